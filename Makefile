@@ -1,0 +1,35 @@
+# make demo: replay recorded raw frames through the whole processing chain.
+# make test: install what is missing, build everything and run every test suite.
+
+BUILD   ?= build
+VENV    := .venv
+CMAKE   := $(VENV)/bin/cmake
+CTEST   := $(VENV)/bin/ctest
+JOBS    ?= $(shell nproc)
+
+.PHONY: all setup configure build demo bench test test-native
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+configure: setup
+	@$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_WERROR=ON \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+
+build: configure
+	@$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+bench: build
+	@$(BUILD)/bench/tessaro_bench
+
+demo: bench
+
+test-native: build
+	@$(CTEST) --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+# Each suite adds itself here, so that one failing suite fails `make test`.
+TEST_STEPS := test-native
+
+test: $(TEST_STEPS)

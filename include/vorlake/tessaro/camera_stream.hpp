@@ -1,0 +1,21 @@
+// A source of raw frames: a capture device, or frames supplied by the caller.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vorlake::tessaro {
+
+class camera_stream {
+public:
+    virtual ~camera_stream() = default;
+
+    virtual int open() = 0;
+    virtual void close() = 0;
+    virtual int start() = 0;
+    virtual void stop() = 0;
+    // Waits up to timeout_ms for one frame; on success buffer holds exactly its bytes.
+    virtual int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) = 0;
+};
+
+}  // namespace vorlake::tessaro

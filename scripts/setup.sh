@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh machine: Debian packages and the project's
+# Python virtual environment. Safe to run again; it only installs what is missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(build-essential libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python=$(scripts/find_python.sh)
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))'; then
+    echo "setup: creating .venv with $python"
+    rm -rf .venv
+    "$python" -m venv .venv
+fi
+if ! cmp -s requirements-dev.txt .venv/.requirements-installed 2>/dev/null; then
+    .venv/bin/python -m pip install -q --upgrade pip
+    .venv/bin/python -m pip install -q -r requirements-dev.txt
+    cp requirements-dev.txt .venv/.requirements-installed
+fi

@@ -1,0 +1,2 @@
+// Test support shared by the C++ test programs.
+#pragma once
