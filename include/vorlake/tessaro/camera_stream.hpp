@@ -16,6 +16,10 @@ public:
     virtual void stop() = 0;
     // Waits up to timeout_ms for one frame; on success buffer holds exactly its bytes.
     virtual int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) = 0;
+
+    // False when the stream has nothing it could ever open (a device stream without a device
+    // node); the camera then leaves it alone instead of reporting a failure on every frame.
+    virtual bool has_source() const { return true; }
 };
 
 }  // namespace vorlake::tessaro
