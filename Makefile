@@ -31,5 +31,14 @@ test-native: build
 
 # Each suite adds itself here, so that one failing suite fails `make test`.
 TEST_STEPS := test-native
+TEST_STEPS += test-aarch64
 
 test: $(TEST_STEPS)
+
+# AArch64: the C++ tests cross-built and run under qemu-user; the benchmark likewise, on demand.
+.PHONY: test-aarch64 bench-aarch64
+test-aarch64: setup
+	@JOBS=$(JOBS) scripts/test_aarch64.sh
+
+bench-aarch64: setup
+	@JOBS=$(JOBS) scripts/bench_aarch64.sh
