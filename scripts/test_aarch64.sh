@@ -33,7 +33,11 @@ fi
     -DTESSARO_SANITIZE_LIBRARY_UNDEFINED=ON \
     -DTESSARO_WERROR=ON -DTESSARO_BUILD_TESTS=ON -DTESSARO_BUILD_BENCH=OFF \
     -DTESSARO_BUILD_PYTHON=OFF -Wno-deprecated >/dev/null
-.venv/bin/cmake --build "$build_dir" -j "$jobs"
+# GoogleTest's result-streaming socket code makes every static link warn that getaddrinfo needs
+# glibc's shared libraries at run time; the tests never stream results, so that one is dropped.
+.venv/bin/cmake --build "$build_dir" -j "$jobs" 2>&1 \
+    | { grep -v -e 'StreamingListener::SocketWriter::MakeConnection' \
+                -e "Using 'getaddrinfo' in statically" || true; }
 # UBSAN_OPTIONS reaches the target program through qemu-user's environment.
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     .venv/bin/ctest --test-dir "$build_dir" -j "$jobs" --timeout 300 --no-tests=error --output-on-failure
