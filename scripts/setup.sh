@@ -5,9 +5,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind)
+# Only the build machine's own (or an architecture-independent) instance counts: once a foreign
+# architecture's twin is installed too (make bench-aarch64 adds arm64 ones), a bare `dpkg -s NAME`
+# fails as ambiguous.
+native_arch=$(dpkg --print-architecture)
+installed() {
+    dpkg-query -W -f='${Architecture} ${Status}\n' "$1" 2>/dev/null \
+        | grep -Eq "^($native_arch|all) install ok installed$"
+}
 missing=()
 for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
