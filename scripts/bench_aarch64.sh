@@ -7,6 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+if [ ! -f bench/CMakeLists.txt ]; then
+    echo "bench-aarch64: this tree has no benchmark (bench/CMakeLists.txt)" >&2
+    exit 1
+fi
+
 build_dir=${1:-build-aarch64-bench}
 shift || true
 jobs=${JOBS:-$(nproc)}
