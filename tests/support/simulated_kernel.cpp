@@ -237,8 +237,8 @@ simulated_queue& simulated_kernel::queue(const std::string& path) {
 // Faults and accounting
 
 void simulated_kernel::fail_next(kernel_call call, int error, int times, unsigned long request,
-                                 const std::string& path) {
-    faults.push_back({call, error, times, request, path});
+                                 const std::string& path, int skip) {
+    faults.push_back({call, error, times, request, path, skip});
 }
 
 bool simulated_kernel::take_fault(kernel_call call, unsigned long request, const std::string& path) {
@@ -247,6 +247,10 @@ bool simulated_kernel::take_fault(kernel_call call, unsigned long request, const
         if (it->call != call || (it->request != 0 && it->request != request) ||
             (!it->path.empty() && it->path != path))
             continue;
+        if (it->skip > 0) {
+            --it->skip;
+            return false;
+        }
         errno = it->error;
         if (--it->times <= 0)
             faults.erase(it);

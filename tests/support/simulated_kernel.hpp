@@ -141,10 +141,10 @@ public:
     simulated_queue& queue(const std::string& path);
 
     // --- faults
-    // The next `times` calls of that kind (of that ioctl request when given, on that node when
-    // given) fail with `error`.
+    // After `skip` matching calls, the next `times` calls of that kind (of that ioctl request
+    // when given, on that node when given) fail with `error`.
     void fail_next(kernel_call call, int error, int times = 1, unsigned long request = 0,
-                   const std::string& path = {});
+                   const std::string& path = {}, int skip = 0);
     void set_next_fd(int fd) { next_fd = fd; }
 
     // --- accounting
@@ -164,6 +164,7 @@ private:
         int times;
         unsigned long request;
         std::string path;
+        int skip;
     };
     struct mapping {
         void* address;
