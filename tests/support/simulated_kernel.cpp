@@ -182,7 +182,7 @@ jetson_device simulated_kernel::add_jetson_device(const jetson_device_options& o
         options.with_vi_output ? add_pad(media, device.image_entity, MEDIA_PAD_FL_SINK) : 0;
     const std::uint32_t csi2_source =
         options.with_nvcsi ? add_pad(media, device.csi2_entity, MEDIA_PAD_FL_SOURCE) : 0;
-    if (options.with_nvcsi) {
+    if (options.with_nvcsi && options.with_data_links) {
         add_link(media, sensor_source, csi2_sink, MEDIA_LNK_FL_ENABLED);
         if (options.with_vi_output)
             add_link(media, csi2_source, image_sink, MEDIA_LNK_FL_ENABLED);

@@ -72,6 +72,7 @@ struct jetson_device_options {
     std::string sensor_label = "vorlake-csi2 9-0010";  // the sensor entity's name
     bool with_nvcsi = true;
     bool with_vi_output = true;
+    bool with_data_links = true;
     bool sensor_has_node = true;
     bool devname_in_uevent = true;
 };
