@@ -14,8 +14,8 @@
 namespace vorlake::tessaro {
 namespace {
 
-using testing::kernel_call;
-using testing::simulated_system;
+using test_support::kernel_call;
+using test_support::simulated_system;
 
 constexpr char node[] = "/dev/video0";
 constexpr std::size_t buffer_length = 4096;
@@ -30,7 +30,7 @@ class v4l2_stream_test : public ::testing::Test {
 protected:
     v4l2_stream_test() { sys.kernel.add_capture_device(node).queue->buffer_length = buffer_length; }
 
-    testing::simulated_queue& queue() { return sys.kernel.queue(node); }
+    test_support::simulated_queue& queue() { return sys.kernel.queue(node); }
 
     void expect_nothing_left() {
         EXPECT_EQ(sys.kernel.open_descriptors(), 0u);

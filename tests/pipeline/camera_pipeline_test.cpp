@@ -11,9 +11,9 @@
 namespace vorlake::tessaro {
 namespace {
 
-using testing::kernel_call;
-using testing::simulated_kernel;
-using testing::simulated_system;
+using test_support::kernel_call;
+using test_support::simulated_kernel;
+using test_support::simulated_system;
 
 // The generic media-controller layer on its own.
 class bare_pipeline : public camera_pipeline {
@@ -31,7 +31,7 @@ protected:
     int load(bare_pipeline& pipeline) { return pipeline.load_topology(links, interfaces, pads); }
 
     simulated_system sys;
-    testing::simulated_node& media;
+    test_support::simulated_node& media;
     std::vector<media_v2_link> links;
     std::vector<media_v2_interface> interfaces;
     std::vector<media_v2_pad> pads;

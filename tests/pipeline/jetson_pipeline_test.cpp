@@ -17,10 +17,10 @@ using ::testing::internal::CaptureStderr;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
-using testing::jetson_device;
-using testing::jetson_device_options;
-using testing::kernel_call;
-using testing::simulated_system;
+using test_support::jetson_device;
+using test_support::jetson_device_options;
+using test_support::kernel_call;
+using test_support::simulated_system;
 
 constexpr char vorlake_keyword[] = "vorlake-csi2";
 // A sensor driver other than the vorlake one: the pipeline is linked and formatted normally.
@@ -55,9 +55,9 @@ protected:
         return GetCapturedStderr();
     }
 
-    testing::simulated_node& media() { return sys.kernel.node(device.media_path); }
-    testing::simulated_node& video() { return sys.kernel.node(device.image_node); }
-    testing::simulated_control& stride_control() {
+    test_support::simulated_node& media() { return sys.kernel.node(device.media_path); }
+    test_support::simulated_node& video() { return sys.kernel.node(device.image_node); }
+    test_support::simulated_control& stride_control() {
         for (auto& control : video().controls) {
             if (control.name == "Preferred Stride")
                 return control;
@@ -299,7 +299,7 @@ TEST_F(jetson_pipeline_test, missing_entities) {
 
 TEST_F(jetson_pipeline_test, an_entity_that_is_both_nvcsi_and_vi_output_is_not_the_receiver) {
     device = sys.kernel.add_jetson_device({});
-    testing::simulated_kernel::add_entity(media(), "vi-output, nvcsi-shadow");
+    test_support::simulated_kernel::add_entity(media(), "vi-output, nvcsi-shadow");
     discover(vorlake_keyword);
     EXPECT_EQ(pipeline->csi2_entity(), "nvcsi--0");
 }

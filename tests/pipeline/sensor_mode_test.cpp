@@ -15,11 +15,11 @@ namespace {
 
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
-using testing::jetson_device;
-using testing::jetson_device_options;
-using testing::kernel_call;
-using testing::simulated_kernel;
-using testing::simulated_system;
+using test_support::jetson_device;
+using test_support::jetson_device_options;
+using test_support::kernel_call;
+using test_support::simulated_kernel;
+using test_support::simulated_system;
 
 class sensor_mode_test : public ::testing::Test {
 protected:

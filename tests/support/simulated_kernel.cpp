@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace vorlake::tessaro::testing {
+namespace vorlake::tessaro::test_support {
 
 namespace {
 
@@ -611,4 +611,4 @@ int simulated_kernel::read_text_file(const std::string& path, std::string& conte
     return 0;
 }
 
-}  // namespace vorlake::tessaro::testing
+}  // namespace vorlake::tessaro::test_support

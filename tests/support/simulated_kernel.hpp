@@ -19,7 +19,7 @@
 
 #include "capture/kernel_calls.hpp"
 
-namespace vorlake::tessaro::testing {
+namespace vorlake::tessaro::test_support {
 
 enum class kernel_call { open, close, ioctl, mmap, munmap, select, list_directory, read_text_file };
 
@@ -189,7 +189,7 @@ private:
     std::map<kernel_call, std::size_t> call_counts;
     std::vector<unsigned long> requests;
     std::vector<std::string> request_paths;
-    int next_fd = 10;
+    int next_fd = 300;  // well clear of the descriptors the test process holds
     std::uint32_t next_minor = 0;
 };
 
@@ -199,4 +199,4 @@ struct simulated_system {
     scoped_kernel_calls guard{kernel};
 };
 
-}  // namespace vorlake::tessaro::testing
+}  // namespace vorlake::tessaro::test_support
