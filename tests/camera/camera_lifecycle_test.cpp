@@ -4,7 +4,7 @@
 
 #include "camera_test_fixture.hpp"
 
-namespace vorlake::tessaro::testing {
+namespace vorlake::tessaro::test_support {
 namespace {
 
 constexpr int eacces = -EACCES;
@@ -200,9 +200,9 @@ TEST(camera_lifecycle, a_stream_that_failed_to_start_stays_open_and_is_not_reope
     camera_rig rig;
     rig.open(single_mode);
     rig.image->start_result = -16;
-    ::testing::internal::CaptureStdout();
+    testing::internal::CaptureStdout();
     EXPECT_EQ(rig.cam->start(), -16);
-    ::testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStdout();
     rig.image->start_result = 0;
     EXPECT_EQ(rig.cam->start(), 0);
     EXPECT_EQ(rig.image->calls, (std::vector<std::string>{"open", "start", "start"}));
@@ -394,9 +394,9 @@ protected:
     };
     output open(std::uint32_t mode) {
         output o{};
-        ::testing::internal::CaptureStderr();
+        testing::internal::CaptureStderr();
         o.out = stdout_of([&] { o.result = cam->open(mode); });
-        o.err = ::testing::internal::GetCapturedStderr();
+        o.err = testing::internal::GetCapturedStderr();
         return o;
     }
 };
@@ -467,4 +467,4 @@ TEST_F(camera_pipeline_test, a_failed_mode_selection_fails_open_with_its_code) {
 }
 
 }  // namespace
-}  // namespace vorlake::tessaro::testing
+}  // namespace vorlake::tessaro::test_support

@@ -20,7 +20,7 @@
 #include "capture/kernel_calls.hpp"
 #include "support/test_stream.hpp"
 
-namespace vorlake::tessaro::testing {
+namespace vorlake::tessaro::test_support {
 
 inline constexpr std::uint32_t dual_mode = 0x301C;
 inline constexpr std::uint32_t single_mode = 0x311C;
@@ -49,16 +49,16 @@ struct camera_rig {
 // What a call writes on the standard output or error stream.
 template <typename call>
 std::string stdout_of(call&& run) {
-    ::testing::internal::CaptureStdout();
+    testing::internal::CaptureStdout();
     run();
-    return ::testing::internal::GetCapturedStdout();
+    return testing::internal::GetCapturedStdout();
 }
 
 template <typename call>
 std::string stderr_of(call&& run) {
-    ::testing::internal::CaptureStderr();
+    testing::internal::CaptureStderr();
     run();
-    return ::testing::internal::GetCapturedStderr();
+    return testing::internal::GetCapturedStderr();
 }
 
 // A media pipeline that configures nothing and answers with what the test set.
@@ -129,4 +129,4 @@ public:
     int read_text_file(const std::string&, std::string&) override { return -1; }
 };
 
-}  // namespace vorlake::tessaro::testing
+}  // namespace vorlake::tessaro::test_support

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace vorlake::tessaro::testing {
+namespace vorlake::tessaro::test_support {
 
 namespace {
 
@@ -182,7 +182,7 @@ jetson_device simulated_kernel::add_jetson_device(const jetson_device_options& o
         options.with_vi_output ? add_pad(media, device.image_entity, MEDIA_PAD_FL_SINK) : 0;
     const std::uint32_t csi2_source =
         options.with_nvcsi ? add_pad(media, device.csi2_entity, MEDIA_PAD_FL_SOURCE) : 0;
-    if (options.with_nvcsi) {
+    if (options.with_nvcsi && options.with_data_links) {
         add_link(media, sensor_source, csi2_sink, MEDIA_LNK_FL_ENABLED);
         if (options.with_vi_output)
             add_link(media, csi2_source, image_sink, MEDIA_LNK_FL_ENABLED);
@@ -237,8 +237,8 @@ simulated_queue& simulated_kernel::queue(const std::string& path) {
 // Faults and accounting
 
 void simulated_kernel::fail_next(kernel_call call, int error, int times, unsigned long request,
-                                 const std::string& path) {
-    faults.push_back({call, error, times, request, path});
+                                 const std::string& path, int skip) {
+    faults.push_back({call, error, times, request, path, skip});
 }
 
 bool simulated_kernel::take_fault(kernel_call call, unsigned long request, const std::string& path) {
@@ -247,6 +247,10 @@ bool simulated_kernel::take_fault(kernel_call call, unsigned long request, const
         if (it->call != call || (it->request != 0 && it->request != request) ||
             (!it->path.empty() && it->path != path))
             continue;
+        if (it->skip > 0) {
+            --it->skip;
+            return false;
+        }
         errno = it->error;
         if (--it->times <= 0)
             faults.erase(it);
@@ -607,4 +611,4 @@ int simulated_kernel::read_text_file(const std::string& path, std::string& conte
     return 0;
 }
 
-}  // namespace vorlake::tessaro::testing
+}  // namespace vorlake::tessaro::test_support

@@ -19,7 +19,7 @@
 
 #include "capture/kernel_calls.hpp"
 
-namespace vorlake::tessaro::testing {
+namespace vorlake::tessaro::test_support {
 
 enum class kernel_call { open, close, ioctl, mmap, munmap, select, list_directory, read_text_file };
 
@@ -72,6 +72,7 @@ struct jetson_device_options {
     std::string sensor_label = "vorlake-csi2 9-0010";  // the sensor entity's name
     bool with_nvcsi = true;
     bool with_vi_output = true;
+    bool with_data_links = true;
     bool sensor_has_node = true;
     bool devname_in_uevent = true;
 };
@@ -141,10 +142,10 @@ public:
     simulated_queue& queue(const std::string& path);
 
     // --- faults
-    // The next `times` calls of that kind (of that ioctl request when given, on that node when
-    // given) fail with `error`.
+    // After `skip` matching calls, the next `times` calls of that kind (of that ioctl request
+    // when given, on that node when given) fail with `error`.
     void fail_next(kernel_call call, int error, int times = 1, unsigned long request = 0,
-                   const std::string& path = {});
+                   const std::string& path = {}, int skip = 0);
     void set_next_fd(int fd) { next_fd = fd; }
 
     // --- accounting
@@ -164,6 +165,7 @@ private:
         int times;
         unsigned long request;
         std::string path;
+        int skip;
     };
     struct mapping {
         void* address;
@@ -187,7 +189,7 @@ private:
     std::map<kernel_call, std::size_t> call_counts;
     std::vector<unsigned long> requests;
     std::vector<std::string> request_paths;
-    int next_fd = 10;
+    int next_fd = 300;  // well clear of the descriptors the test process holds
     std::uint32_t next_minor = 0;
 };
 
@@ -197,4 +199,4 @@ struct simulated_system {
     scoped_kernel_calls guard{kernel};
 };
 
-}  // namespace vorlake::tessaro::testing
+}  // namespace vorlake::tessaro::test_support

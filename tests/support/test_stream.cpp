@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace vorlake::tessaro::testing {
+namespace vorlake::tessaro::test_support {
 
 test_stream_state& test_stream_state::frame(std::vector<std::uint8_t> bytes) {
     test_step step;
@@ -58,6 +58,11 @@ void test_stream::stop() { state->calls.push_back("stop"); }
 int test_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) {
     state->calls.push_back("read");
     state->timeouts.push_back(timeout_ms);
+    if (state->on_read) {
+        // A copy, so that the hook may replace itself.
+        const std::function<void()> hook = state->on_read;
+        hook();
+    }
     if (state->script.empty()) {
         if (!state->repeat_last_frame || state->last_frame.empty())
             return -ETIME;
@@ -87,4 +92,4 @@ std::unique_ptr<test_stream> make_test_stream(std::shared_ptr<test_stream_state>
     return std::make_unique<test_stream>(state);
 }
 
-}  // namespace vorlake::tessaro::testing
+}  // namespace vorlake::tessaro::test_support

@@ -4,13 +4,14 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <vorlake/tessaro/camera_stream.hpp>
 
-namespace vorlake::tessaro::testing {
+namespace vorlake::tessaro::test_support {
 
 // One scripted answer of read_frame.
 struct test_step {
@@ -30,6 +31,9 @@ struct test_stream_state {
     int open_result = 0;
     int start_result = 0;
     bool source = true;
+    // Runs at the start of every read, as a frame source's own code would (it may drive the
+    // camera that is reading).
+    std::function<void()> on_read;
 
     // What happened, in order: "open", "close", "start", "stop", "read".
     std::vector<std::string> calls;
@@ -63,4 +67,4 @@ private:
 // A new stream and, through state, the handle a test keeps after the camera took the stream.
 std::unique_ptr<test_stream> make_test_stream(std::shared_ptr<test_stream_state>& state);
 
-}  // namespace vorlake::tessaro::testing
+}  // namespace vorlake::tessaro::test_support
