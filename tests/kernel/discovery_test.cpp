@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <string>
 
+#include <vorlake/tessaro/camera_manager.hpp>
+
 #include "camera/media_device_discovery.hpp"
 
 namespace vorlake::tessaro {
@@ -20,6 +22,16 @@ TEST(vivid_discovery, vivid_is_listed_but_is_no_jetson_pipeline) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(make_camera_pipeline("/dev/media0", "vorlake-csi2"), nullptr);
     EXPECT_EQ(make_camera_pipeline("/dev/media77", "vorlake-csi2"), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(vivid_discovery, the_manager_finds_no_camera_and_says_nothing) {
+    camera_manager& manager = camera_manager::instance();
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(manager.init(), 0);
+    EXPECT_TRUE(manager.get_camera_list().empty());
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
