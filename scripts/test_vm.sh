@@ -27,10 +27,14 @@ if [ $# -ne 2 ]; then
 fi
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+if [ ! -x "$1" ]; then
+    echo "test-vm: no test program at $1" >&2
+    exit 1
+fi
 program=$(realpath "$1")
 work=$(mkdir -p "$2" && realpath "$2")
 # qemu's TCG boot takes seconds; the limit only stops a VM that hangs.
-boot_limit=${TESSARO_VM_TIMEOUT:-600}
+boot_limit=${TESSARO_VM_TIMEOUT:-300}
 
 sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
@@ -66,7 +70,7 @@ if [ ! -f "$kernel_dir/ready" ]; then
             awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
     fi
     # apt's download user cannot write into a root-owned work tree; that warning is harmless.
-    (cd "$kernel_dir/download" && apt-get "${apt_options[@]}" download "$image_package" 2>&1 |
+    (cd "$kernel_dir/download" && apt-get "${apt_options[@]}" -qq download "$image_package" 2>&1 |
         grep -v '^W: Download is performed unsandboxed' || true)
     dpkg-deb -x "$kernel_dir"/download/*.deb "$kernel_dir/unpacked"
     rm -rf "$kernel_dir/download"

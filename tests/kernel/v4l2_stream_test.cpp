@@ -165,6 +165,36 @@ TEST(vivid_stream_missing_node, open_gives_enoent_and_names_the_node) {
     EXPECT_EQ(stream.read_frame(frame, 0), -EACCES);
 }
 
+// The embedded-data stream's buffer type: vivid's metadata node (fed while the capture node is
+// on its webcam input) streams through the same code.
+TEST(vivid_metadata_stream, streams_metadata_buffers) {
+    const vivid_nodes nodes = find_vivid_nodes();
+    ASSERT_FALSE(nodes.metadata.empty()) << "vivid has no metadata capture node";
+    {
+        device capture(nodes.capture);
+        int input = webcam_input;
+        ASSERT_EQ(capture.call(VIDIOC_S_INPUT, &input), 0);
+    }
+    device observer(nodes.metadata);
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_META_CAPTURE;
+    ASSERT_EQ(observer.call(VIDIOC_G_FMT, &format), 0);
+    ASSERT_GT(format.fmt.meta.buffersize, 0u);
+
+    v4l2_stream stream(V4L2_BUF_TYPE_META_CAPTURE, nodes.metadata, "Embedded data");
+    ASSERT_EQ(stream.open(), 0);
+    EXPECT_EQ(stream.granted_buffers(), 4u);
+    ASSERT_EQ(stream.start(), 0);
+    std::vector<std::uint8_t> frame;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(stream.read_frame(frame, frame_timeout_ms), 0) << "frame " << i;
+        EXPECT_EQ(frame.size(), format.fmt.meta.buffersize);
+    }
+    stream.stop();
+    stream.close();
+    EXPECT_EQ(mapping_count(nodes.metadata), 0);
+}
+
 // The whole frame path through the real kernel: a camera whose image stream is vivid's capture
 // node decodes the test pattern, a size-valid single-depth frame, without error.
 TEST_F(vivid_stream, camera_gets_frames_end_to_end) {

@@ -43,6 +43,8 @@ vivid_nodes find_vivid_nodes() {
             nodes.capture = path;
         else if (capability.device_caps & V4L2_CAP_VIDEO_OUTPUT)
             nodes.output = path;
+        else if (capability.device_caps & V4L2_CAP_META_CAPTURE)
+            nodes.metadata = path;
     }
     return nodes;
 }

@@ -10,13 +10,16 @@
 namespace vorlake::tessaro::kernel_test {
 
 // The instance the VM loads: a video capture node (inputs 0 webcam, 1 TV, 2 S-Video, 3 HDMI),
-// a video output node (outputs 0 S-Video, 1 HDMI) and its media device.
+// a video output node (outputs 0 S-Video, 1 HDMI), a metadata capture node and its media
+// device.
 struct vivid_nodes {
     std::string capture;
     std::string output;
+    std::string metadata;
     std::string media = "/dev/media0";
 };
 
+inline constexpr std::uint32_t webcam_input = 0;
 inline constexpr std::uint32_t hdmi_input = 3;
 inline constexpr std::uint32_t hdmi_output = 1;
 inline constexpr std::uint32_t frame_width = 672;
