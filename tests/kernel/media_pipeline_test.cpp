@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kernel/probe_pipeline.hpp"
+#include "pipeline/sensor_mode_control.hpp"
 #include "kernel/vivid_device.hpp"
 
 namespace vorlake::tessaro {
@@ -175,6 +176,33 @@ TEST_F(vivid_media, video_format_is_set_on_the_capture_node) {
     EXPECT_EQ(pipeline->set_video_format("/dev/video77", frame_width, frame_height,
                                          V4L2_PIX_FMT_GREY),
               -ENOENT);
+}
+
+// A pipeline whose sensor controls sit on vivid's capture node, which has no mode menu.
+class control_probe_pipeline : public probe_pipeline {
+public:
+    control_probe_pipeline(const std::string& media, std::string node)
+        : probe_pipeline(media), node(std::move(node)) {}
+    int get_sensor_device_node(std::string& out) override {
+        out = node;
+        return 0;
+    }
+
+private:
+    std::string node;
+};
+
+// The control request reaches the control core (a wrong request number or record size would
+// give ENOTTY), which refuses a control id the driver does not have.
+TEST_F(vivid_media, sensor_mode_request_reaches_the_control_core) {
+    control_probe_pipeline sensor(nodes.media, nodes.capture);
+    ::testing::internal::CaptureStdout();
+    errno = 0;
+    EXPECT_EQ(select_sensor_mode(sensor, 0x211C), -1);
+    const int error = errno;
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Error selecting sensor mode via V4L2 control on " + nodes.capture + ": -1\n");
+    EXPECT_EQ(error, EINVAL);
 }
 
 TEST(vivid_media_missing, a_missing_media_device_leaves_the_pipeline_closed) {
