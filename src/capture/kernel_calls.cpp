@@ -58,8 +58,10 @@ public:
     }
 
     int read_text_file(const std::string& path, std::string& content) override {
+        errno = 0;
         std::ifstream file(path);
         if (!file) {
+            // The stream library may fail without a system error behind it.
             if (errno == 0)
                 errno = EIO;
             return -1;
