@@ -20,7 +20,7 @@ TEST(embedded_data, decodes_the_first_line_of_an_encoded_frame) {
     };
     const ebd_case cases[] = {
         {false, {0x1234, 0x01020304, 3, 153, 2, 1, 1, 0, 0, 0},
-         387, 169090600, 25.0f, {true, true, true, true}},
+         388, 169090600, 25.0f, {true, true, true, true}},
         {true, {25, 0xFFFFFFFF, 255, 100, 3, 0, 0, 7, 1, 255},
          1, 1431654915, -28.0f,
          {false, false, false, false}},
