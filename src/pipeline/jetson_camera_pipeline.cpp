@@ -4,9 +4,12 @@
 #include <linux/media-bus-format.h>
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "capture/kernel_calls.hpp"
@@ -28,6 +31,27 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// The vi-output entity holds the keyword as well as the sensor does, and the last match wins
+// the camera rule: visiting the vi-output entities first lets the sensor win it. Within each
+// group the topology's own order (entity ids) keeps the outcome reproducible.
+std::vector<const std::string*> visiting_order(
+    const std::unordered_map<std::string, entity_info>& entities) {
+    std::vector<std::pair<const std::string*, std::uint32_t>> order;
+    order.reserve(entities.size());
+    for (const auto& [name, entity] : entities)
+        order.emplace_back(&name, entity.id);
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+        const bool a_video = contains(*a.first, "vi-output");
+        const bool b_video = contains(*b.first, "vi-output");
+        return a_video != b_video ? a_video : a.second < b.second;
+    });
+    std::vector<const std::string*> names;
+    names.reserve(order.size());
+    for (const auto& [name, id] : order)
+        names.push_back(name);
+    return names;
+}
+
 }  // namespace
 
 jetson_camera_pipeline::jetson_camera_pipeline(const std::string& media_device_path,
@@ -47,7 +71,8 @@ int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
         return result;
 
     write_line("[DEBUG] Searching entities for camera keyword='" + keyword + "'");
-    for (const auto& [name, entity] : entities) {
+    for (const std::string* entry : visiting_order(entities)) {
+        const std::string& name = *entry;
         write_line("[DEBUG]   entity: '" + name + "'");
         if (contains(name, keyword))
             camera_entity_name = name;
