@@ -82,7 +82,9 @@ std::atomic<kernel_calls*>& current_calls() {
 }  // namespace
 
 kernel_calls& system_kernel_calls() {
-    static system_calls calls;
+    // Never destroyed: the process-wide camera manager closes its devices at exit, possibly
+    // after every ordinary static object has gone.
+    static system_calls& calls = *new system_calls;
     return calls;
 }
 
