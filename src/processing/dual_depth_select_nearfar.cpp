@@ -138,26 +138,45 @@ void dual_depth_select_nearfar::process_pixels(const std::array<echo_outputs, ma
             }
         }
 
-        // Selection sort of the positions by key. The keys are permuted along with the
-        // positions, so the search for the minimum runs on registers, not on dependent loads.
+        // Sort the positions by key. With all keys distinct the selection sort's result is
+        // simply each candidate's rank, which is found without a chain of dependent swaps. Equal
+        // (or unordered) keys are common, since every missing return has key 0, and there the
+        // selection sort's own swaps decide the order, so it is run as such.
         std::uint32_t at[C];
-        float sorted_key[C];
-        for (std::uint32_t p = 0; p < C; ++p) {
-            at[p] = p;
-            sorted_key[p] = key[p];
-        }
+        std::uint32_t rank[C] = {};
+        bool tie = false;
 #pragma GCC unroll 6
-        for (std::uint32_t p = 0; p + 1 < C; ++p) {
-            std::uint32_t q = p;
-            float smallest = sorted_key[p];
+        for (std::uint32_t a = 0; a < C; ++a) {
 #pragma GCC unroll 6
-            for (std::uint32_t r = p + 1; r < C; ++r) {
-                const bool smaller = sorted_key[r] < smallest;
-                q = smaller ? r : q;
-                smallest = smaller ? sorted_key[r] : smallest;
+            for (std::uint32_t b = a + 1; b < C; ++b) {
+                const bool below = key[b] < key[a];
+                const bool above = key[a] < key[b];
+                rank[a] += below;
+                rank[b] += above;
+                tie |= !(below | above);
             }
-            std::swap(at[p], at[q]);
-            std::swap(sorted_key[p], sorted_key[q]);
+        }
+        if (!tie) {
+#pragma GCC unroll 6
+            for (std::uint32_t k = 0; k < C; ++k)
+                at[rank[k]] = k;
+        } else {
+            float sorted_key[C];
+            for (std::uint32_t p = 0; p < C; ++p) {
+                at[p] = p;
+                sorted_key[p] = key[p];
+            }
+            for (std::uint32_t p = 0; p + 1 < C; ++p) {
+                std::uint32_t q = p;
+                float smallest = sorted_key[p];
+                for (std::uint32_t r = p + 1; r < C; ++r) {
+                    const bool smaller = sorted_key[r] < smallest;
+                    q = smaller ? r : q;
+                    smallest = smaller ? sorted_key[r] : smallest;
+                }
+                std::swap(at[p], at[q]);
+                std::swap(sorted_key[p], sorted_key[q]);
+            }
         }
 
         // Drop near-duplicates seen by both sub-frames. Every pair is met twice, but once a pair
