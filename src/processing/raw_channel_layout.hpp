@@ -3,7 +3,6 @@
 #pragma once
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -51,14 +50,15 @@ std::uint16_t channel_offset(const raw_channel_layout& layout, std::uint32_t id)
 // deliberately not masked: the sensor never sets them, and a value that has them set is passed
 // on as it arrived rather than silently folded into range.
 // 2^-bits, exactly; multiplying by it equals dividing by 2^bits and is cheaper.
-[[gnu::cold, gnu::noinline]] inline float tiny_fraction_scale(std::uint8_t bits) {
-    return std::ldexp(1.0f, -static_cast<int>(bits));
-}
-
+// 2^-bits, exactly, as its bit pattern: a normal float down to 2^-126, a subnormal one down to
+// 2^-149, and 0 below that (where the value rounds to 0 in any case). Multiplying by it equals
+// dividing by 2^bits, costs less, and needs no library call on the decoding path.
 inline float fraction_scale(std::uint8_t bits) {
-    if (bits < 127) [[likely]]
+    if (bits < 127)
         return std::bit_cast<float>(static_cast<std::uint32_t>(127 - bits) << 23);
-    return tiny_fraction_scale(bits);
+    if (bits < 150)
+        return std::bit_cast<float>(std::uint32_t{1} << (149 - bits));
+    return 0.0f;
 }
 
 // Inline and branch-free on the sign: it runs for every value of every line.

@@ -111,8 +111,6 @@ public:
                         std::uint32_t index) const override {
         if (output == nullptr || !index_fits(output->size(), index))
             return -1;
-        if (formats.empty())
-            return 0;
         auto& point = (*output)[index];
         if (count == 3 && formats.size() >= 3) {
             // The plan's case: three words, three formats.
@@ -121,12 +119,22 @@ public:
             point.z = decode_fixed_point(load_word(values, 2), formats[2]);
             return 0;
         }
+        decode_any(values, count, point);
+        return 0;
+    }
+
+private:
+    // Fewer words, or fewer formats (the last one then serves the remaining words). Kept out of
+    // line so that the common case above stays a leaf.
+    [[gnu::noinline]] void decode_any(const std::uint8_t* values, std::uint32_t count,
+                                      basic_vector3<float>& point) const {
+        if (formats.empty())
+            return;
         float* components[3] = {&point.x, &point.y, &point.z};
         const std::uint32_t words = count < 3 ? count : 3;
         const std::size_t last = formats.size() - 1;
         for (std::uint32_t i = 0; i < words; ++i)
             *components[i] = decode_fixed_point(load_word(values, i), formats[i < last ? i : last]);
-        return 0;
     }
 };
 
