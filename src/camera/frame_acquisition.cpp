@@ -50,7 +50,8 @@ frame_buffer& camera_impl::get_frame(std::uint32_t timeout_ms) {
     }
     current->error = 0;
 
-    if (ebd_in_use()) {
+    // Only a stream that start brought up: one added since is not read until the next start.
+    if (slots[ebd_slot].started) {
         read_embedded_data(*current, timeout_ms);
         if (frame != current)
             return record_replaced();

@@ -134,6 +134,22 @@ TEST(camera_embedded_data, a_stream_without_source_is_left_alone) {
     EXPECT_TRUE(rig.ebd->calls.empty());
 }
 
+TEST(camera_embedded_data, a_stream_added_while_streaming_waits_for_the_next_start) {
+    ebd_rig rig(single_mode);
+    rig.stream(single_mode);
+    std::shared_ptr<test_stream_state> late;
+    rig.cam->add_stream(stream_type::stream_ebd, make_test_stream(late));
+    EXPECT_EQ(rig.ebd->calls, (std::vector<std::string>{"open", "start", "stop", "close"}));
+    rig.queue_image(1);
+    frame_buffer* frame = nullptr;
+    EXPECT_EQ(stdout_of([&] { frame = &rig.cam->get_frame(10); }), "");
+    EXPECT_EQ(frame->error, 0);
+    EXPECT_TRUE(late->calls.empty());
+    ASSERT_EQ(rig.cam->stop(), 0);
+    ASSERT_EQ(rig.cam->start(), 0);
+    EXPECT_EQ(late->calls, (std::vector<std::string>{"open", "start"}));
+}
+
 TEST(camera_embedded_data, follows_the_image_stream_through_start_stop_and_close) {
     ebd_rig rig(single_mode);
     rig.open(single_mode);
