@@ -106,11 +106,19 @@ TEST_F(vivid_stream, zero_timeout_polls_once) {
     ASSERT_EQ(stream->open(), 0);
     ASSERT_EQ(stream->start(), 0);
     std::vector<std::uint8_t> frame;
-    ASSERT_EQ(stream->read_frame(frame, frame_timeout_ms), 0);
-    // The next frame is a frame period (15 ms) away; a poll must not wait for it.
-    const auto before = std::chrono::steady_clock::now();
-    EXPECT_EQ(stream->read_frame(frame, 0), -ETIME);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(10));
+    // Right after a frame the next one is a frame period (15 ms) away, so a poll finds nothing
+    // and must not wait for it. A VM that was descheduled for that long may see the next frame
+    // already; a few tries tell the two apart.
+    int timeouts = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        ASSERT_EQ(stream->read_frame(frame, frame_timeout_ms), 0);
+        const auto before = std::chrono::steady_clock::now();
+        const int result = stream->read_frame(frame, 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(50));
+        ASSERT_TRUE(result == -ETIME || result == 0) << result;
+        timeouts += result == -ETIME;
+    }
+    EXPECT_GE(timeouts, 1);
     stream->stop();
 }
 
