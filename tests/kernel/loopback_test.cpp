@@ -1,11 +1,14 @@
 // Raw frames through the real kernel and back: vivid loops its HDMI output into its HDMI input
 // byte for byte when both carry the same timings and format, so encoded sensor frames written
-// to the output node come out of the capture node that a camera reads.
+// to the output node come out of the capture node that a camera reads. With a 704-byte line
+// stride on both ends the capture buffers carry the padded frame a Jetson video node delivers
+// after its preferred stride was set.
 #include <gtest/gtest.h>
 
 #include <linux/videodev2.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -33,7 +36,7 @@ constexpr int frames_to_wait = 30;
 // buffer until another one is queued, so one buffer is enough to keep a picture on the loop.
 class output_feeder {
 public:
-    explicit output_feeder(const std::string& path) : node(path) {}
+    output_feeder(const std::string& path, std::uint32_t stride) : node(path), stride(stride) {}
 
     ~output_feeder() {
         std::uint32_t type = video_output;
@@ -55,10 +58,11 @@ public:
         format.fmt.pix.height = frame_height;
         format.fmt.pix.pixelformat = V4L2_PIX_FMT_GREY;
         format.fmt.pix.field = V4L2_FIELD_NONE;
+        format.fmt.pix.bytesperline = stride;
         if (int result = node.call(VIDIOC_S_FMT, &format); result != 0)
             return result;
         if (format.fmt.pix.width != frame_width || format.fmt.pix.height != frame_height ||
-            format.fmt.pix.bytesperline != frame_width)
+            format.fmt.pix.bytesperline != stride)
             return -EINVAL;
 
         v4l2_requestbuffers request{};
@@ -119,16 +123,43 @@ public:
 
 private:
     device node;
+    std::uint32_t stride;
     std::vector<std::pair<void*, std::size_t>> mappings;
     std::size_t next_index = 0;
 };
 
-// Reads frames until one carries exactly `expected`.
+// The capture side sets a padded stride itself: the pipeline leaves the stride to the driver.
+int set_capture_stride(const vivid_nodes& nodes, std::uint32_t stride) {
+    device capture(nodes.capture);
+    v4l2_format format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.width = frame_width;
+    format.fmt.pix.height = frame_height;
+    format.fmt.pix.pixelformat = V4L2_PIX_FMT_GREY;
+    format.fmt.pix.field = V4L2_FIELD_NONE;
+    format.fmt.pix.bytesperline = stride;
+    if (int result = capture.call(VIDIOC_S_FMT, &format); result != 0)
+        return result;
+    return format.fmt.pix.bytesperline == stride &&
+                   format.fmt.pix.sizeimage == stride * frame_height
+               ? 0
+               : -EINVAL;
+}
+
+// Reads frames until one carries exactly `expected`. The camera keeps a padded frame compacted,
+// so `expected` is always the packed frame.
 const frame_buffer* wait_for(camera& cam, const std::vector<std::uint8_t>& expected) {
     for (int i = 0; i < frames_to_wait; ++i) {
         const frame_buffer& frame = cam.get_frame(2000);
         if (frame.error == 0 && frame.raw_image == expected)
             return &frame;
+        if (i == frames_to_wait - 1) {
+            const auto [sent, got] = std::mismatch(expected.begin(), expected.end(),
+                                                   frame.raw_image.begin(),
+                                                   frame.raw_image.end());
+            ADD_FAILURE() << "last frame: error " << frame.error << ", " << frame.raw_image.size()
+                          << " bytes, first difference at byte " << (sent - expected.begin());
+        }
     }
     return nullptr;
 }
@@ -149,7 +180,11 @@ void expect_decoded(const frame_buffer& frame, const ts::frame_values& values) {
     }
 }
 
-TEST(vivid_loopback, encoded_raw_frames_decode_after_a_trip_through_the_kernel) {
+class vivid_loopback : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(vivid_loopback, encoded_raw_frames_decode_after_a_trip_through_the_kernel) {
+    const std::uint32_t stride = GetParam();
+    const bool padded = stride != frame_width;
     const vivid_nodes nodes = find_vivid_nodes();
     ASSERT_FALSE(nodes.capture.empty());
     ASSERT_FALSE(nodes.output.empty());
@@ -164,15 +199,21 @@ TEST(vivid_loopback, encoded_raw_frames_decode_after_a_trip_through_the_kernel) 
     ASSERT_EQ(pipeline.set_video_format(nodes.capture, frame_width, frame_height,
                                         V4L2_PIX_FMT_GREY),
               0);
-    output_feeder output(nodes.output);
+    if (padded) {
+        ASSERT_EQ(set_capture_stride(nodes, stride), 0);
+    }
+    output_feeder output(nodes.output, stride);
     ASSERT_EQ(output.configure(), 0);
 
     const ts::frame_values first_values = ts::random_frame_values(7, false, 3);
     const ts::frame_values second_values = ts::random_frame_values(8, false, 3);
     const std::vector<std::uint8_t> first = ts::encode_raw_frame(first_values, false, false);
     const std::vector<std::uint8_t> second = ts::encode_raw_frame(second_values, false, false);
-    ASSERT_EQ(first.size(), frame_bytes);
-    ASSERT_EQ(output.show(first), 0);
+    const std::vector<std::uint8_t> first_sent = ts::encode_raw_frame(first_values, false, padded);
+    const std::vector<std::uint8_t> second_sent =
+        ts::encode_raw_frame(second_values, false, padded);
+    ASSERT_EQ(first_sent.size(), stride * frame_height);
+    ASSERT_EQ(output.show(first_sent), 0);
 
     auto cam = create_camera_offline("vivid loop");
     cam->add_stream(stream_type::stream_image, std::make_unique<v4l2_stream>(
@@ -192,7 +233,7 @@ TEST(vivid_loopback, encoded_raw_frames_decode_after_a_trip_through_the_kernel) 
     ASSERT_NE(frame, nullptr) << "the first frame never came back unchanged";
     expect_decoded(*frame, first_values);
 
-    ASSERT_EQ(output.show(second), 0);
+    ASSERT_EQ(output.show(second_sent), 0);
     frame = wait_for(*cam, second);
     ASSERT_NE(frame, nullptr) << "the second frame never came back unchanged";
     expect_decoded(*frame, second_values);
@@ -202,6 +243,11 @@ TEST(vivid_loopback, encoded_raw_frames_decode_after_a_trip_through_the_kernel) 
     device capture(nodes.capture);
     EXPECT_EQ(set_control(capture, "Loop Video", 0), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(strides, vivid_loopback, ::testing::Values(672u, 704u),
+                         [](const auto& info) {
+                             return info.param == frame_width ? "packed" : "padded";
+                         });
 
 }  // namespace
 }  // namespace vorlake::tessaro
