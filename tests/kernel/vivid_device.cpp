@@ -85,14 +85,15 @@ int set_control(const device& node, const std::string& name, std::int32_t value)
     return node.call(VIDIOC_S_CTRL, &control);
 }
 
-v4l2_dv_timings raw_frame_timings() {
+v4l2_dv_timings raw_frame_timings(std::uint32_t height) {
     // CVT RB v2: 80 pixels of horizontal blanking, vsync 8 lines, back porch 6 lines and a
-    // front porch that fills the 460 us minimum blanking (5 lines at this line rate).
+    // front porch that fills the 460 us minimum blanking (5 lines at this line rate, whatever
+    // the frame height).
     v4l2_dv_timings timings{};
     timings.type = V4L2_DV_BT_656_1120;
     v4l2_bt_timings& bt = timings.bt;
     bt.width = frame_width;
-    bt.height = frame_height;
+    bt.height = height;
     bt.interlaced = V4L2_DV_PROGRESSIVE;
     bt.polarities = V4L2_DV_HSYNC_POS_POL;
     bt.pixelclock = 29'999'000;
@@ -107,12 +108,12 @@ v4l2_dv_timings raw_frame_timings() {
     return timings;
 }
 
-int select_hdmi_input(const vivid_nodes& nodes) {
+int select_hdmi_input(const vivid_nodes& nodes, std::uint32_t height) {
     device capture(nodes.capture);
     int input = hdmi_input;
     if (int result = capture.call(VIDIOC_S_INPUT, &input); result != 0)
         return result;
-    v4l2_dv_timings timings = raw_frame_timings();
+    v4l2_dv_timings timings = raw_frame_timings(height);
     if (int result = capture.call(VIDIOC_S_DV_TIMINGS, &timings); result != 0)
         return result;
     // Mode 2 leaves the test pattern free of the generator's clock and status text.

@@ -24,6 +24,7 @@ inline constexpr std::uint32_t hdmi_input = 3;
 inline constexpr std::uint32_t hdmi_output = 1;
 inline constexpr std::uint32_t frame_width = 672;
 inline constexpr std::uint32_t frame_height = 588;
+inline constexpr std::uint32_t dual_frame_height = 1176;
 inline constexpr std::uint32_t frame_bytes = frame_width * frame_height;
 
 // Asks every /dev/video* node what it is; empty paths for what vivid does not provide.
@@ -52,11 +53,11 @@ int set_control(const device& node, const std::string& name, std::int32_t value)
 
 // Progressive CVT reduced-blanking (version 2) timings with the frame's active size: the one CVT
 // form whose width is free, so that the HDMI input and output can carry exactly one raw frame.
-v4l2_dv_timings raw_frame_timings();
+v4l2_dv_timings raw_frame_timings(std::uint32_t height = frame_height);
 
-// Puts the capture node on its HDMI input at the raw frame's size, with the video test pattern
-// generator's text overlay off.
-int select_hdmi_input(const vivid_nodes& nodes);
+// Puts the capture node on its HDMI input at the raw frame's size (588 lines, 1176 for a
+// dual-depth frame), with the video test pattern generator's text overlay off.
+int select_hdmi_input(const vivid_nodes& nodes, std::uint32_t height = frame_height);
 
 // What this process holds: open descriptors, and mappings of one device node.
 int open_descriptor_count();
