@@ -215,6 +215,11 @@ TEST_F(vivid_stream, camera_gets_frames_end_to_end) {
         ASSERT_EQ(frame.error, 0) << "frame " << i;
         EXPECT_EQ(frame.raw_image.size(), frame_bytes);
     }
+    // A second round on the same open stream: stop handed the buffers back, start queues them.
+    ASSERT_EQ(camera->stop(), 0);
+    ASSERT_EQ(camera->start(), 0);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(camera->get_frame(frame_timeout_ms).error, 0) << "frame " << i << " after restart";
     EXPECT_EQ(camera->stop(), 0);
     EXPECT_EQ(camera->close(), 0);
     EXPECT_EQ(mapping_count(nodes.capture), 0);
