@@ -62,17 +62,24 @@ if [ ! -f "$kernel_dir/ready" ]; then
     echo "test-vm: fetching Debian's linux-image-amd64"
     rm -rf "$kernel_dir"
     mkdir -p "$kernel_dir/download"
-    image_package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-        awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-    if [ -z "$image_package" ]; then
-        $sudo_cmd apt-get "${apt_options[@]}" update -qq
-        image_package=$(apt-cache depends linux-image-amd64 |
+    # The metapackage names the current kernel; apt's download user cannot write into a
+    # root-owned work tree, and that warning is harmless.
+    fetch_kernel() {
+        local image_package
+        image_package=$(apt-cache depends linux-image-amd64 2>/dev/null |
             awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+        [ -n "$image_package" ] || return 1
+        (cd "$kernel_dir/download" &&
+            apt-get "${apt_options[@]}" -qq download "$image_package" 2>&1 |
+            grep -v '^W: Download is performed unsandboxed')
+        ls "$kernel_dir"/download/linux-image-[0-9]*.deb >/dev/null 2>&1
+    }
+    # Package lists that are missing or older than the archive name a kernel it no longer has.
+    if ! fetch_kernel; then
+        $sudo_cmd apt-get "${apt_options[@]}" update -qq
+        fetch_kernel || { echo "test-vm: cannot download linux-image-amd64" >&2; exit 1; }
     fi
-    # apt's download user cannot write into a root-owned work tree; that warning is harmless.
-    (cd "$kernel_dir/download" && apt-get "${apt_options[@]}" -qq download "$image_package" 2>&1 |
-        grep -v '^W: Download is performed unsandboxed' || true)
-    dpkg-deb -x "$kernel_dir"/download/*.deb "$kernel_dir/unpacked"
+    dpkg-deb -x "$kernel_dir"/download/linux-image-[0-9]*.deb "$kernel_dir/unpacked"
     rm -rf "$kernel_dir/download"
     # Keep the kernel and the media drivers only: the full module tree is some 400 MB.
     mkdir -p "$kernel_dir/root/boot"
