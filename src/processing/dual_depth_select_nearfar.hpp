@@ -1,0 +1,43 @@
+// The near/far strategy: per pixel, keeps the echoes of the sub-frame whose range setting suits
+// their distance and drops near-duplicates seen by both sub-frames.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include <vorlake/tessaro/types.hpp>
+
+#include "processing/dual_depth_selection.hpp"
+
+namespace vorlake::tessaro {
+
+class dual_depth_select_nearfar final : public dual_depth_selection_impl {
+public:
+    static constexpr std::uint32_t max_echoes = 3;
+
+    dual_depth_select_nearfar(std::uint32_t pixel_count, const dual_depth_params& params);
+
+    // 0, or -EINVAL with a message when the frame does not hold both sub-frames.
+    int process(frame_buffer& frame) override;
+
+    dual_depth_params params;
+    std::uint32_t pixel_count = 0;
+    std::uint32_t echo_count = 0;
+
+private:
+    // The five per-echo outputs of one echo, reached without going through the frame for
+    // every value.
+    struct echo_outputs {
+        float* radial;
+        float* cartesian;
+        float* height;
+        peak_status* status;
+        point3f* point;
+    };
+
+    bool check_sizes(const frame_buffer& frame) const;
+    template <std::uint32_t E>
+    void process_pixels(const std::array<echo_outputs, max_echoes>& outputs) const;
+};
+
+}  // namespace vorlake::tessaro
