@@ -43,6 +43,15 @@ fi
 .venv/bin/cmake --build "$build_dir" -j "$jobs" 2>&1 \
     | { grep -v -e 'StreamingListener::SocketWriter::MakeConnection' \
                 -e "Using 'getaddrinfo' in statically" || true; }
+# A toolchain that silently fell back to the host compiler would pass every test here and prove
+# nothing: every test program must be an AArch64 ELF (e_machine 183).
+for program in "$build_dir"/tests/*_tests; do
+    [ -f "$program" ] || continue
+    if [ "$(od -An -tu2 -j18 -N2 "$program" | tr -d ' ')" != 183 ]; then
+        echo "test-aarch64: $program is not an AArch64 program" >&2
+        exit 1
+    fi
+done
 # UBSAN_OPTIONS reaches the target program through qemu-user's environment.
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     .venv/bin/ctest --test-dir "$build_dir" -j "$jobs" --timeout 300 --no-tests=error --output-on-failure
