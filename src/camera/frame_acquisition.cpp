@@ -1,0 +1,102 @@
+// get_frame: one frame from the image stream through decoding and the dual-depth merge into the
+// camera's record, then its embedded data.
+#include <cerrno>
+#include <iostream>
+#include <string>
+
+#include "camera/camera_impl.hpp"
+#include "processing/embedded_data.hpp"
+#include "processing/raw_channel_layout.hpp"
+#include "processing/raw_frame_decoder.hpp"
+
+namespace vorlake::tessaro {
+namespace {
+
+void say(const std::string& line) { std::cout << line + '\n' << std::flush; }
+
+constexpr const char* frame_failure = "Cannot get a frame: ";
+
+}  // namespace
+
+frame_buffer& camera_impl::get_frame(std::uint32_t timeout_ms) {
+    if (!frame || info.status != camera_status::streaming)
+        return not_streaming();
+    stream_slot& image = slots[image_slot];
+    if (!image.stream)
+        return report_frame_error(-EACCES, "missing streams");
+
+    // The stream may hand control to caller code (an offline source) that stops or restarts
+    // this camera; the local share keeps the record the read writes into alive meanwhile.
+    const std::shared_ptr<frame_buffer> current = frame;
+    if (depth_selection)
+        depth_selection->prepare_frame(*current);
+
+    const int read = image.stream->read_frame(current->raw_image, timeout_ms);
+    if (frame != current)
+        return record_replaced();
+    if (read != 0) {
+        say(std::string(frame_failure) + "stream[image]: errcode=" + std::to_string(read));
+        current->error = read;
+        return *current;
+    }
+
+    const raw_frame_context context{*current, info.dual_depth_mode, swap_table, swap_buffer,
+                                    *image_processor};
+    if (int code = process_raw_data(context); code != 0)
+        return report_frame_error(code, "failed processing raw data");
+    if (info.dual_depth_mode && depth_selection) {
+        if (int code = depth_selection->merge(*current); code != 0)
+            return report_frame_error(code, "failed depth merging");
+    }
+    current->error = 0;
+
+    // Only a stream that start brought up: one added since is not read until the next start.
+    if (slots[ebd_slot].started) {
+        read_embedded_data(*current, timeout_ms);
+        if (frame != current)
+            return record_replaced();
+    }
+    return *current;
+}
+
+// The image outputs are already decoded and stay valid, so a missing embedded-data frame does
+// not turn this frame into a failure: error stays 0, and frame_id and timestamp go back to 0,
+// which is what they read whenever nothing was decoded for the frame.
+void camera_impl::read_embedded_data(frame_buffer& current, std::uint32_t timeout_ms) {
+    const int read = slots[ebd_slot].stream->read_frame(current.raw_ebd, timeout_ms);
+    int decoded = -EINVAL;
+    if (read == 0) {
+        const embedded_data_decoder decoder{&current, sensor.get(), block_count(), raw_line_size};
+        decoded = decode_embedded_data(decoder, current.raw_ebd);
+    }
+    if (read == 0 && decoded == 0)
+        return;
+    current.frame_id = 0;
+    current.timestamp = 0;
+    if (read != 0)
+        say(std::string(frame_failure) + "stream[ebd]: errcode=" + std::to_string(read));
+    else
+        say(std::string(frame_failure) + "failed decoding embedded data: errcode=" + std::to_string(decoded));
+}
+
+frame_buffer& camera_impl::report_frame_error(std::int32_t code, const char* text) {
+    say(std::string(frame_failure) + text);
+    frame->error = code;
+    return *frame;
+}
+
+// The read stopped or restarted the camera. Its record is gone or belongs to the new start, whose
+// processor points into it, so it is reported on, never replaced while streaming.
+frame_buffer& camera_impl::record_replaced() {
+    if (frame && info.status == camera_status::streaming)
+        return report_frame_error(-EACCES, "camera not streaming");
+    return not_streaming();
+}
+
+frame_buffer& camera_impl::not_streaming() {
+    // A fresh record: whoever still holds the previous one keeps it as it was.
+    frame = std::make_shared<frame_buffer>(-EACCES);
+    return report_frame_error(-EACCES, "camera not streaming");
+}
+
+}  // namespace vorlake::tessaro

@@ -1,0 +1,75 @@
+#include "camera/media_device_discovery.hpp"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <string_view>
+
+#include "capture/kernel_calls.hpp"
+
+namespace vorlake::tessaro {
+
+namespace {
+
+constexpr char media_devices_directory[] = "/sys/bus/media/devices/";
+
+std::string_view entity_name(const media_v2_entity& entity) {
+    return std::string_view(entity.name, ::strnlen(entity.name, sizeof entity.name));
+}
+
+// The entity records of a media device (interfaces, pads and links are not needed here).
+bool read_entities(int fd, std::vector<media_v2_entity>& entities) {
+    media_v2_topology topology{};
+    if (kernel().ioctl(fd, MEDIA_IOC_G_TOPOLOGY, &topology) < 0)
+        return false;
+    entities.assign(topology.num_entities, media_v2_entity{});
+    topology.ptr_entities = entities.empty() ? 0 : reinterpret_cast<std::uintptr_t>(entities.data());
+    if (kernel().ioctl(fd, MEDIA_IOC_G_TOPOLOGY, &topology) < 0)
+        return false;
+    // Only the records the kernel filled in count.
+    entities.resize(std::min<std::size_t>(entities.size(), topology.num_entities));
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> list_media_devices() {
+    std::vector<std::string> entries;
+    if (kernel().list_directory(media_devices_directory, entries) < 0) {
+        std::cerr << "Could not list media devices\n" << std::flush;
+        return {};
+    }
+    std::vector<std::string> names;
+    for (std::string& entry : entries) {
+        if (entry != "." && entry != "..")
+            names.push_back(std::move(entry));
+    }
+    return names;
+}
+
+std::unique_ptr<jetson_camera_pipeline> make_camera_pipeline(const std::string& device_path,
+                                                             const std::string& keyword) {
+    const int fd = kernel().open(device_path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return nullptr;
+    std::vector<media_v2_entity> entities;
+    const bool read = read_entities(fd, entities);
+    kernel().close(fd);
+    if (!read || !has_entities(entities, {"nvcsi"}))
+        return nullptr;
+    return std::make_unique<jetson_camera_pipeline>(device_path, keyword);
+}
+
+bool has_entities(const std::vector<media_v2_entity>& entities,
+                  const std::vector<std::string>& keywords) {
+    return std::all_of(keywords.begin(), keywords.end(), [&](const std::string& keyword) {
+        return std::any_of(entities.begin(), entities.end(), [&](const media_v2_entity& entity) {
+            return entity_name(entity).find(keyword) != std::string_view::npos;
+        });
+    });
+}
+
+}  // namespace vorlake::tessaro

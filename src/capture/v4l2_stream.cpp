@@ -1,0 +1,226 @@
+#include "capture/v4l2_stream.hpp"
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+#include <sys/select.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <utility>
+
+#include "capture/kernel_calls.hpp"
+
+namespace vorlake::tessaro {
+
+static_assert(sizeof(v4l2_requestbuffers) == 20);
+#if __SIZEOF_POINTER__ == 8
+static_assert(sizeof(v4l2_buffer) == 88);
+#endif
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// select cannot watch descriptors from FD_SETSIZE on.
+constexpr int highest_selectable_fd = FD_SETSIZE - 1;
+
+void write_error_line(const std::string& line) { std::cerr << line + "\n" << std::flush; }
+
+bool is_valid_mapping(const void* address) {
+    return address != nullptr && address != MAP_FAILED;
+}
+
+// A signal must not end a device request: repeat it until it gives a real answer.
+int ioctl_retrying(int fd, unsigned long request, void* arg) {
+    int result;
+    do {
+        result = kernel().ioctl(fd, request, arg);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+timeval interval_until(steady::time_point deadline) {
+    const auto left = deadline - steady::now();
+    if (left <= steady::duration::zero())
+        return timeval{0, 0};
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    return timeval{static_cast<time_t>(nanoseconds / 1'000'000'000),
+                   static_cast<suseconds_t>((nanoseconds / 1000) % 1'000'000)};
+}
+
+}  // namespace
+
+v4l2_stream::v4l2_stream(std::uint32_t buffer_type, std::string device_path, std::string name)
+    : buffer_type(buffer_type), device_path(std::move(device_path)), name(std::move(name)) {}
+
+v4l2_stream::~v4l2_stream() { release(); }
+
+int v4l2_stream::open() {
+    if (fd >= 0) {
+        write_error_line(name + ": already opened ");
+        return 0;
+    }
+
+    int opened;
+    do {
+        opened = kernel().open(device_path.c_str(), O_RDWR | O_NONBLOCK);
+    } while (opened < 0 && errno == EINTR);
+    if (opened < 0) {
+        const int error = errno;
+        write_error_line(name + ": - cannot open " + device_path + ": " + std::to_string(error) +
+                         ", " + std::strerror(error));
+        return -error;
+    }
+    fd = opened;
+
+    if (!buffers_mapped) {
+        const int result = set_up_buffers();
+        if (result != 0) {
+            close();
+            return result;
+        }
+        buffers_mapped = true;
+    }
+    return 0;
+}
+
+int v4l2_stream::set_up_buffers() {
+    v4l2_requestbuffers request{};
+    request.count = max_buffers;
+    request.type = buffer_type;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (ioctl_retrying(fd, VIDIOC_REQBUFS, &request) < 0)
+        return -errno;
+    if (request.count == 0 || request.count > max_buffers)
+        return -ENOMEM;
+    buffer_count = request.count;
+
+    for (std::uint32_t index = 0; index < buffer_count; ++index) {
+        v4l2_buffer query{};
+        query.index = index;
+        query.type = buffer_type;
+        query.memory = V4L2_MEMORY_MMAP;
+        if (ioctl_retrying(fd, VIDIOC_QUERYBUF, &query) < 0)
+            return -errno;
+        buffers[index].length = query.length;
+        buffers[index].address = kernel().mmap(nullptr, query.length, PROT_READ | PROT_WRITE,
+                                               MAP_SHARED, fd, query.m.offset);
+        if (!is_valid_mapping(buffers[index].address)) {
+            const int error = errno;
+            write_error_line("Failed to mmap buffers for " + name + ": " + std::strerror(error));
+            return -error;
+        }
+    }
+
+    for (std::uint32_t index = 0; index < buffer_count; ++index) {
+        const int result = queue_buffer(index);
+        if (result != 0)
+            return result;
+    }
+    buffers_queued = true;
+    return 0;
+}
+
+int v4l2_stream::queue_buffer(std::uint32_t index) {
+    v4l2_buffer buffer{};
+    buffer.index = index;
+    buffer.type = buffer_type;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    return ioctl_retrying(fd, VIDIOC_QBUF, &buffer) < 0 ? -errno : 0;
+}
+
+void v4l2_stream::close() { release(); }
+
+// Closing the descriptor hands the driver's buffers back; no stream-off is needed first.
+void v4l2_stream::release() {
+    for (mapped_buffer& entry : buffers) {
+        if (is_valid_mapping(entry.address))
+            kernel().munmap(entry.address, entry.length);
+        entry = mapped_buffer{};
+    }
+    if (fd >= 0)
+        kernel().close(fd);
+    fd = -1;
+    buffers_mapped = false;
+    buffers_queued = false;
+    buffer_count = 0;
+}
+
+int v4l2_stream::start() {
+    if (fd < 0 || !buffers_mapped)
+        return -EACCES;
+    if (!buffers_queued) {
+        for (std::uint32_t index = 0; index < buffer_count; ++index) {
+            const int result = queue_buffer(index);
+            if (result != 0)
+                return result;
+        }
+        buffers_queued = true;
+    }
+    std::uint32_t type = buffer_type;
+    return ioctl_retrying(fd, VIDIOC_STREAMON, &type) < 0 ? -errno : 0;
+}
+
+void v4l2_stream::stop() {
+    if (fd < 0)
+        return;
+    std::uint32_t type = buffer_type;
+    // Stream-off hands every buffer back to us, so the next start must queue them again.
+    if (ioctl_retrying(fd, VIDIOC_STREAMOFF, &type) == 0)
+        buffers_queued = false;
+}
+
+int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) {
+    if (fd < 0 || !buffers_mapped)
+        return -EACCES;
+    if (fd > highest_selectable_fd)
+        return -EINVAL;
+
+    const steady::time_point deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+    timeval interval = interval_until(deadline);
+    v4l2_buffer frame{};
+    for (;;) {
+        fd_set read_set;
+        FD_ZERO(&read_set);
+        FD_SET(fd, &read_set);
+        const int ready = kernel().select(fd + 1, &read_set, nullptr, nullptr, &interval);
+        if (ready == 0)
+            return -ETIME;
+        if (ready < 0 && errno != EINTR)
+            return -errno;
+        if (ready > 0) {
+            frame = v4l2_buffer{};
+            frame.type = buffer_type;
+            frame.memory = V4L2_MEMORY_MMAP;
+            if (kernel().ioctl(fd, VIDIOC_DQBUF, &frame) == 0)
+                break;
+            if (errno != EAGAIN && errno != EINTR)
+                return -errno;
+        }
+        if (steady::now() >= deadline)
+            return -ETIME;
+        interval = interval_until(deadline);
+    }
+
+    if (frame.index >= buffer_count)
+        return -EIO;
+    const mapped_buffer& entry = buffers[frame.index];
+    if (!is_valid_mapping(entry.address) || frame.bytesused > entry.length) {
+        queue_buffer(frame.index);
+        return -EIO;
+    }
+
+    const auto* bytes = static_cast<const std::uint8_t*>(entry.address);
+    try {
+        buffer.assign(bytes, bytes + frame.bytesused);
+    } catch (...) {
+        queue_buffer(frame.index);
+        throw;
+    }
+    return queue_buffer(frame.index);
+}
+
+}  // namespace vorlake::tessaro

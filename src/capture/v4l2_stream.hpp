@@ -1,0 +1,54 @@
+// A frame source reading a V4L2 capture device node through memory-mapped driver buffers.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <vorlake/tessaro/camera_stream.hpp>
+
+namespace vorlake::tessaro {
+
+class v4l2_stream : public camera_stream {
+public:
+    static constexpr std::size_t max_buffers = 4;
+
+    struct mapped_buffer {
+        void* address = nullptr;
+        std::size_t length = 0;
+    };
+
+    v4l2_stream(std::uint32_t buffer_type, std::string device_path, std::string name);
+    // A camera may be dropped without being closed; the device must not outlive it.
+    ~v4l2_stream() override;
+    v4l2_stream(const v4l2_stream&) = delete;
+    v4l2_stream& operator=(const v4l2_stream&) = delete;
+
+    int open() override;
+    void close() override;
+    int start() override;
+    void stop() override;
+    int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) override;
+    bool has_source() const override { return !device_path.empty(); }
+
+    const std::string& path() const { return device_path; }
+    std::size_t granted_buffers() const { return buffer_count; }
+
+private:
+    int set_up_buffers();
+    int queue_buffer(std::uint32_t index);
+    void release();
+
+    std::uint32_t buffer_type;
+    std::string device_path;
+    std::string name;
+    int fd = -1;
+    std::array<mapped_buffer, max_buffers> buffers{};
+    bool buffers_mapped = false;
+    bool buffers_queued = false;
+    std::size_t buffer_count = 0;
+};
+
+}  // namespace vorlake::tessaro

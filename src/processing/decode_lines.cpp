@@ -1,0 +1,70 @@
+#include <algorithm>
+#include <cerrno>
+
+#include "processing/raw_data_processor.hpp"
+
+namespace vorlake::tessaro {
+
+namespace {
+
+// The plan was built for a geometry; a buffer or a channel that does not fit it would make the
+// decoders read outside the buffer, so such a walk is refused before it starts.
+bool fits_plan(const raw_data_processor& plan, const std::vector<std::uint8_t>& buffer) {
+    const std::size_t lines_per_block =
+        std::size_t{plan.image_lines_per_block} + plan.ref_lines_per_block;
+    if (std::size_t{plan.first_line} + plan.line_count > lines_per_block)
+        return false;
+    if (buffer.size() < std::size_t{plan.block_count} * lines_per_block * plan.line_size)
+        return false;
+    return std::all_of(plan.line_decoders.begin(), plan.line_decoders.end(), [&](const auto* d) {
+        return std::size_t{d->offset} + d->size <= plan.line_size;
+    });
+}
+
+// Cartesian depth is the z of every decoded point. Only as many echoes and elements as both
+// sides hold are copied.
+void derive_cartesian_depth(const raw_data_processor& plan) {
+    const auto& points = *plan.point_cloud_source;
+    auto& depths = *plan.cartesian_depth_target;
+    const std::size_t echoes = std::min(points.size(), depths.size());
+    for (std::size_t e = 0; e < echoes; ++e) {
+        const std::size_t count = std::min(points[e].size(), depths[e].size());
+        const point3f* source = points[e].data();
+        float* target = depths[e].data();
+        for (std::size_t j = 0; j < count; ++j)
+            target[j] = source[j].z;
+    }
+}
+
+}  // namespace
+
+int decode_lines(const raw_data_processor& plan, const std::vector<std::uint8_t>& buffer) {
+    const std::size_t decoder_count = plan.line_decoders.size();
+    if (decoder_count > 0) {
+        if (!fits_plan(plan, buffer))
+            return -EINVAL;
+        const std::size_t line_size = plan.line_size;
+        const std::size_t block_size =
+            line_size * (std::size_t{plan.image_lines_per_block} + plan.ref_lines_per_block);
+        const raw_data_values_decoder* const* decoders = plan.line_decoders.data();
+        // Lines outer, decoders inner: every line is read once, while it is in cache.
+        for (std::uint32_t k = 0; k < plan.block_count; ++k) {
+            const std::uint8_t* line = buffer.data() + k * block_size + plan.first_line * line_size;
+            const std::uint32_t first_index = std::uint32_t{plan.line_count} * k;
+            for (std::uint32_t j = 0; j < plan.line_count; ++j, line += line_size) {
+                for (std::size_t d = 0; d < decoder_count; ++d) {
+                    const raw_data_values_decoder& decoder = *decoders[d];
+                    const int r = decoder.decode(line + decoder.offset, decoder.size / 4, first_index + j);
+                    if (r != 0)
+                        return r;
+                }
+            }
+        }
+    }
+    if (plan.enable_cartesian_depth && plan.point_cloud_source != nullptr &&
+        plan.cartesian_depth_target != nullptr)
+        derive_cartesian_depth(plan);
+    return 0;
+}
+
+}  // namespace vorlake::tessaro

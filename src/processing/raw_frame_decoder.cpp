@@ -1,0 +1,103 @@
+#include "processing/raw_frame_decoder.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "processing/raw_channel_layout.hpp"
+#include "processing/raw_data_processor.hpp"
+
+namespace vorlake::tessaro {
+
+namespace {
+
+void write_line(const std::string& text) {
+    std::cout << text << '\n' << std::flush;
+}
+
+// Drops the padding of every 704-byte line in place: each 672-byte payload moves forward over
+// the padding before it, then the vector shrinks. Its storage stays where it is, so nothing that
+// refers to it is left dangling and no frame costs an allocation.
+void compact_padded_lines(std::vector<std::uint8_t>& image) {
+    const std::size_t lines = image.size() / padded_line_size;
+    std::uint8_t* data = image.data();
+    for (std::size_t line = 1; line < lines; ++line)
+        std::memmove(data + line * raw_line_size, data + line * padded_line_size, raw_line_size);
+    image.resize(lines * raw_line_size);
+}
+
+// Every copy of the reorder must land inside the frame: the table's geometry has to describe
+// exactly n blocks of the frame, and every destination (with the neighbour its half-blocks
+// belong to) has to be one of them.
+bool swap_table_fits(const line_swap_table& table, std::size_t frame_size, std::size_t n,
+                     std::size_t block_size) {
+    if (n * block_size != frame_size)
+        return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t d = table.order[i];
+        if (d >= n || (d % 2 == 0 && d + 1 >= n))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int process_raw_data(const raw_frame_context& context) {
+    std::vector<std::uint8_t>& image = context.frame.raw_image;
+    const std::size_t blocks = context.dual_depth_mode ? dual_depth_block_count : single_depth_block_count;
+    const std::size_t lines = blocks * (image_lines_per_block + ref_lines_per_block);
+    const std::size_t packed_size = lines * raw_line_size;
+    const std::size_t padded_size = lines * padded_line_size;
+
+    if (image.size() == padded_size)
+        compact_padded_lines(image);
+    else if (image.size() != packed_size)
+        return -EINVAL;
+
+    const line_swap_table& table = context.swap_table;
+    const auto line_size = static_cast<std::uint32_t>(table.line_size);
+    const std::uint32_t image_bytes = std::uint32_t{table.image_lines_per_block} * line_size;  // L
+    const std::uint32_t ref_bytes = std::uint32_t{table.ref_lines_per_block} * line_size;      // P
+    const std::size_t block_size = std::size_t{image_bytes} + ref_bytes;                    // S
+    const std::size_t size = image.size();
+    const std::uint32_t n = image_bytes == 0 ? 0 : static_cast<std::uint32_t>(size / image_bytes);
+    if (n != table.order.size()) {
+        write_line("Error: channel conflict: " + std::to_string(n) + " vs " +
+                   std::to_string(table.order.size()));
+        write_line("failed swapping lines");
+        return -1;
+    }
+    if (!swap_table_fits(table, size, n, block_size)) {
+        write_line("failed swapping lines");
+        return -1;
+    }
+
+    std::vector<std::uint8_t>& swapped = context.swap_buffer;
+    swapped.resize(size);
+    const std::uint8_t* source = image.data();
+    std::uint8_t* target = swapped.data();
+    const std::size_t half = image_bytes / 2;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t d = table.order[i];
+        const std::uint8_t* received = source + block_size * i;
+        if (ref_bytes > 0)
+            std::memcpy(target + block_size * d, received, ref_bytes);
+        // An even destination takes the first halves of blocks d and d + 1, an odd one the
+        // second halves of blocks d - 1 and d.
+        std::uint8_t* first = d % 2 == 0 ? target + block_size * d + ref_bytes
+                                         : target + block_size * d - half;
+        std::memcpy(first, received + ref_bytes, half);
+        std::memcpy(first + block_size, received + ref_bytes + half, half);
+    }
+
+    const int r = decode_lines(context.processor, swapped);
+    if (r != 0) {
+        write_line("failed to decode raw image");
+        return r;
+    }
+    return 0;
+}
+
+}  // namespace vorlake::tessaro
