@@ -7,7 +7,7 @@ CMAKE   := $(VENV)/bin/cmake
 CTEST   := $(VENV)/bin/ctest
 JOBS    ?= $(shell nproc)
 
-.PHONY: all setup configure build demo bench test test-native
+.PHONY: all setup configure build demo bench test test-native python-install test-python
 
 all: build
 
@@ -24,12 +24,21 @@ build: configure
 bench: build
 	@$(BUILD)/bench/tessaro_bench
 
-demo: bench
+# The pelorin module, built by pip into the venv (incrementally, in build-python/).
+python-install: setup
+	@$(VENV)/bin/pip install -q --no-build-isolation .
+
+demo: python-install
+	@$(VENV)/bin/python tools/demo.py
 
 test-native: build
 	@$(CTEST) --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 # Each suite adds itself here, so that one failing suite fails `make test`.
 TEST_STEPS := test-native
+TEST_STEPS += test-python
+
+test-python: python-install
+	@$(VENV)/bin/python -m pytest -q tests/bindings
 
 test: $(TEST_STEPS)
