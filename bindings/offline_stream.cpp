@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "buffer_exports.hpp"
+
 namespace vorlake::tessaro::python {
 
 namespace py = pybind11;
@@ -36,6 +38,9 @@ public:
                 return -ETIME;
             // The callable holds the array too and may have resized it; its current size counts.
             if (needed <= array.size()) {
+                // The callable may have taken a buffer of the very bytes it is about to replace.
+                if (static_cast<std::size_t>(needed) > buffer.capacity())
+                    detach_exported_storage(buffer);
                 const std::uint8_t* data = array.data();
                 buffer.assign(data, data + needed);
                 return 0;

@@ -90,6 +90,31 @@ def raw_image_across_padded_and_resized_frames():
     assert (np.asarray(frame.raw_image) == packed).all()
 
 
+def raw_image_exported_by_the_source():
+    small = raw_frames.encode_raw_frame(raw_frames.random_values(4, dual=False), False)
+    held = {}
+
+    def source(array, timeout_ms):
+        if "frame" in held:  # the previous frame's bytes, taken while the next one is read
+            held["raw"] = np.asarray(held["frame"].raw_image)
+            if len(array) < 2_000_000:
+                return 2_000_000
+            array[:] = 3
+            return len(array)
+        if len(array) >= len(small):
+            array[:len(small)] = small
+        return len(small)
+
+    camera = pelorin.create_camera_offline("source")
+    camera.add_stream(pelorin.stream_image, source)
+    camera.open(raw_frames.SINGLE_MODE)
+    camera.start()
+    held["frame"] = camera.get_frame(10)
+    camera.get_frame(10)
+    touch([held["raw"]])
+    assert (held["raw"] == small).all()
+
+
 def append_while_exported():
     camera, _ = streaming_camera(frames(False))
     frame = camera.get_frame(10)
@@ -111,7 +136,7 @@ def append_while_exported():
 def main():
     for scenario in (kept_across_stop, kept_across_start, kept_across_idle_get_frame,
                      kept_across_camera_deletion, raw_image_across_padded_and_resized_frames,
-                     append_while_exported):
+                     raw_image_exported_by_the_source, append_while_exported):
         print(scenario.__name__, flush=True)
         scenario()
     print("done", flush=True)
