@@ -58,8 +58,10 @@ public:
     }
 
     int read_text_file(const std::string& path, std::string& content) override {
+        errno = 0;
         std::ifstream file(path);
         if (!file) {
+            // The stream library may fail without a system error behind it.
             if (errno == 0)
                 errno = EIO;
             return -1;
@@ -80,7 +82,9 @@ std::atomic<kernel_calls*>& current_calls() {
 }  // namespace
 
 kernel_calls& system_kernel_calls() {
-    static system_calls calls;
+    // Never destroyed: the process-wide camera manager closes its devices at exit, possibly
+    // after every ordinary static object has gone.
+    static system_calls& calls = *new system_calls;
     return calls;
 }
 

@@ -175,7 +175,7 @@ int camera_pipeline::find_pad(std::uint32_t pad_id, const std::vector<media_v2_p
                                   [&](const media_v2_pad& p) { return p.id == pad_id; });
     if (pad == pads.end())
         return -ENODEV;
-    // The pad's own index field is newer than the topology call; count the entity's pads instead.
+    // Older kernels leave the pad's own index field zero; count the entity's pads instead.
     const auto index = std::count_if(pads.begin(), pad, [&](const media_v2_pad& p) {
         return p.entity_id == pad->entity_id;
     });

@@ -58,7 +58,6 @@ bool dual_depth_select_nearfar::check_sizes(const frame_buffer& f) const {
 }
 
 int dual_depth_select_nearfar::process(frame_buffer& f) {
-    frame = &f;
     echo_count = f.max_depth_index;
     if (echo_count > max_echoes) {
         write_line("dual depth: invalid number of echoes");
@@ -69,12 +68,15 @@ int dual_depth_select_nearfar::process(frame_buffer& f) {
     if (!check_sizes(f))
         return -EINVAL;
 
-    candidate_count = 2 * echo_count;
+    std::array<echo_outputs, max_echoes> outputs{};
+    for (std::uint32_t e = 0; e < echo_count; ++e)
+        outputs[e] = {f.radial_depth[e].data(), f.cartesian_depth[e].data(), f.peak_height[e].data(),
+                      f.peak_status[e].data(), f.point_cloud[e].data()};
     // The candidate loops are unrolled per echo count.
     switch (echo_count) {
-        case 1: process_pixels<1>(); break;
-        case 2: process_pixels<2>(); break;
-        default: process_pixels<3>(); break;
+        case 1: process_pixels<1>(outputs); break;
+        case 2: process_pixels<2>(outputs); break;
+        default: process_pixels<3>(outputs); break;
     }
     for (std::uint32_t e = 0; e < echo_count; ++e) {
         // Shrinking keeps the storage, so the growth of the next prepare_frame costs nothing.
@@ -87,152 +89,187 @@ int dual_depth_select_nearfar::process(frame_buffer& f) {
     return 0;
 }
 
+// Per pixel there are 2E candidates, k = 2 * echo + sub-frame; their scratch lives in fixed
+// arrays on the stack. The sort permutes indices rather than moving candidates, with exactly
+// the swaps of a selection sort, so equal keys end up in the same (unstable) order.
 template <std::uint32_t E>
-void dual_depth_select_nearfar::process_pixels() {
-    for (std::uint32_t i = 0; i < pixel_count; ++i)
-        process_pixel<E>(i);
-}
-
-void dual_depth_select_nearfar::swap_candidates(std::uint32_t a, std::uint32_t b) {
-    std::swap(key[a], key[b]);
-    std::swap(radial[a], radial[b]);
-    std::swap(cartesian[a], cartesian[b]);
-    std::swap(height[a], height[b]);
-    std::swap(status[a], status[b]);
-    std::swap(point[a], point[b]);
-    std::swap(echo[a], echo[b]);
-    std::swap(source[a], source[b]);
-    std::swap(valid[a], valid[b]);
-    std::swap(selected[a], selected[b]);
-}
-
-// A dropped candidate keeps its key (and so its place in the order) but reports nothing.
-void dual_depth_select_nearfar::drop(std::uint32_t k) {
-    valid[k] = false;
-    selected[k] = false;
-    radial[k] = 0.0f;
-    cartesian[k] = 0.0f;
-    height[k] = 0.0f;
-    status[k] = 0;
-    point[k] = point3f{};
-}
-
-template <std::uint32_t E>
-void dual_depth_select_nearfar::process_pixel(std::uint32_t i) {
+void dual_depth_select_nearfar::process_pixels(const std::array<echo_outputs, max_echoes>& outputs) const {
     constexpr std::uint32_t C = 2 * E;
-    frame_buffer& f = *frame;
     const float near = params.select_near;
     const float far = params.select_far;
+    const float window = params.merge_window;
 
-    // Gather, and preselect by band: the first sub-frame is trusted inside the band, the second
-    // outside it.
-    valid_count = 0;
-    selected_count = 0;
-    for (std::uint32_t e = 0; e < E; ++e) {
-        for (std::uint32_t s = 0; s < 2; ++s) {
-            const std::uint32_t k = 2 * e + s;
-            const std::uint32_t index = s == 0 ? i : pixel_count + i;
-            const float depth = f.radial_depth[e][index];
-            key[k] = depth;
-            radial[k] = depth;
-            cartesian[k] = f.cartesian_depth[e][index];
-            height[k] = f.peak_height[e][index];
-            status[k] = static_cast<std::uint8_t>(f.peak_status[e][index]);
-            point[k] = f.point_cloud[e][index];
-            echo[k] = e;
-            source[k] = index;
-            valid[k] = depth > 0.0f;
-            const bool in_band = near < depth && depth < far;
-            const bool beyond_band = depth < near || depth > far;
-            selected[k] = valid[k] && (s == 0 ? in_band : beyond_band);
-            valid_count += valid[k];
-            selected_count += selected[k];
-        }
-    }
+    for (std::uint32_t i = 0; i < pixel_count; ++i) {
+        float key[C];
+        float radial[C];
+        float cartesian[C];
+        float height[C];
+        peak_status status[C];
+        point3f point[C];
+        bool second[C];
+        bool valid[C];
+        bool selected[C];
+        std::uint32_t valid_count = 0;
+        std::uint32_t selected_count = 0;
 
-    // Selection sort by key; not stable, equal keys may swap.
-    for (std::uint32_t p = 0; p + 1 < C; ++p) {
-        std::uint32_t q = p;
-        for (std::uint32_t r = p + 1; r < C; ++r)
-            if (key[r] < key[q])
-                q = r;
-        if (q != p)
-            swap_candidates(p, q);
-    }
-
-    // Drop near-duplicates seen by both sub-frames.
-    for (std::uint32_t a = 0; a < C; ++a) {
-        for (std::uint32_t b = 0; b < C; ++b) {
-            if (b == a || !valid[a] || !valid[b] || is_second(a) == is_second(b) ||
-                !(std::fabs(key[a] - key[b]) < params.merge_window))
-                continue;
-            --valid_count;
-            if (selected[a] != selected[b]) {
-                drop(selected[a] ? b : a);
-            } else {
-                if (selected[a])
-                    --selected_count;
-                drop(is_second(a) ? b : a);
+        // Gather, and preselect by band: the first sub-frame is trusted inside the band, the
+        // second outside it. Limits select neither.
+#pragma GCC unroll 3
+        for (std::uint32_t e = 0; e < E; ++e) {
+            const echo_outputs& out = outputs[e];
+            for (std::uint32_t s = 0; s < 2; ++s) {
+                const std::uint32_t k = 2 * e + s;
+                const std::size_t index = s == 0 ? i : std::size_t{pixel_count} + i;
+                const float depth = out.radial[index];
+                key[k] = depth;
+                radial[k] = depth;
+                cartesian[k] = out.cartesian[index];
+                height[k] = out.height[index];
+                status[k] = out.status[index];
+                point[k] = out.point[index];
+                second[k] = s == 1;
+                valid[k] = depth > 0.0f;
+                // Bitwise rather than short-circuit: the depths are not predictable.
+                const bool in_band = (near < depth) & (depth < far);
+                const bool beyond_band = (depth < near) | (depth > far);
+                selected[k] = valid[k] & (s == 0 ? in_band : beyond_band);
+                valid_count += valid[k];
+                selected_count += selected[k];
             }
         }
-    }
 
-    // Choose exactly E candidates.
-    if (valid_count == E) {
-        for (std::uint32_t k = 0; k < C; ++k)
-            selected[k] = valid[k];
-    } else if (valid_count < E) {
-        std::uint32_t chosen = 0;
-        for (std::uint32_t k = 0; k < C; ++k) {
-            selected[k] = valid[k];
-            chosen += valid[k];
-        }
-        for (std::uint32_t k = C; k-- > 0 && chosen < E;) {
-            if (!valid[k] && !selected[k] && is_second(k)) {
-                selected[k] = true;
-                ++chosen;
+        // Sort the positions by key. With all keys distinct the selection sort's result is
+        // simply each candidate's rank, which is found without a chain of dependent swaps. Equal
+        // (or unordered) keys are common, since every missing return has key 0, and there the
+        // selection sort's own swaps decide the order, so it is run as such.
+        std::uint32_t at[C];
+        std::uint32_t rank[C] = {};
+        bool tie = false;
+#pragma GCC unroll 6
+        for (std::uint32_t a = 0; a < C; ++a) {
+#pragma GCC unroll 6
+            for (std::uint32_t b = a + 1; b < C; ++b) {
+                const bool below = key[b] < key[a];
+                const bool above = key[a] < key[b];
+                rank[a] += below;
+                rank[b] += above;
+                tie |= !(below | above);
             }
         }
-    } else if (selected_count < E) {
-        std::uint32_t chosen = selected_count;
-        for (std::uint32_t k = C; k-- > 0 && chosen < E;) {
-            if (valid[k] && !selected[k] && is_second(k)) {
-                selected[k] = true;
-                ++chosen;
+        if (!tie) {
+#pragma GCC unroll 6
+            for (std::uint32_t k = 0; k < C; ++k)
+                at[rank[k]] = k;
+        } else {
+            float sorted_key[C];
+            for (std::uint32_t p = 0; p < C; ++p) {
+                at[p] = p;
+                sorted_key[p] = key[p];
+            }
+            for (std::uint32_t p = 0; p + 1 < C; ++p) {
+                std::uint32_t q = p;
+                float smallest = sorted_key[p];
+                for (std::uint32_t r = p + 1; r < C; ++r) {
+                    const bool smaller = sorted_key[r] < smallest;
+                    q = smaller ? r : q;
+                    smallest = smaller ? sorted_key[r] : smallest;
+                }
+                std::swap(at[p], at[q]);
+                std::swap(sorted_key[p], sorted_key[q]);
             }
         }
-        for (std::uint32_t k = C; k-- > 0 && chosen < E;) {
-            if (valid[k] && !selected[k] && !is_second(k)) {
-                selected[k] = true;
-                ++chosen;
-            }
-        }
-    } else if (selected_count > E) {
-        std::uint32_t kept = 0;
-        for (std::uint32_t k = 0; k < C; ++k)
-            kept += selected[k] && is_second(k);
-        for (std::uint32_t k = C; k-- > 0;) {
-            if (!selected[k] || is_second(k))
-                continue;
-            if (kept < E)
-                ++kept;
-            else
-                selected[k] = false;
-        }
-    }
 
-    // Write: nearest results first, then the empty ones, whichever echo they came from.
-    std::uint32_t slot = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::uint32_t k = 0; k < C && slot < E; ++k) {
-            if (!selected[k] || (pass == 0) != (radial[k] > 0.0f))
-                continue;
-            f.radial_depth[slot][i] = radial[k];
-            f.cartesian_depth[slot][i] = cartesian[k];
-            f.peak_height[slot][i] = height[k];
-            f.peak_status[slot][i] = static_cast<peak_status>(status[k]);
-            f.point_cloud[slot][i] = point[k];
-            ++slot;
+        // Drop near-duplicates seen by both sub-frames. Every pair is met twice, but once a pair
+        // has been looked at it can never qualify again (one of them is dropped, or nothing that
+        // made it fail changes), so each unordered pair is looked at once, in the same order.
+        auto drop = [&](std::uint32_t k) {
+            valid[k] = false;
+            selected[k] = false;
+            radial[k] = 0.0f;
+            cartesian[k] = 0.0f;
+            height[k] = 0.0f;
+            status[k] = peak_status{0};
+            point[k] = point3f{};
+        };
+#pragma GCC unroll 6
+        for (std::uint32_t pa = 0; pa < C; ++pa) {
+#pragma GCC unroll 6
+            for (std::uint32_t pb = pa + 1; pb < C; ++pb) {
+                const std::uint32_t a = at[pa];
+                const std::uint32_t b = at[pb];
+                const bool duplicate = valid[a] & valid[b] & (second[a] != second[b]) &
+                                       (std::fabs(key[a] - key[b]) < window);
+                if (!duplicate)
+                    continue;
+                --valid_count;
+                if (selected[a] != selected[b]) {
+                    drop(selected[a] ? b : a);
+                } else {
+                    if (selected[a])
+                        --selected_count;
+                    drop(second[a] ? b : a);
+                }
+            }
+        }
+
+        // Choose exactly E candidates; scans run from the far end of the sorted order.
+        if (valid_count == E) {
+            for (std::uint32_t k = 0; k < C; ++k)
+                selected[k] = valid[k];
+        } else if (valid_count < E) {
+            std::uint32_t chosen = 0;
+            for (std::uint32_t k = 0; k < C; ++k) {
+                selected[k] = valid[k];
+                chosen += valid[k];
+            }
+            for (std::uint32_t p = C; p-- > 0 && chosen < E;) {
+                const std::uint32_t k = at[p];
+                if (!valid[k] && second[k]) {
+                    selected[k] = true;
+                    ++chosen;
+                }
+            }
+        } else if (selected_count < E) {
+            std::uint32_t chosen = selected_count;
+            for (int pass_second = 1; pass_second >= 0; --pass_second) {
+                for (std::uint32_t p = C; p-- > 0 && chosen < E;) {
+                    const std::uint32_t k = at[p];
+                    if (valid[k] && !selected[k] && second[k] == (pass_second == 1)) {
+                        selected[k] = true;
+                        ++chosen;
+                    }
+                }
+            }
+        } else if (selected_count > E) {
+            std::uint32_t kept = 0;
+            for (std::uint32_t k = 0; k < C; ++k)
+                kept += selected[k] && second[k];
+            for (std::uint32_t p = C; p-- > 0;) {
+                const std::uint32_t k = at[p];
+                if (!selected[k] || second[k])
+                    continue;
+                if (kept < E)
+                    ++kept;
+                else
+                    selected[k] = false;
+            }
+        }
+
+        // Write: nearest results first, then the empty ones, whichever echo they came from.
+        std::uint32_t slot = 0;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::uint32_t p = 0; p < C && slot < E; ++p) {
+                const std::uint32_t k = at[p];
+                if (!selected[k] || (pass == 0) != (radial[k] > 0.0f))
+                    continue;
+                const echo_outputs& out = outputs[slot];
+                out.radial[i] = radial[k];
+                out.cartesian[i] = cartesian[k];
+                out.height[i] = height[k];
+                out.status[i] = status[k];
+                out.point[i] = point[k];
+                ++slot;
+            }
         }
     }
 }

@@ -2,7 +2,7 @@
 // fixed-point encoding the sensor uses for its measured values.
 #pragma once
 
-#include <cmath>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -49,17 +49,26 @@ std::uint16_t channel_offset(const raw_channel_layout& layout, std::uint32_t id)
 // read as a signed 32-bit integer and scaled by 2^-fraction_bits. Bits above the sign bit are
 // deliberately not masked: the sensor never sets them, and a value that has them set is passed
 // on as it arrived rather than silently folded into range.
-// Inline: it runs for every value of every line.
+// 2^-bits, exactly; multiplying by it equals dividing by 2^bits and is cheaper.
+// 2^-bits, exactly, as its bit pattern: a normal float down to 2^-126, a subnormal one down to
+// 2^-149, and 0 below that (where the value rounds to 0 in any case). Multiplying by it equals
+// dividing by 2^bits, costs less, and needs no library call on the decoding path.
+inline float fraction_scale(std::uint8_t bits) {
+    if (bits < 127)
+        return std::bit_cast<float>(static_cast<std::uint32_t>(127 - bits) << 23);
+    if (bits < 150)
+        return std::bit_cast<float>(std::uint32_t{1} << (149 - bits));
+    return 0.0f;
+}
+
+// Inline and branch-free on the sign: it runs for every value of every line.
 inline float decode_fixed_point(std::uint32_t word, fixed_point_format format) {
-    if (format.sign_bit != 0 && format.sign_bit < 32 && ((word >> format.sign_bit) & 1u) != 0) {
+    if (format.sign_bit != 0 && format.sign_bit < 32) {
         // 2^32 (sign bit 31) vanishes modulo 2^32, as it should.
-        const std::uint64_t span = std::uint64_t{1} << (format.sign_bit + 1);
-        word = static_cast<std::uint32_t>(word - span);
+        const std::uint64_t sign = (word >> format.sign_bit) & 1u;
+        word -= static_cast<std::uint32_t>(sign << (format.sign_bit + 1));
     }
-    const auto value = static_cast<float>(static_cast<std::int32_t>(word));
-    if (format.fraction_bits < 31)
-        return value / static_cast<float>(std::int32_t{1} << format.fraction_bits);
-    return std::ldexp(value, -static_cast<int>(format.fraction_bits));
+    return static_cast<float>(static_cast<std::int32_t>(word)) * fraction_scale(format.fraction_bits);
 }
 
 }  // namespace vorlake::tessaro

@@ -42,6 +42,26 @@ bool swap_table_fits(const line_swap_table& table, std::size_t frame_size, std::
     return true;
 }
 
+// Copies received block i to block position d: its reference line to block d, its image lines
+// to the first halves of blocks d and d + 1 (d even) or the second halves of d - 1 and d (d odd).
+struct block_placement {
+    const std::uint8_t* source;
+    std::uint8_t* target;
+    std::size_t block_size;
+    std::size_t ref_bytes;
+    std::size_t half;
+
+    void place(std::size_t i, std::size_t d) const {
+        const std::uint8_t* received = source + block_size * i;
+        if (ref_bytes > 0)
+            std::memcpy(target + block_size * d, received, ref_bytes);
+        std::uint8_t* first = d % 2 == 0 ? target + block_size * d + ref_bytes
+                                         : target + block_size * d - half;
+        std::memcpy(first, received + ref_bytes, half);
+        std::memcpy(first + block_size, received + ref_bytes + half, half);
+    }
+};
+
 }  // namespace
 
 int process_raw_data(const raw_frame_context& context) {
@@ -76,24 +96,10 @@ int process_raw_data(const raw_frame_context& context) {
 
     std::vector<std::uint8_t>& swapped = context.swap_buffer;
     swapped.resize(size);
-    const std::uint8_t* source = image.data();
-    std::uint8_t* target = swapped.data();
-    const std::size_t half = image_bytes / 2;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t d = table.order[i];
-        const std::uint8_t* received = source + block_size * i;
-        if (ref_bytes > 0)
-            std::memcpy(target + block_size * d, received, ref_bytes);
-        // An even destination takes the first halves of blocks d and d + 1, an odd one the
-        // second halves of blocks d - 1 and d.
-        std::uint8_t* first = d % 2 == 0 ? target + block_size * d + ref_bytes
-                                         : target + block_size * d - half;
-        std::memcpy(first, received + ref_bytes, half);
-        std::memcpy(first + block_size, received + ref_bytes + half, half);
-    }
-
-    const int r = decode_lines(context.processor, swapped);
-    if (r != 0) {
+    const block_placement placement{image.data(), swapped.data(), block_size, ref_bytes, image_bytes / 2};
+    for (std::uint32_t i = 0; i < n; ++i)
+        placement.place(i, table.order[i]);
+    if (const int r = decode_lines(context.processor, swapped); r != 0) {
         write_line("failed to decode raw image");
         return r;
     }

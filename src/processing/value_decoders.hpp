@@ -25,6 +25,20 @@ inline std::uint32_t load_word(const std::uint8_t* values, std::uint32_t i) {
     return word;
 }
 
+// A whole record in 16-byte pieces: the compiler turns this into plain vector moves, where a
+// variable-size memcpy may become a string instruction with a costly start-up.
+template <std::size_t N>
+inline void copy_words(std::uint32_t* target, const std::uint8_t* values) {
+    constexpr std::size_t piece = 16;
+    constexpr std::size_t bytes = N * sizeof(std::uint32_t);
+    auto* out = reinterpret_cast<std::uint8_t*>(target);
+    std::size_t done = 0;
+    for (; done + piece <= bytes; done += piece)
+        std::memcpy(out + done, values + done, piece);
+    if constexpr (bytes % piece != 0)
+        std::memcpy(out + done, values + done, bytes % piece);
+}
+
 inline bool index_fits(std::size_t output_size, std::uint32_t index) {
     return index < static_cast<std::uint32_t>(output_size);
 }
@@ -70,7 +84,10 @@ public:
         const std::size_t words = count < N ? count : N;
         auto& record = (*output)[index];
         if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(record.data(), values, words * sizeof(std::uint32_t));
+            if (words == N)
+                copy_words<N>(record.data(), values);
+            else
+                std::memcpy(record.data(), values, words * sizeof(std::uint32_t));
         } else {
             for (std::size_t i = 0; i < words; ++i)
                 record[i] = load_word(values, static_cast<std::uint32_t>(i));
@@ -94,15 +111,30 @@ public:
                         std::uint32_t index) const override {
         if (output == nullptr || !index_fits(output->size(), index))
             return -1;
-        if (formats.empty())
-            return 0;
         auto& point = (*output)[index];
+        if (count == 3 && formats.size() >= 3) {
+            // The plan's case: three words, three formats.
+            point.x = decode_fixed_point(load_word(values, 0), formats[0]);
+            point.y = decode_fixed_point(load_word(values, 1), formats[1]);
+            point.z = decode_fixed_point(load_word(values, 2), formats[2]);
+            return 0;
+        }
+        decode_any(values, count, point);
+        return 0;
+    }
+
+private:
+    // Fewer words, or fewer formats (the last one then serves the remaining words). Kept out of
+    // line so that the common case above stays a leaf.
+    [[gnu::noinline]] void decode_any(const std::uint8_t* values, std::uint32_t count,
+                                      basic_vector3<float>& point) const {
+        if (formats.empty())
+            return;
         float* components[3] = {&point.x, &point.y, &point.z};
         const std::uint32_t words = count < 3 ? count : 3;
         const std::size_t last = formats.size() - 1;
         for (std::uint32_t i = 0; i < words; ++i)
             *components[i] = decode_fixed_point(load_word(values, i), formats[i < last ? i : last]);
-        return 0;
     }
 };
 

@@ -231,7 +231,9 @@ TEST_F(v4l2_stream_test, unusable_buffers_are_dropped_with_an_io_error) {
     // An index the stream never mapped is not re-queued.
     sys.kernel.push_frame(node, pattern(100, 0));
     queue().next_index = 4;
+    const std::size_t queued_before = sys.kernel.ioctls(VIDIOC_QBUF);
     EXPECT_EQ(stream.read_frame(frame, 100), -EIO);
+    EXPECT_EQ(sys.kernel.ioctls(VIDIOC_QBUF), queued_before);
     EXPECT_EQ(queue().queued.size(), 3u);
 
     sys.kernel.push_frame(node, pattern(100, 5));

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/simulated_kernel.hpp"
 
@@ -57,13 +58,14 @@ protected:
 
     test_support::simulated_node& media() { return sys.kernel.node(device.media_path); }
     test_support::simulated_node& video() { return sys.kernel.node(device.image_node); }
-    test_support::simulated_control& stride_control() {
-        for (auto& control : video().controls) {
-            if (control.name == "Preferred Stride")
-                return control;
+    test_support::simulated_control& control(const std::string& name) {
+        for (auto& each : video().controls) {
+            if (each.name == name)
+                return each;
         }
-        throw std::logic_error("no stride control");
+        throw std::logic_error("no control " + name);
     }
+    test_support::simulated_control& stride_control() { return control("Preferred Stride"); }
 
     simulated_system sys;
     jetson_device device;
@@ -103,7 +105,7 @@ TEST_F(jetson_pipeline_test, safe_mode_configure_sets_only_stride_and_video_form
         EXPECT_EQ(configure(0, dual),
                   "[SAFE_MODE] Vorlake detected: skipping MEDIA_IOC_SETUP_LINK and "
                   "VIDIOC_SUBDEV_S_FMT\n");
-        EXPECT_EQ(stride_control().written.back(), 704);
+        EXPECT_EQ(stride_control().written, std::vector<std::int32_t>(dual ? 2 : 1, 704));
         const v4l2_format& format = video().video_formats.back();
         EXPECT_EQ(format.type, V4L2_BUF_TYPE_VIDEO_CAPTURE);
         EXPECT_EQ(format.fmt.pix.width, 672u);
@@ -113,7 +115,7 @@ TEST_F(jetson_pipeline_test, safe_mode_configure_sets_only_stride_and_video_form
     EXPECT_EQ(sys.kernel.ioctls(MEDIA_IOC_SETUP_LINK), 0u);
     EXPECT_EQ(sys.kernel.ioctls(VIDIOC_SUBDEV_S_FMT), 0u);
     // "Preferred Stride Mode" comes first in the list but is not the control asked for.
-    EXPECT_TRUE(video().controls.front().written.empty());
+    EXPECT_TRUE(control("Preferred Stride Mode").written.empty());
     EXPECT_EQ(sys.kernel.open_descriptors(), 1u);  // the media device only
 }
 
@@ -152,7 +154,7 @@ TEST_F(jetson_pipeline_test, normal_mode_resets_links_then_enables_and_formats) 
     EXPECT_EQ(pad_formats[0].format.height, 588u);
     EXPECT_EQ(pad_formats[0].format.code, static_cast<std::uint32_t>(MEDIA_BUS_FMT_Y8_1X8));
     EXPECT_EQ(pad_formats[0].format.field, static_cast<std::uint32_t>(V4L2_FIELD_NONE));
-    EXPECT_EQ(stride_control().written.back(), 704);
+    EXPECT_EQ(stride_control().written, std::vector<std::int32_t>{704});
     EXPECT_EQ(video().video_formats.back().fmt.pix.bytesperline, 704u);
 
     // Every configure enables the link and sets the formats afresh.

@@ -37,6 +37,8 @@ TEST(fixed_point_rule, decodes_the_sensor_encodings) {
         {{24, 2}, (1u << 24) | (1u << 31), 532676608.0f},  // high bits are not masked
         {{31, 0}, 0x80000000u, -2147483648.0f},
         {{0, 0}, 7u, 7.0f},
+        {{0, 130}, 8u, 0x1p-127f},  // scales into the subnormal range exactly
+        {{0, 200}, 8u, 0.0f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.word);
