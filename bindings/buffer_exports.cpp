@@ -18,9 +18,10 @@ struct export_record {
 // Keyed by the address of the vector. An exported buffer keeps its vector object, and through it
 // the vector, alive, so an address cannot be reused while it has a record here. Only touched
 // with the interpreter lock held; a record and its retired storage go with the last release.
+// Never destroyed, since buffers may still be released while the interpreter shuts down.
 std::unordered_map<const void*, export_record>& export_table() {
-    static std::unordered_map<const void*, export_record> table;
-    return table;
+    static auto* table = new std::unordered_map<const void*, export_record>;
+    return *table;
 }
 
 }  // namespace

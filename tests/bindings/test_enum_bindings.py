@@ -1,6 +1,3 @@
-import copy
-import pickle
-
 import pytest
 
 import pelorin
@@ -12,13 +9,12 @@ def test_members_values_and_texts():
     assert str(pelorin.camera_sync_master_mode) == "camera_sync_mode.camera_sync_master_mode"
     assert repr(pelorin.stream_image) == "<stream_type.stream_image: 0>"
     assert repr(pelorin.stream_ebd) == "<stream_type.stream_ebd: 1>"
-    assert list(camera_sync_mode.__members__) == [
-        "camera_sync_undefined", "camera_sync_master_mode", "camera_sync_slave_mode"]
+    assert [(n, int(m)) for n, m in camera_sync_mode.__members__.items()] == [
+        ("camera_sync_undefined", 0), ("camera_sync_master_mode", 1), ("camera_sync_slave_mode", 2)]
     assert list(stream_type.__members__) == ["stream_image", "stream_ebd"]
-    assert camera_sync_mode.__doc__ == ("Members:\n\n  camera_sync_undefined\n\n"
-                                        "  camera_sync_master_mode\n\n  camera_sync_slave_mode")
-    assert [int(m) for m in camera_sync_mode.__members__.values()] == [0, 1, 2]
-    assert [1, 2, 3][stream_type.stream_ebd] == 2
+    assert hash(pelorin.camera_sync_slave_mode) == 2
+    with pytest.raises(TypeError):
+        pelorin.camera_sync_slave_mode < pelorin.camera_sync_master_mode
 
 
 @pytest.mark.parametrize("a, b, equal", [
@@ -36,18 +32,6 @@ def test_members_values_and_texts():
 def test_equality(a, b, equal):
     assert (a == b) is equal
     assert (a != b) is (not equal)
-
-
-def test_hash_ordering_and_pickling():
-    assert hash(pelorin.camera_sync_slave_mode) == 2
-    assert {pelorin.stream_ebd: "x"}[stream_type(1)] == "x"
-    for member in (pelorin.camera_sync_master_mode, pelorin.stream_ebd):
-        assert pickle.loads(pickle.dumps(member)) == member
-        assert copy.copy(member) == member
-        with pytest.raises(TypeError):
-            member < member
-        with pytest.raises(TypeError):
-            member & member
 
 
 def test_construction_from_values():

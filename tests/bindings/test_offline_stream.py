@@ -129,11 +129,6 @@ def test_non_callables_are_refused(value):
         pelorin.create_camera_offline("c").add_stream(pelorin.stream_image, value)
 
 
-def test_add_stream_declares_no_argument_names():
-    with pytest.raises(TypeError):
-        pelorin.create_camera_offline("c").add_stream(arg0=pelorin.stream_image, arg1=None)
-
-
 def test_callables_are_released_with_their_stream():
     camera = pelorin.create_camera_offline("lifetime")
     image, ebd, unknown, replacement = source(0), source(0), source(0), source(0)
@@ -150,11 +145,3 @@ def test_callables_are_released_with_their_stream():
     del camera
     gc.collect()
     assert refs[1]() is None
-
-
-def test_the_ebd_slot_is_not_read_for_a_single_frame_source(single_frame_values):
-    frame_bytes = raw_frames.encode_raw_frame(single_frame_values, dual=False)
-    player = raw_frames.frame_player([frame_bytes])
-    camera = started(player)
-    assert camera.get_frame(1).error == 0
-    assert len(player.calls) == 2

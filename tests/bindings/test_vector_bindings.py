@@ -112,20 +112,3 @@ def test_buffer_only_vectors_have_only_a_buffer(cls):
         iter(v)
     assert memoryview(v).nbytes == 0
     assert np.asarray(v).size == 0
-
-
-def test_buffer_only_layouts():
-    config = pelorin.camera_output_configuration()
-    for flag in ("enable_point_cloud", "enable_peak_status", "enable_histogram", "enable_pdc"):
-        setattr(config, flag, True)
-    frame = pelorin.frame_buffer(config, 1, 5)
-    expected = [(frame.peak_status[0], np.uint8, (5,), (1,)),
-                (frame.point_cloud[0], np.float32, (5, 3), (12, 4)),
-                (frame.histogram, np.uint32, (5, 144), (576, 4)),
-                (frame.pdc, np.uint32, (5, 4), (16, 4))]
-    for vector, dtype, shape, strides in expected:
-        array = np.asarray(vector)
-        assert (array.dtype, array.shape, array.strides) == (dtype, shape, strides)
-        assert array.flags.writeable and not array.flags.owndata
-        array[...] = 1
-        assert np.asarray(vector).all()
