@@ -73,7 +73,7 @@ int counted_getbuffer(PyObject* object, Py_buffer* view, int flags) {
 
 template <typename Vector>
 void counted_releasebuffer(PyObject* object, Py_buffer* view) {
-    note_buffer_released(vector_of<Vector>(object));
+    note_buffer_released(vector_of<Vector>(object), view->buf);
     py::detail::pybind11_releasebuffer(object, view);
 }
 

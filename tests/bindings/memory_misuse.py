@@ -82,12 +82,18 @@ def raw_image_across_padded_and_resized_frames():
     frame = camera.get_frame(10)
     raw = np.asarray(frame.raw_image)
     view = memoryview(frame.raw_image)
+    later = []
     for _ in range(3):
         camera.get_frame(10)
         gc.collect()
-        touch([raw, np.asarray(view)])
+        later.append(np.asarray(frame.raw_image))
+        touch([raw, np.asarray(view)] + later)
     assert (raw == packed).all()
     assert (np.asarray(frame.raw_image) == packed).all()
+    del raw, view  # the first storage goes, the later ones stay
+    camera.get_frame(10)
+    touch(later)
+    assert (later[0] == padded.reshape(-1, 704)[:, :672].reshape(-1)).all()
 
 
 def raw_image_exported_by_the_source():

@@ -81,6 +81,8 @@ def test_raw_bytes_buffers_keep_their_frame_when_the_camera_moves_on():
     np.testing.assert_array_equal(raw, frames[0])  # the bytes it was exported with
     np.testing.assert_array_equal(np.asarray(frame.raw_image), frames[1].reshape(-1, 704)[:, :672].reshape(-1))
     np.testing.assert_array_equal(noise, second["noise_level"])  # decoded outputs are live
+    frame.raw_image.append(0)  # the record's bytes are no longer those the array points into
+    frame.raw_image.pop()
     camera.get_frame(10)
     np.testing.assert_array_equal(raw, frames[0])
     np.testing.assert_array_equal(np.asarray(frame.raw_image), frames[2])
