@@ -51,7 +51,7 @@ const Vector* vector_of(PyObject* object) {
     py::detail::make_caster<Vector> caster;
     if (!caster.load(object, false))
         return nullptr;
-    return &py::detail::cast_op<const Vector&>(caster);
+    return static_cast<const Vector*>(caster.value);
 }
 
 // Buffer export of the list-like classes: pybind11's own, plus the count that lets the resizing
@@ -73,7 +73,11 @@ int counted_getbuffer(PyObject* object, Py_buffer* view, int flags) {
 
 template <typename Vector>
 void counted_releasebuffer(PyObject* object, Py_buffer* view) {
-    note_buffer_released(vector_of<Vector>(object), view->buf);
+    try {
+        note_buffer_released(vector_of<Vector>(object), view->buf);
+    } catch (...) {
+        // Nothing here is expected to throw; a C callback must not let anything escape.
+    }
     py::detail::pybind11_releasebuffer(object, view);
 }
 
