@@ -131,6 +131,22 @@ def encode_raw_frame(values, dual, padded=False):
     return np.ascontiguousarray(data).reshape(-1)
 
 
+def encode_embedded_data(dual, frame_counter=0, time_counter=0, time_multiplier=0,
+                         temperature=128, depth_num=0, peak_order_selection=0, light_emitted=0,
+                         read_back=0, lvds_connection=0, bank_check=0):
+    """An embedded-data frame (one 672-byte line per block); bytes that carry no field are
+    non-zero filler."""
+    data = np.full(block_count(dual) * LINE_SIZE, 0x5A, dtype=np.uint8)
+    fields = {6: frame_counter >> 8, 8: frame_counter & 0xFF, 224: temperature,
+              232: time_counter >> 24, 234: (time_counter >> 16) & 0xFF,
+              236: (time_counter >> 8) & 0xFF, 238: time_counter & 0xFF, 240: time_multiplier,
+              370: depth_num, 374: peak_order_selection, 380: light_emitted, 382: read_back,
+              384: lvds_connection, 386: bank_check}
+    for offset, value in fields.items():
+        data[offset] = value
+    return data
+
+
 class frame_player:
     """A frame source for camera.add_stream: hands out the given frames in turn, following the
     resize-and-retry protocol (a frame larger than the array is asked for again, unchanged)."""

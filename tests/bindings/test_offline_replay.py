@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+import pelorin
 import raw_frames
 from conftest import streaming_camera
 
@@ -94,3 +95,25 @@ def test_arrays_alias_the_frame_and_follow_later_frames():
     np.testing.assert_array_equal(a["point_cloud"][0], second["points"][0])
     np.testing.assert_array_equal(a["peak_status"][0], second["peak_status"][0])
     np.testing.assert_array_equal(a["noise_level"], second["noise_level"])
+
+
+def test_embedded_data_fills_the_frame_counters_and_the_live_sensor_info():
+    values = raw_frames.random_values(31, dual=False)
+    ebd = raw_frames.encode_embedded_data(
+        dual=False, frame_counter=12 * 5 + 1, time_counter=1000, time_multiplier=3,
+        temperature=160, depth_num=3, peak_order_selection=1, light_emitted=1, read_back=0,
+        lvds_connection=1, bank_check=0)
+    camera = pelorin.create_camera_offline("ebd")
+    camera.add_stream(pelorin.stream_image, raw_frames.frame_player(
+        [raw_frames.encode_raw_frame(values, False)]))
+    camera.add_stream(pelorin.stream_ebd, raw_frames.frame_player([ebd]))
+    camera.open(raw_frames.SINGLE_MODE)
+    info = camera.get_sensor_info()
+    assert camera.start() == 0
+    frame = camera.get_frame(100)
+    assert (frame.error, frame.frame_id, frame.timestamp) == (0, 5, 10000)
+    np.testing.assert_array_equal(np.asarray(frame.raw_ebd), ebd)
+    laser = info.laser_status
+    assert (info.temperature, info.depth_num, info.peak_order_selection) == (32.0, 3, 1)
+    assert (laser.light_emitted, laser.read_back, laser.lvds_connection, laser.bank_check) == \
+        (True, True, False, True)
