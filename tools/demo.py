@@ -28,12 +28,23 @@ def recorded_frames(dual, echoes):
     return frames
 
 
+def recorded_embedded_data(dual, count):
+    """Frame and time counters of consecutive frames, with the sensor at 41 degrees."""
+    blocks = raw_frames.block_count(dual)
+    return [raw_frames.encode_embedded_data(dual, frame_counter=blocks * k + 1,
+                                            time_counter=10000 * k, time_multiplier=1,
+                                            temperature=128 + 41, depth_num=3)
+            for k in range(count)]
+
+
 def replay(mode, echoes):
     camera = pelorin.create_camera_offline(f"replay-{mode:x}")
     info = camera.get_camera_info()
     dual = info["supported_modes"][f"{mode:x}"]["dual_depth_mode"]
     player = raw_frames.frame_player(recorded_frames(dual, echoes), repeat=True)
     camera.add_stream(pelorin.stream_image, player)
+    camera.add_stream(pelorin.stream_ebd,
+                      raw_frames.frame_player(recorded_embedded_data(dual, FRAMES), repeat=True))
     assert camera.open(mode) == 0
     assert camera.configure_camera_echo(echoes) == 0
     assert camera.configure_camera_output(all_outputs()) == 0
@@ -43,12 +54,14 @@ def replay(mode, echoes):
     print(f"camera {info['id']}: mode {info['mode']:#x} ({'dual' if dual else 'single'} depth), "
           f"{info['number_of_echo']} echo(es), status {info['status']}")
 
-    timings = []
+    timings, stamps = [], []
     for _ in range(FRAMES):
         began = time.perf_counter()
         frame = camera.get_frame(100)
         timings.append(time.perf_counter() - began)
         assert frame.error == 0, frame.error
+        stamps.append((frame.frame_id, frame.timestamp))
+    sensor = camera.get_sensor_info()
 
     print(f"  raw frame: {len(frame.raw_image)} bytes; {len(frame.noise_level)} pixels of noise, "
           f"histogram {np.asarray(frame.histogram).shape}, pdc {np.asarray(frame.pdc).shape}")
@@ -60,6 +73,10 @@ def replay(mode, echoes):
     points = np.asarray(frame.point_cloud[0])
     print(f"  point cloud echo 1: {points.shape}, z mean {points[:, 2].mean():.2f}; "
           f"cartesian depth equals z: {np.array_equal(points[:, 2], np.asarray(frame.cartesian_depth[0]))}")
+    ids = [i for i, _ in stamps]
+    step = np.diff([t for _, t in stamps]).mean()
+    print(f"  frames {ids[0]} to {ids[-1]}, timestamp step {step:.0f}; "
+          f"sensor at {sensor.temperature:.1f} C, depth_num {sensor.depth_num}")
     ms = np.array(timings) * 1000
     print(f"  get_frame over {FRAMES} frames: median {np.median(ms):.3f} ms, "
           f"max {ms.max():.3f} ms; source called {len(player.calls)} times")
