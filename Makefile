@@ -7,7 +7,7 @@ CMAKE   := $(VENV)/bin/cmake
 CTEST   := $(VENV)/bin/ctest
 JOBS    ?= $(shell nproc)
 
-.PHONY: all setup configure build demo bench test test-native python-install test-python
+.PHONY: all setup configure build demo bench test test-native test-vm python-install test-python
 
 all: build
 
@@ -32,10 +32,19 @@ demo: python-install
 	@$(VENV)/bin/python tools/demo.py
 
 test-native: build
-	@$(CTEST) --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+	@$(CTEST) --test-dir $(BUILD) -j $(JOBS) --output-on-failure -LE vm
+
+# The device code against the real kernel (vivid) in a qemu VM; x86-64 Linux hosts only.
+test-vm: build
+	@if [ "$$(uname -s) $$(uname -m)" = "Linux x86_64" ]; then \
+		$(CTEST) --test-dir $(BUILD) -L vm --no-tests=error --output-on-failure; \
+	else \
+		echo "test-vm: skipped: the vivid VM runs on x86-64 Linux only"; \
+	fi
 
 # Each suite adds itself here, so that one failing suite fails `make test`.
 TEST_STEPS := test-native
+TEST_STEPS += test-vm
 TEST_STEPS += test-python
 
 test-python: python-install

@@ -25,17 +25,14 @@ bool plan_fits_buffer(const raw_data_processor& plan, std::size_t buffer_size) {
     });
 }
 
-int decode_block_lines(const raw_data_processor& plan, const std::uint8_t* buffer,
-                       std::uint32_t first_block, std::uint32_t end_block) {
+int decode_image_lines(const raw_data_processor& plan, const std::uint8_t* buffer) {
     const std::size_t decoder_count = plan.line_decoders.size();
-    if (decoder_count == 0)
-        return 0;
     const std::size_t line_size = plan.line_size;
     const std::size_t block_bytes = block_size(plan);
     const raw_data_values_decoder* const* decoders = plan.line_decoders.data();
     // Lines outer, decoders inner: every line is read once, front to back, while it is in
     // cache. (Visiting a block decoder by decoder measured slower.)
-    for (std::uint32_t k = first_block; k < end_block; ++k) {
+    for (std::uint32_t k = 0; k < plan.block_count; ++k) {
         const std::uint8_t* line = buffer + k * block_bytes + plan.first_line * line_size;
         const std::uint32_t first_index = std::uint32_t{plan.line_count} * k;
         for (std::uint32_t j = 0; j < plan.line_count; ++j, line += line_size) {
@@ -74,7 +71,7 @@ int decode_lines(const raw_data_processor& plan, const std::vector<std::uint8_t>
     if (!plan.line_decoders.empty()) {
         if (!plan_fits_buffer(plan, buffer.size()))
             return -EINVAL;
-        if (const int r = decode_block_lines(plan, buffer.data(), 0, plan.block_count); r != 0)
+        if (const int r = decode_image_lines(plan, buffer.data()); r != 0)
             return r;
     }
     derive_cartesian_depth(plan);

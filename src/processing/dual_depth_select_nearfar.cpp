@@ -90,8 +90,9 @@ int dual_depth_select_nearfar::process(frame_buffer& f) {
 }
 
 // Per pixel there are 2E candidates, k = 2 * echo + sub-frame; their scratch lives in fixed
-// arrays on the stack. The sort permutes indices rather than moving candidates, with exactly
-// the swaps of a selection sort, so equal keys end up in the same (unstable) order.
+// arrays on the stack, where the compiler can keep it in registers. Candidates never move: the
+// sort yields the order of their indices, exactly the order a selection sort over the whole
+// candidates would leave, equal keys included.
 template <std::uint32_t E>
 void dual_depth_select_nearfar::process_pixels(const std::array<echo_outputs, max_echoes>& outputs) const {
     constexpr std::uint32_t C = 2 * E;

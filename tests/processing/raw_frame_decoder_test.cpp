@@ -255,6 +255,13 @@ TEST(line_decoding, refuses_a_buffer_shorter_than_the_plan) {
     EXPECT_EQ(decode_lines(*rig.plan, std::vector<std::uint8_t>(790272, 0)), 0);
 }
 
+TEST(line_decoding, refuses_a_geometry_whose_lines_cannot_hold_the_channels) {
+    frame_buffer frame(all_outputs(), 1, 576);
+    std::unique_ptr<raw_data_processor> plan;
+    build_processor(plan, {600, 12, 48, 1, 1}, all_outputs(), frame);
+    EXPECT_EQ(decode_lines(*plan, std::vector<std::uint8_t>(395136, 0)), -22);
+}
+
 TEST(line_decoding, empty_plan_decodes_nothing) {
     decoding_rig rig({}, false, 1);
     EXPECT_TRUE(rig.plan->decoder_table.empty());

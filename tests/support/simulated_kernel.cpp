@@ -40,6 +40,15 @@ std::uint16_t pad_index(const simulated_node& media, const media_v2_pad& pad) {
     return index;
 }
 
+// The media core numbers every graph object from one counter and keeps the object's type in
+// the top byte: entity ids are small, pad ids start at 0x01000000, links at 0x02000000 and
+// interfaces at 0x03000000. Ids of different kinds therefore never collide.
+enum class graph_object : std::uint32_t { entity = 0, pad = 1, link = 2, interface = 3 };
+
+std::uint32_t next_id(simulated_node& media, graph_object type) {
+    return (static_cast<std::uint32_t>(type) << 24) | (media.next_object_id++ & 0x00FFFFFF);
+}
+
 const media_v2_pad* pad_at(const simulated_node& media, std::uint32_t entity, std::uint16_t index) {
     for (const media_v2_pad& pad : media.pads) {
         if (pad.entity_id == entity && pad_index(media, pad) == index)
@@ -114,7 +123,7 @@ void simulated_kernel::list_media_device(const std::string& name) {
 std::uint32_t simulated_kernel::add_entity(simulated_node& media, const std::string& name,
                                            std::uint32_t function) {
     media_v2_entity entity{};
-    entity.id = media.next_object_id++;
+    entity.id = next_id(media, graph_object::entity);
     set_name(entity.name, sizeof entity.name, name);
     entity.function = function;
     media.entities.push_back(entity);
@@ -124,7 +133,7 @@ std::uint32_t simulated_kernel::add_entity(simulated_node& media, const std::str
 std::uint32_t simulated_kernel::add_pad(simulated_node& media, std::uint32_t entity,
                                         std::uint32_t flags) {
     media_v2_pad pad{};
-    pad.id = media.next_object_id++;
+    pad.id = next_id(media, graph_object::pad);
     pad.entity_id = entity;
     pad.flags = flags;
     media.pads.push_back(pad);
@@ -136,7 +145,7 @@ std::uint32_t simulated_kernel::add_pad(simulated_node& media, std::uint32_t ent
 std::uint32_t simulated_kernel::add_link(simulated_node& media, std::uint32_t source,
                                          std::uint32_t sink, std::uint32_t flags) {
     media_v2_link link{};
-    link.id = media.next_object_id++;
+    link.id = next_id(media, graph_object::link);
     link.source_id = source;
     link.sink_id = sink;
     link.flags = flags;
@@ -147,12 +156,14 @@ std::uint32_t simulated_kernel::add_link(simulated_node& media, std::uint32_t so
 std::uint32_t simulated_kernel::add_interface(simulated_node& media, std::uint32_t entity,
                                               std::uint32_t major, std::uint32_t minor) {
     media_v2_interface interface{};
-    interface.id = media.next_object_id++;
+    interface.id = next_id(media, graph_object::interface);
     interface.intf_type = MEDIA_INTF_T_V4L_VIDEO;
     interface.devnode.major = major;
     interface.devnode.minor = minor;
     media.interfaces.push_back(interface);
-    add_link(media, interface.id, entity, MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED);
+    // The V4L2 core links every device node to its entity enabled and immutable.
+    add_link(media, interface.id, entity,
+             MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
     return interface.id;
 }
 
@@ -395,6 +406,9 @@ int simulated_kernel::media_ioctl(simulated_node& media, unsigned long request, 
             if (link.source_id != source->id || link.sink_id != sink->id)
                 continue;
             const bool enable = desc.flags & MEDIA_LNK_FL_ENABLED;
+            // Only the enabled bit may change; the media core refuses any other difference.
+            if ((link.flags & ~MEDIA_LNK_FL_ENABLED) != (desc.flags & ~MEDIA_LNK_FL_ENABLED))
+                return fail(EINVAL);
             if ((link.flags & MEDIA_LNK_FL_IMMUTABLE) && !enable)
                 return fail(EINVAL);
             link.flags = (link.flags & ~MEDIA_LNK_FL_ENABLED) | (enable ? MEDIA_LNK_FL_ENABLED : 0);
@@ -463,12 +477,20 @@ int simulated_kernel::queue_ioctl(simulated_node& device, int fd, unsigned long 
     case VIDIOC_QUERYBUF:
     case VIDIOC_QBUF: {
         auto& buffer = *static_cast<v4l2_buffer*>(arg);
-        if (!owned() || buffer.type != queue.buffer_type || buffer.memory != V4L2_MEMORY_MMAP ||
+        // Anyone may query a buffer; only the descriptor that allocated them may queue one.
+        if (request == VIDIOC_QBUF && queue.owner_fd >= 0 && !owned())
+            return fail(EBUSY);
+        if (buffer.type != queue.buffer_type || buffer.memory != V4L2_MEMORY_MMAP ||
             buffer.index >= queue.memory.size())
             return fail(EINVAL);
         if (request == VIDIOC_QUERYBUF) {
             buffer.length = static_cast<std::uint32_t>(queue.memory[buffer.index].size());
             buffer.m.offset = buffer.index * offset_step;
+            const auto held_by = [&](const std::deque<std::uint32_t>& list) {
+                return std::find(list.begin(), list.end(), buffer.index) != list.end();
+            };
+            buffer.flags = (held_by(queue.queued) ? V4L2_BUF_FLAG_QUEUED : 0u) |
+                           (held_by(queue.done) ? V4L2_BUF_FLAG_DONE : 0u);
             return 0;
         }
         const auto held = [&](const std::deque<std::uint32_t>& list) {
@@ -481,7 +503,9 @@ int simulated_kernel::queue_ioctl(simulated_node& device, int fd, unsigned long 
     }
     case VIDIOC_DQBUF: {
         auto& buffer = *static_cast<v4l2_buffer*>(arg);
-        if (!owned() || buffer.type != queue.buffer_type || !queue.streaming)
+        if (queue.owner_fd >= 0 && !owned())
+            return fail(EBUSY);
+        if (buffer.type != queue.buffer_type || !queue.streaming)
             return fail(EINVAL);
         fill_buffers(queue);
         if (queue.done.empty())
@@ -497,6 +521,8 @@ int simulated_kernel::queue_ioctl(simulated_node& device, int fd, unsigned long 
     }
     case VIDIOC_STREAMON:
     case VIDIOC_STREAMOFF: {
+        if (queue.owner_fd >= 0 && !owned())
+            return fail(EBUSY);
         if (!owned() || *static_cast<std::uint32_t*>(arg) != queue.buffer_type)
             return fail(EINVAL);
         queue.streaming = request == VIDIOC_STREAMON;
