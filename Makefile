@@ -7,7 +7,7 @@ CMAKE   := $(VENV)/bin/cmake
 CTEST   := $(VENV)/bin/ctest
 JOBS    ?= $(shell nproc)
 
-.PHONY: all setup configure build demo bench test test-native test-vm
+.PHONY: all setup configure build demo bench test test-native test-vm python-install test-python
 
 all: build
 
@@ -24,7 +24,12 @@ build: configure
 bench: build
 	@$(BUILD)/bench/tessaro_bench
 
-demo: bench
+# The pelorin module, built by pip into the venv (incrementally, in build-python/).
+python-install: setup
+	@$(VENV)/bin/pip install -q --no-build-isolation .
+
+demo: python-install
+	@$(VENV)/bin/python tools/demo.py
 
 test-native: build
 	@$(CTEST) --test-dir $(BUILD) -j $(JOBS) --output-on-failure -LE vm
@@ -41,6 +46,10 @@ test-vm: build
 TEST_STEPS := test-native
 TEST_STEPS += test-aarch64
 TEST_STEPS += test-vm
+TEST_STEPS += test-python
+
+test-python: python-install
+	@$(VENV)/bin/python -m pytest -q tests/bindings
 
 test: $(TEST_STEPS)
 

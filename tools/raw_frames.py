@@ -1,0 +1,171 @@
+"""Raw IMX704 image frames made from known per-pixel values, the way the sensor sends them.
+
+Written from the wire format alone (lines of 168 little-endian 32-bit words, blocks of one
+reference line and 48 image lines, blocks interleaved on the wire, lines optionally padded to a
+704-byte stride), so that replaying these frames checks the decoder rather than restating it.
+"""
+
+import numpy as np
+
+LINE_SIZE = 672
+PADDED_LINE_SIZE = 704
+WORDS_PER_LINE = LINE_SIZE // 4
+LINES_PER_BLOCK = 49  # one reference line, then 48 image lines
+IMAGE_LINES = 48
+HISTOGRAM_BINS = 144
+PDC_CHANNELS = 4
+MAX_ECHOES = 3
+
+# Word index of each channel in a line.
+LINE_WORD = 0
+HISTOGRAM = 1
+PDC = 145
+NOISE = 149
+ECHO_BASE = 150  # echo g: radial depth, x, y, z, peak height, peak status at ECHO_BASE + 6 g
+ECHO_STRIDE = 6
+
+# Destination block of each block as received.
+BLOCK_ORDER = {
+    12: [0, 6, 2, 8, 4, 10, 1, 7, 3, 9, 5, 11],
+    24: [0, 12, 6, 18, 2, 14, 8, 20, 4, 16, 10, 22, 1, 13, 7, 19, 3, 15, 9, 21, 5, 17, 11, 23],
+}
+
+SINGLE_MODE = 0x211C
+DUAL_MODE = 0x301C
+
+
+def block_count(dual):
+    return 24 if dual else 12
+
+
+def pixel_count(dual):
+    return block_count(dual) * IMAGE_LINES
+
+
+def frame_size(dual, padded=False):
+    return block_count(dual) * LINES_PER_BLOCK * (PADDED_LINE_SIZE if padded else LINE_SIZE)
+
+
+def quarters(values, sign_bit=0):
+    """The words of fixed-point fields with two fraction bits; sign_bit 0 means unsigned."""
+    q = np.rint(np.asarray(values, dtype=np.float64) * 4).astype(np.int64)
+    if sign_bit:
+        limit = 1 << sign_bit
+        if np.any(q < -limit) or np.any(q >= limit):
+            raise ValueError("value does not fit the field")
+        q = np.where(q < 0, q + (limit << 1), q)
+    elif np.any(q < 0) or np.any(q >= 1 << 31):
+        raise ValueError("value does not fit the field")
+    return q.astype(np.uint32)
+
+
+def random_values(seed, dual, echoes=MAX_ECHOES):
+    """Per-pixel values every field can carry exactly; echoes from `echoes` on stay zero."""
+    rng = np.random.default_rng(seed)
+    n = pixel_count(dual)
+
+    def steps(low, high, shape):
+        return rng.integers(low * 4, high * 4, size=shape).astype(np.float32) / 4
+
+    values = {
+        "line_word": rng.integers(0, 1 << 32, size=n, dtype=np.uint64).astype(np.uint32),
+        "noise_level": steps(0, 5000, n),
+        "histogram": rng.integers(0, 1 << 32, size=(n, HISTOGRAM_BINS), dtype=np.uint64).astype(np.uint32),
+        "pdc": rng.integers(0, 1 << 32, size=(n, PDC_CHANNELS), dtype=np.uint64).astype(np.uint32),
+        "radial_depth": steps(1, 8000, (MAX_ECHOES, n)),
+        "points": np.stack([steps(-500000, 500000, (MAX_ECHOES, n)),
+                            steps(-500000, 500000, (MAX_ECHOES, n)),
+                            steps(0, 8000, (MAX_ECHOES, n))], axis=-1),
+        "peak_height": steps(-4000000, 4000000, (MAX_ECHOES, n)),
+        "peak_status": rng.integers(0, 256, size=(MAX_ECHOES, n)).astype(np.uint8),
+        "reference": rng.integers(0, 1 << 32, size=(block_count(dual), WORDS_PER_LINE),
+                                  dtype=np.uint64).astype(np.uint32),
+    }
+    for key in ("radial_depth", "points", "peak_height", "peak_status"):
+        values[key][echoes:] = 0
+    return values
+
+
+def pixel_order_lines(values, dual):
+    """The frame as (blocks, 49, 168) words, blocks and lines in pixel order."""
+    blocks = block_count(dual)
+    n = pixel_count(dual)
+    lines = np.zeros((blocks, LINES_PER_BLOCK, WORDS_PER_LINE), dtype=np.uint32)
+    lines[:, 0, :] = values["reference"]
+    image = np.zeros((n, WORDS_PER_LINE), dtype=np.uint32)
+    image[:, LINE_WORD] = values["line_word"]
+    image[:, HISTOGRAM:HISTOGRAM + HISTOGRAM_BINS] = values["histogram"]
+    image[:, PDC:PDC + PDC_CHANNELS] = values["pdc"]
+    image[:, NOISE] = quarters(values["noise_level"])
+    for echo in range(MAX_ECHOES):
+        base = ECHO_BASE + ECHO_STRIDE * echo
+        points = values["points"][echo]
+        image[:, base] = quarters(values["radial_depth"][echo])
+        image[:, base + 1] = quarters(points[:, 0], sign_bit=21)
+        image[:, base + 2] = quarters(points[:, 1], sign_bit=21)
+        image[:, base + 3] = quarters(points[:, 2])
+        image[:, base + 4] = quarters(values["peak_height"][echo], sign_bit=24)
+        # Only the low byte is the status; the sensor's upper bits must be ignored.
+        image[:, base + 5] = 0xA5C3_0000 | values["peak_status"][echo].astype(np.uint32)
+    lines[:, 1:, :] = image.reshape(blocks, IMAGE_LINES, WORDS_PER_LINE)
+    return lines
+
+
+def encode_raw_frame(values, dual, padded=False):
+    """The raw image frame as a uint8 array, in wire order."""
+    lines = pixel_order_lines(values, dual)
+    half = IMAGE_LINES // 2
+    wire = np.empty_like(lines)
+    for received, d in enumerate(BLOCK_ORDER[block_count(dual)]):
+        wire[received, 0] = lines[d, 0]
+        # An even destination carries the first halves of blocks d and d + 1, an odd one the
+        # second halves of blocks d - 1 and d.
+        first, second = (d, d + 1) if d % 2 == 0 else (d - 1, d)
+        rows = slice(1, 1 + half) if d % 2 == 0 else slice(1 + half, 1 + IMAGE_LINES)
+        wire[received, 1:1 + half] = lines[first, rows]
+        wire[received, 1 + half:] = lines[second, rows]
+    data = wire.astype("<u4").view(np.uint8).reshape(-1, LINE_SIZE)
+    if padded:
+        padding = np.full((data.shape[0], PADDED_LINE_SIZE - LINE_SIZE), 0xEE, dtype=np.uint8)
+        data = np.concatenate([data, padding], axis=1)
+    return np.ascontiguousarray(data).reshape(-1)
+
+
+def encode_embedded_data(dual, frame_counter=0, time_counter=0, time_multiplier=0,
+                         temperature=128, depth_num=0, peak_order_selection=0, light_emitted=0,
+                         read_back=0, lvds_connection=0, bank_check=0):
+    """An embedded-data frame (one 672-byte line per block); bytes that carry no field are
+    non-zero filler."""
+    data = np.full(block_count(dual) * LINE_SIZE, 0x5A, dtype=np.uint8)
+    fields = {6: frame_counter >> 8, 8: frame_counter & 0xFF, 224: temperature,
+              232: time_counter >> 24, 234: (time_counter >> 16) & 0xFF,
+              236: (time_counter >> 8) & 0xFF, 238: time_counter & 0xFF, 240: time_multiplier,
+              370: depth_num, 374: peak_order_selection, 380: light_emitted, 382: read_back,
+              384: lvds_connection, 386: bank_check}
+    for offset, value in fields.items():
+        data[offset] = value
+    return data
+
+
+class frame_player:
+    """A frame source for camera.add_stream: hands out the given frames in turn, following the
+    resize-and-retry protocol (a frame larger than the array is asked for again, unchanged)."""
+
+    def __init__(self, frames, repeat=False):
+        self.frames = [np.asarray(f, dtype=np.uint8) for f in frames]
+        self.repeat = repeat
+        self.position = 0
+        self.calls = []  # (array length, timeout) of every call
+
+    def __call__(self, array, timeout_ms):
+        self.calls.append((len(array), timeout_ms))
+        if self.position >= len(self.frames):
+            if not self.repeat:
+                return 0
+            self.position = 0
+        frame = self.frames[self.position]
+        if len(frame) > len(array):
+            return len(frame)
+        array[:len(frame)] = frame
+        self.position += 1
+        return len(frame)
