@@ -48,6 +48,4 @@ fi
 .venv/bin/cmake --build "$build_dir" -j "$jobs" --target tessaro_bench
 # The multiarch packages put the arm64 loader and libraries where the program looks for them.
 [ $# -gt 0 ] || set -- --benchmark_min_time=0.01
-# Seen through qemu, a log file passes the benchmark's terminal test; keep colour codes out of it.
-[ -t 1 ] || set -- --benchmark_color=false "$@"
 qemu-aarch64-static "$build_dir/bench/tessaro_bench" "$@"
