@@ -73,12 +73,18 @@ TEST_F(v4l2_stream_test, misuse_is_refused_and_explained) {
     EXPECT_EQ(stream.read_frame(frame, 10), -EACCES);
     stream.stop();  // harmless on a closed stream
     EXPECT_EQ(sys.kernel.calls[kernel_call::ioctl], 0u);
+    {
+        v4l2_stream dropped{V4L2_BUF_TYPE_VIDEO_CAPTURE, node, "Image data"};
+        ASSERT_EQ(dropped.open(), 0);
+        ASSERT_EQ(dropped.start(), 0);
+    }
+    expect_nothing_left();  // a stream dropped while streaming releases the device
 
     ASSERT_EQ(stream.open(), 0);
     CaptureStderr();
     EXPECT_EQ(stream.open(), 0);
     EXPECT_EQ(GetCapturedStderr(), "Image data: already opened \n");
-    EXPECT_EQ(sys.kernel.ioctls[VIDIOC_REQBUFS], 1u);
+    EXPECT_EQ(sys.kernel.ioctls[VIDIOC_REQBUFS], 2u);  // one for each stream, none for the second open
 
     v4l2_stream missing{V4L2_BUF_TYPE_VIDEO_CAPTURE, "/dev/video9", "Image data"};
     CaptureStderr();
@@ -88,19 +94,14 @@ TEST_F(v4l2_stream_test, misuse_is_refused_and_explained) {
 }
 
 TEST_F(v4l2_stream_test, a_failed_set_up_leaves_nothing_behind) {
-    struct fault_case {
-        kernel_call call;
-        unsigned long request;
-        int skip, error;
-        std::optional<std::uint32_t> grant;
-    };
+    struct fault_case { kernel_call call; unsigned long request; int skip, error; std::optional<std::uint32_t> grant; std::string message; };
     const fault_case cases[] = {
-        {kernel_call::ioctl, VIDIOC_REQBUFS, 0, EIO, {}},
-        {kernel_call::ioctl, VIDIOC_QUERYBUF, 1, EIO, {}},
-        {kernel_call::ioctl, VIDIOC_QBUF, 3, EIO, {}},
-        {kernel_call::mmap, 0, 2, ENOMEM, {}},  // the third buffer
-        {kernel_call::open, 0, 0, 0, 0u},       // the driver grants no buffer
-        {kernel_call::open, 0, 0, 0, 5u},       // or more than were asked for
+        {kernel_call::ioctl, VIDIOC_REQBUFS, 0, EIO, {}, ""},
+        {kernel_call::ioctl, VIDIOC_QUERYBUF, 1, EIO, {}, ""},
+        {kernel_call::ioctl, VIDIOC_QBUF, 3, EIO, {}, ""},
+        {kernel_call::mmap, 0, 2, ENOMEM, {}, "Failed to mmap buffers for Image data: " + std::string(std::strerror(ENOMEM)) + "\n"},
+        {kernel_call::open, 0, 0, 0, 0u, ""},  // the driver grants no buffer
+        {kernel_call::open, 0, 0, 0, 5u, ""},  // or more than were asked for
     };
     for (const fault_case& each : cases) {
         SCOPED_TRACE(&each - cases);
@@ -109,8 +110,7 @@ TEST_F(v4l2_stream_test, a_failed_set_up_leaves_nothing_behind) {
         queue().grant = each.grant;
         CaptureStderr();
         EXPECT_EQ(stream.open(), each.grant ? -ENOMEM : -each.error);
-        const std::string mmap_line = "Failed to mmap buffers for Image data: " + std::string(std::strerror(ENOMEM)) + "\n";
-        EXPECT_EQ(GetCapturedStderr(), each.call == kernel_call::mmap ? mmap_line : "");
+        EXPECT_EQ(GetCapturedStderr(), each.message);
         EXPECT_EQ(stream.start(), -EACCES);
         expect_nothing_left();
     }
@@ -118,8 +118,9 @@ TEST_F(v4l2_stream_test, a_failed_set_up_leaves_nothing_behind) {
     queue().grant = 2;
     start();
     EXPECT_EQ(sys.kernel.mappings.size(), 2u);
-    for (std::uint8_t seed = 0; seed < 3; ++seed)
-        expect_frame(seed);
+    expect_frame(0);
+    expect_frame(1);
+    expect_frame(2);
 }
 
 TEST_F(v4l2_stream_test, interrupted_calls_never_surface) {
@@ -137,19 +138,12 @@ TEST_F(v4l2_stream_test, interrupted_calls_never_surface) {
         stream.stop();
         EXPECT_FALSE(queue().streaming);
         stream.close();
-        expect_nothing_left();
     }
+    expect_nothing_left();
 }
 
 TEST_F(v4l2_stream_test, waiting_for_a_frame) {
-    struct wait_case {
-        kernel_call call;
-        unsigned long request;
-        int error, times;
-        unsigned timeout_ms;
-        int result;
-        std::size_t waits;
-    };
+    struct wait_case { kernel_call call; unsigned long request; int error, times; unsigned timeout_ms; int result; std::size_t waits; };
     const wait_case cases[] = {
         {kernel_call::select, 0, EINTR, 1, 2000, 0, 2},
         {kernel_call::select, 0, EINTR, 1, 0, -ETIME, 1},  // with no time left
@@ -174,10 +168,9 @@ TEST_F(v4l2_stream_test, waiting_for_a_frame) {
         // Every wait gets what is left of the whole timeout.
         const std::vector<timeval>& waits = sys.kernel.select_timeouts;
         ASSERT_EQ(waits.size(), each.waits);
-        EXPECT_LE(micros(waits[0]), each.timeout_ms * 1000L);
+        for (std::size_t i = 0; i < waits.size(); ++i)
+            EXPECT_LE(micros(waits[i]), i == 0 ? each.timeout_ms * 1000L : micros(waits[i - 1]));
         EXPECT_GE(micros(waits[0]), each.timeout_ms * 500L);
-        for (std::size_t i = 1; i < waits.size(); ++i)
-            EXPECT_LE(micros(waits[i]), micros(waits[i - 1]));
         if (each.result != 0 && each.times > 0) {  // the frame is not lost
             ASSERT_EQ(stream.read_frame(frame, 100), 0);
             EXPECT_EQ(frame, pattern(5));
@@ -231,14 +224,6 @@ TEST_F(v4l2_stream_test, a_descriptor_beyond_select_reach_is_refused) {
     ASSERT_EQ(stream.open(), 0);
     EXPECT_EQ(stream.read_frame(frame, 0), -EINVAL);
     EXPECT_EQ(sys.kernel.calls[kernel_call::select], 0u);
-}
-
-TEST_F(v4l2_stream_test, dropping_a_streaming_stream_releases_the_device) {
-    auto dropped = std::make_unique<v4l2_stream>(V4L2_BUF_TYPE_VIDEO_CAPTURE, node, "Image data");
-    ASSERT_EQ(dropped->open(), 0);
-    ASSERT_EQ(dropped->start(), 0);
-    dropped.reset();
-    expect_nothing_left();
 }
 
 }  // namespace

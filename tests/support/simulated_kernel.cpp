@@ -24,23 +24,33 @@ void set_name(field& text, const std::string& name) {
     std::memcpy(text, name.data(), std::min(name.size(), sizeof text - 1));
 }
 
+template <typename value>
+int look_up(const std::map<std::string, value>& map, const std::string& key, value& out) {
+    const auto found = map.find(key);
+    return found == map.end() ? fail(ENOENT) : (out = found->second, 0);
+}
+
 bool holds(const std::deque<std::uint32_t>& list, std::uint32_t index) {
     return std::find(list.begin(), list.end(), index) != list.end();
 }
 
+// Stream-off, a new allocation and closing the owner all take every buffer from the driver.
+void take_buffers_back(simulated_queue& queue) {
+    queue.streaming = false;
+    queue.queued.clear();
+    queue.done.clear();
+}
+
 // A streaming device fills the buffers it holds with the frames the test supplied.
 void fill_buffers(simulated_queue& queue) {
-    while (queue.streaming && !queue.queued.empty() && !queue.pending_frames.empty()) {
+    for (; queue.streaming && !queue.queued.empty() && !queue.pending_frames.empty(); queue.pending_frames.pop_front()) {
         const std::uint32_t index = queue.queued.front();
         std::vector<std::uint8_t>& memory = queue.memory[index];
         const std::vector<std::uint8_t>& frame = queue.pending_frames.front();
-        const std::size_t size = std::min(frame.size(), memory.size());
-        std::fill(std::copy_n(frame.begin(), size, memory.begin()), memory.end(), 0);
-        queue.bytesused[index] = static_cast<std::uint32_t>(size);
-        queue.pending_frames.pop_front();
+        queue.bytesused[index] = static_cast<std::uint32_t>(std::min(frame.size(), memory.size()));
+        std::fill(std::copy_n(frame.begin(), queue.bytesused[index], memory.begin()), memory.end(), 0);
         queue.queued.pop_front();
         queue.done.push_back(index);
-        ++queue.frames_delivered;
     }
 }
 
@@ -83,9 +93,7 @@ int media_ioctl(simulated_node& media, unsigned long request, void* arg) {
         if (((link.flags ^ desc.flags) & ~MEDIA_LNK_FL_ENABLED) ||
             ((link.flags & MEDIA_LNK_FL_IMMUTABLE) && !(desc.flags & MEDIA_LNK_FL_ENABLED)))
             return fail(EINVAL);
-        link.flags = desc.flags;
-        media.link_setups.push_back(desc);
-        return 0;
+        return link.flags = desc.flags, 0;
     }
     return fail(EINVAL);
 }
@@ -98,21 +106,12 @@ int control_ioctl(std::vector<simulated_control>& controls, unsigned long reques
                                     [&](const simulated_control& c) { return next ? c.id > id : c.id == id; });
     if (found == controls.end() || (request == VIDIOC_S_CTRL && (found->flags & V4L2_CTRL_FLAG_DISABLED)))
         return fail(EINVAL);
-    if (request == VIDIOC_S_CTRL) {
-        found->written.push_back(static_cast<v4l2_control*>(arg)->value);
-        return 0;
-    }
+    if (request == VIDIOC_S_CTRL)
+        return found->written.push_back(static_cast<v4l2_control*>(arg)->value), 0;
     auto& query = *static_cast<v4l2_queryctrl*>(arg);
     query = v4l2_queryctrl{found->id, V4L2_CTRL_TYPE_INTEGER, {}, 0, 1 << 20, 1, 0, found->flags, {}};
     set_name(query.name, found->name);
     return 0;
-}
-
-// Stream-off, a new allocation and closing the owner all take every buffer from the driver.
-void take_buffers_back(simulated_queue& queue) {
-    queue.streaming = false;
-    queue.queued.clear();
-    queue.done.clear();
 }
 
 }  // namespace
@@ -132,12 +131,11 @@ jetson_ids simulated_kernel::add_jetson_device(const jetson_device_options& opti
         return media.entities.back().id;
     };
     const auto add_pad = [&](std::uint32_t entity, std::uint32_t flags) {
-        if (entity == 0)
-            return 0u;
         const auto index = std::count_if(media.pads.begin(), media.pads.end(),
                                          [&](const media_v2_pad& pad) { return pad.entity_id == entity; });
-        media.pads.push_back({(1u << 24) | next_id++, entity, flags, static_cast<std::uint32_t>(index), {}});
-        return media.pads.back().id;
+        if (entity != 0)
+            media.pads.push_back({(1u << 24) | next_id++, entity, flags, static_cast<std::uint32_t>(index), {}});
+        return entity != 0 ? media.pads.back().id : 0;
     };
     const auto add_link = [&](std::uint32_t source, std::uint32_t sink, std::uint32_t flags) {
         media.links.push_back({(2u << 24) | next_id++, source, sink, flags, {}});
@@ -155,20 +153,17 @@ jetson_ids simulated_kernel::add_jetson_device(const jetson_device_options& opti
         return nodes["/dev/" + name];
     };
 
-    jetson_ids ids;
-    ids.sensor = add_entity(options.sensor_label);
-    ids.csi2 = options.with_nvcsi ? add_entity("nvcsi--" + number) : 0;
-    ids.image = options.with_vi_output ? add_entity("vi-output, " + options.sensor_label) : 0;
+    const jetson_ids ids{add_entity(options.sensor_label), options.with_nvcsi ? add_entity("nvcsi--" + number) : 0,
+                         options.with_vi_output ? add_entity("vi-output, " + options.sensor_label) : 0};
     // The pads of one entity are spread through the list, as the kernel registers them.
     const std::uint32_t csi2_sink = add_pad(ids.csi2, MEDIA_PAD_FL_SINK);
     const std::uint32_t sensor_source = add_pad(ids.sensor, MEDIA_PAD_FL_SOURCE);
     const std::uint32_t image_sink = add_pad(ids.image, MEDIA_PAD_FL_SINK);
     const std::uint32_t csi2_source = add_pad(ids.csi2, MEDIA_PAD_FL_SOURCE);
-    if (options.with_nvcsi && options.with_data_links) {
+    if (options.with_nvcsi && options.with_data_links)
         add_link(sensor_source, csi2_sink, MEDIA_LNK_FL_ENABLED);
-        if (options.with_vi_output)
-            add_link(csi2_source, image_sink, MEDIA_LNK_FL_ENABLED);
-    }
+    if (options.with_nvcsi && options.with_data_links && options.with_vi_output)
+        add_link(csi2_source, image_sink, MEDIA_LNK_FL_ENABLED);
     // The vi-output node carries the sensor's controls too, as the Jetson video driver does.
     const simulated_control mode{sensor_mode_control, "Sensor Modes", 0, {}};
     const std::string subdev = "v4l-subdev";
@@ -198,9 +193,9 @@ bool simulated_kernel::take_fault(kernel_call call, unsigned long request) {
 }
 
 int simulated_kernel::open(const char* path, int /*flags*/) {
+    const auto found = nodes.find(path);
     if (take_fault(kernel_call::open))
         return -1;
-    const auto found = nodes.find(path);
     if (found == nodes.end() || found->second.open_error != 0)
         return fail(found == nodes.end() ? ENOENT : found->second.open_error);
     descriptors[next_fd] = &found->second;
@@ -234,10 +229,8 @@ int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
         return media_ioctl(device, request, arg);
     if (request == VIDIOC_QUERYCTRL || request == VIDIOC_S_CTRL)
         return control_ioctl(device.controls, request, arg);
-    if (request == VIDIOC_SUBDEV_S_FMT && !device.queue) {
-        device.subdev_formats.push_back(*static_cast<v4l2_subdev_format*>(arg));
-        return 0;
-    }
+    if (request == VIDIOC_SUBDEV_S_FMT && !device.queue)
+        return device.subdev_formats.push_back(*static_cast<v4l2_subdev_format*>(arg)), 0;
     return device.queue ? queue_ioctl(device, fd, request, arg) : fail(ENOTTY);
 }
 
@@ -248,7 +241,7 @@ int simulated_kernel::queue_ioctl(simulated_node& device, int fd, unsigned long 
         return fail(EBUSY);
     auto& buffer = *static_cast<v4l2_buffer*>(arg);
     if (request == VIDIOC_S_FMT) {
-        auto& pix = static_cast<v4l2_format*>(arg)->fmt.pix;
+        v4l2_pix_format& pix = static_cast<v4l2_format*>(arg)->fmt.pix;
         if (static_cast<v4l2_format*>(arg)->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !queue.memory.empty())
             return fail(queue.memory.empty() ? EINVAL : EBUSY);
         // The line stride follows the preferred stride when one was set.
@@ -271,19 +264,15 @@ int simulated_kernel::queue_ioctl(simulated_node& device, int fd, unsigned long 
         queue.bytesused.assign(asked.count, 0);
         queue.owner_fd = asked.count > 0 ? fd : -1;
     } else if (request == VIDIOC_QUERYBUF || request == VIDIOC_QBUF) {
-        const bool held = buffer.index < queue.memory.size() &&
-                          (holds(queue.queued, buffer.index) || holds(queue.done, buffer.index));
         if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.memory != V4L2_MEMORY_MMAP ||
-            buffer.index >= queue.memory.size() || (request == VIDIOC_QBUF && held))
+            buffer.index >= queue.memory.size())
             return fail(EINVAL);
-        if (request == VIDIOC_QBUF) {
-            queue.queued.push_back(buffer.index);
-            return 0;
-        }
+        const bool queued = holds(queue.queued, buffer.index), done = holds(queue.done, buffer.index);
+        if (request == VIDIOC_QBUF)
+            return queued || done ? fail(EINVAL) : (queue.queued.push_back(buffer.index), 0);
         buffer.length = static_cast<std::uint32_t>(queue.memory[buffer.index].size());
         buffer.m.offset = buffer.index * offset_step;
-        buffer.flags = (holds(queue.queued, buffer.index) ? V4L2_BUF_FLAG_QUEUED : 0u) |
-                       (holds(queue.done, buffer.index) ? V4L2_BUF_FLAG_DONE : 0u);
+        buffer.flags = (queued ? V4L2_BUF_FLAG_QUEUED : 0u) | (done ? V4L2_BUF_FLAG_DONE : 0u);
     } else if (request == VIDIOC_DQBUF) {
         if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !queue.streaming)
             return fail(EINVAL);
@@ -310,10 +299,10 @@ int simulated_kernel::queue_ioctl(simulated_node& device, int fd, unsigned long 
 }
 
 void* simulated_kernel::mmap(void*, std::size_t length, int, int, int fd, off_t offset) {
-    if (take_fault(kernel_call::mmap))
-        return MAP_FAILED;
     simulated_queue* queue = descriptors.contains(fd) && descriptors[fd]->queue ? &*descriptors[fd]->queue : nullptr;
     const auto index = static_cast<std::size_t>(offset / offset_step);
+    if (take_fault(kernel_call::mmap))
+        return MAP_FAILED;
     if (queue == nullptr || queue->owner_fd != fd || offset % offset_step != 0 || index >= queue->memory.size() ||
         length > queue->memory[index].size())
         return (errno = EINVAL, MAP_FAILED);
@@ -333,9 +322,9 @@ int simulated_kernel::munmap(void* address, std::size_t length) {
 // Nobody else moves time on: a wait without a frame ends at its timeout at once.
 int simulated_kernel::select(int fd_count, fd_set* read_set, fd_set*, fd_set*, timeval* timeout) {
     select_timeouts.push_back(*timeout);
+    const int fd = fd_count - 1;  // the one descriptor a stream waits on
     if (take_fault(kernel_call::select))
         return -1;
-    const int fd = fd_count - 1;  // the one descriptor a stream waits on
     if (!FD_ISSET(fd, read_set) || !descriptors.contains(fd) || !descriptors[fd]->queue)
         return fail(EBADF);
     simulated_queue& queue = *descriptors[fd]->queue;
@@ -348,21 +337,11 @@ int simulated_kernel::select(int fd_count, fd_set* read_set, fd_set*, fd_set*, t
 }
 
 int simulated_kernel::list_directory(const std::string& path, std::vector<std::string>& names) {
-    if (take_fault(kernel_call::list_directory))
-        return -1;
-    if (!directories.contains(path))
-        return fail(ENOENT);
-    names = directories[path];
-    return 0;
+    return take_fault(kernel_call::list_directory) ? -1 : look_up(directories, path, names);
 }
 
 int simulated_kernel::read_text_file(const std::string& path, std::string& content) {
-    if (take_fault(kernel_call::read_text_file))
-        return -1;
-    if (!files.contains(path))
-        return fail(ENOENT);
-    content = files[path];
-    return 0;
+    return take_fault(kernel_call::read_text_file) ? -1 : look_up(files, path, content);
 }
 
 }  // namespace vorlake::tessaro::test_support

@@ -31,15 +31,14 @@ struct simulated_control {
 // The buffer queue of a capture device, as videobuf2 keeps it.
 struct simulated_queue {
     std::size_t buffer_length = 704 * 1176;
-    std::optional<std::uint32_t> grant;  // count REQBUFS grants instead of min(asked, 4)
+    std::optional<std::uint32_t> grant;  // the count REQBUFS grants instead of min(asked, 4)
+    std::optional<std::uint32_t> next_bytesused, next_index;  // one-shot faults of the next DQBUF
     std::vector<std::vector<std::uint8_t>> memory;
     std::vector<std::uint32_t> bytesused;
     std::deque<std::uint32_t> queued, done;  // held by the driver; filled, waiting for DQBUF
     std::deque<std::vector<std::uint8_t>> pending_frames;  // supplied by the test
     bool streaming = false;
     int owner_fd = -1;
-    std::optional<std::uint32_t> next_bytesused, next_index;  // one-shot faults of the next DQBUF
-    std::size_t frames_delivered = 0;
 };
 
 struct simulated_node {
@@ -54,18 +53,14 @@ struct simulated_node {
     std::vector<media_v2_interface> interfaces;
     std::vector<media_v2_pad> pads;
     std::vector<media_v2_link> links;
-    std::vector<media_link_desc> link_setups;  // every MEDIA_IOC_SETUP_LINK accepted
 };
 
 // The sensor, nvcsi and vi-output entities of one camera, with their device nodes.
 struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
     std::string sensor_label = "vorlake-csi2 9-0010";
-    bool with_nvcsi = true;
-    bool with_vi_output = true;
-    bool with_data_links = true;
-    bool sensor_has_node = true;
-    bool devname_in_uevent = true;
+    bool with_nvcsi = true, with_vi_output = true, with_data_links = true;
+    bool sensor_has_node = true, devname_in_uevent = true;
 };
 
 struct jetson_ids {
@@ -90,9 +85,7 @@ public:
 
     jetson_ids add_jetson_device(const jetson_device_options& options);
     simulated_queue& queue(const std::string& path) { return *nodes.at(path).queue; }
-    void push_frame(const std::string& path, std::vector<std::uint8_t> frame) {
-        queue(path).pending_frames.push_back(std::move(frame));
-    }
+    void push_frame(const std::string& path, std::vector<std::uint8_t> frame) { queue(path).pending_frames.push_back(frame); }
     // After `skip` matching calls, the next `times` calls of that kind (of that ioctl request
     // when not 0) fail with `error`.
     void fail_next(kernel_call call, int error, int times = 1, unsigned long request = 0, int skip = 0) {
@@ -110,12 +103,7 @@ public:
     int next_fd = 300;  // well clear of the descriptors the test process holds
 
 private:
-    struct fault {
-        kernel_call call;
-        int error, times;
-        unsigned long request;
-        int skip;
-    };
+    struct fault { kernel_call call; int error, times; unsigned long request; int skip; };
     bool take_fault(kernel_call call, unsigned long request = 0);
     int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg);
 
