@@ -114,127 +114,7 @@ int control_ioctl(std::vector<simulated_control>& controls, unsigned long reques
     return 0;
 }
 
-}  // namespace
-
-jetson_ids simulated_kernel::add_jetson_device(const jetson_device_options& options) {
-    const std::string number = std::to_string(options.number);
-    simulated_node& media = nodes["/dev/media" + number];
-    media.is_media = true;
-    directories[media_devices_directory].push_back("media" + number);
-
-    // The media core numbers every graph object from one counter and keeps its type in the
-    // top byte (entities 0, pads 1, links 2, interfaces 3): ids of different kinds never meet.
-    std::uint32_t next_id = 1;
-    const auto add_entity = [&](const std::string& name) {
-        media.entities.push_back({next_id++, {}, 0, 0, {}});
-        set_name(media.entities.back().name, name);
-        return media.entities.back().id;
-    };
-    const auto add_pad = [&](std::uint32_t entity, std::uint32_t flags) {
-        const auto index = std::count_if(media.pads.begin(), media.pads.end(),
-                                         [&](const media_v2_pad& pad) { return pad.entity_id == entity; });
-        if (entity != 0)
-            media.pads.push_back({(1u << 24) | next_id++, entity, flags, static_cast<std::uint32_t>(index), {}});
-        return entity != 0 ? media.pads.back().id : 0;
-    };
-    const auto add_link = [&](std::uint32_t source, std::uint32_t sink, std::uint32_t flags) {
-        media.links.push_back({(2u << 24) | next_id++, source, sink, flags, {}});
-    };
-    // A device node with its sysfs uevent file, linked to its entity as the V4L2 core does it:
-    // enabled and immutable.
-    const auto add_node = [&](const std::string& name, std::uint32_t entity) -> simulated_node& {
-        const std::string minor = std::to_string(next_minor);
-        files["/sys/dev/char/81:" + minor + "/uevent"] =
-            "MAJOR=81\nMINOR=" + minor + "\n" + (options.devname_in_uevent ? "DEVNAME=" + name + "\n" : "");
-        media.interfaces.push_back({(3u << 24) | next_id++, MEDIA_INTF_T_V4L_VIDEO, 0, {}, {}});
-        media.interfaces.back().devnode = {81, next_minor++};
-        add_link(media.interfaces.back().id, entity,
-                 MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
-        return nodes["/dev/" + name];
-    };
-
-    const jetson_ids ids{add_entity(options.sensor_label), options.with_nvcsi ? add_entity("nvcsi--" + number) : 0,
-                         options.with_vi_output ? add_entity("vi-output, " + options.sensor_label) : 0};
-    // The pads of one entity are spread through the list, as the kernel registers them.
-    const std::uint32_t csi2_sink = add_pad(ids.csi2, MEDIA_PAD_FL_SINK);
-    const std::uint32_t sensor_source = add_pad(ids.sensor, MEDIA_PAD_FL_SOURCE);
-    const std::uint32_t image_sink = add_pad(ids.image, MEDIA_PAD_FL_SINK);
-    const std::uint32_t csi2_source = add_pad(ids.csi2, MEDIA_PAD_FL_SOURCE);
-    if (options.with_nvcsi && options.with_data_links)
-        add_link(sensor_source, csi2_sink, MEDIA_LNK_FL_ENABLED);
-    if (options.with_nvcsi && options.with_data_links && options.with_vi_output)
-        add_link(csi2_source, image_sink, MEDIA_LNK_FL_ENABLED);
-    // The vi-output node carries the sensor's controls too, as the Jetson video driver does.
-    const simulated_control mode{sensor_mode_control, "Sensor Modes", 0, {}};
-    const std::string subdev = "v4l-subdev";
-    if (options.sensor_has_node)
-        add_node(subdev + std::to_string(options.number * 2), ids.sensor).controls = {{0x00980900, "Brightness", 0, {}}, mode};
-    if (options.with_nvcsi)
-        add_node(subdev + std::to_string(options.number * 2 + 1), ids.csi2);
-    if (options.with_vi_output) {
-        simulated_node& video = add_node("video" + number, ids.image);
-        video.queue.emplace();
-        video.controls = {mode, {0x009a2063, "Preferred Stride Mode", 0, {}}, {preferred_stride_control, "Preferred Stride", 0, {}}};
-    }
-    return ids;
-}
-
-bool simulated_kernel::take_fault(kernel_call call, unsigned long request) {
-    ++calls[call];
-    const auto found = std::find_if(faults.begin(), faults.end(), [&](const fault& f) {
-        return f.call == call && (f.request == 0 || f.request == request);
-    });
-    if (found == faults.end() || found->skip-- > 0)
-        return false;
-    errno = found->error;
-    if (--found->times <= 0)
-        faults.erase(found);
-    return true;
-}
-
-int simulated_kernel::open(const char* path, int /*flags*/) {
-    const auto found = nodes.find(path);
-    if (take_fault(kernel_call::open))
-        return -1;
-    if (found == nodes.end() || found->second.open_error != 0)
-        return fail(found == nodes.end() ? ENOENT : found->second.open_error);
-    descriptors[next_fd] = &found->second;
-    return next_fd++;
-}
-
-int simulated_kernel::close(int fd) {
-    if (take_fault(kernel_call::close))
-        return -1;
-    if (!descriptors.contains(fd))
-        return fail(EBADF);
-    // Closing the descriptor that owns the buffers stops streaming and frees them.
-    std::optional<simulated_queue>& queue = descriptors[fd]->queue;
-    if (queue && queue->owner_fd == fd) {
-        take_buffers_back(*queue);
-        queue->memory.clear();
-        queue->owner_fd = -1;
-    }
-    descriptors.erase(fd);
-    return 0;
-}
-
-int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
-    ++ioctls[request];
-    if (take_fault(kernel_call::ioctl, request))
-        return -1;
-    if (!descriptors.contains(fd))
-        return fail(EBADF);
-    simulated_node& device = *descriptors[fd];
-    if (device.is_media)
-        return media_ioctl(device, request, arg);
-    if (request == VIDIOC_QUERYCTRL || request == VIDIOC_S_CTRL)
-        return control_ioctl(device.controls, request, arg);
-    if (request == VIDIOC_SUBDEV_S_FMT && !device.queue)
-        return device.subdev_formats.push_back(*static_cast<v4l2_subdev_format*>(arg)), 0;
-    return device.queue ? queue_ioctl(device, fd, request, arg) : fail(ENOTTY);
-}
-
-int simulated_kernel::queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg) {
+int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg) {
     simulated_queue& queue = *device.queue;
     // Only the descriptor that allocated the buffers may use them; any may query them.
     if (queue.owner_fd >= 0 && queue.owner_fd != fd && request != VIDIOC_QUERYBUF)
@@ -296,6 +176,111 @@ int simulated_kernel::queue_ioctl(simulated_node& device, int fd, unsigned long 
         return fail(ENOTTY);
     }
     return 0;
+}
+
+}  // namespace
+
+void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
+    const std::string number = std::to_string(options.number);
+    simulated_node& media = nodes["/dev/media" + number];
+    media.is_media = true;
+    directories[media_devices_directory].push_back("media" + number);
+
+    // The media core numbers every graph object from one counter and keeps its type in the
+    // top byte (entities 0, pads 1, links 2, interfaces 3): ids of different kinds never meet.
+    std::uint32_t next_id = 1;
+    for (const std::string& name : {options.sensor_label, (options.with_nvcsi ? "nvcsi--" : "csi-bridge--") + number,
+                                    (options.with_vi_output ? "vi-output, " : "video-output, ") + options.sensor_label}) {
+        media.entities.push_back({next_id++, {}, 0, 0, {}});
+        set_name(media.entities.back().name, name);
+    }
+    const auto add_link = [&](std::uint32_t source, std::uint32_t sink, std::uint32_t flags) {
+        media.links.push_back({(2u << 24) | next_id++, source, sink, flags, {}});
+    };
+    // The pads of one entity are spread through the list, as the kernel registers them: the
+    // nvcsi sink, the sensor source, the vi-output sink, the nvcsi source.
+    const std::uint32_t pads[4][3] = {{2, MEDIA_PAD_FL_SINK, 0}, {1, MEDIA_PAD_FL_SOURCE, 0}, {3, MEDIA_PAD_FL_SINK, 0}, {2, MEDIA_PAD_FL_SOURCE, 1}};
+    for (const auto& [entity, flags, index] : pads)
+        media.pads.push_back({(1u << 24) | next_id++, entity, flags, index, {}});
+    if (options.with_data_links) {
+        add_link(media.pads[1].id, media.pads[0].id, MEDIA_LNK_FL_ENABLED);
+        add_link(media.pads[3].id, media.pads[2].id, MEDIA_LNK_FL_ENABLED);
+    }
+    // Each device node has its sysfs uevent file and is linked to its entity as the V4L2 core
+    // does it: enabled and immutable.
+    const std::string names[] = {"v4l-subdev" + std::to_string(options.number * 2),
+                                 "v4l-subdev" + std::to_string(options.number * 2 + 1), "video" + number};
+    for (std::uint32_t entity = options.sensor_has_node ? 1 : 2; entity <= 3; ++entity) {
+        const std::string minor = std::to_string(next_minor), name = names[entity - 1];
+        nodes["/dev/" + name];
+        files["/sys/dev/char/81:" + minor + "/uevent"] =
+            "MAJOR=81\nMINOR=" + minor + "\n" + (options.devname_in_uevent ? "DEVNAME=" + name + "\n" : "");
+        media.interfaces.push_back({(3u << 24) | next_id++, MEDIA_INTF_T_V4L_VIDEO, 0, {}, {}});
+        media.interfaces.back().devnode = {81, next_minor++};
+        add_link(media.interfaces.back().id, entity, MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+    }
+    // The vi-output node carries the sensor's controls too, as the Jetson video driver does.
+    const simulated_control mode{sensor_mode_control, "Sensor Modes", 0, {}};
+    if (options.sensor_has_node)
+        nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", 0, {}}, mode};
+    simulated_node& video = nodes["/dev/" + names[2]];
+    video.queue.emplace();
+    video.controls = {mode, {0x009a2063, "Preferred Stride Mode", 0, {}}, {preferred_stride_control, "Preferred Stride", 0, {}}};
+}
+
+bool simulated_kernel::take_fault(kernel_call call, unsigned long request) {
+    ++calls[call];
+    const auto found = std::find_if(faults.begin(), faults.end(), [&](const fault& f) {
+        return f.call == call && (f.request == 0 || f.request == request);
+    });
+    if (found == faults.end() || found->skip-- > 0)
+        return false;
+    errno = found->error;
+    if (--found->times <= 0)
+        faults.erase(found);
+    return true;
+}
+
+int simulated_kernel::open(const char* path, int /*flags*/) {
+    const auto found = nodes.find(path);
+    if (take_fault(kernel_call::open))
+        return -1;
+    if (found == nodes.end() || found->second.open_error != 0)
+        return fail(found == nodes.end() ? ENOENT : found->second.open_error);
+    descriptors[next_fd] = &found->second;
+    return next_fd++;
+}
+
+int simulated_kernel::close(int fd) {
+    if (take_fault(kernel_call::close))
+        return -1;
+    if (!descriptors.contains(fd))
+        return fail(EBADF);
+    // Closing the descriptor that owns the buffers stops streaming and frees them.
+    std::optional<simulated_queue>& queue = descriptors[fd]->queue;
+    if (queue && queue->owner_fd == fd) {
+        take_buffers_back(*queue);
+        queue->memory.clear();
+        queue->owner_fd = -1;
+    }
+    descriptors.erase(fd);
+    return 0;
+}
+
+int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
+    ++ioctls[request];
+    if (take_fault(kernel_call::ioctl, request))
+        return -1;
+    if (!descriptors.contains(fd))
+        return fail(EBADF);
+    simulated_node& device = *descriptors[fd];
+    if (device.is_media)
+        return media_ioctl(device, request, arg);
+    if (request == VIDIOC_QUERYCTRL || request == VIDIOC_S_CTRL)
+        return control_ioctl(device.controls, request, arg);
+    if (request == VIDIOC_SUBDEV_S_FMT && !device.queue)
+        return device.subdev_formats.push_back(*static_cast<v4l2_subdev_format*>(arg)), 0;
+    return device.queue ? queue_ioctl(device, fd, request, arg) : fail(ENOTTY);
 }
 
 void* simulated_kernel::mmap(void*, std::size_t length, int, int, int fd, off_t offset) {

@@ -55,16 +55,13 @@ struct simulated_node {
     std::vector<media_v2_link> links;
 };
 
-// The sensor, nvcsi and vi-output entities of one camera, with their device nodes.
+// The sensor, nvcsi and vi-output entities of one camera (entity ids 1, 2 and 3), with their
+// device nodes.
 struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
     std::string sensor_label = "vorlake-csi2 9-0010";
     bool with_nvcsi = true, with_vi_output = true, with_data_links = true;
     bool sensor_has_node = true, devname_in_uevent = true;
-};
-
-struct jetson_ids {
-    std::uint32_t sensor = 0, csi2 = 0, image = 0;  // entity ids
 };
 
 class simulated_kernel final : public kernel_calls {
@@ -83,7 +80,7 @@ public:
     int list_directory(const std::string& path, std::vector<std::string>& names) override;
     int read_text_file(const std::string& path, std::string& content) override;
 
-    jetson_ids add_jetson_device(const jetson_device_options& options);
+    void add_jetson_device(const jetson_device_options& options);
     simulated_queue& queue(const std::string& path) { return *nodes.at(path).queue; }
     void push_frame(const std::string& path, std::vector<std::uint8_t> frame) { queue(path).pending_frames.push_back(frame); }
     // After `skip` matching calls, the next `times` calls of that kind (of that ioctl request
@@ -105,7 +102,6 @@ public:
 private:
     struct fault { kernel_call call; int error, times; unsigned long request; int skip; };
     bool take_fault(kernel_call call, unsigned long request = 0);
-    int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg);
 
     std::vector<fault> faults;
     std::uint32_t next_minor = 0;
