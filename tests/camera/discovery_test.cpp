@@ -51,7 +51,7 @@ protected:
     camera_manager& manager = camera_manager::instance();
 };
 
-TEST_F(discovery_test, zero_one_and_two_cameras_in_directory_order) {
+TEST_F(discovery_test, zero_one_and_two_cameras_in_directory_order_found_by_exact_id) {
     EXPECT_EQ(init(), "");
     sys.kernel.add_jetson_device({.number = 1});
     EXPECT_EQ(init(), progress_lines("1") + "id media1/IMX704\n");
@@ -65,6 +65,12 @@ TEST_F(discovery_test, zero_one_and_two_cameras_in_directory_order) {
     // Discovery opens no capture device; each pipeline keeps its media device.
     EXPECT_EQ(sys.kernel.descriptors.size(), 2u);
     EXPECT_EQ(sys.kernel.calls[kernel_call::mmap], 0u);
+    // Ids match exactly.
+    for (const std::string id : {"media0/IMX704 ", "media0/imx704", "media0", "", "media0/IMX7044"}) {
+        CaptureStdout();
+        EXPECT_EQ(manager.get_camera(id), nullptr);
+        EXPECT_EQ(GetCapturedStdout(), "Camera '" + id + "' not found\n");
+    }
 }
 
 TEST_F(discovery_test, devices_that_are_not_imx704_pipelines_are_skipped) {
@@ -86,17 +92,6 @@ TEST_F(discovery_test, devices_that_are_not_imx704_pipelines_are_skipped) {
     CaptureStderr();
     EXPECT_EQ(init(), "");
     EXPECT_EQ(GetCapturedStderr(), "Could not list media devices\n");
-}
-
-TEST_F(discovery_test, get_camera_matches_ids_exactly) {
-    sys.kernel.add_jetson_device({});
-    init();
-    EXPECT_NE(manager.get_camera("media0/IMX704"), nullptr);
-    for (const std::string id : {"media0/IMX704 ", "media0/imx704", "media0", "", "media0/IMX7044"}) {
-        CaptureStdout();
-        EXPECT_EQ(manager.get_camera(id), nullptr);
-        EXPECT_EQ(GetCapturedStdout(), "Camera '" + id + "' not found\n");
-    }
 }
 
 }  // namespace

@@ -183,8 +183,9 @@ TEST_F(v4l2_stream_test, unusable_buffers_are_dropped_with_an_io_error) {
     // An index the stream never mapped is not queued again.
     sys.kernel.push_frame(node, pattern(0));
     queue().next_index = 4;
+    const std::size_t queued = sys.kernel.ioctls[VIDIOC_QBUF];
     EXPECT_EQ(stream.read_frame(frame, 100), -EIO);
-    EXPECT_EQ(queue().queued.size(), 3u);
+    EXPECT_EQ(sys.kernel.ioctls[VIDIOC_QBUF], queued);
     EXPECT_EQ(frame, std::vector<std::uint8_t>{9});
     expect_frame(5);
     // A frame whose buffer cannot be queued again is still delivered.

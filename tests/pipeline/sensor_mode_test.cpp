@@ -31,7 +31,7 @@ std::string set_line(const std::string& mode, int index, const std::string& node
     return "Sensor mode set to 0x" + mode + " (menu index " + std::to_string(index) + ") via V4L2 control on " + node + "\n";
 }
 
-TEST(sensor_mode, every_mode_sets_its_menu_index_on_the_sensor) {
+TEST(sensor_mode, every_mode_sets_its_menu_index_on_the_sensor_or_else_the_video_node) {
     test_support::simulated_system sys;
     const char* modes[] = {"311c", "321c", "301c", "211c", "221c", "201c"};
     for (int index = 0; index < 6; ++index) {
@@ -44,13 +44,11 @@ TEST(sensor_mode, every_mode_sets_its_menu_index_on_the_sensor) {
     EXPECT_EQ(select(sys.kernel, 0x301d), result(-EINVAL, "Unknown sensor mode: 0x301d\n"));
     EXPECT_EQ(select(sys.kernel, 0x1c), result(-EINVAL, "Unknown sensor mode: 0x1c\n"));
     EXPECT_EQ(sys.kernel.calls[kernel_call::open], opened + 2);  // the media devices only
-    EXPECT_EQ(sys.kernel.descriptors.size(), 0u);
-}
 
-TEST(sensor_mode, without_a_sensor_node_the_vi_output_node_takes_the_control) {
-    test_support::simulated_system sys;
-    EXPECT_EQ(select(sys.kernel, 0x211c, {.sensor_has_node = false}), result(0, set_line("211c", 3, "/dev/video0")));
-    EXPECT_EQ(sys.kernel.nodes.at("/dev/video0").controls[0].written.back(), 3);
+    // Without a sensor node the vi-output node takes the control.
+    EXPECT_EQ(select(sys.kernel, 0x211c, {.number = 1, .sensor_has_node = false}), result(0, set_line("211c", 3, "/dev/video1")));
+    EXPECT_EQ(sys.kernel.nodes.at("/dev/video1").controls[0].written.back(), 3);
+    EXPECT_EQ(sys.kernel.descriptors.size(), 0u);
 }
 
 TEST(sensor_mode, failures_to_reach_or_set_the_control) {

@@ -54,25 +54,25 @@ void fill_buffers(simulated_queue& queue) {
     }
 }
 
-// Copies the records out when the caller made room for all of them; returns their count.
+// Copies the records out when the caller gave room for them; returns their count.
 template <typename record>
-std::uint32_t give(const std::vector<record>& records, std::uint64_t pointer, std::uint32_t room, bool& fits) {
-    fits = fits && (pointer == 0 || room >= records.size());
-    if (fits && pointer != 0 && !records.empty())
-        std::memcpy(reinterpret_cast<void*>(static_cast<std::uintptr_t>(pointer)), records.data(),
-                    records.size() * sizeof(record));
+std::uint32_t give(const std::vector<record>& records, std::uint64_t pointer) {
+    if (pointer != 0 && !records.empty())
+        std::memcpy(reinterpret_cast<void*>(static_cast<std::uintptr_t>(pointer)), records.data(), records.size() * sizeof(record));
     return static_cast<std::uint32_t>(records.size());
 }
 
 int media_ioctl(simulated_node& media, unsigned long request, void* arg) {
     if (request == MEDIA_IOC_G_TOPOLOGY) {
         auto& t = *static_cast<media_v2_topology*>(arg);
-        bool fits = true;
-        t.num_entities = give(media.entities, t.ptr_entities, t.num_entities, fits);
-        t.num_interfaces = give(media.interfaces, t.ptr_interfaces, t.num_interfaces, fits);
-        t.num_pads = give(media.pads, t.ptr_pads, t.num_pads, fits);
-        t.num_links = give(media.links, t.ptr_links, t.num_links, fits);
-        return fits ? 0 : fail(ENOSPC);
+        if ((t.ptr_entities && t.num_entities < media.entities.size()) || (t.ptr_pads && t.num_pads < media.pads.size()) ||
+            (t.ptr_links && t.num_links < media.links.size()) || (t.ptr_interfaces && t.num_interfaces < media.interfaces.size()))
+            return fail(ENOSPC);
+        t.num_entities = give(media.entities, t.ptr_entities);
+        t.num_interfaces = give(media.interfaces, t.ptr_interfaces);
+        t.num_pads = give(media.pads, t.ptr_pads);
+        t.num_links = give(media.links, t.ptr_links);
+        return 0;
     }
     if (request != MEDIA_IOC_SETUP_LINK)
         return fail(ENOTTY);
@@ -263,8 +263,7 @@ int simulated_kernel::close(int fd) {
         queue->memory.clear();
         queue->owner_fd = -1;
     }
-    descriptors.erase(fd);
-    return 0;
+    return descriptors.erase(fd), 0;
 }
 
 int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
@@ -298,10 +297,7 @@ void* simulated_kernel::mmap(void*, std::size_t length, int, int, int fd, off_t 
 int simulated_kernel::munmap(void* address, std::size_t length) {
     if (take_fault(kernel_call::munmap))
         return -1;
-    if (!mappings.contains(address) || mappings[address] != length)
-        return fail(EINVAL);
-    mappings.erase(address);
-    return 0;
+    return mappings.contains(address) && mappings[address] == length ? (mappings.erase(address), 0) : fail(EINVAL);
 }
 
 // Nobody else moves time on: a wait without a frame ends at its timeout at once.
@@ -310,9 +306,7 @@ int simulated_kernel::select(int fd_count, fd_set* read_set, fd_set*, fd_set*, t
     const int fd = fd_count - 1;  // the one descriptor a stream waits on
     if (take_fault(kernel_call::select))
         return -1;
-    if (!FD_ISSET(fd, read_set) || !descriptors.contains(fd) || !descriptors[fd]->queue)
-        return fail(EBADF);
-    simulated_queue& queue = *descriptors[fd]->queue;
+    simulated_queue& queue = descriptors.at(fd)->queue.value();
     fill_buffers(queue);
     // videobuf2 reports a queue that is not streaming as readable (an error is pending).
     if (!queue.done.empty() || !queue.streaming)

@@ -25,7 +25,7 @@ struct simulated_control {
     std::uint32_t id = 0;
     std::string name;
     std::uint32_t flags = 0;
-    std::vector<std::int32_t> written;  // every value set, in order
+    std::vector<std::int32_t> written = {};  // every value set, in order
 };
 
 // The buffer queue of a capture device, as videobuf2 keeps it.
