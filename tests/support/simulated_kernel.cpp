@@ -183,14 +183,13 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
 void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
     const std::string number = std::to_string(options.number);
     simulated_node& media = nodes["/dev/media" + number];
-    media.is_media = true;
     directories[media_devices_directory].push_back("media" + number);
 
     // The media core numbers every graph object from one counter and keeps its type in the
     // top byte (entities 0, pads 1, links 2, interfaces 3): ids of different kinds never meet.
     std::uint32_t next_id = 1;
     for (const std::string& name : {options.sensor_label, (options.with_nvcsi ? "nvcsi--" : "csi-bridge--") + number,
-                                    (options.with_vi_output ? "vi-output, " : "video-output, ") + options.sensor_label}) {
+                                    "vi-output, " + options.sensor_label}) {
         media.entities.push_back({next_id++, {}, 0, 0, {}});
         set_name(media.entities.back().name, name);
     }
@@ -273,7 +272,7 @@ int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
     if (!descriptors.contains(fd))
         return fail(EBADF);
     simulated_node& device = *descriptors[fd];
-    if (device.is_media)
+    if (!device.entities.empty())
         return media_ioctl(device, request, arg);
     if (request == VIDIOC_QUERYCTRL || request == VIDIOC_S_CTRL)
         return control_ioctl(device.controls, request, arg);

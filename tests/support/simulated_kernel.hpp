@@ -48,7 +48,6 @@ struct simulated_node {
     std::vector<v4l2_format> video_formats;          // every VIDIOC_S_FMT accepted
     std::vector<v4l2_subdev_format> subdev_formats;  // every VIDIOC_SUBDEV_S_FMT accepted
     // The topology, for a media device node.
-    bool is_media = false;
     std::vector<media_v2_entity> entities;
     std::vector<media_v2_interface> interfaces;
     std::vector<media_v2_pad> pads;
@@ -60,7 +59,7 @@ struct simulated_node {
 struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
     std::string sensor_label = "vorlake-csi2 9-0010";
-    bool with_nvcsi = true, with_vi_output = true, with_data_links = true;
+    bool with_nvcsi = true, with_data_links = true;
     bool sensor_has_node = true, devname_in_uevent = true;
 };
 
