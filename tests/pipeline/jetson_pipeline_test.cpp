@@ -58,14 +58,10 @@ protected:
     }
 
     simulated_node& node(const std::string& path) { return sys->kernel.nodes.at(path); }
-    // Whether each data link is enabled, in topology order.
+    // Whether the sensor-to-nvcsi and the nvcsi-to-vi-output links are enabled.
     std::vector<bool> data_links_enabled() {
-        std::vector<bool> enabled;
-        for (const media_v2_link& link : node("/dev/media0").links) {
-            if (!(link.flags & MEDIA_LNK_FL_INTERFACE_LINK))
-                enabled.push_back(link.flags & MEDIA_LNK_FL_ENABLED);
-        }
-        return enabled;
+        const std::vector<media_v2_link>& links = node("/dev/media0").links;
+        return {(links[0].flags & MEDIA_LNK_FL_ENABLED) != 0, (links[1].flags & MEDIA_LNK_FL_ENABLED) != 0};
     }
 
     std::unique_ptr<test_support::simulated_system> sys = std::make_unique<test_support::simulated_system>();

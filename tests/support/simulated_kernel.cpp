@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace vorlake::tessaro::test_support {
 
@@ -28,10 +29,6 @@ template <typename value>
 int look_up(const std::map<std::string, value>& map, const std::string& key, value& out) {
     const auto found = map.find(key);
     return found == map.end() ? fail(ENOENT) : (out = found->second, 0);
-}
-
-bool holds(const std::deque<std::uint32_t>& list, std::uint32_t index) {
-    return std::find(list.begin(), list.end(), index) != list.end();
 }
 
 // Stream-off, a new allocation and closing the owner all take every buffer from the driver.
@@ -147,7 +144,7 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
         if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.memory != V4L2_MEMORY_MMAP ||
             buffer.index >= queue.memory.size())
             return fail(EINVAL);
-        const bool queued = holds(queue.queued, buffer.index), done = holds(queue.done, buffer.index);
+        const bool queued = std::ranges::count(queue.queued, buffer.index), done = std::ranges::count(queue.done, buffer.index);
         if (request == VIDIOC_QBUF)
             return queued || done ? fail(EINVAL) : (queue.queued.push_back(buffer.index), 0);
         buffer.length = static_cast<std::uint32_t>(queue.memory[buffer.index].size());
@@ -161,11 +158,9 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
             return fail(EAGAIN);
         const std::uint32_t index = queue.done.front();
         queue.done.pop_front();
-        buffer.index = queue.next_index.value_or(index);
-        buffer.bytesused = queue.next_bytesused.value_or(queue.bytesused[index]);
+        buffer.index = std::exchange(queue.next_index, std::nullopt).value_or(index);
+        buffer.bytesused = std::exchange(queue.next_bytesused, std::nullopt).value_or(queue.bytesused[index]);
         buffer.length = static_cast<std::uint32_t>(queue.memory[index].size());
-        queue.next_index.reset();
-        queue.next_bytesused.reset();
     } else if (request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF) {
         if (queue.owner_fd != fd || *static_cast<std::uint32_t*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE)
             return fail(EINVAL);
