@@ -21,7 +21,7 @@ using ::testing::internal::GetCapturedStdout;
 void open(simulated_kernel& kernel, camera& cam, std::uint32_t mode, const std::string& mode_line, std::uint32_t height) {
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(cam.open(mode), 0);
+    ASSERT_EQ(cam.open(mode), 0);
     // The vorlake driver links itself: the pipeline runs in safe mode.
     EXPECT_EQ(GetCapturedStderr(), "[SAFE_MODE] Vorlake detected: skipping MEDIA_IOC_SETUP_LINK and VIDIOC_SUBDEV_S_FMT\n");
     EXPECT_NE(GetCapturedStdout().find("Sensor mode set to " + mode_line + " via V4L2 control on /dev/v4l-subdev0\n"),

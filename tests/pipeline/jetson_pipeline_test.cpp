@@ -83,7 +83,7 @@ TEST_F(jetson_pipeline_test, safe_mode_sets_only_the_stride_and_the_video_format
     EXPECT_EQ(image_node + "|" + ebd_node + "|" + sensor_node, "/dev/video0||/dev/v4l-subdev0");
 
     for (const bool dual : {false, true}) {
-        EXPECT_EQ(configure(0, dual), safe_line);
+        ASSERT_EQ(configure(0, dual), safe_line);
         const v4l2_pix_format& format = node("/dev/video0").video_formats.back().fmt.pix;
         EXPECT_EQ(std::tuple(format.width, format.height, format.pixelformat, format.bytesperline),
                   std::tuple(672u, dual ? 1176u : 588u, V4L2_PIX_FMT_GREY, 704u));
@@ -104,7 +104,7 @@ TEST_F(jetson_pipeline_test, normal_mode_resets_the_links_then_enables_and_forma
 
     for (const bool dual : {false, true}) {
         // The nvcsi source pad is the fourth pad of the topology but its entity's second.
-        EXPECT_EQ(configure(0, dual), "");
+        ASSERT_EQ(configure(0, dual), "");
         EXPECT_EQ(data_links_enabled(), (std::vector<bool>{false, true}));
         const v4l2_subdev_format& pad = node("/dev/v4l-subdev1").subdev_formats.back();
         EXPECT_EQ(std::tuple(pad.which, pad.pad, pad.format.width, pad.format.height, pad.format.code),

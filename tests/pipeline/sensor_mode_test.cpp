@@ -35,7 +35,7 @@ TEST(sensor_mode, every_mode_sets_its_menu_index_on_the_sensor_or_else_the_video
     test_support::simulated_system sys;
     const char* modes[] = {"311c", "321c", "301c", "211c", "221c", "201c"};
     for (int index = 0; index < 6; ++index) {
-        EXPECT_EQ(select(sys.kernel, std::stoul(modes[index], nullptr, 16), {}), result(0, set_line(modes[index], index, "/dev/v4l-subdev0")));
+        ASSERT_EQ(select(sys.kernel, std::stoul(modes[index], nullptr, 16), {}), result(0, set_line(modes[index], index, "/dev/v4l-subdev0")));
         EXPECT_EQ(sys.kernel.nodes.at("/dev/v4l-subdev0").controls[1].written.back(), index);
     }
     EXPECT_TRUE(sys.kernel.nodes.at("/dev/video0").controls[0].written.empty());
@@ -47,7 +47,7 @@ TEST(sensor_mode, every_mode_sets_its_menu_index_on_the_sensor_or_else_the_video
 
     // Without a sensor node the vi-output node takes the control.
     EXPECT_EQ(select(sys.kernel, 0x211c, {.number = 1, .sensor_has_node = false}), result(0, set_line("211c", 3, "/dev/video1")));
-    EXPECT_EQ(sys.kernel.nodes.at("/dev/video1").controls[0].written.back(), 3);
+    EXPECT_EQ(sys.kernel.nodes.at("/dev/video1").controls[0].written, std::vector<std::int32_t>{3});
     EXPECT_EQ(sys.kernel.descriptors.size(), 0u);
 }
 
