@@ -4,8 +4,8 @@
 #include <linux/videodev2.h>
 
 #include <cerrno>
-#include <memory>
 #include <string>
+#include <utility>
 
 #include "pipeline/jetson_camera_pipeline.hpp"
 #include "support/simulated_kernel.hpp"
@@ -13,105 +13,59 @@
 namespace vorlake::tessaro {
 namespace {
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
-using test_support::jetson_device;
-using test_support::jetson_device_options;
 using test_support::kernel_call;
-using test_support::simulated_kernel;
-using test_support::simulated_system;
+using result = std::pair<int, std::string>;
 
-class sensor_mode_test : public ::testing::Test {
-protected:
-    void build(const jetson_device_options& options = {}) {
-        device = sys.kernel.add_jetson_device(options);
-        CaptureStdout();
-        pipeline = std::make_unique<jetson_camera_pipeline>(device.media_path, "vorlake-csi2");
-        GetCapturedStdout();
+// Builds media device N and selects the mode through its pipeline: the result and what it wrote.
+result select(test_support::simulated_kernel& kernel, std::uint32_t mode, const test_support::jetson_device_options& options = {}) {
+    if (!kernel.nodes.contains("/dev/media" + std::to_string(options.number)))
+        kernel.add_jetson_device(options);
+    ::testing::internal::CaptureStdout();
+    jetson_camera_pipeline pipeline("/dev/media" + std::to_string(options.number), "vorlake-csi2");
+    const int code = select_sensor_mode(pipeline, mode);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    return {code, out.substr(out.find("safe mode\n") + 10)};
+}
+
+std::string set_line(const std::string& mode, int index, const std::string& node) {
+    return "Sensor mode set to 0x" + mode + " (menu index " + std::to_string(index) + ") via V4L2 control on " + node + "\n";
+}
+
+TEST(sensor_mode, every_mode_sets_its_menu_index_on_the_sensor_or_else_the_video_node) {
+    test_support::simulated_system sys;
+    const char* modes[] = {"311c", "321c", "301c", "211c", "221c", "201c"};
+    for (int index = 0; index < 6; ++index) {
+        ASSERT_EQ(select(sys.kernel, std::stoul(modes[index], nullptr, 16), {}), result(0, set_line(modes[index], index, "/dev/v4l-subdev0")));
+        EXPECT_EQ(sys.kernel.nodes.at("/dev/v4l-subdev0").controls[1].written.back(), index);
     }
+    EXPECT_TRUE(sys.kernel.nodes.at("/dev/video0").controls[0].written.empty());
 
-    // The result of selecting the mode, and what it wrote.
-    std::pair<int, std::string> select(std::uint32_t mode) {
-        CaptureStdout();
-        const int result = select_sensor_mode(*pipeline, mode);
-        return {result, GetCapturedStdout()};
+    const std::size_t opened = sys.kernel.calls[kernel_call::open];
+    EXPECT_EQ(select(sys.kernel, 0x301d), result(-EINVAL, "Unknown sensor mode: 0x301d\n"));
+    EXPECT_EQ(select(sys.kernel, 0x1c), result(-EINVAL, "Unknown sensor mode: 0x1c\n"));
+    EXPECT_EQ(sys.kernel.calls[kernel_call::open], opened + 2);  // the media devices only
+
+    // Without a sensor node the vi-output node takes the control.
+    EXPECT_EQ(select(sys.kernel, 0x211c, {.number = 1, .sensor_has_node = false}), result(0, set_line("211c", 3, "/dev/video1")));
+    EXPECT_EQ(sys.kernel.nodes.at("/dev/video1").controls[0].written, std::vector<std::int32_t>{3});
+    EXPECT_EQ(sys.kernel.descriptors.size(), 0u);
+}
+
+TEST(sensor_mode, failures_to_reach_or_set_the_control) {
+    test_support::simulated_system sys;
+    EXPECT_EQ(select(sys.kernel, 0x311c, {.number = 1, .devname_in_uevent = false}),
+              result(-ENODEV, "Cannot find device node for V4L2 control\n"));
+    sys.kernel.add_jetson_device({});
+    sys.kernel.nodes.at("/dev/v4l-subdev0").open_error = EBUSY;
+    EXPECT_EQ(select(sys.kernel, 0x311c), result(-EACCES, "Cannot open device for sensor mode: /dev/v4l-subdev0\n"));
+
+    // The driver's refusal comes back raw; not even an interruption makes the request again.
+    sys.kernel.nodes.at("/dev/v4l-subdev0").open_error = 0;
+    for (const int error : {ERANGE, EINTR}) {
+        sys.kernel.fail_next(kernel_call::ioctl, error, 1, VIDIOC_S_CTRL);
+        EXPECT_EQ(select(sys.kernel, 0x321c), result(-1, "Error selecting sensor mode via V4L2 control on /dev/v4l-subdev0: -1\n"));
     }
-
-    std::vector<std::int32_t>& written(const std::string& node) {
-        for (auto& control : sys.kernel.node(node).controls) {
-            if (control.id == simulated_kernel::sensor_mode_control)
-                return control.written;
-        }
-        throw std::logic_error("no mode control on " + node);
-    }
-
-    simulated_system sys;
-    jetson_device device;
-    std::unique_ptr<jetson_camera_pipeline> pipeline;
-};
-
-TEST_F(sensor_mode_test, every_mode_sets_its_menu_index_on_the_sensor) {
-    build();
-    const std::pair<std::uint32_t, int> modes[] = {
-        {0x311C, 0}, {0x321C, 1}, {0x301C, 2}, {0x211C, 3}, {0x221C, 4}, {0x201C, 5},
-    };
-    for (const auto& [mode, index] : modes) {
-        SCOPED_TRACE(mode);
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "%x", mode);
-        EXPECT_EQ(select(mode), std::make_pair(0, "Sensor mode set to 0x" + std::string(hex) +
-                                                      " (menu index " + std::to_string(index) +
-                                                      ") via V4L2 control on /dev/v4l-subdev0\n"));
-        EXPECT_EQ(written("/dev/v4l-subdev0").back(), index);
-    }
-    EXPECT_EQ(select(0x301C).second,
-              "Sensor mode set to 0x301c (menu index 2) via V4L2 control on /dev/v4l-subdev0\n");
-    EXPECT_EQ(sys.kernel.open_descriptors(), 1u);  // the media device only
-}
-
-TEST_F(sensor_mode_test, an_unknown_mode_is_refused_before_any_device_call) {
-    build();
-    const std::size_t opened = sys.kernel.calls(kernel_call::open);
-    EXPECT_EQ(select(0x301d), std::make_pair(-EINVAL, std::string("Unknown sensor mode: 0x301d\n")));
-    EXPECT_EQ(select(4660), std::make_pair(-EINVAL, std::string("Unknown sensor mode: 0x1234\n")));
-    EXPECT_EQ(select(0x1C), std::make_pair(-EINVAL, std::string("Unknown sensor mode: 0x1c\n")));
-    EXPECT_EQ(sys.kernel.calls(kernel_call::open), opened);
-}
-
-TEST_F(sensor_mode_test, without_a_sensor_node_the_vi_output_node_takes_the_control) {
-    jetson_device_options options;
-    options.sensor_has_node = false;
-    build(options);
-    EXPECT_EQ(select(0x211C).second,
-              "Sensor mode set to 0x211c (menu index 3) via V4L2 control on /dev/video0\n");
-    EXPECT_EQ(written("/dev/video0").back(), 3);
-}
-
-TEST_F(sensor_mode_test, no_node_at_all) {
-    jetson_device_options options;
-    options.devname_in_uevent = false;
-    build(options);
-    EXPECT_EQ(select(0x311C),
-              std::make_pair(-ENODEV, std::string("Cannot find device node for V4L2 control\n")));
-}
-
-TEST_F(sensor_mode_test, an_unopenable_node) {
-    build();
-    sys.kernel.node("/dev/v4l-subdev0").open_error = EBUSY;
-    EXPECT_EQ(select(0x311C),
-              std::make_pair(-EACCES, std::string("Cannot open device for sensor mode: /dev/v4l-subdev0\n")));
-}
-
-TEST_F(sensor_mode_test, a_rejected_control_returns_the_raw_ioctl_result) {
-    build();
-    sys.kernel.fail_next(kernel_call::ioctl, ERANGE, 1, VIDIOC_S_CTRL);
-    EXPECT_EQ(select(0x321C),
-              std::make_pair(-1, std::string("Error selecting sensor mode via V4L2 control on "
-                                             "/dev/v4l-subdev0: -1\n")));
-    EXPECT_EQ(sys.kernel.open_descriptors(), 1u);
-    // The request is not repeated on an interruption either.
-    sys.kernel.fail_next(kernel_call::ioctl, EINTR, 1, VIDIOC_S_CTRL);
-    EXPECT_EQ(select(0x321C).first, -1);
+    EXPECT_EQ(sys.kernel.descriptors.size(), 0u);
 }
 
 }  // namespace
