@@ -3,7 +3,8 @@
 // not against itself.
 #pragma once
 
-#include <dirent.h>
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -19,7 +20,7 @@
 
 namespace vorlake::tessaro::kernel_test {
 
-// vivid registers its nodes in a fixed order: video capture (inputs 0 webcam, 3 HDMI), video
+// vivid registers its nodes in a fixed order: video capture (input 0 webcam, 3 HDMI), video
 // output (output 1 HDMI), metadata capture.
 inline const std::string capture_node = "/dev/video0";
 inline const std::string output_node = "/dev/video1";
@@ -29,76 +30,62 @@ inline constexpr std::uint32_t frame_width = 672;
 inline constexpr std::uint32_t frame_height = 588;
 inline constexpr unsigned frame_timeout_ms = 2000;
 
-// A descriptor that closes itself; call gives 0 or -errno.
+// A descriptor that closes itself. The test program sets no signal handler: no EINTR to retry.
 struct device {
     int fd;
     explicit device(const std::string& path) : fd(::open(path.c_str(), O_RDWR | O_NONBLOCK)) {}
     ~device() { ::close(fd); }
     device(const device&) = delete;
+    // 0, or -errno.
     int call(unsigned long request, void* argument) const {
-        int result;
-        do {
-            result = ::ioctl(fd, request, argument);
-        } while (result < 0 && errno == EINTR);
-        return result < 0 ? -errno : 0;
+        return ::ioctl(fd, request, argument) < 0 ? -errno : 0;
     }
 };
 
-// The control whose name is exactly `name`, found by enumerating the node's controls.
+// Finds the control by its name; a name the node lacks leaves an id the driver refuses.
 inline int set_control(const device& node, const char* name, std::int32_t value) {
     v4l2_queryctrl query{.id = V4L2_CTRL_FLAG_NEXT_CTRL};
-    for (; node.call(VIDIOC_QUERYCTRL, &query) == 0; query.id |= V4L2_CTRL_FLAG_NEXT_CTRL) {
-        if (std::strcmp(reinterpret_cast<const char*>(query.name), name) == 0) {
-            v4l2_control control{query.id, value};
-            return node.call(VIDIOC_S_CTRL, &control);
-        }
-    }
-    return -ENOENT;
+    while (node.call(VIDIOC_QUERYCTRL, &query) == 0 &&
+           std::strcmp(reinterpret_cast<const char*>(query.name), name) != 0)
+        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    v4l2_control control{query.id, value};
+    return node.call(VIDIOC_S_CTRL, &control);
 }
 
-// CVT reduced-blanking v2 timings, the one CVT form whose width is free, so that the HDMI input
-// and output carry exactly one raw frame of `height` lines (588, or 1176 for dual depth).
-inline int set_raw_frame_timings(const device& node, std::uint32_t height) {
+// Both HDMI ends carry one raw frame of `height` lines (588, or 1176 for dual depth) with CVT
+// reduced-blanking v2 timings, the one CVT form whose width is free. The capture side loops the
+// output back once the formats match too, and its pattern generator's text overlay is off.
+inline void select_hdmi(std::uint32_t height = frame_height) {
     v4l2_dv_timings timings{.type = V4L2_DV_BT_656_1120};
     timings.bt = {.width = frame_width, .height = height, .interlaced = V4L2_DV_PROGRESSIVE,
-                  .polarities = V4L2_DV_HSYNC_POS_POL, .pixelclock = 29'999'000,
-                  .hfrontporch = 8, .hsync = 32, .hbackporch = 40, .vfrontporch = 5, .vsync = 8,
-                  .vbackporch = 5, .standards = V4L2_DV_BT_STD_CVT,
-                  .flags = V4L2_DV_FL_REDUCED_BLANKING};
-    return node.call(VIDIOC_S_DV_TIMINGS, &timings);
+                  .polarities = V4L2_DV_HSYNC_POS_POL, .pixelclock = 29'999'000, .hfrontporch = 8,
+                  .hsync = 32, .hbackporch = 40, .vfrontporch = 5, .vsync = 8, .vbackporch = 5,
+                  .standards = V4L2_DV_BT_STD_CVT, .flags = V4L2_DV_FL_REDUCED_BLANKING};
+    const device capture(capture_node), output(output_node);
+    int hdmi_input = 3, hdmi_output = 1;
+    ASSERT_EQ(capture.call(VIDIOC_S_INPUT, &hdmi_input), 0);
+    ASSERT_EQ(output.call(VIDIOC_S_OUTPUT, &hdmi_output), 0);
+    ASSERT_EQ(capture.call(VIDIOC_S_DV_TIMINGS, &timings), 0);
+    ASSERT_EQ(output.call(VIDIOC_S_DV_TIMINGS, &timings), 0);
+    ASSERT_EQ(set_control(capture, "OSD Text Mode", 2), 0);
+    ASSERT_EQ(set_control(capture, "Loop Video", 1), 0);
 }
 
-// Puts the capture node on its HDMI input at the raw frame's size, with the pattern generator's
-// text overlay off (OSD mode 2).
-inline int select_hdmi_input(std::uint32_t height = frame_height) {
-    device capture(capture_node);
-    int input = 3;
-    if (int result = capture.call(VIDIOC_S_INPUT, &input); result != 0)
-        return result;
-    if (int result = set_raw_frame_timings(capture, height); result != 0)
-        return result;
-    return set_control(capture, "OSD Text Mode", 2);
-}
-
-// Sets an 8-bit grey format with the given line stride; -EINVAL when the driver adjusts it.
-inline int set_grey_format(const device& node, std::uint32_t type, std::uint32_t height,
-                           std::uint32_t stride) {
-    v4l2_format format{.type = type};
+// An 8-bit grey format with exactly the given height and line stride.
+inline void set_grey_format(const std::string& node, std::uint32_t height, std::uint32_t stride) {
+    v4l2_format format{.type = node == output_node ? V4L2_BUF_TYPE_VIDEO_OUTPUT
+                                                   : V4L2_BUF_TYPE_VIDEO_CAPTURE};
     format.fmt.pix = {.width = frame_width, .height = height, .pixelformat = V4L2_PIX_FMT_GREY,
                       .field = V4L2_FIELD_NONE, .bytesperline = stride};
-    if (int result = node.call(VIDIOC_S_FMT, &format); result != 0)
-        return result;
-    return format.fmt.pix.height == height && format.fmt.pix.bytesperline == stride ? 0 : -EINVAL;
+    ASSERT_EQ(device(node).call(VIDIOC_S_FMT, &format), 0);
+    ASSERT_EQ(format.fmt.pix.sizeimage, height * stride);
 }
 
-// What this process holds: open descriptors, and mappings of one device node.
-inline int open_descriptor_count() {
-    int count = -1;  // the directory's own descriptor
-    DIR* fds = ::opendir("/proc/self/fd");
-    while (const dirent* entry = ::readdir(fds))
-        count += entry->d_name[0] != '.';
-    ::closedir(fds);
-    return count;
+// What this process holds: the descriptor the next open gets, and mappings of one device node.
+inline int next_descriptor() {
+    const int fd = ::dup(0);
+    ::close(fd);
+    return fd;
 }
 
 inline int mapping_count(const std::string& node) {
@@ -115,10 +102,7 @@ struct probe_pipeline : camera_pipeline {
     explicit probe_pipeline(const std::string& sensor = "")
         : camera_pipeline(media_node), sensor(sensor) {}
     int get_stream_device_nodes(std::string&, std::string&) override { return -ENODEV; }
-    int get_sensor_device_node(std::string& node) override {
-        node = sensor;
-        return 0;
-    }
+    int get_sensor_device_node(std::string& node) override { node = sensor; return 0; }
     int configure(const pipeline_configuration&) override { return -ENODEV; }
     const auto& entity_table() const { return entities; }
     std::string sensor;
