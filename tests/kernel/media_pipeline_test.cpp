@@ -64,6 +64,7 @@ TEST(vivid_media, topology_records_device_nodes_pads_and_links_agree_with_the_ke
     errno = 0;
     EXPECT_EQ(pipeline.setup_link(link, true), -1);
     EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(link.flags, 0u);
 }
 
 // Both requests reach their kernel core (a wrong request number or record size would give
