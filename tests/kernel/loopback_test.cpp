@@ -54,6 +54,7 @@ void expect_looped(camera& cam, const ts::frame_values& sent, bool dual) {
     const std::vector<std::uint8_t> packed = ts::encode_raw_frame(sent, dual, false);
     for (int attempt = 0; attempt < 30; ++attempt) {
         const frame_buffer& frame = cam.get_frame(frame_timeout_ms);
+        ASSERT_NE(frame.error, -ETIME) << "the capture node stopped delivering frames";
         if (frame.error != 0 || frame.raw_image != packed)
             continue;
         // A dual-depth frame is merged down to one result per pixel: its decoding is checked

@@ -21,7 +21,7 @@ TEST_P(vivid_stream, opens_streams_restarts_and_closes) {
     const std::uint32_t type = GetParam();
     const bool metadata = type == V4L2_BUF_TYPE_META_CAPTURE;
     const std::string& node = metadata ? metadata_node : capture_node;
-    // The webcam input feeds both nodes, a frame every 200 ms.
+    // The webcam input feeds both nodes, a frame every 200 ms or so.
     int webcam = 0;
     ASSERT_EQ(device(capture_node).call(VIDIOC_S_INPUT, &webcam), 0);
     v4l2_format format{.type = type};
@@ -49,7 +49,7 @@ TEST_P(vivid_stream, opens_streams_restarts_and_closes) {
             // The next frame is a frame period away: a zero timeout polls once, without waiting.
             const auto before = steady::now();
             timeouts += stream.read_frame(frame, 0) == -ETIME;
-            EXPECT_LT(steady::now() - before, 50ms);
+            EXPECT_LT(steady::now() - before, 100ms);
         }
         EXPECT_GE(timeouts, 1);
         stream.stop();
