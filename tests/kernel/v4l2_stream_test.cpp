@@ -59,6 +59,7 @@ TEST_P(vivid_stream, opens_streams_restarts_and_closes) {
     stream.close();
     EXPECT_EQ(next_descriptor(), descriptors);
     EXPECT_EQ(mapping_count(node), 0);
+    EXPECT_EQ(stream.start(), -EACCES);
 }
 
 INSTANTIATE_TEST_SUITE_P(
