@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <functional>
 #include <limits>
 
@@ -14,45 +15,38 @@ constexpr camera_status available = camera_status::available;
 constexpr camera_status idle = camera_status::idle;
 constexpr camera_status streaming = camera_status::streaming;
 
-struct outcome {
-    int result;
-    camera_status to;
-};
+// What an operation returns from each state; a refused call prints its line and changes nothing.
 struct operation {
-    const char* name;
     std::function<int(camera&)> run;
-    const char* refusal;  // the line a refused call prints
-    outcome from[3];      // from available, idle and streaming
+    const char* refusal;
+    int result[3];        // from available, idle and streaming
+    camera_status after;  // what a successful call leaves
 };
 
 const operation state_machine[] = {
-    {"open", [](camera& c) { return c.open(dual_mode); }, "Cannot open camera: camera not available",
-     {{0, idle}, {eacces, idle}, {eacces, streaming}}},
-    {"close", [](camera& c) { return c.close(); }, "Cannot close camera: camera not acquired",
-     {{eacces, available}, {0, available}, {0, available}}},
-    {"dual depth", [](camera& c) { return c.configure_camera_dual_depth({}); },
-     "Cannot configure dual depth: camera not opened or not idle", {{eacces, available}, {0, idle}, {eacces, streaming}}},
-    {"echo", [](camera& c) { return c.configure_camera_echo(2); },
-     "Cannot change number of echo: camera not opened or not idle", {{eacces, available}, {0, idle}, {eacces, streaming}}},
-    {"output", [](camera& c) { return c.configure_camera_output({}); },
-     "Cannot change synchronization mode: camera not opened or not idle", {{eacces, available}, {0, idle}, {eacces, streaming}}},
-    {"start", [](camera& c) { return c.start(); }, "Cannot start streaming: camera not opened or not idle",
-     {{eacces, available}, {0, streaming}, {eacces, streaming}}},
-    {"stop", [](camera& c) { return c.stop(); }, "Cannot stop streaming: camera not streaming",
-     {{eacces, available}, {eacces, idle}, {0, idle}}},
+    {[](camera& c) { return c.open(dual_mode); }, "Cannot open camera: camera not available", {0, eacces, eacces}, idle},
+    {[](camera& c) { return c.close(); }, "Cannot close camera: camera not acquired", {eacces, 0, 0}, available},
+    {[](camera& c) { return c.configure_camera_dual_depth({}); },
+     "Cannot configure dual depth: camera not opened or not idle", {eacces, 0, eacces}, idle},
+    {[](camera& c) { return c.configure_camera_echo(2); },
+     "Cannot change number of echo: camera not opened or not idle", {eacces, 0, eacces}, idle},
+    {[](camera& c) { return c.configure_camera_output({}); },
+     "Cannot change synchronization mode: camera not opened or not idle", {eacces, 0, eacces}, idle},
+    {[](camera& c) { return c.start(); }, "Cannot start streaming: camera not opened or not idle", {eacces, 0, eacces}, streaming},
+    {[](camera& c) { return c.stop(); }, "Cannot stop streaming: camera not streaming", {eacces, eacces, 0}, idle},
 };
 
 TEST(camera_lifecycle, every_operation_in_every_state) {
     for (const operation& op : state_machine) {
         for (const camera_status from : {available, idle, streaming}) {
-            SCOPED_TRACE(std::string(op.name) + " from state " + std::to_string(static_cast<int>(from)));
+            SCOPED_TRACE(std::string(op.refusal) + " / from state " + std::to_string(static_cast<int>(from)));
             camera_rig rig;
             if (from != available)
                 rig.open(dual_mode);
             ASSERT_EQ(from == streaming ? rig.cam->start() : 0, 0);
-            const outcome expected = op.from[static_cast<int>(from)];
-            EXPECT_EQ(printing(expected.result ? op.refusal : "", [&] { return op.run(*rig.cam); }), expected.result);
-            EXPECT_EQ(rig.cam->get_camera_info().status, expected.to);
+            const int result = op.result[static_cast<int>(from)];
+            EXPECT_EQ(printing(result ? op.refusal : "", [&] { return op.run(*rig.cam); }), result);
+            EXPECT_EQ(rig.cam->get_camera_info().status, result ? from : op.after);
         }
     }
 }
@@ -62,26 +56,23 @@ TEST(camera_lifecycle, every_operation_in_every_state) {
 TEST(camera_lifecycle, open_resets_the_configuration_without_rollback) {
     camera_rig rig;
     const camera_info& info = rig.cam->get_camera_info();
-    for (const auto& [id, mode] : info.supported_modes) {
-        // Sizes follow the raw layout: 49 lines of 672 bytes per block, one embedded-data line per block.
-        const std::uint32_t blocks = mode.dual_depth_mode ? 24 : 12;
-        EXPECT_EQ((std::array{mode.raw_size_image, mode.raw_size_ebd, mode.max_echo}), (std::array{blocks * 49 * 672, blocks * 672, 3u})) << id;
-    }
     EXPECT_EQ(info.supported_modes.size(), 6u);
+    for (const auto& [id, mode] : info.supported_modes) {  // 49 lines of 672 bytes and one ebd line per block
+        const std::uint32_t blocks = mode.dual_depth_mode ? 24 : 12;
+        EXPECT_EQ((std::array{mode.raw_size_image, mode.raw_size_ebd, mode.max_echo}), (std::array{blocks * 49 * 672, blocks * 672, 3u}));
+    }
     EXPECT_EQ(printing("Cannot open camera: info not found for selected mode", [&] { return rig.cam->open(0x1C); }), -EINVAL);
     EXPECT_EQ(info.mode, 0u);
     rig.open(dual_mode);
     ASSERT_EQ(rig.cam->configure_camera_echo(3), 0);
     ASSERT_EQ(rig.cam->configure_camera_dual_depth({100, 900, 10}), 0);
+    EXPECT_EQ(std::pair(info.number_of_echo, info.dual_depth_params.select_far), std::pair(3u, 900.0f));
     ASSERT_EQ(rig.cam->close(), 0);
 
     rig.image->open_result = -5;
     EXPECT_EQ(printing("Cannot open stream 'image': error #-5", [&] { return rig.cam->open(single_mode); }), -5);
-    EXPECT_EQ(info.status, available);
-    EXPECT_EQ(info.mode, single_mode);
-    EXPECT_FALSE(info.dual_depth_mode);
-    EXPECT_EQ(info.sync_mode, camera_sync_mode::camera_sync_master_mode);
-    EXPECT_EQ(info.number_of_echo, 1u);
+    EXPECT_EQ(std::tuple(info.status, info.mode, info.dual_depth_mode, info.sync_mode, info.number_of_echo),
+              std::tuple(available, single_mode, false, camera_sync_mode::camera_sync_master_mode, 1u));
     EXPECT_EQ(info.dual_depth_params.select_near, dual_depth_params{}.select_near);
     rig.image->open_result = 0;
     rig.open(dual_mode);
@@ -94,14 +85,7 @@ TEST(camera_lifecycle, a_failed_start_leaves_the_camera_idle_with_no_stream_runn
     camera_rig bare(false);
     bare.open(single_mode);
     EXPECT_EQ(printing("Cannot start camera: missing streams", [&] { return bare.cam->start(); }), eacces);
-    struct case_ {
-        bool ebd_fails;
-        int open_result;
-        int start_result;
-        const char* line;
-        call_list image_calls;
-        call_list ebd_calls;
-    };
+    struct case_ { bool ebd_fails; int open_result; int start_result; const char* line; call_list image_calls, ebd_calls; };
     const case_ cases[] = {
         {false, -19, 0, "Cannot open stream 'image': error #-19", {"open"}, {}},
         {false, 0, -16, "Cannot start stream 'image': error #-16", {"open", "start"}, {}},
@@ -118,12 +102,11 @@ TEST(camera_lifecycle, a_failed_start_leaves_the_camera_idle_with_no_stream_runn
         failing.start_result = c.start_result;
         EXPECT_EQ(printing(c.line, [&] { return rig.cam->start(); }), c.open_result + c.start_result);
         EXPECT_EQ(rig.cam->get_camera_info().status, idle);
-        EXPECT_EQ(rig.image->calls, c.image_calls);
-        EXPECT_EQ(rig.ebd->calls, c.ebd_calls);
+        EXPECT_EQ(std::pair(rig.image->calls, rig.ebd->calls), std::pair(c.image_calls, c.ebd_calls));
         // Once the source recovers, start brings up both; a stream that opened is not opened again.
         failing.open_result = failing.start_result = 0;
         EXPECT_EQ(rig.cam->start(), 0);
-        EXPECT_EQ(failing.count("open"), c.open_result ? 2u : 1u);
+        EXPECT_EQ(std::ranges::count(failing.calls, "open"), c.open_result ? 2 : 1);
     }
 }
 
@@ -146,43 +129,36 @@ TEST(camera_lifecycle, the_streams_follow_the_camera_to_its_end) {
     rig.reset();
     EXPECT_EQ(image->calls, (call_list{"open", "start", "read", "stop", "close", "open", "start", "stop", "close"}));
     EXPECT_EQ(first_ebd->calls, (call_list{"open", "start", "stop", "close"}));
-    EXPECT_EQ(ebd->calls, (call_list{"open", "start", "stop", "close"}));
+    EXPECT_EQ(ebd->calls, first_ebd->calls);
     EXPECT_TRUE(stray->destroyed && first_ebd->destroyed && image->destroyed && ebd->destroyed);
 }
 
-TEST(camera_configuration, dual_depth_parameters_are_checked_in_order) {
+// Each setting is checked in a fixed order: the first rule it breaks is the one reported.
+TEST(camera_configuration, invalid_settings_are_refused_with_their_reason) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    const std::string finite = "parameters must be finite and merge_window non-negative";
-    const std::pair<dual_depth_params, std::string> cases[] = {
-        {{500, 500, 50}, ""}, {{0, 0, 0}, ""}, {{600, 500, 50}, "select_near is larger than select_far"},
-        {{200, 2000, -1}, finite}, {{nan, 2000, 50}, finite}, {{200, inf, 50}, finite}, {{200, 2000, nan}, finite},
-        {{-inf, -1, -1}, finite}, {{-1, 2000, 50}, "select_near is negative"},
-        {{0, -1, 50}, "select_far is negative"}, {{-5, -1, 50}, "select_near is negative"},
+    const auto depth = [](dual_depth_params p) { return [=](camera& c) { return c.configure_camera_dual_depth(p); }; };
+    const auto echo = [](std::uint32_t n) { return [=](camera& c) { return c.configure_camera_echo(n); }; };
+    const std::string dual = "Cannot configure dual depth: ", finite = dual + "parameters must be finite and merge_window non-negative";
+    const std::string echoes = "Configured number of echo not supported. Max is 3";
+    struct case_ { std::uint32_t mode; std::function<int(camera&)> run; std::string line; };
+    const case_ cases[] = {
+        {dual_mode, depth({500, 500, 50}), ""}, {dual_mode, depth({0, 0, 0}), ""},
+        {dual_mode, depth({600, 500, 50}), dual + "select_near is larger than select_far"},
+        {dual_mode, depth({200, 2000, -1}), finite}, {dual_mode, depth({nan, 2000, 50}), finite},
+        {dual_mode, depth({200, inf, 50}), finite}, {dual_mode, depth({200, 2000, nan}), finite},
+        {dual_mode, depth({-inf, -1, -1}), finite}, {dual_mode, depth({-1, 2000, 50}), dual + "select_near is negative"},
+        {dual_mode, depth({0, -1, 50}), dual + "select_far is negative"}, {dual_mode, depth({-5, -1, 50}), dual + "select_near is negative"},
+        {single_mode, depth({nan, 1, -1}), dual + "selected mode is not a dual mode"},
+        {single_mode, echo(0), echoes}, {single_mode, echo(4), echoes},
+        {single_mode, echo(1), ""}, {single_mode, echo(3), ""}, {dual_mode, echo(3), ""},
     };
-    const auto fields = [](const dual_depth_params& p) { return std::array{p.select_near, p.select_far, p.merge_window}; };
-    for (const auto& [params, problem] : cases) {
-        SCOPED_TRACE(problem);
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.line);
         camera_rig rig;
-        rig.open(dual_mode);
-        const std::string line = problem.empty() ? "" : "Cannot configure dual depth: " + problem;
-        EXPECT_EQ(printing(line, [&] { return rig.cam->configure_camera_dual_depth(params); }), problem.empty() ? 0 : -EINVAL);
-        EXPECT_EQ(fields(rig.cam->get_camera_info().dual_depth_params), fields(problem.empty() ? params : dual_depth_params{}));
-    }
-    camera_rig single;
-    single.open(single_mode);
-    EXPECT_EQ(printing("Cannot configure dual depth: selected mode is not a dual mode",
-                       [&] { return single.cam->configure_camera_dual_depth({nan, 1, -1}); }), eacces);
-}
-
-TEST(camera_configuration, echo_count) {
-    camera_rig rig;
-    rig.open(single_mode);
-    for (const std::uint32_t echoes : {0u, 4u, 3u, 1u, 2u}) {
-        const bool valid = echoes >= 1 && echoes <= 3;
-        const std::string line = valid ? "" : "Configured number of echo not supported. Max is 3";
-        EXPECT_EQ(printing(line, [&] { return rig.cam->configure_camera_echo(echoes); }), valid ? 0 : -EINVAL);
-        EXPECT_EQ(rig.cam->get_camera_info().number_of_echo, valid ? echoes : 1u);
+        rig.open(c.mode);
+        const int refusal = c.line.ends_with("dual mode") ? -EACCES : -EINVAL;
+        EXPECT_EQ(printing(c.line, [&] { return c.run(*rig.cam); }), c.line.empty() ? 0 : refusal);
     }
 }
 
@@ -201,26 +177,24 @@ TEST(camera_configuration, settings_take_effect_at_the_next_start) {
     ASSERT_EQ(rig.cam->close(), 0);
     rig.open(single_mode);
     ASSERT_EQ(rig.cam->start(), 0);
-    const std::shared_ptr<frame_buffer> first = rig.cam->shared_frame();
-    EXPECT_EQ(sizes_of(*first), (sizes{1, 576, 0, 576, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(sizes_of(*rig.cam->shared_frame()), (sizes{1, 576, 0, 576, 0, 0, 0, 0, 0}));
 
     ASSERT_EQ(rig.cam->stop(), 0);
     camera_output_configuration config;
     config.enable_cartesian_depth = config.enable_histogram = true;  // cartesian depth needs the points
     ASSERT_EQ(rig.cam->configure_camera_output(config), 0);
     ASSERT_EQ(rig.cam->configure_camera_echo(3), 0);
-    EXPECT_EQ(sizes_of(*first), (sizes{1, 576, 0, 576, 0, 0, 0, 0, 0}));
     ASSERT_EQ(rig.cam->start(), 0);
     EXPECT_EQ(sizes_of(*rig.cam->shared_frame()), (sizes{3, 576, 576, 0, 0, 0, 0, 576, 0}));
+    EXPECT_EQ(sizes_of(frame_buffer(config, 3, 576)), sizes_of(*rig.cam->shared_frame()));
 }
 
 // A pipeline that records the configurations it is given and has no device node, so that
 // selecting the sensor mode fails before any device call.
 struct fake_pipeline final : camera_pipeline {
     int result;
-    std::vector<pipeline_configuration>& configured;
-    fake_pipeline(int result, std::vector<pipeline_configuration>& configured)
-        : camera_pipeline("/nonexistent/media-device"), result(result), configured(configured) {}
+    std::vector<pipeline_configuration> configured;
+    explicit fake_pipeline(int result) : camera_pipeline("/nonexistent/media-device"), result(result) {}
     int get_stream_device_nodes(std::string&, std::string&) override { return 0; }
     int get_sensor_device_node(std::string&) override { return 0; }
     int configure(const pipeline_configuration& config) override {
@@ -233,16 +207,17 @@ struct fake_pipeline final : camera_pipeline {
 TEST(camera_lifecycle, open_configures_the_pipeline_then_selects_the_mode) {
     for (const bool dual : {true, false}) {
         SCOPED_TRACE(dual);
-        std::vector<pipeline_configuration> configured;
         // The dual-depth pipeline accepts its configuration, the single-depth one refuses it.
-        camera_impl cam("media3/IMX704", std::make_unique<fake_pipeline>(dual ? 0 : -19, configured));
+        auto owned = std::make_unique<fake_pipeline>(dual ? 0 : -19);
+        const fake_pipeline& pipeline = *owned;
+        camera_impl cam("media3/IMX704", std::move(owned));
         testing::internal::CaptureStderr();
         const std::string out = std::string("Configuring pipeline for camera media3/IMX704:\n    image: (width=672,height=") +
                                 (dual ? "1176)\nCannot find device node for V4L2 control\nCannot set mode to 301c: error #-19" : "588)");
         EXPECT_EQ(printing(out, [&] { return cam.open(dual ? dual_mode : single_mode); }), dual ? -ENODEV : eacces);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), dual ? "" : "Failed to configure pipeline for camera media3/IMX704: -19\n");
-        ASSERT_EQ(configured.size(), 1u);
-        const pipeline_configuration& c = configured[0];
+        ASSERT_EQ(pipeline.configured.size(), 1u);
+        const pipeline_configuration& c = pipeline.configured[0];
         EXPECT_EQ((std::array{c.image_width, c.image_height, c.ebd_width, c.ebd_height}),
                   (std::array{672u, dual ? 1176u : 588u, 672u, dual ? 24u : 12u}));
         EXPECT_EQ(c.swap_table.order, make_line_swap_table(dual).order);

@@ -2,7 +2,6 @@
 // camera can be exercised without a device.
 #pragma once
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <deque>
@@ -41,13 +40,9 @@ struct test_stream_state {
         script.push_back([code](std::vector<std::uint8_t>&) { return code; });
         return *this;
     }
-    test_stream_state& timeout() { return result(-ETIME); }
     test_stream_state& exception() {
         script.push_back([](std::vector<std::uint8_t>&) -> int { throw std::runtime_error("source broke"); });
         return *this;
-    }
-    std::size_t count(const std::string& call) const {
-        return static_cast<std::size_t>(std::ranges::count(calls, call));
     }
 };
 
