@@ -68,7 +68,6 @@ TEST(camera_frame, frames_decode_into_the_record_of_start) {
             frame_buffer& frame = rig.get_frame("", 250);
             EXPECT_EQ(std::pair(&frame, frame.error), std::pair(record.get(), 0));
             EXPECT_EQ(frame.raw_image.size(), raw_frame_size(dual, false));
-            EXPECT_EQ(frame.noise_level.size(), pixel_count(dual));
             expect_decoded(frame, expected, echoes);
             EXPECT_EQ(storage(), reserved);
             EXPECT_EQ(frame.frame_id, counter / (dual ? 24u : 12u));  // the counter counts blocks
@@ -91,7 +90,10 @@ TEST(camera_frame, failures_are_reported_in_the_record_and_streaming_goes_on) {
     const auto bytes = [](frame_bytes raw) -> step { return [=](frame_bytes& b) { b = raw; return 0; }; };
     const auto code = [](int result) -> step { return [=](frame_bytes&) { return result; }; };
     const frame_values good = random_frame_values(5, false, 1), other = random_frame_values(6, false, 1);
+    const step good_image = bytes(encode_raw_frame(good, false, false));
     const step other_image = bytes(encode_raw_frame(other, false, false));
+    const step broken = [](frame_bytes&) -> int { throw std::runtime_error("source broke"); };
+    const step ebd_49 = bytes(embedded_data(49, false)), ebd_61 = bytes(embedded_data(61, false));
     struct case_ { step image, ebd; int error; const char* line; };  // ebd: for an image that decodes
     const case_ cases[] = {
         {bytes(frame_bytes(395136 + 672)), nullptr, -EINVAL, "Cannot get a frame: failed processing raw data"},
@@ -105,14 +107,8 @@ TEST(camera_frame, failures_are_reported_in_the_record_and_streaming_goes_on) {
         SCOPED_TRACE(c.line);
         camera_rig rig(true, true);
         rig.stream(single_mode);
-        rig.image->frame(encode_raw_frame(good, false, false));
-        rig.image->script.push_back(c.image);
-        rig.image->script.push_back([](frame_bytes&) -> int { throw std::runtime_error("source broke"); });
-        rig.image->frame(encode_raw_frame(good, false, false));
-        rig.ebd->frame(embedded_data(49, false));
-        if (c.ebd)
-            rig.ebd->script.push_back(c.ebd);
-        rig.ebd->frame(embedded_data(61, false));
+        rig.image->script = {good_image, c.image, broken, good_image};
+        rig.ebd->script = {ebd_49, c.ebd ? c.ebd : ebd_61, ebd_61};  // a failed image reads no embedded data
 
         ASSERT_EQ(rig.get_frame().frame_id, 4u);
         frame_buffer& failed = rig.get_frame(c.line);
@@ -151,7 +147,6 @@ TEST(camera_frame, a_held_record_survives_stop_and_start) {
         });
         frame_buffer& frame = rig.get_frame("Cannot get a frame: camera not streaming");
         EXPECT_EQ(std::pair(&frame, frame.error), std::pair(rig.cam->shared_frame().get(), -EACCES));
-        EXPECT_NE(&frame, held.get());
         if (!restart) {
             EXPECT_NE(&rig.get_frame("Cannot get a frame: camera not streaming"), &frame);
             ASSERT_EQ(rig.cam->start(), 0);

@@ -54,6 +54,10 @@ TEST(camera_lifecycle, every_operation_in_every_state) {
 TEST(camera_lifecycle, open_resets_the_configuration_without_rollback) {
     camera_rig rig;
     const camera_info& info = rig.cam->get_camera_info();
+    for (const auto& [id, mode] : info.supported_modes) {  // 49 lines of 672 bytes and one ebd line per block
+        EXPECT_EQ(mode.raw_size_image, 49 * mode.raw_size_ebd) << id;
+        EXPECT_EQ(mode.raw_size_ebd, (mode.dual_depth_mode ? 24u : 12u) * 672) << id;
+    }
     EXPECT_EQ(printing("Cannot open camera: info not found for selected mode", [&] { return rig.cam->open(0x1C); }),
               -EINVAL);
     EXPECT_EQ(info.mode, 0u);
@@ -101,24 +105,31 @@ TEST(camera_lifecycle, a_failed_start_leaves_the_camera_idle_with_no_stream_runn
 // the camera or replacing a stream stops and closes them. A stream added while streaming waits
 // for the next start; without an image stream, get_frame and start report it.
 TEST(camera_lifecycle, the_streams_follow_the_camera_to_its_end) {
-    auto rig = std::make_unique<camera_rig>(true, true);
-    std::shared_ptr<test_stream_state> image = rig->image, first_ebd = rig->ebd, ebd, stray;
-    rig->cam->add_stream(static_cast<stream_type>(7), make_test_stream(stray));
-    rig->stream(single_mode);
-    rig->cam->add_stream(stream_type::stream_ebd, make_test_stream(ebd));
-    rig->image->frame(encode_raw_frame(random_frame_values(1, false, 1), false, false));
-    EXPECT_EQ(rig->get_frame().error, 0);
-    EXPECT_EQ(printing("", [&] { return rig->cam->close(); }), 0);
-    rig->stream(single_mode);
-    rig->cam->add_stream(stream_type::stream_image, nullptr);
-    EXPECT_EQ(rig->get_frame("Cannot get a frame: missing streams").error, eacces);
-    ASSERT_EQ(rig->cam->stop(), 0);
-    EXPECT_EQ(printing("Cannot start camera: missing streams", [&] { return rig->cam->start(); }), eacces);
-    rig.reset();
-    EXPECT_EQ(image->calls, (call_list{"open", "start", "read", "stop", "close", "open", "start", "stop", "close"}));
-    EXPECT_EQ(first_ebd->calls, (call_list{"open", "start", "stop", "close"}));
-    EXPECT_EQ(ebd->calls, first_ebd->calls);
-    EXPECT_TRUE(stray->destroyed && first_ebd->destroyed && image->destroyed && ebd->destroyed);
+    camera_rig rig(true, true);
+    const std::shared_ptr<test_stream_state> first_image = rig.image, first_ebd = rig.ebd;
+    std::shared_ptr<test_stream_state> stray;
+    rig.cam->add_stream(static_cast<stream_type>(7), make_test_stream(stray));
+    rig.stream(single_mode);
+    EXPECT_EQ(printing("", [&] { return rig.cam->close(); }), 0);
+    rig.stream(single_mode);
+    rig.cam->add_stream(stream_type::stream_ebd, make_test_stream(rig.ebd));
+    rig.image->frame(encode_raw_frame(random_frame_values(1, false, 1), false, false));
+    EXPECT_EQ(rig.get_frame().error, 0);
+    rig.cam->add_stream(stream_type::stream_image, nullptr);
+    EXPECT_EQ(rig.get_frame("Cannot get a frame: missing streams").error, eacces);
+    ASSERT_EQ(rig.cam->stop(), 0);
+    EXPECT_EQ(printing("Cannot start camera: missing streams", [&] { return rig.cam->start(); }), eacces);
+    EXPECT_TRUE(rig.ebd->calls.empty());
+    rig.cam->add_stream(stream_type::stream_image, make_test_stream(rig.image));
+    ASSERT_EQ(rig.cam->start(), 0);
+    rig.cam.reset();
+    EXPECT_EQ(first_image->calls,
+              (call_list{"open", "start", "stop", "close", "open", "start", "read", "stop", "close"}));
+    EXPECT_EQ(first_ebd->calls, (call_list{"open", "start", "stop", "close", "open", "start", "stop", "close"}));
+    EXPECT_EQ(rig.image->calls, (call_list{"open", "start", "stop", "close"}));
+    EXPECT_EQ(rig.ebd->calls, rig.image->calls);
+    for (const auto& stream : {stray, first_image, first_ebd, rig.image, rig.ebd})
+        EXPECT_TRUE(stream->destroyed);
 }
 
 // Each setting is checked in a fixed order: the first rule it breaks is the one reported.

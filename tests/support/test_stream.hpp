@@ -29,11 +29,9 @@ struct test_stream_state {
     std::vector<unsigned int> timeouts;
     bool destroyed = false;
 
+    // A read that delivers bytes, copied like a device copy: without needless reallocation.
     test_stream_state& frame(frame_bytes bytes) {
-        script.push_back([bytes = std::move(bytes)](frame_bytes& buffer) {
-            buffer.assign(bytes.begin(), bytes.end());  // like a device copy: no needless reallocation
-            return 0;
-        });
+        script.push_back([raw = std::move(bytes)](frame_bytes& out) { out.assign(raw.begin(), raw.end()); return 0; });
         return *this;
     }
 };
