@@ -1,5 +1,6 @@
 #include <functional>
 #include <stdexcept>
+#include <tuple>
 
 #include "camera_test_fixture.hpp"
 
@@ -108,7 +109,7 @@ TEST(camera_frame, failures_are_reported_in_the_record_and_streaming_goes_on) {
         camera_rig rig(true, true);
         rig.stream(single_mode);
         rig.image->script = {good_image, c.image, broken, good_image};
-        rig.ebd->script = {ebd_49, c.ebd ? c.ebd : ebd_61, ebd_61};  // a failed image reads no embedded data
+        rig.ebd->script = {ebd_49, c.ebd ? c.ebd : ebd_61, ebd_61};  // no embedded data is read for a failed image
 
         ASSERT_EQ(rig.get_frame().frame_id, 4u);
         frame_buffer& failed = rig.get_frame(c.line);

@@ -1,5 +1,7 @@
+#include <array>
 #include <functional>
 #include <limits>
+#include <tuple>
 
 #include <vorlake/tessaro/camera_pipeline.hpp>
 
@@ -168,9 +170,9 @@ TEST(camera_configuration, invalid_settings_are_refused_with_their_reason) {
 TEST(camera_configuration, settings_take_effect_at_the_next_start) {
     using sizes = std::array<std::size_t, 9>;
     const auto sizes_of = [](const frame_buffer& f) {
-        return sizes{f.max_depth_index,        f.point_cloud[0].size(), f.cartesian_depth[0].size(),
+        return sizes{f.max_depth_index, f.point_cloud[0].size(), f.cartesian_depth[0].size(),
                      f.radial_depth[0].size(), f.peak_height[0].size(), f.peak_status[0].size(),
-                     f.noise_level.size(),     f.histogram.size(),      f.pdc.size()};
+                     f.noise_level.size(), f.histogram.size(), f.pdc.size()};
     };
     camera_rig rig;
     rig.open(dual_mode);  // with the default output, the point cloud alone
@@ -191,7 +193,7 @@ TEST(camera_configuration, settings_take_effect_at_the_next_start) {
     EXPECT_EQ(sizes_of(frame_buffer(config, 3, 576)), sizes_of(*rig.cam->shared_frame()));
 }
 
-// A pipeline that records the configurations it is given and has no device node, so that
+// A pipeline that records the configuration it is given and has no device node, so that
 // selecting the sensor mode fails before any device call.
 struct fake_pipeline final : camera_pipeline {
     int result;
