@@ -1,7 +1,8 @@
-// A frame source that plays scripted results from memory and records how it was driven, so a
-// whole camera can be exercised without a device.
+// A frame source that plays a script from memory and records how it was driven, so that a whole
+// camera can be exercised without a device.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -13,58 +14,55 @@
 
 namespace vorlake::tessaro::test_support {
 
-// One scripted answer of read_frame.
-struct test_step {
-    enum class kind { frame, result, exception };
-    kind what = kind::result;
-    std::vector<std::uint8_t> bytes;  // the frame, for kind::frame
-    int code = 0;                     // the result, for kind::result
-    std::string message;              // the exception text, for kind::exception
-};
+using frame_bytes = std::vector<std::uint8_t>;
 
 // Shared between the stream (owned by a camera) and the test that scripts and inspects it.
 struct test_stream_state {
-    std::deque<test_step> script;
-    // When the script runs dry: replay the last frame forever, or answer -ETIME.
-    bool repeat_last_frame = false;
-    std::vector<std::uint8_t> last_frame;
-    int open_result = 0;
-    int start_result = 0;
+    // One read_frame each, which may also do what a source's own code would (drive the camera,
+    // throw); once the script runs dry, every read times out.
+    using step = std::function<int(frame_bytes&)>;
+    std::deque<step> script;
+    int open_result = 0, start_result = 0;
     bool source = true;
-    // Runs at the start of every read, as a frame source's own code would (it may drive the
-    // camera that is reading).
-    std::function<void()> on_read;
 
-    // What happened, in order: "open", "close", "start", "stop", "read".
-    std::vector<std::string> calls;
+    std::vector<std::string> calls;  // "open", "close", "start", "stop", "read", in order
     std::vector<unsigned int> timeouts;
     bool destroyed = false;
 
-    test_stream_state& frame(std::vector<std::uint8_t> bytes);
-    test_stream_state& result(int code);
-    test_stream_state& timeout();  // what a source answers when nothing came: -ETIME
-    test_stream_state& exception(std::string message);
-
-    std::size_t count(const std::string& call) const;
+    // A read that delivers bytes, copied like a device copy: without needless reallocation.
+    test_stream_state& frame(frame_bytes bytes) {
+        script.push_back([raw = std::move(bytes)](frame_bytes& out) { out.assign(raw.begin(), raw.end()); return 0; });
+        return *this;
+    }
 };
 
-class test_stream final : public camera_stream {
-public:
-    explicit test_stream(std::shared_ptr<test_stream_state> state);
-    ~test_stream() override;
+struct test_stream final : camera_stream {
+    explicit test_stream(std::shared_ptr<test_stream_state> state) : state(std::move(state)) {}
+    ~test_stream() override { state->destroyed = true; }
 
-    int open() override;
-    void close() override;
-    int start() override;
-    void stop() override;
-    int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) override;
-    bool has_source() const override;
+    int open() override { state->calls.push_back("open"); return state->open_result; }
+    void close() override { state->calls.push_back("close"); }
+    int start() override { state->calls.push_back("start"); return state->start_result; }
+    void stop() override { state->calls.push_back("stop"); }
+    bool has_source() const override { return state->source; }
 
-private:
+    int read_frame(frame_bytes& buffer, unsigned int timeout_ms) override {
+        state->calls.push_back("read");
+        state->timeouts.push_back(timeout_ms);
+        if (state->script.empty())
+            return -ETIME;
+        const auto step = std::move(state->script.front());
+        state->script.pop_front();
+        return step(buffer);
+    }
+
     std::shared_ptr<test_stream_state> state;
 };
 
 // A new stream and, through state, the handle a test keeps after the camera took the stream.
-std::unique_ptr<test_stream> make_test_stream(std::shared_ptr<test_stream_state>& state);
+inline std::unique_ptr<test_stream> make_test_stream(std::shared_ptr<test_stream_state>& state) {
+    state = std::make_shared<test_stream_state>();
+    return std::make_unique<test_stream>(state);
+}
 
 }  // namespace vorlake::tessaro::test_support
