@@ -64,28 +64,6 @@ def test_status_codes_are_returned_not_raised(capfd):
     assert "Cannot start camera: missing streams\n" in capfd.readouterr().out
 
 
-@pytest.mark.parametrize("retire", ["stop", "restart", "delete"])
-def test_a_frame_keeps_its_data_after_the_camera_lets_go_of_it(retire):
-    values, frame_bytes = encoded(7)
-    camera = streaming_camera([frame_bytes], repeat=True)
-    frame = camera.get_frame(100)
-    assert camera.get_frame(100) is frame  # one record, refilled while streaming
-    depth = np.asarray(frame.radial_depth[0])
-    info = camera.get_sensor_info()
-    if retire == "delete":
-        del camera
-        gc.collect()
-    else:
-        camera.stop()
-        if retire == "restart":
-            camera.start()
-        assert camera.get_frame(100) is not frame
-    np.testing.assert_array_equal(depth, values["radial_depth"][0])
-    np.testing.assert_array_equal(frame.histogram, values["histogram"])
-    np.testing.assert_array_equal(frame.raw_image, frame_bytes)
-    assert (frame.error, info.temperature, info.laser_status.bank_check) == (0, 0.0, False)
-
-
 def test_a_frame_does_not_keep_its_camera_or_source_alive():
     player = raw_frames.frame_player([encoded(7)[1]])
     camera = streaming_camera(player)
