@@ -31,9 +31,9 @@ def arrays_of(frame):
     return a
 
 
-def streaming_camera(source, mode=raw_frames.SINGLE_MODE, echoes=1, repeat=False):
+def streaming_camera(source, mode=raw_frames.SINGLE_MODE, echoes=1, repeat=False, camera=None):
     """An offline camera in `mode`, every output on, started on a list of frames or a callable."""
-    camera = pelorin.create_camera_offline("offline0")
+    camera = camera or pelorin.create_camera_offline("offline0")
     if isinstance(source, list):
         source = raw_frames.frame_player(source, repeat=repeat)
     camera.add_stream(pelorin.stream_image, source)
