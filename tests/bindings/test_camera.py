@@ -1,4 +1,8 @@
+"""The camera, its records and enumerations, and the module itself."""
+
 import gc
+import subprocess
+import sys
 import weakref
 
 import numpy as np
@@ -6,8 +10,10 @@ import pytest
 
 import pelorin
 import raw_frames
-from conftest import encoded, streaming_camera
+from conftest import PER_ECHO, all_outputs, streaming_camera
+from pelorin import camera_sync_mode, stream_type
 
+SLAVE, EBD = pelorin.camera_sync_slave_mode, pelorin.stream_ebd
 MODE_KEYS = ["sensor_width", "sensor_height", "raw_size_image", "raw_size_ebd", "max_echo",
              "dual_depth_mode"]
 
@@ -51,11 +57,92 @@ def test_status_codes_are_returned_not_raised(capfd):
     assert camera.get_frame(timeout_ms=4294967295).error == -13
     assert "Cannot start camera: missing streams\n" in capfd.readouterr().out
 
+def test_enum_members():
+    assert str(pelorin.camera_sync_master_mode) == "camera_sync_mode.camera_sync_master_mode"
+    assert repr(EBD) == "<stream_type.stream_ebd: 1>"
+    assert [(n, int(m)) for n, m in camera_sync_mode.__members__.items()] == [
+        ("camera_sync_undefined", 0), ("camera_sync_master_mode", 1), ("camera_sync_slave_mode", 2)]
+    unknown = camera_sync_mode(7)
+    assert (unknown.name, str(unknown), stream_type(5).name) == ("???", "camera_sync_mode.???", "???")
 
-def test_a_frame_does_not_keep_its_camera_or_source_alive():
-    player = raw_frames.frame_player([encoded(7)[1]])
-    camera = streaming_camera(player)
-    frame, player_ref = camera.get_frame(100), weakref.ref(player)
-    del camera, player
+
+@pytest.mark.parametrize("a, b, equal", [
+    (SLAVE, 2, True), (SLAVE, 1, False), (SLAVE, SLAVE, True),
+    (SLAVE, pelorin.camera_sync_master_mode, False), (pelorin.camera_sync_undefined, None, False),
+    (pelorin.camera_sync_undefined, "0", False), (EBD, 1, False), (EBD, EBD, True),
+    (EBD, pelorin.stream_image, False), (pelorin.stream_image, None, False)])
+def test_enum_equality(a, b, equal):
+    assert ((a == b), (a != b)) == (equal, not equal)
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.get_frame(-1), lambda c: c.get_frame(1.5), lambda c: c.get_frame(2**32),
+    lambda c: c.get_frame("100"), lambda c: c.open(-1), lambda c: c.configure_camera_echo(0.0),
+    lambda c: c.configure_camera_output(None), lambda c: c.configure_camera_dual_depth(None),
+    lambda c: c.add_stream(pelorin.stream_image, 5), lambda c: pelorin.create_camera_offline(5),
+    lambda c: pelorin.camera(), lambda c: camera_sync_mode(-1), lambda c: stream_type(1.0),
+    lambda c: setattr(pelorin.dual_depth_params(), "select_near", "1"),
+    lambda c: setattr(pelorin.camera_output_configuration(), "enable_pdc", "yes"),
+    lambda c: pelorin.frame_buffer(all_outputs(), -1, 5),
+    lambda c: pelorin.frame_buffer(all_outputs(), 1, 2**32), lambda c: pelorin.frame_buffer(2**31),
+    lambda c: pelorin.frame_buffer(1.0), lambda c: pelorin.frame_buffer(None, 1, 1)])
+def test_arguments_that_do_not_convert_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call(pelorin.create_camera_offline("args"))
+
+
+def test_records():
+    params = pelorin.dual_depth_params()
+    assert (params.select_near, params.select_far, params.merge_window) == (200.0, 2000.0, 50.0)
+    params.merge_window = 10
+    config = pelorin.camera_output_configuration()
+    config.enable_pdc = np.bool_(True)
+    assert (params.merge_window, config.enable_pdc, config.enable_histogram) == (10.0, True, False)
+    empty = pelorin.frame_buffer(-5)
+    assert (empty.error, empty.max_depth_index, empty.frame_id, empty.point_cloud) == (-5, 0, 0, [])
+    frame = pelorin.frame_buffer(config, 257, 1)  # echo slots: the low 8 bits
+    assert (frame.max_depth_index, np.asarray(frame.pdc).shape, len(frame.radial_depth[0])) == \
+        (1, (1, 4), 0)
+
+
+@pytest.mark.parametrize("obj, fields", [
+    (pelorin.laser_status_flags(), ["light_emitted", "read_back", "lvds_connection", "bank_check"]),
+    (pelorin.sensor_info(), ["temperature", "depth_num", "peak_order_selection", "laser_status"]),
+    (pelorin.frame_buffer(0), ["error", "frame_id", "timestamp", "max_depth_index"] + PER_ECHO +
+     ["noise_level", "histogram", "pdc", "raw_image", "raw_ebd"])])
+def test_camera_records_are_read_only(obj, fields):
+    for field in fields:
+        with pytest.raises(AttributeError):
+            setattr(obj, field, getattr(obj, field))
+
+
+def test_per_echo_views_are_live_and_keep_their_frame_alive():
+    frame = pelorin.frame_buffer(all_outputs(), 2, 4)
+    first, second = frame.cartesian_depth, frame.cartesian_depth
+    assert first is not second and first[0] is second[0] and first[0] is not first[1]
+    first[1][2] = 7.5
+    assert frame.cartesian_depth[1][2] == 7.5
+    assert [np.asarray(v).shape for v in frame.point_cloud] == [(4, 3)] * 2
+    frame_ref = weakref.ref(frame)
+    del frame, second
     gc.collect()
-    assert player_ref() is None and frame.error == 0
+    assert frame_ref() is not None
+    del first
+    gc.collect()
+    assert frame_ref() is None
+
+def test_signatures_name_python_classes():
+    docs = [getattr(cls, name).__doc__ or "" for cls in vars(pelorin).values()
+            if isinstance(cls, type) for name in dir(cls) if not name.startswith("__")]
+    assert not [d for d in docs if "vorlake" in d or "std::" in d]
+
+
+@pytest.mark.parametrize("script, out", [
+    ("import _interpreters; i = _interpreters.create(); "
+     "e = _interpreters.run_string(i, 'import pelorin'); print(e.type.__name__)", "ImportError"),
+    ("import sys; sys.modules['numpy'] = None; import pelorin; print(pelorin.__doc__)",
+     "Bindings for Vorlake dToF library")])
+def test_imports(script, out):
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.stdout.strip() == out, result.stderr
+
