@@ -28,8 +28,7 @@ def test_camera_info_of_a_new_and_an_opened_camera():
         ("select_near", 200.0), ("select_far", 2000.0), ("merge_window", 50.0)]
     modes = info["supported_modes"]
     assert sorted(modes) == ["201c", "211c", "221c", "301c", "311c", "321c"]
-    assert all(list(m) == MODE_KEYS for m in modes.values())
-    assert list(modes["301c"].values()) == [24, 24, 790272, 16128, 3, True]
+    assert list(modes["301c"].items()) == list(zip(MODE_KEYS, [24, 24, 790272, 16128, 3, True]))
     assert list(modes["211c"].values()) == [24, 24, 395136, 8064, 3, False]
     camera = streaming_camera([], echoes=2)
     info = camera.get_camera_info()
@@ -39,23 +38,19 @@ def test_camera_info_of_a_new_and_an_opened_camera():
     assert camera.get_camera_info()["status"] == "idle"
 
 
-def test_manager_and_offline_cameras(capfd):
+def test_manager_and_status_codes(capfd):
     manager = pelorin.camera_manager()
     assert manager.init() == 0 and manager.get_camera_list() == []  # no media devices here
     assert manager.get_camera("media0/IMX704") is None
-    assert capfd.readouterr().out.endswith("Camera 'media0/IMX704' not found\n")
-    assert pelorin.create_camera_offline(b"raw").get_camera_info()["id"] == "raw"
-    assert manager.get_camera("raw") is None
-
-
-def test_status_codes_are_returned_not_raised(capfd):
-    camera = pelorin.create_camera_offline("codes")
+    camera = pelorin.create_camera_offline(b"codes")
+    assert manager.get_camera("codes") is None
     assert camera.open(0x1C) == -22
     assert camera.open(mode=np.uint32(raw_frames.SINGLE_MODE)) == 0
-    assert camera.start() == -13  # no image stream yet
-    assert camera.configure_camera_echo(4) == -22
+    assert (camera.start(), camera.configure_camera_echo(4)) == (-13, -22)  # no image stream
     assert camera.get_frame(timeout_ms=4294967295).error == -13
-    assert "Cannot start camera: missing streams\n" in capfd.readouterr().out
+    out = capfd.readouterr().out
+    assert "Camera 'media0/IMX704' not found\n" in out and "missing streams\n" in out
+
 
 def test_enum_members():
     assert str(pelorin.camera_sync_master_mode) == "camera_sync_mode.camera_sync_master_mode"
@@ -92,12 +87,11 @@ def test_arguments_that_do_not_convert_raise_type_error(call):
 
 
 def test_records():
-    params = pelorin.dual_depth_params()
-    assert (params.select_near, params.select_far, params.merge_window) == (200.0, 2000.0, 50.0)
+    params, config = pelorin.dual_depth_params(), pelorin.camera_output_configuration()
     params.merge_window = 10
-    config = pelorin.camera_output_configuration()
     config.enable_pdc = np.bool_(True)
-    assert (params.merge_window, config.enable_pdc, config.enable_histogram) == (10.0, True, False)
+    assert (params.select_near, params.select_far, params.merge_window, config.enable_pdc,
+            config.enable_histogram) == (200.0, 2000.0, 10.0, True, False)
     empty = pelorin.frame_buffer(-5)
     assert (empty.error, empty.max_depth_index, empty.frame_id, empty.point_cloud) == (-5, 0, 0, [])
     frame = pelorin.frame_buffer(config, 257, 1)  # echo slots: the low 8 bits
@@ -118,18 +112,18 @@ def test_camera_records_are_read_only(obj, fields):
 
 def test_per_echo_views_are_live_and_keep_their_frame_alive():
     frame = pelorin.frame_buffer(all_outputs(), 2, 4)
-    first, second = frame.cartesian_depth, frame.cartesian_depth
-    assert first is not second and first[0] is second[0] and first[0] is not first[1]
-    first[1][2] = 7.5
-    assert frame.cartesian_depth[1][2] == 7.5
+    depth = frame.cartesian_depth[1]
+    depth[2] = 7.5
+    assert frame.cartesian_depth[1][2] == 7.5 and len(frame.cartesian_depth[0]) == 4
     assert [np.asarray(v).shape for v in frame.point_cloud] == [(4, 3)] * 2
     frame_ref = weakref.ref(frame)
-    del frame, second
+    del frame
     gc.collect()
     assert frame_ref() is not None
-    del first
+    del depth
     gc.collect()
     assert frame_ref() is None
+
 
 def test_signatures_name_python_classes():
     docs = [getattr(cls, name).__doc__ or "" for cls in vars(pelorin).values()
@@ -137,12 +131,8 @@ def test_signatures_name_python_classes():
     assert not [d for d in docs if "vorlake" in d or "std::" in d]
 
 
-@pytest.mark.parametrize("script, out", [
-    ("import _interpreters; i = _interpreters.create(); "
-     "e = _interpreters.run_string(i, 'import pelorin'); print(e.type.__name__)", "ImportError"),
-    ("import sys; sys.modules['numpy'] = None; import pelorin; print(pelorin.__doc__)",
-     "Bindings for Vorlake dToF library")])
-def test_imports(script, out):
+def test_import_in_a_subinterpreter_is_refused():
+    script = ("import _interpreters; e = _interpreters.run_string(_interpreters.create(), "
+              "'import pelorin'); print(e.type.__name__)")
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
-    assert result.stdout.strip() == out, result.stderr
-
+    assert result.stdout.strip() == "ImportError", result.stderr
