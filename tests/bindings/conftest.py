@@ -37,8 +37,6 @@ def streaming_camera(source, mode=raw_frames.SINGLE_MODE, echoes=1, repeat=False
     if isinstance(source, list):
         source = raw_frames.frame_player(source, repeat=repeat)
     camera.add_stream(pelorin.stream_image, source)
-    assert camera.open(mode) == 0
-    assert camera.configure_camera_echo(echoes) == 0
-    assert camera.configure_camera_output(all_outputs()) == 0
-    assert camera.start() == 0
+    assert (camera.open(mode), camera.configure_camera_echo(echoes),
+            camera.configure_camera_output(all_outputs()), camera.start()) == (0, 0, 0, 0)
     return camera

@@ -1,8 +1,6 @@
 """The camera, its records and enumerations, and the module itself."""
 
 import gc
-import subprocess
-import sys
 import weakref
 
 import numpy as np
@@ -14,8 +12,6 @@ from conftest import PER_ECHO, all_outputs, streaming_camera
 from pelorin import camera_sync_mode, stream_type
 
 SLAVE, EBD = pelorin.camera_sync_slave_mode, pelorin.stream_ebd
-MODE_KEYS = ["sensor_width", "sensor_height", "raw_size_image", "raw_size_ebd", "max_echo",
-             "dual_depth_mode"]
 
 
 def test_camera_info_of_a_new_and_an_opened_camera():
@@ -28,7 +24,9 @@ def test_camera_info_of_a_new_and_an_opened_camera():
         ("select_near", 200.0), ("select_far", 2000.0), ("merge_window", 50.0)]
     modes = info["supported_modes"]
     assert sorted(modes) == ["201c", "211c", "221c", "301c", "311c", "321c"]
-    assert list(modes["301c"].items()) == list(zip(MODE_KEYS, [24, 24, 790272, 16128, 3, True]))
+    assert list(modes["301c"].items()) == [
+        ("sensor_width", 24), ("sensor_height", 24), ("raw_size_image", 790272),
+        ("raw_size_ebd", 16128), ("max_echo", 3), ("dual_depth_mode", True)]
     assert list(modes["211c"].values()) == [24, 24, 395136, 8064, 3, False]
     camera = streaming_camera([], echoes=2)
     info = camera.get_camera_info()
@@ -41,9 +39,8 @@ def test_camera_info_of_a_new_and_an_opened_camera():
 def test_manager_and_status_codes(capfd):
     manager = pelorin.camera_manager()
     assert manager.init() == 0 and manager.get_camera_list() == []  # no media devices here
-    assert manager.get_camera("media0/IMX704") is None
     camera = pelorin.create_camera_offline(b"codes")
-    assert manager.get_camera("codes") is None
+    assert (manager.get_camera("media0/IMX704"), manager.get_camera("codes")) == (None, None)
     assert camera.open(0x1C) == -22
     assert camera.open(mode=np.uint32(raw_frames.SINGLE_MODE)) == 0
     assert (camera.start(), camera.configure_camera_echo(4)) == (-13, -22)  # no image stream
@@ -86,14 +83,10 @@ def test_arguments_that_do_not_convert_raise_type_error(call):
         call(pelorin.create_camera_offline("args"))
 
 
-def test_records():
-    params, config = pelorin.dual_depth_params(), pelorin.camera_output_configuration()
-    params.merge_window = 10
-    config.enable_pdc = np.bool_(True)
-    assert (params.select_near, params.select_far, params.merge_window, config.enable_pdc,
-            config.enable_histogram) == (200.0, 2000.0, 10.0, True, False)
-    empty = pelorin.frame_buffer(-5)
+def test_frame_buffer_constructors():
+    empty, config = pelorin.frame_buffer(-5), pelorin.camera_output_configuration()
     assert (empty.error, empty.max_depth_index, empty.frame_id, empty.point_cloud) == (-5, 0, 0, [])
+    config.enable_pdc = True
     frame = pelorin.frame_buffer(config, 257, 1)  # echo slots: the low 8 bits
     assert (frame.max_depth_index, np.asarray(frame.pdc).shape, len(frame.radial_depth[0])) == \
         (1, (1, 4), 0)
@@ -110,16 +103,12 @@ def test_camera_records_are_read_only(obj, fields):
             setattr(obj, field, getattr(obj, field))
 
 
-def test_per_echo_views_are_live_and_keep_their_frame_alive():
+def test_per_echo_views_keep_their_frame_alive():
     frame = pelorin.frame_buffer(all_outputs(), 2, 4)
-    depth = frame.cartesian_depth[1]
-    depth[2] = 7.5
-    assert frame.cartesian_depth[1][2] == 7.5 and len(frame.cartesian_depth[0]) == 4
-    assert [np.asarray(v).shape for v in frame.point_cloud] == [(4, 3)] * 2
-    frame_ref = weakref.ref(frame)
+    depth, frame_ref = frame.cartesian_depth[1], weakref.ref(frame)
     del frame
     gc.collect()
-    assert frame_ref() is not None
+    assert frame_ref() is not None and len(depth) == 4
     del depth
     gc.collect()
     assert frame_ref() is None
@@ -129,10 +118,3 @@ def test_signatures_name_python_classes():
     docs = [getattr(cls, name).__doc__ or "" for cls in vars(pelorin).values()
             if isinstance(cls, type) for name in dir(cls) if not name.startswith("__")]
     assert not [d for d in docs if "vorlake" in d or "std::" in d]
-
-
-def test_import_in_a_subinterpreter_is_refused():
-    script = ("import _interpreters; e = _interpreters.run_string(_interpreters.create(), "
-              "'import pelorin'); print(e.type.__name__)")
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
-    assert result.stdout.strip() == "ImportError", result.stderr
