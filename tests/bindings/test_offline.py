@@ -43,13 +43,13 @@ def test_results_reach_the_frame_and_size_the_next_array(capfd, results, errors,
     assert camera.get_camera_info()["status"] == "streaming"
 
 
-@pytest.mark.parametrize("result, error", [(2.0, RuntimeError), ("5", RuntimeError),
-                                           (2**31, RuntimeError), (ValueError("x"), ValueError),
-                                           (None, RuntimeError)])
-def test_results_that_are_not_int_raise(result, error):
-    camera = streaming_camera(source(result) if result is not None else None)
-    with pytest.raises(error, match="Unable to cast|^x$|bad_function_call") as caught:
-        camera.get_frame(1)
+@pytest.mark.parametrize("result, message", [
+    (2.0, "Unable to cast"), ("5", "Unable to cast"), (2**31, "Unable to cast"),
+    (ValueError("x"), "^x$"), (None, "bad_function_call")])
+def test_results_that_are_not_int_raise(result, message):
+    error = ValueError if isinstance(result, ValueError) else RuntimeError
+    with pytest.raises(error, match=message) as caught:
+        streaming_camera(source(result) if result is not None else None).get_frame(1)
     assert caught.value is result or error is RuntimeError
 
 
