@@ -1,37 +1,42 @@
 import pathlib
 import sys
 
-import pytest
+import numpy as np
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
 
 import pelorin  # noqa: E402
 import raw_frames  # noqa: E402
 
+PER_ECHO = ["point_cloud", "cartesian_depth", "radial_depth", "peak_height", "peak_status"]
+WHOLE = ["noise_level", "histogram", "pdc"]
+
 
 def all_outputs():
     config = pelorin.camera_output_configuration()
-    for name in ("enable_point_cloud", "enable_cartesian_depth", "enable_radial_depth",
-                 "enable_noise_level", "enable_peak_height", "enable_peak_status",
-                 "enable_histogram", "enable_pdc"):
-        setattr(config, name, True)
+    for name in PER_ECHO + WHOLE:
+        setattr(config, "enable_" + name, True)
     return config
 
 
-def streaming_camera(frames, mode=raw_frames.SINGLE_MODE, echoes=1, config=None, repeat=False,
-                     name="offline0"):
-    """An offline camera in `mode`, started with every output on, replaying `frames`."""
-    camera = pelorin.create_camera_offline(name)
-    player = raw_frames.frame_player(frames, repeat=repeat)
-    camera.add_stream(pelorin.stream_image, player)
-    assert camera.open(mode) == 0
-    assert camera.configure_camera_echo(echoes) == 0
-    assert camera.configure_camera_output(config or all_outputs()) == 0
-    assert camera.start() == 0
-    return camera, player
+def encoded(seed, dual=False, padded=False):
+    values = raw_frames.random_values(seed, dual)
+    return values, raw_frames.encode_raw_frame(values, dual, padded)
 
 
-@pytest.fixture
-def single_frame_values():
-    return raw_frames.random_values(7, dual=False)
+def arrays_of(frame):
+    """Every output of `frame` as numpy arrays, per-echo fields as lists of them."""
+    a = {k: np.asarray(getattr(frame, k)) for k in WHOLE + ["raw_image"]}
+    a.update({k: [np.asarray(v) for v in getattr(frame, k)] for k in PER_ECHO})
+    return a
+
+
+def streaming_camera(source, mode=raw_frames.SINGLE_MODE, echoes=1, repeat=False, camera=None):
+    """An offline camera in `mode`, every output on, started on a list of frames or a callable."""
+    camera = camera or pelorin.create_camera_offline("offline0")
+    if isinstance(source, list):
+        source = raw_frames.frame_player(source, repeat=repeat)
+    camera.add_stream(pelorin.stream_image, source)
+    assert (camera.open(mode), camera.configure_camera_echo(echoes),
+            camera.configure_camera_output(all_outputs()), camera.start()) == (0, 0, 0, 0)
+    return camera

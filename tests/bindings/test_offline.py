@@ -1,0 +1,122 @@
+"""Offline streams: the protocol with the Python callable, and frames replayed end to end."""
+
+import gc
+import weakref
+
+import numpy as np
+import pytest
+
+import pelorin
+import raw_frames
+from conftest import WHOLE, arrays_of, encoded, streaming_camera
+
+N = 576
+SIZE = raw_frames.frame_size(dual=False)
+
+
+def source(*results):
+    """Answers with a scripted list of results (the last one repeated), recording each array."""
+    def call(array, timeout_ms):
+        call.arrays.append((array, timeout_ms))
+        result = results[min(len(call.arrays), len(results)) - 1]
+        if isinstance(result, Exception):
+            raise result
+        return result
+    call.arrays = []
+    return call
+
+
+@pytest.mark.parametrize("results, errors, sizes, message", [
+    ((0,), [-62, -62], [1000, 1000], "stream[image]: errcode=-62"),
+    ((-5,), [-5, -5], [1000, 1000], "stream[image]: errcode=-5"),
+    ((-2**31,), [-2**31], [1000], "errcode=-2147483648"),
+    ((3000, 4000), [-75], [1000, 3000], "errcode=-75"),
+    ((SIZE, SIZE, 1500), [0, -22, -22], [1000, SIZE, SIZE, 1500], "failed processing raw data"),
+    ((np.int16(-7),), [-7], [1000], "errcode=-7")])
+def test_results_reach_the_frame_and_size_the_next_array(capfd, results, errors, sizes, message):
+    src = source(*results)
+    camera = streaming_camera(src)
+    assert [camera.get_frame(7).error for _ in errors] == errors
+    assert [(len(a), t, a.dtype, a.flags.writeable) for a, t in src.arrays] == \
+        [(size, 7, np.uint8, True) for size in sizes]
+    assert capfd.readouterr().out.endswith(message + "\n")
+    assert camera.get_camera_info()["status"] == "streaming"
+
+
+@pytest.mark.parametrize("result, message", [
+    (2.0, "Unable to cast"), ("5", "Unable to cast"), (2**31, "Unable to cast"),
+    (ValueError("x"), "^x$"), (None, "bad_function_call")])
+def test_results_that_are_not_int_raise(result, message):
+    error = ValueError if isinstance(result, ValueError) else RuntimeError
+    with pytest.raises(error, match=message) as caught:
+        streaming_camera(source(result) if result is not None else None).get_frame(1)
+    assert caught.value is result or error is RuntimeError
+
+
+def test_callables_are_released_with_their_stream():
+    first, player = raw_frames.frame_player([]), raw_frames.frame_player([encoded(7)[1]])
+    refs = [weakref.ref(first), weakref.ref(player)]
+    camera = pelorin.create_camera_offline("lifetime")
+    camera.add_stream(pelorin.stream_image, first)
+    del first
+    frame = streaming_camera(player, camera=camera).get_frame(1)  # replaces the stream
+    del player
+    gc.collect()
+    assert [r() is None for r in refs] == [True, False]
+    del camera
+    gc.collect()
+    assert refs[1]() is None and frame.error == 0
+
+
+def check(a, values, echoes, sub=slice(None)):
+    arrays = [a[k] for k in WHOLE] + [a["point_cloud"][-1], a["peak_status"][-1]]
+    assert [(x.dtype, x.strides) for x in arrays] == [(np.float32, (4,)), (np.uint32, (576, 4)),
+                                                      (np.uint32, (16, 4)), (np.float32, (12, 4)),
+                                                      (np.uint8, (1,))]
+    want = {k: values[k][:echoes, sub] for k in ("radial_depth", "peak_height", "peak_status")}
+    want.update(point_cloud=values["points"][:echoes, sub],
+                cartesian_depth=values["points"][:echoes, sub, 2], **{k: values[k] for k in WHOLE})
+    for key, expected in want.items():
+        np.testing.assert_array_equal(a[key], expected, err_msg=key)
+
+
+@pytest.mark.parametrize("padded", [False, True])
+def test_single_mode_frames_decode_to_the_encoded_values(padded):
+    values, frame_bytes = encoded(11, padded=padded)
+    player = raw_frames.frame_player([frame_bytes, encoded(12)[1]])
+    camera = streaming_camera(player, echoes=3)
+    frame = camera.get_frame(50)
+    assert (frame.error, frame.max_depth_index) == (0, 3)
+    a = arrays_of(frame)
+    check(a, values, 3)
+    np.testing.assert_array_equal(a["raw_image"], encoded(11)[1])  # padding dropped
+    assert camera.get_frame(50) is frame
+    check(a, raw_frames.random_values(12, False), 3)  # the arrays alias the record
+    assert player.calls == [(1000, 50), (len(frame_bytes), 50), (SIZE, 50)]
+
+
+def test_dual_mode_frames_merge_to_the_first_sub_frame_inside_the_band():
+    values = raw_frames.random_values(12, dual=True, echoes=1)
+    values["radial_depth"][0, :N] = np.linspace(250, 1900, N).round()  # inside (200, 2000)
+    values["radial_depth"][0, N:] = 0
+    camera = streaming_camera([raw_frames.encode_raw_frame(values, True)],
+                              mode=raw_frames.DUAL_MODE)
+    frame = camera.get_frame(100)
+    assert frame.error == 0
+    check(arrays_of(frame), values, 1, sub=slice(0, N))
+
+
+def test_embedded_data_fills_the_frame_counters_and_the_live_sensor_info():
+    ebd = raw_frames.encode_embedded_data(
+        False, frame_counter=12 * 5 + 1, time_counter=1000, time_multiplier=3, temperature=160,
+        depth_num=3, peak_order_selection=1, light_emitted=1, read_back=0, lvds_connection=1)
+    camera = pelorin.create_camera_offline("ebd")
+    camera.add_stream(pelorin.stream_ebd, raw_frames.frame_player([ebd]))
+    info = camera.get_sensor_info()
+    frame = streaming_camera([encoded(31)[1]], camera=camera).get_frame(100)
+    np.testing.assert_array_equal(frame.raw_ebd, ebd)
+    laser = info.laser_status
+    assert (frame.error, frame.frame_id, frame.timestamp, info.temperature, info.depth_num,
+            info.peak_order_selection) == (0, 5, 10000, 32.0, 3, 1)
+    assert (laser.light_emitted, laser.read_back, laser.lvds_connection, laser.bank_check) == \
+        (True, True, False, True)
