@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <utility>
 
 namespace vorlake::tessaro {
@@ -136,6 +137,7 @@ void dual_depth_select_nearfar::process_pixels(const std::array<echo_outputs, ma
     const float near = params.select_near;
     const float far = params.select_far;
     const float window = params.merge_window;
+    const float infinity = std::numeric_limits<float>::infinity();
     const std::size_t n = pixel_count;
 
     for (std::uint32_t i = 0; i < pixel_count; ++i) {
@@ -206,15 +208,20 @@ void dual_depth_select_nearfar::process_pixels(const std::array<echo_outputs, ma
         // pass is skipped. In that pass every pair is met twice, but once a pair has been looked
         // at it can never qualify again (one of them is dropped, or nothing that made it fail
         // changes), so each unordered pair is looked at once, in the same order.
+        // An invalid candidate stands at an infinite distance from every other one for this test.
+        float near_key[C];
+#pragma GCC unroll 6
+        for (std::uint32_t k = 0; k < C; ++k)
+            near_key[k] = ((valid >> k) & 1u) != 0 ? key[k] : ((k & 1) != 0 ? infinity : -infinity);
         std::uint32_t close = 0;
 #pragma GCC unroll 3
         for (std::uint32_t a = 0; a < C; a += 2) {
 #pragma GCC unroll 3
             for (std::uint32_t b = 1; b < C; b += 2)
-                close |= (valid >> a) & (valid >> b) & std::uint32_t{std::fabs(key[a] - key[b]) < window};
+                close |= std::fabs(near_key[a] - near_key[b]) < window;
         }
         std::uint32_t dropped = 0;
-        if ((close & 1u) != 0) {
+        if (close != 0) {
             for (std::uint32_t pa = 0; pa < C; ++pa) {
                 for (std::uint32_t pb = pa + 1; pb < C; ++pb) {
                     const std::uint32_t a = at[pa];

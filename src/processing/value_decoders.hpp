@@ -33,6 +33,7 @@ inline void copy_words(std::uint32_t* target, const std::uint8_t* values) {
     constexpr std::size_t bytes = N * sizeof(std::uint32_t);
     auto* out = reinterpret_cast<std::uint8_t*>(target);
     std::size_t done = 0;
+#pragma GCC unroll 64
     for (; done + piece <= bytes; done += piece)
         std::memcpy(out + done, values + done, piece);
     if constexpr (bytes % piece != 0)
@@ -50,24 +51,20 @@ inline bool run_fits(const Output* output, std::uint32_t first_index, std::uint3
            std::uint64_t{first_index} + line_count <= static_cast<std::uint32_t>(output->size());
 }
 
-// The fixed-point rule with its format settled once, for a run of words: an unsigned format
-// borrows nothing, and a sign bit of 31 borrows 2^32, which vanishes modulo 2^32.
+// The fixed-point rule with its format settled once, for a run of words. Subtracting twice the
+// sign bit's value is subtracting 2^(sign_bit + 1) when it is set; an unsigned format has no
+// sign bit, and a sign bit of 31 borrows 2^32, which vanishes modulo 2^32.
 struct fixed_point_rule {
-    std::uint32_t sign_shift = 0;
-    std::uint32_t sign_flag = 0;
-    std::uint32_t borrow = 0;
+    std::uint32_t sign_mask = 0;
     float scale = 1.0f;
 
     explicit fixed_point_rule(fixed_point_format format) : scale(fraction_scale(format.fraction_bits)) {
-        if (format.sign_bit != 0 && format.sign_bit < 32) {
-            sign_shift = format.sign_bit;
-            sign_flag = 1;
-            borrow = static_cast<std::uint32_t>(std::uint64_t{1} << (format.sign_bit + 1));
-        }
+        if (format.sign_bit != 0 && format.sign_bit < 32)
+            sign_mask = std::uint32_t{1} << format.sign_bit;
     }
 
     float operator()(std::uint32_t word) const {
-        word -= ((word >> sign_shift) & sign_flag) * borrow;
+        word -= (word & sign_mask) << 1;
         return static_cast<float>(static_cast<std::int32_t>(word)) * scale;
     }
 };
@@ -91,6 +88,12 @@ public:
             return decode_each_line(first, stride, line_count, first_index);
         const fixed_point_rule rule(format);
         float* out = output->data() + first_index;
+        if (rule.sign_mask == 0) {
+            // Most channels are unsigned: a conversion and a scaling per word.
+            for (std::uint32_t j = 0; j < line_count; ++j, first += stride)
+                out[j] = static_cast<float>(static_cast<std::int32_t>(load_word(first, 0))) * rule.scale;
+            return 0;
+        }
         for (std::uint32_t j = 0; j < line_count; ++j, first += stride)
             out[j] = rule(load_word(first, 0));
         return 0;
