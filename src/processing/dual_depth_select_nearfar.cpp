@@ -1,8 +1,11 @@
 #include "processing/dual_depth_select_nearfar.hpp"
 
+#include <array>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <utility>
 
 namespace vorlake::tessaro {
@@ -89,60 +92,79 @@ int dual_depth_select_nearfar::process(frame_buffer& f) {
     return 0;
 }
 
-// Per pixel there are 2E candidates, k = 2 * echo + sub-frame; their scratch lives in fixed
-// arrays on the stack, where the compiler can keep it in registers. Candidates never move: the
-// sort yields the order of their indices, exactly the order a selection sort over the whole
-// candidates would leave, equal keys included.
+namespace {
+
+// Choosing and writing work on bit masks over the sorted positions of a pixel's candidates
+// (bit p for position p): the scans "from the far end down" of the rules become table lookups
+// instead of loops whose branches depend on the data.
+struct position_bits {
+    static constexpr std::uint32_t positions = 2 * dual_depth_select_nearfar::max_echoes;
+    static constexpr std::uint32_t masks = 1u << positions;
+
+    std::array<std::uint8_t, masks> count{};
+    // highest[n][m]: the n highest set bits of m (all of them when m has fewer).
+    std::array<std::array<std::uint8_t, masks>, dual_depth_select_nearfar::max_echoes + 1> highest{};
+
+    constexpr position_bits() {
+        for (std::uint32_t m = 0; m < masks; ++m) {
+            for (std::uint32_t b = m; b != 0; b &= b - 1)
+                ++count[m];
+            for (std::uint32_t n = 0; n < highest.size(); ++n) {
+                std::uint32_t taken = 0;
+                for (std::uint32_t p = positions; p-- > 0 && std::popcount(taken) < static_cast<int>(n);)
+                    if (m & (1u << p))
+                        taken |= 1u << p;
+                highest[n][m] = static_cast<std::uint8_t>(taken);
+            }
+        }
+    }
+};
+
+constexpr position_bits bits{};
+
+}  // namespace
+
+// Per pixel there are 2E candidates, k = 2 * echo + sub-frame. Only their keys are gathered;
+// their flags are bit masks (bit k for candidate k), and the other values are read from the
+// frame only for the E candidates that are written out. Candidates never move: the sort yields
+// the order of their indices, exactly the order a selection sort over the whole candidates
+// would leave, equal keys included.
 template <std::uint32_t E>
 void dual_depth_select_nearfar::process_pixels(const std::array<echo_outputs, max_echoes>& outputs) const {
     constexpr std::uint32_t C = 2 * E;
+    constexpr std::uint32_t all = (1u << C) - 1;
+    constexpr std::uint32_t second_candidates = 0b101010u & all;
     const float near = params.select_near;
     const float far = params.select_far;
     const float window = params.merge_window;
+    const float infinity = std::numeric_limits<float>::infinity();
+    const std::size_t n = pixel_count;
 
     for (std::uint32_t i = 0; i < pixel_count; ++i) {
+        // Gather the keys, and preselect by band: the first sub-frame is trusted inside the
+        // band, the second outside it. Limits select neither. Bitwise rather than short-circuit
+        // logic throughout: the depths are not predictable.
         float key[C];
-        float radial[C];
-        float cartesian[C];
-        float height[C];
-        peak_status status[C];
-        point3f point[C];
-        bool second[C];
-        bool valid[C];
-        bool selected[C];
-        std::uint32_t valid_count = 0;
-        std::uint32_t selected_count = 0;
-
-        // Gather, and preselect by band: the first sub-frame is trusted inside the band, the
-        // second outside it. Limits select neither.
+        std::uint32_t valid = 0;
+        std::uint32_t selected = 0;
 #pragma GCC unroll 3
         for (std::uint32_t e = 0; e < E; ++e) {
-            const echo_outputs& out = outputs[e];
-            for (std::uint32_t s = 0; s < 2; ++s) {
-                const std::uint32_t k = 2 * e + s;
-                const std::size_t index = s == 0 ? i : std::size_t{pixel_count} + i;
-                const float depth = out.radial[index];
-                key[k] = depth;
-                radial[k] = depth;
-                cartesian[k] = out.cartesian[index];
-                height[k] = out.height[index];
-                status[k] = out.status[index];
-                point[k] = out.point[index];
-                second[k] = s == 1;
-                valid[k] = depth > 0.0f;
-                // Bitwise rather than short-circuit: the depths are not predictable.
-                const bool in_band = (near < depth) & (depth < far);
-                const bool beyond_band = (depth < near) | (depth > far);
-                selected[k] = valid[k] & (s == 0 ? in_band : beyond_band);
-                valid_count += valid[k];
-                selected_count += selected[k];
-            }
+            const float first = outputs[e].radial[i];
+            const float second = outputs[e].radial[n + i];
+            key[2 * e] = first;
+            key[2 * e + 1] = second;
+            const std::uint32_t first_valid = first > 0.0f;
+            const std::uint32_t second_valid = second > 0.0f;
+            const std::uint32_t in_band = (near < first) & (first < far);
+            const std::uint32_t beyond_band = (second < near) | (second > far);
+            valid |= (first_valid << (2 * e)) | (second_valid << (2 * e + 1));
+            selected |= ((first_valid & in_band) << (2 * e)) | ((second_valid & beyond_band) << (2 * e + 1));
         }
 
         // Sort the positions by key. With all keys distinct the selection sort's result is
         // simply each candidate's rank, which is found without a chain of dependent swaps. Equal
-        // (or unordered) keys are common, since every missing return has key 0, and there the
-        // selection sort's own swaps decide the order, so it is run as such.
+        // keys are common, since every missing return has key 0, and there the selection
+        // sort's own swaps decide the order, so it is run as such.
         std::uint32_t at[C];
         std::uint32_t rank[C] = {};
         bool tie = false;
@@ -180,97 +202,120 @@ void dual_depth_select_nearfar::process_pixels(const std::array<echo_outputs, ma
             }
         }
 
-        // Drop near-duplicates seen by both sub-frames. Every pair is met twice, but once a pair
-        // has been looked at it can never qualify again (one of them is dropped, or nothing that
-        // made it fail changes), so each unordered pair is looked at once, in the same order.
-        auto drop = [&](std::uint32_t k) {
-            valid[k] = false;
-            selected[k] = false;
-            radial[k] = 0.0f;
-            cartesian[k] = 0.0f;
-            height[k] = 0.0f;
-            status[k] = peak_status{0};
-            point[k] = point3f{};
-        };
+        // Drop near-duplicates seen by both sub-frames. Only a pair from different sub-frames,
+        // both valid and closer than the window, can ever qualify, and dropping only makes
+        // candidates invalid; so when no such pair exists, which is the usual case, the ordered
+        // pass is skipped. In that pass every pair is met twice, but once a pair has been looked
+        // at it can never qualify again (one of them is dropped, or nothing that made it fail
+        // changes), so each unordered pair is looked at once, in the same order.
+        // An invalid candidate stands at an infinite distance from every other one for this test.
+        float near_key[C];
 #pragma GCC unroll 6
-        for (std::uint32_t pa = 0; pa < C; ++pa) {
-#pragma GCC unroll 6
-            for (std::uint32_t pb = pa + 1; pb < C; ++pb) {
-                const std::uint32_t a = at[pa];
-                const std::uint32_t b = at[pb];
-                const bool duplicate = valid[a] & valid[b] & (second[a] != second[b]) &
-                                       (std::fabs(key[a] - key[b]) < window);
-                if (!duplicate)
-                    continue;
-                --valid_count;
-                if (selected[a] != selected[b]) {
-                    drop(selected[a] ? b : a);
-                } else {
-                    if (selected[a])
-                        --selected_count;
-                    drop(second[a] ? b : a);
+        for (std::uint32_t k = 0; k < C; ++k)
+            near_key[k] = ((valid >> k) & 1u) != 0 ? key[k] : ((k & 1) != 0 ? infinity : -infinity);
+        std::uint32_t close = 0;
+#pragma GCC unroll 3
+        for (std::uint32_t a = 0; a < C; a += 2) {
+#pragma GCC unroll 3
+            for (std::uint32_t b = 1; b < C; b += 2)
+                close |= std::fabs(near_key[a] - near_key[b]) < window;
+        }
+        std::uint32_t dropped = 0;
+        if (close != 0) {
+            for (std::uint32_t pa = 0; pa < C; ++pa) {
+                for (std::uint32_t pb = pa + 1; pb < C; ++pb) {
+                    const std::uint32_t a = at[pa];
+                    const std::uint32_t b = at[pb];
+                    if (((valid >> a) & (valid >> b) & 1u) == 0 || (a & 1) == (b & 1) ||
+                        !(std::fabs(key[a] - key[b]) < window))
+                        continue;
+                    // Exactly one selected: the unselected one goes; otherwise the first
+                    // sub-frame's.
+                    const bool a_selected = (selected >> a) & 1u;
+                    const bool b_selected = (selected >> b) & 1u;
+                    const std::uint32_t k =
+                        a_selected != b_selected ? (a_selected ? b : a) : ((a & 1) ? b : a);
+                    valid &= ~(1u << k);
+                    selected &= ~(1u << k);
+                    dropped |= 1u << k;
                 }
             }
         }
 
-        // Choose exactly E candidates; scans run from the far end of the sorted order.
-        if (valid_count == E) {
-            for (std::uint32_t k = 0; k < C; ++k)
-                selected[k] = valid[k];
-        } else if (valid_count < E) {
-            std::uint32_t chosen = 0;
-            for (std::uint32_t k = 0; k < C; ++k) {
-                selected[k] = valid[k];
-                chosen += valid[k];
-            }
-            for (std::uint32_t p = C; p-- > 0 && chosen < E;) {
-                const std::uint32_t k = at[p];
-                if (!valid[k] && second[k]) {
-                    selected[k] = true;
-                    ++chosen;
-                }
-            }
-        } else if (selected_count < E) {
-            std::uint32_t chosen = selected_count;
-            for (int pass_second = 1; pass_second >= 0; --pass_second) {
-                for (std::uint32_t p = C; p-- > 0 && chosen < E;) {
-                    const std::uint32_t k = at[p];
-                    if (valid[k] && !selected[k] && second[k] == (pass_second == 1)) {
-                        selected[k] = true;
-                        ++chosen;
-                    }
-                }
-            }
-        } else if (selected_count > E) {
-            std::uint32_t kept = 0;
-            for (std::uint32_t k = 0; k < C; ++k)
-                kept += selected[k] && second[k];
-            for (std::uint32_t p = C; p-- > 0;) {
-                const std::uint32_t k = at[p];
-                if (!selected[k] || second[k])
-                    continue;
-                if (kept < E)
-                    ++kept;
-                else
-                    selected[k] = false;
+        // Choose exactly E candidates (or more, when more second-sub-frame ones are selected;
+        // the write takes the first E). The masks move to sorted positions, bit p for position
+        // p, where the scans "from the far end down" are taking the highest bits.
+        std::uint32_t v = 0;
+        std::uint32_t sel = 0;
+        std::uint32_t second = 0;
+#pragma GCC unroll 6
+        for (std::uint32_t p = 0; p < C; ++p) {
+            const std::uint32_t k = at[p];
+            v |= ((valid >> k) & 1u) << p;
+            sel |= ((selected >> k) & 1u) << p;
+            second |= ((second_candidates >> k) & 1u) << p;
+        }
+        const std::uint32_t valid_count = bits.count[v];
+        const std::uint32_t selected_count = bits.count[sel];
+        // Too few valid: all of them, then invalid second-sub-frame ones.
+        const std::uint32_t few =
+            v | bits.highest[valid_count < E ? E - valid_count : 0][~v & second & all];
+        // Too few selected: unselected valid second-sub-frame ones, then first-sub-frame ones.
+        const std::uint32_t need = selected_count < E ? E - selected_count : 0;
+        const std::uint32_t add_second = bits.highest[need][v & ~sel & second];
+        const std::uint32_t add_first = bits.highest[need - bits.count[add_second]][v & ~sel & ~second & all];
+        // Enough or too many selected: every selected second-sub-frame one, then first-sub-frame
+        // ones up to E.
+        const std::uint32_t kept_second = sel & second;
+        const std::uint32_t room = E > bits.count[kept_second] ? E - bits.count[kept_second] : 0;
+        const std::uint32_t kept = kept_second | bits.highest[room][sel & ~second & all];
+        const std::uint32_t chosen =
+            valid_count <= E ? few : (selected_count < E ? sel | add_second | add_first : kept);
+
+        // Write: nearest results first, then the empty ones, whichever echo they came from. A
+        // written radial depth is positive exactly when its candidate is valid; the empty ones
+        // are moved up by C bits, so the order is that of the set bits. Every value is read
+        // before any is written, since the slots overlap the first sub-frame's values.
+        std::uint32_t order = (chosen & v) | ((chosen & ~v & all) << C);
+        std::uint32_t source[E];
+#pragma GCC unroll 3
+        for (std::uint32_t slot = 0; slot < E; ++slot) {
+            const std::uint32_t b = order == 0 ? 0 : static_cast<std::uint32_t>(std::countr_zero(order));
+            order &= order - 1;
+            source[slot] = at[b < C ? b : b - C];
+        }
+        float radial[E];
+        float cartesian[E];
+        float height[E];
+        peak_status status[E];
+        point3f point[E];
+#pragma GCC unroll 3
+        for (std::uint32_t slot = 0; slot < E; ++slot) {
+            const std::uint32_t k = source[slot];
+            const echo_outputs& in = outputs[k >> 1];
+            const std::size_t index = (k & 1) != 0 ? n + i : i;
+            if (((dropped >> k) & 1u) == 0) {
+                radial[slot] = in.radial[index];
+                cartesian[slot] = in.cartesian[index];
+                height[slot] = in.height[index];
+                status[slot] = in.status[index];
+                point[slot] = in.point[index];
+            } else {
+                radial[slot] = 0.0f;
+                cartesian[slot] = 0.0f;
+                height[slot] = 0.0f;
+                status[slot] = peak_status{0};
+                point[slot] = point3f{};
             }
         }
-
-        // Write: nearest results first, then the empty ones, whichever echo they came from.
-        std::uint32_t slot = 0;
-        for (int pass = 0; pass < 2; ++pass) {
-            for (std::uint32_t p = 0; p < C && slot < E; ++p) {
-                const std::uint32_t k = at[p];
-                if (!selected[k] || (pass == 0) != (radial[k] > 0.0f))
-                    continue;
-                const echo_outputs& out = outputs[slot];
-                out.radial[i] = radial[k];
-                out.cartesian[i] = cartesian[k];
-                out.height[i] = height[k];
-                out.status[i] = status[k];
-                out.point[i] = point[k];
-                ++slot;
-            }
+#pragma GCC unroll 3
+        for (std::uint32_t slot = 0; slot < E; ++slot) {
+            const echo_outputs& out = outputs[slot];
+            out.radial[i] = radial[slot];
+            out.cartesian[i] = cartesian[slot];
+            out.height[i] = height[slot];
+            out.status[i] = status[slot];
+            out.point[i] = point[slot];
         }
     }
 }

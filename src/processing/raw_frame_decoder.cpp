@@ -62,6 +62,39 @@ struct block_placement {
     }
 };
 
+// Whether the plan reads the frame exactly as the swap table lays it out, so that each
+// half-block can be decoded as soon as it has been placed.
+bool plan_matches_table(const raw_data_processor& plan, const line_swap_table& table,
+                        std::size_t frame_size, std::size_t n) {
+    return plan.line_size == table.line_size && plan.image_lines_per_block == table.image_lines_per_block &&
+           plan.ref_lines_per_block == table.ref_lines_per_block &&
+           plan.first_line == table.ref_lines_per_block && plan.line_count == table.image_lines_per_block &&
+           plan.block_count == n && table.image_lines_per_block % 2 == 0 && plan_fits(plan, frame_size);
+}
+
+// Places every received block and decodes its two half-blocks right away, while they are still
+// in the first-level cache, instead of reading the whole frame back a second time. After a
+// refused call the placing goes on, so that the swap buffer still ends up holding the frame.
+int place_and_decode(const block_placement& placement, const line_swap_table& table,
+                     const raw_data_processor& plan) {
+    const std::uint32_t half_lines = table.image_lines_per_block / 2u;
+    int result = 0;
+    for (std::uint32_t i = 0; i < table.order.size(); ++i) {
+        const std::uint32_t d = table.order[i];
+        placement.place(i, d);
+        if (result != 0)
+            continue;
+        const std::uint32_t first_block = d % 2 == 0 ? d : d - 1;
+        const std::uint32_t first_line = d % 2 == 0 ? 0 : half_lines;
+        result = decode_line_run(plan, placement.target, first_block, first_line, half_lines);
+        if (result == 0)
+            result = decode_line_run(plan, placement.target, first_block + 1, first_line, half_lines);
+    }
+    if (result == 0)
+        finish_decoding(plan);
+    return result;
+}
+
 }  // namespace
 
 int process_raw_data(const raw_frame_context& context) {
@@ -97,9 +130,15 @@ int process_raw_data(const raw_frame_context& context) {
     std::vector<std::uint8_t>& swapped = context.swap_buffer;
     swapped.resize(size);
     const block_placement placement{image.data(), swapped.data(), block_size, ref_bytes, image_bytes / 2};
-    for (std::uint32_t i = 0; i < n; ++i)
-        placement.place(i, table.order[i]);
-    if (const int r = decode_lines(context.processor, swapped); r != 0) {
+    int r = 0;
+    if (plan_matches_table(context.processor, table, size, n)) {
+        r = place_and_decode(placement, table, context.processor);
+    } else {
+        for (std::uint32_t i = 0; i < n; ++i)
+            placement.place(i, table.order[i]);
+        r = decode_lines(context.processor, swapped);
+    }
+    if (r != 0) {
         write_line("failed to decode raw image");
         return r;
     }

@@ -53,9 +53,6 @@ std::vector<std::uint8_t> encode_raw_frame(const frame_values& values, bool dual
 // dual-depth band.
 frame_values random_frame_values(unsigned seed, bool dual, unsigned echoes);
 
-// The word a field carries for a value in quarters (sign_bit 0: unsigned 32-bit).
-std::uint32_t quarters_word(float value, unsigned sign_bit);
-
 struct embedded_values {
     std::uint16_t frame_counter = 0;
     std::uint32_t time_counter = 0;
