@@ -61,14 +61,7 @@ void build_processor(std::unique_ptr<raw_data_processor>& out, const raw_frame_g
     plan->ref_lines_per_block = geometry.ref_lines_per_block;
     plan->echo_count = limit_echo_count(geometry.echo_count);
 
-    plan->enable_point_cloud = configuration.enable_point_cloud;
-    plan->enable_cartesian_depth = configuration.enable_cartesian_depth;
-    plan->enable_radial_depth = configuration.enable_radial_depth;
-    plan->enable_noise_level = configuration.enable_noise_level;
-    plan->enable_peak_height = configuration.enable_peak_height;
-    plan->enable_peak_status = configuration.enable_peak_status;
-    plan->enable_histogram = configuration.enable_histogram;
-    plan->enable_pdc = configuration.enable_pdc;
+    plan->outputs = configuration;
     plan->layout = make_raw_channel_layout();
 
     plan->first_line = plan->ref_lines_per_block;
@@ -76,35 +69,35 @@ void build_processor(std::unique_ptr<raw_data_processor>& out, const raw_frame_g
     const std::size_t pixels = std::size_t{plan->block_count} * plan->line_count;
     const std::size_t echoes = plan->echo_count;
 
-    if (plan->enable_noise_level)
+    if (plan->outputs.enable_noise_level)
         wire(*plan, 1, plan->noise_decoder, frame.noise_level, pixels);
-    if (plan->enable_histogram)
+    if (plan->outputs.enable_histogram)
         wire(*plan, 2, plan->histogram_decoder, frame.histogram, pixels);
-    if (plan->enable_pdc)
+    if (plan->outputs.enable_pdc)
         wire(*plan, 3, plan->pdc_decoder, frame.pdc, pixels);
-    if (plan->enable_radial_depth) {
+    if (plan->outputs.enable_radial_depth) {
         plan->radial_depth_decoders.resize(echoes);
         ensure_echoes(frame.radial_depth, echoes);
         for (std::size_t k = 0; k < echoes; ++k)
             wire(*plan, 4 + 4 * k, plan->radial_depth_decoders[k], frame.radial_depth[k], pixels);
     }
-    if (plan->enable_point_cloud || plan->enable_cartesian_depth) {
+    if (plan->outputs.enable_point_cloud || plan->outputs.enable_cartesian_depth) {
         plan->point_decoders.resize(echoes);
         ensure_echoes(frame.point_cloud, echoes);
         for (std::size_t k = 0; k < echoes; ++k)
             wire(*plan, 5 + 4 * k, plan->point_decoders[k], frame.point_cloud[k], pixels);
-        if (plan->enable_cartesian_depth) {
+        if (plan->outputs.enable_cartesian_depth) {
             plan->point_cloud_source = &frame.point_cloud;
             plan->cartesian_depth_target = &frame.cartesian_depth;
         }
     }
-    if (plan->enable_peak_height) {
+    if (plan->outputs.enable_peak_height) {
         plan->peak_height_decoders.resize(echoes);
         ensure_echoes(frame.peak_height, echoes);
         for (std::size_t k = 0; k < echoes; ++k)
             wire(*plan, 6 + 4 * k, plan->peak_height_decoders[k], frame.peak_height[k], pixels);
     }
-    if (plan->enable_peak_status) {
+    if (plan->outputs.enable_peak_status) {
         plan->peak_status_decoders.resize(echoes);
         ensure_echoes(frame.peak_status, echoes);
         for (std::size_t k = 0; k < echoes; ++k)

@@ -28,7 +28,7 @@ bool plan_fits_buffer(const raw_data_processor& plan, std::size_t buffer_size) {
 // Cartesian depth is the z of every decoded point. Only as many echoes and elements as both
 // sides hold are copied.
 void derive_cartesian_depth(const raw_data_processor& plan) {
-    if (!plan.enable_cartesian_depth || plan.point_cloud_source == nullptr ||
+    if (!plan.outputs.enable_cartesian_depth || plan.point_cloud_source == nullptr ||
         plan.cartesian_depth_target == nullptr)
         return;
     const auto& points = *plan.point_cloud_source;

@@ -32,14 +32,7 @@ struct raw_data_processor {
     std::uint16_t ref_lines_per_block = 0;
     std::uint8_t echo_count = 1;
 
-    bool enable_point_cloud = false;
-    bool enable_cartesian_depth = false;
-    bool enable_radial_depth = false;
-    bool enable_noise_level = false;
-    bool enable_peak_height = false;
-    bool enable_peak_status = false;
-    bool enable_histogram = false;
-    bool enable_pdc = false;
+    camera_output_configuration outputs;
 
     std::unordered_map<std::int32_t, raw_data_values_decoder*> decoder_table;
     raw_channel_layout layout;
