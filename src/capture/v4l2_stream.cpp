@@ -99,10 +99,7 @@ int v4l2_stream::set_up_buffers() {
     buffer_count = request.count;
 
     for (std::uint32_t index = 0; index < buffer_count; ++index) {
-        v4l2_buffer query{};
-        query.index = index;
-        query.type = buffer_type;
-        query.memory = V4L2_MEMORY_MMAP;
+        v4l2_buffer query = mmap_buffer(index);
         if (ioctl_retrying(fd, VIDIOC_QUERYBUF, &query) < 0)
             return -errno;
         buffers[index].length = query.length;
@@ -115,6 +112,23 @@ int v4l2_stream::set_up_buffers() {
         }
     }
 
+    return queue_all_buffers();
+}
+
+v4l2_buffer v4l2_stream::mmap_buffer(std::uint32_t index) const {
+    v4l2_buffer buffer{};
+    buffer.index = index;
+    buffer.type = buffer_type;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    return buffer;
+}
+
+int v4l2_stream::queue_buffer(std::uint32_t index) {
+    v4l2_buffer buffer = mmap_buffer(index);
+    return ioctl_retrying(fd, VIDIOC_QBUF, &buffer) < 0 ? -errno : 0;
+}
+
+int v4l2_stream::queue_all_buffers() {
     for (std::uint32_t index = 0; index < buffer_count; ++index) {
         const int result = queue_buffer(index);
         if (result != 0)
@@ -122,14 +136,6 @@ int v4l2_stream::set_up_buffers() {
     }
     buffers_queued = true;
     return 0;
-}
-
-int v4l2_stream::queue_buffer(std::uint32_t index) {
-    v4l2_buffer buffer{};
-    buffer.index = index;
-    buffer.type = buffer_type;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    return ioctl_retrying(fd, VIDIOC_QBUF, &buffer) < 0 ? -errno : 0;
 }
 
 void v4l2_stream::close() { release(); }
@@ -153,12 +159,8 @@ int v4l2_stream::start() {
     if (fd < 0 || !buffers_mapped)
         return -EACCES;
     if (!buffers_queued) {
-        for (std::uint32_t index = 0; index < buffer_count; ++index) {
-            const int result = queue_buffer(index);
-            if (result != 0)
-                return result;
-        }
-        buffers_queued = true;
+        if (const int result = queue_all_buffers(); result != 0)
+            return result;
     }
     std::uint32_t type = buffer_type;
     return ioctl_retrying(fd, VIDIOC_STREAMON, &type) < 0 ? -errno : 0;
@@ -192,9 +194,7 @@ int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int time
         if (ready < 0 && errno != EINTR)
             return -errno;
         if (ready > 0) {
-            frame = v4l2_buffer{};
-            frame.type = buffer_type;
-            frame.memory = V4L2_MEMORY_MMAP;
+            frame = mmap_buffer(0);
             if (kernel().ioctl(fd, VIDIOC_DQBUF, &frame) == 0)
                 break;
             if (errno != EAGAIN && errno != EINTR)

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <linux/videodev2.h>
+
 #include <vorlake/tessaro/camera_stream.hpp>
 
 namespace vorlake::tessaro {
@@ -38,7 +40,11 @@ public:
 
 private:
     int set_up_buffers();
+    // A zeroed buffer record of this stream's type for memory-mapped I/O.
+    v4l2_buffer mmap_buffer(std::uint32_t index) const;
     int queue_buffer(std::uint32_t index);
+    // Hands every granted buffer to the driver.
+    int queue_all_buffers();
     void release();
 
     std::uint32_t buffer_type;
