@@ -49,7 +49,7 @@ TEST_STEPS += test-vm
 TEST_STEPS += test-python
 
 test-python: python-install
-	@$(VENV)/bin/python -m pytest -q tests/bindings
+	@$(VENV)/bin/python -m pytest -q tests/bindings tests/python
 
 test: $(TEST_STEPS)
 

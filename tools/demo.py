@@ -6,7 +6,7 @@ import time
 import numpy as np
 
 import pelorin
-import raw_frames
+from tessaro import wire as raw_frames
 
 FRAMES = 20
 

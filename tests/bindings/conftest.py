@@ -1,12 +1,7 @@
-import pathlib
-import sys
-
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
-
-import pelorin  # noqa: E402
-import raw_frames  # noqa: E402
+import pelorin
+from tessaro import wire as raw_frames
 
 PER_ECHO = ["point_cloud", "cartesian_depth", "radial_depth", "peak_height", "peak_status"]
 WHOLE = ["noise_level", "histogram", "pdc"]

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import pelorin
-import raw_frames
+from tessaro import wire as raw_frames
 from conftest import arrays_of, encoded, streaming_camera
 
 RESIZING = {"append": lambda v: v.append(1), "extend": lambda v: v.extend([1]),

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import pelorin
-import raw_frames
+from tessaro import wire as raw_frames
 from conftest import PER_ECHO, all_outputs, streaming_camera
 from pelorin import camera_sync_mode, stream_type
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import pelorin
-import raw_frames
+from tessaro import wire as raw_frames
 from conftest import WHOLE, arrays_of, encoded, streaming_camera
 
 N = 576
