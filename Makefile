@@ -52,6 +52,12 @@ test-python: python-install
 	@$(VENV)/bin/python -m pytest -q tests/bindings tests/python
 
 test: $(TEST_STEPS)
+	@python3 scripts/test_size.py
+
+# Test lines against code lines, with the counting rule written in the script.
+.PHONY: test-size
+test-size:
+	@python3 scripts/test_size.py
 
 # AArch64: the C++ tests cross-built and run under qemu-user; the benchmark likewise, on demand.
 .PHONY: test-aarch64 bench-aarch64
