@@ -47,6 +47,13 @@ TEST_STEPS := test-native
 TEST_STEPS += test-aarch64
 TEST_STEPS += test-vm
 TEST_STEPS += test-python
+TEST_STEPS += test-install
+
+# The library installed into a scratch prefix, used by a consumer through find_package and
+# through pkg-config.
+.PHONY: test-install
+test-install: build
+	@scripts/test_install.sh $(BUILD)
 
 test-python: python-install
 	@$(VENV)/bin/python -m pytest -q tests/bindings tests/python

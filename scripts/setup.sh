@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind)
+packages=(build-essential libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind pkgconf)
 # Only the build machine's own (or an architecture-independent) instance counts: once a foreign
 # architecture's twin is installed too (make bench-aarch64 adds arm64 ones), a bare `dpkg -s NAME`
 # fails as ambiguous.
