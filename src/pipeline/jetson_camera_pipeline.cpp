@@ -5,6 +5,7 @@
 #include <linux/videodev2.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -31,12 +32,69 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The vi-output entity holds the keyword as well as the sensor does, and the last match wins
-// the camera rule: visiting the vi-output entities first lets the sensor win it. Within each
-// group the topology's own order (entity ids) keeps the outcome reproducible.
+bool is_link_type(const media_v2_link& link, std::uint32_t type) {
+    return (link.flags & MEDIA_LNK_FL_LINK_TYPE) == type;
+}
+
+using entity_ref = std::pair<const std::string*, std::uint32_t>;  // name and id
+
+// The entities of one camera: its vi-output, its sensor and its nvcsi receiver (id 0: none).
+using camera_chain = std::array<std::uint32_t, 3>;
+
+// On a board whose media device carries several sensors, the camera's entities must be those
+// of one sensor: the first, by entity id, whose data links lead through an nvcsi entity to a
+// vi-output; failing that, the first whose vi-output is labelled with its name.
+camera_chain choose_chain(const std::vector<entity_ref>& order, const std::vector<media_v2_link>& links,
+                          const std::vector<media_v2_pad>& pads, const std::string& keyword) {
+    std::unordered_map<std::uint32_t, std::uint32_t> entity_of_pad;
+    for (const media_v2_pad& pad : pads)
+        entity_of_pad[pad.id] = pad.entity_id;
+    std::unordered_map<std::uint32_t, const std::string*> name_of;
+    for (const auto& [name, id] : order)
+        name_of[id] = name;
+    const auto has = [&](std::uint32_t id, const std::string& part) {
+        const auto found = name_of.find(id);
+        return found != name_of.end() && contains(*found->second, part);
+    };
+    const auto is_video = [&](std::uint32_t id) { return has(id, "vi-output") && has(id, keyword); };
+    const auto is_sensor = [&](std::uint32_t id) { return has(id, keyword) && !has(id, "vi-output"); };
+    const auto is_csi2 = [&](std::uint32_t id) { return has(id, "nvcsi") && !has(id, "vi-output"); };
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> data_links;  // source and sink entity
+    for (const media_v2_link& link : links) {
+        if (is_link_type(link, MEDIA_LNK_FL_DATA_LINK))
+            data_links.emplace_back(entity_of_pad[link.source_id], entity_of_pad[link.sink_id]);
+    }
+
+    for (const auto& [sensor_name, sensor] : order) {
+        if (!is_sensor(sensor))
+            continue;
+        for (const auto& [from, csi2] : data_links) {
+            if (from != sensor || !is_csi2(csi2))
+                continue;
+            for (const auto& [via, video] : data_links) {
+                if (via == csi2 && is_video(video))
+                    return {video, sensor, csi2};
+            }
+        }
+    }
+    for (const auto& [sensor_name, sensor] : order) {
+        for (const auto& [video_name, video] : order) {
+            if (is_sensor(sensor) && is_video(video) && contains(*video_name, *sensor_name))
+                return {video, sensor, 0};
+        }
+    }
+    return {};
+}
+
+// The vi-output entity holds the keyword as well as the sensor does, and the last match of each
+// rule wins: the chosen camera's vi-output, sensor and nvcsi entity come last, in that order.
+// Before them go the vi-output entities, then the others, each group in the topology's own
+// order (entity ids), which keeps the outcome reproducible.
 std::vector<const std::string*> visiting_order(
-    const std::unordered_map<std::string, entity_info>& entities) {
-    std::vector<std::pair<const std::string*, std::uint32_t>> order;
+    const std::unordered_map<std::string, entity_info>& entities,
+    const std::vector<media_v2_link>& links, const std::vector<media_v2_pad>& pads,
+    const std::string& keyword) {
+    std::vector<entity_ref> order;
     order.reserve(entities.size());
     for (const auto& [name, entity] : entities)
         order.emplace_back(&name, entity.id);
@@ -45,6 +103,13 @@ std::vector<const std::string*> visiting_order(
         const bool b_video = contains(*b.first, "vi-output");
         return a_video != b_video ? a_video : a.second < b.second;
     });
+    const camera_chain chain = choose_chain(order, links, pads, keyword);
+    const auto rank = [&](const entity_ref& entity) {
+        const auto found = std::find(chain.begin(), chain.end(), entity.second);
+        return entity.second == 0 || found == chain.end() ? 0 : 1 + (found - chain.begin());
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
     std::vector<const std::string*> names;
     names.reserve(order.size());
     for (const auto& [name, id] : order)
@@ -71,7 +136,7 @@ int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
         return result;
 
     write_line("[DEBUG] Searching entities for camera keyword='" + keyword + "'");
-    for (const std::string* entry : visiting_order(entities)) {
+    for (const std::string* entry : visiting_order(entities, links, pads, keyword)) {
         const std::string& name = *entry;
         write_line("[DEBUG]   entity: '" + name + "'");
         if (contains(name, keyword))

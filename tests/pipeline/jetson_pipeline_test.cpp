@@ -170,5 +170,39 @@ TEST_F(jetson_pipeline_test, missing_links_are_reported_with_arrows) {
     EXPECT_TRUE(discover({.sensor_label = plain_device.sensor_label, .with_data_links = false}).ends_with(to_vi_output));
 }
 
+// One media device, two sensors whose vi-outputs were registered in reverse: the camera, the
+// nvcsi and the vi-output chosen form one linked chain, in safe mode and outside it.
+TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
+    for (const std::string family : {"vorlake-csi2", "imx704"}) {
+        const jetson_device_options options{.sensor_label = family + " 9-0010", .more_sensors = {family + " 10-0010"}};
+        EXPECT_EQ(discover(options).find("not found"), std::string::npos);
+        EXPECT_EQ(pipeline->camera_entity() + "|" + pipeline->csi2_entity() + "|" + pipeline->image_entity(),
+                  options.sensor_label + "|nvcsi--0|vi-output, " + options.sensor_label);
+        std::string image_node, ebd_node, sensor_node;
+        EXPECT_EQ(pipeline->get_stream_device_nodes(image_node, ebd_node) + pipeline->get_sensor_device_node(sensor_node), 0);
+        EXPECT_EQ(image_node + "|" + sensor_node, "/dev/video0|/dev/v4l-subdev0");
+        EXPECT_EQ(configure(0), family == "imx704" ? "" : safe_line);
+        renew();
+    }
+}
+
+// Counts beyond what a media graph holds make the device unusable, never a huge allocation.
+TEST_F(jetson_pipeline_test, absurd_topology_counts_are_refused) {
+    for (auto count : {&media_v2_topology::num_entities, &media_v2_topology::num_interfaces, &media_v2_topology::num_pads,
+                       &media_v2_topology::num_links}) {
+        for (const std::uint32_t absurd : {0xFFFFFFFFu, (1u << 16) + 1}) {
+            sys->kernel.add_jetson_device({});
+            media_v2_topology& counts = node("/dev/media0").counts.emplace();
+            counts.num_entities = counts.num_interfaces = 3;
+            counts.num_pads = 4;
+            counts.num_links = 5;
+            counts.*count = absurd;
+            EXPECT_NO_THROW(discover());
+            EXPECT_FALSE(pipeline->valid());
+            renew();
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vorlake::tessaro
