@@ -32,10 +32,6 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-bool is_link_type(const media_v2_link& link, std::uint32_t type) {
-    return (link.flags & MEDIA_LNK_FL_LINK_TYPE) == type;
-}
-
 using entity_ref = std::pair<const std::string*, std::uint32_t>;  // name and id
 
 // The entities of one camera: its vi-output, its sensor and its nvcsi receiver (id 0: none).
@@ -43,8 +39,11 @@ using camera_chain = std::array<std::uint32_t, 3>;
 
 // On a board whose media device carries several sensors, the camera's entities must be those
 // of one sensor: the first, by entity id, whose data links lead through an nvcsi entity to a
-// vi-output; failing that, the first whose vi-output is labelled with its name.
-camera_chain choose_chain(const std::vector<entity_ref>& order, const std::vector<media_v2_link>& links,
+// vi-output; failing that, the first that a vi-output's label ("vi-output, " + sensor) names.
+// Every look-up is by table: the counts come from the kernel.
+camera_chain choose_chain(const std::unordered_map<std::string, entity_info>& entities,
+                          const std::vector<entity_ref>& order,
+                          const std::vector<media_v2_link>& links,
                           const std::vector<media_v2_pad>& pads, const std::string& keyword) {
     std::unordered_map<std::uint32_t, std::uint32_t> entity_of_pad;
     for (const media_v2_pad& pad : pads)
@@ -59,28 +58,32 @@ camera_chain choose_chain(const std::vector<entity_ref>& order, const std::vecto
     const auto is_video = [&](std::uint32_t id) { return has(id, "vi-output") && has(id, keyword); };
     const auto is_sensor = [&](std::uint32_t id) { return has(id, keyword) && !has(id, "vi-output"); };
     const auto is_csi2 = [&](std::uint32_t id) { return has(id, "nvcsi") && !has(id, "vi-output"); };
+
     std::vector<std::pair<std::uint32_t, std::uint32_t>> data_links;  // source and sink entity
     for (const media_v2_link& link : links) {
-        if (is_link_type(link, MEDIA_LNK_FL_DATA_LINK))
+        if ((link.flags & MEDIA_LNK_FL_LINK_TYPE) == MEDIA_LNK_FL_DATA_LINK)
             data_links.emplace_back(entity_of_pad[link.source_id], entity_of_pad[link.sink_id]);
     }
-
-    for (const auto& [sensor_name, sensor] : order) {
-        if (!is_sensor(sensor))
-            continue;
-        for (const auto& [from, csi2] : data_links) {
-            if (from != sensor || !is_csi2(csi2))
-                continue;
-            for (const auto& [via, video] : data_links) {
-                if (via == csi2 && is_video(video))
-                    return {video, sensor, csi2};
-            }
-        }
+    std::unordered_map<std::uint32_t, std::uint32_t> video_after;  // by nvcsi entity
+    for (const auto& [source, sink] : data_links) {
+        if (is_csi2(source) && is_video(sink))
+            video_after.try_emplace(source, sink);
     }
-    for (const auto& [sensor_name, sensor] : order) {
-        for (const auto& [video_name, video] : order) {
-            if (is_sensor(sensor) && is_video(video) && contains(*video_name, *sensor_name))
-                return {video, sensor, 0};
+    std::unordered_map<std::uint32_t, camera_chain> linked, labelled;  // by sensor
+    for (const auto& [source, sink] : data_links) {
+        if (is_sensor(source) && video_after.contains(sink))
+            linked.try_emplace(source, camera_chain{video_after[sink], source, sink});
+    }
+    for (const auto& [name, id] : order) {
+        const std::size_t comma = name->find(", ");
+        const auto named = comma == std::string::npos ? entities.end() : entities.find(name->substr(comma + 2));
+        if (is_video(id) && named != entities.end() && is_sensor(named->second.id))
+            labelled.try_emplace(named->second.id, camera_chain{id, named->second.id, 0});
+    }
+    for (const auto* chains : {&linked, &labelled}) {
+        for (const auto& [name, id] : order) {
+            if (const auto found = chains->find(id); found != chains->end())
+                return found->second;
         }
     }
     return {};
@@ -103,7 +106,7 @@ std::vector<const std::string*> visiting_order(
         const bool b_video = contains(*b.first, "vi-output");
         return a_video != b_video ? a_video : a.second < b.second;
     });
-    const camera_chain chain = choose_chain(order, links, pads, keyword);
+    const camera_chain chain = choose_chain(entities, order, links, pads, keyword);
     const auto rank = [&](const entity_ref& entity) {
         const auto found = std::find(chain.begin(), chain.end(), entity.second);
         return entity.second == 0 || found == chain.end() ? 0 : 1 + (found - chain.begin());

@@ -35,7 +35,7 @@ TEST_P(vivid_stream, opens_streams_restarts_and_closes) {
     ASSERT_EQ(stream.open(), 0);
     EXPECT_EQ(stream.granted_buffers(), 4u);
     EXPECT_EQ(mapping_count(node), 4);
-    // A queue that is not streaming is an error to select and to the dequeue: no waiting it out.
+    // A queue that is not streaming is an error to poll and to the dequeue: no waiting it out.
     EXPECT_EQ(stream.read_frame(frame, 500), -EINVAL);
 
     // Stop ends the stream and hands every buffer back, so the second start must queue them all

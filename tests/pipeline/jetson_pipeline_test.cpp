@@ -171,13 +171,15 @@ TEST_F(jetson_pipeline_test, missing_links_are_reported_with_arrows) {
 }
 
 // One media device, two sensors whose vi-outputs were registered in reverse: the camera, the
-// nvcsi and the vi-output chosen form one linked chain, in safe mode and outside it.
+// nvcsi and the vi-output chosen form one linked chain, in safe mode and outside it; without
+// data links the vi-output's label tells which sensor it carries.
 TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
-    for (const std::string family : {"vorlake-csi2", "imx704"}) {
-        const jetson_device_options options{.sensor_label = family + " 9-0010", .more_sensors = {family + " 10-0010"}};
-        EXPECT_EQ(discover(options).find("not found"), std::string::npos);
-        EXPECT_EQ(pipeline->camera_entity() + "|" + pipeline->csi2_entity() + "|" + pipeline->image_entity(),
-                  options.sensor_label + "|nvcsi--0|vi-output, " + options.sensor_label);
+    struct chain_case { std::string family; bool links; };
+    for (const auto& [family, links] : {chain_case{"vorlake-csi2", true}, {"imx704", true}, {"vorlake-csi2", false}}) {
+        const jetson_device_options options{.sensor_label = family + " 9-0010", .more_sensors = {family + " 10-0010"}, .with_data_links = links};
+        EXPECT_EQ(discover(options).find("not found") == std::string::npos, links);
+        EXPECT_EQ(pipeline->camera_entity() + "|" + pipeline->image_entity(), options.sensor_label + "|vi-output, " + options.sensor_label);
+        EXPECT_TRUE(!links || pipeline->csi2_entity() == "nvcsi--0");
         std::string image_node, ebd_node, sensor_node;
         EXPECT_EQ(pipeline->get_stream_device_nodes(image_node, ebd_node) + pipeline->get_sensor_device_node(sensor_node), 0);
         EXPECT_EQ(image_node + "|" + sensor_node, "/dev/video0|/dev/v4l-subdev0");
