@@ -192,17 +192,15 @@ TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
 TEST_F(jetson_pipeline_test, absurd_topology_counts_are_refused) {
     for (auto count : {&media_v2_topology::num_entities, &media_v2_topology::num_interfaces, &media_v2_topology::num_pads,
                        &media_v2_topology::num_links}) {
-        for (const std::uint32_t absurd : {0xFFFFFFFFu, (1u << 16) + 1}) {
-            sys->kernel.add_jetson_device({});
-            media_v2_topology& counts = node("/dev/media0").counts.emplace();
-            counts.num_entities = counts.num_interfaces = 3;
-            counts.num_pads = 4;
-            counts.num_links = 5;
-            counts.*count = absurd;
-            EXPECT_NO_THROW(discover());
-            EXPECT_FALSE(pipeline->valid());
-            renew();
-        }
+        sys->kernel.add_jetson_device({});
+        media_v2_topology& counts = node("/dev/media0").counts.emplace();
+        counts.num_entities = counts.num_interfaces = 3;
+        counts.num_pads = 4;
+        counts.num_links = 5;
+        counts.*count = (1u << 16) + 1;
+        EXPECT_NO_THROW(discover());
+        EXPECT_FALSE(pipeline->valid());
+        renew();
     }
 }
 

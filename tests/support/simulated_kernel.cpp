@@ -214,14 +214,12 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
             add_link(media.pads[first + 1].id, media.pads[first].id, MEDIA_LNK_FL_ENABLED);
             add_link(media.pads[first + 3].id, media.pads[first + 2].id, MEDIA_LNK_FL_ENABLED);
         }
-    }
-    for (std::uint32_t k = 0; k < count; ++k) {
         // Each device node has its sysfs uevent file and is linked to its entity as the V4L2 core
         // does it: enabled and immutable.
         const unsigned unit = options.number + k;
         const std::string names[] = {"v4l-subdev" + std::to_string(unit * 2), "v4l-subdev" + std::to_string(unit * 2 + 1),
                                      "video" + std::to_string(unit)};
-        const std::uint32_t entities[] = {k + 1, count + k + 1, 3 * count - k};
+        const std::uint32_t chain[] = {sensor, csi, video};
         for (unsigned role = options.sensor_has_node ? 0 : 1; role < 3; ++role) {
             const std::string minor = std::to_string(next_minor), name = names[role];
             nodes["/dev/" + name];
@@ -229,15 +227,15 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
                 "MAJOR=81\nMINOR=" + minor + "\n" + (options.devname_in_uevent ? "DEVNAME=" + name + "\n" : "");
             media.interfaces.push_back({(3u << 24) | next_id++, MEDIA_INTF_T_V4L_VIDEO, 0, {}, {}});
             media.interfaces.back().devnode = {81, next_minor++};
-            add_link(media.interfaces.back().id, entities[role], MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+            add_link(media.interfaces.back().id, chain[role], MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
         }
         // The vi-output node carries the sensor's controls too, as the Jetson video driver does.
         const simulated_control mode{sensor_mode_control, "Sensor Modes", 0, {}};
         if (options.sensor_has_node)
             nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", 0, {}}, mode};
-        simulated_node& video = nodes["/dev/" + names[2]];
-        video.queue.emplace();
-        video.controls = {mode, {0x009a2063, "Preferred Stride Mode", 0, {}}, {preferred_stride_control, "Preferred Stride", 0, {}}};
+        simulated_node& video_node = nodes["/dev/" + names[2]];
+        video_node.queue.emplace();
+        video_node.controls = {mode, {0x009a2063, "Preferred Stride Mode", 0, {}}, {preferred_stride_control, "Preferred Stride", 0, {}}};
     }
 }
 
