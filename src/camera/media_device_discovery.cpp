@@ -24,7 +24,9 @@ std::string_view entity_name(const media_v2_entity& entity) {
 // The entity records of a media device (interfaces, pads and links are not needed here).
 bool read_entities(int fd, std::vector<media_v2_entity>& entities) {
     media_v2_topology topology{};
-    if (kernel().ioctl(fd, MEDIA_IOC_G_TOPOLOGY, &topology) < 0 || !topology_counts_fit(topology))
+    if (kernel().ioctl(fd, MEDIA_IOC_G_TOPOLOGY, &topology) < 0)
+        return false;
+    if (!topology_counts_fit(topology))
         return false;
     entities.assign(topology.num_entities, media_v2_entity{});
     topology.ptr_entities = entities.empty() ? 0 : reinterpret_cast<std::uintptr_t>(entities.data());

@@ -55,9 +55,15 @@ camera_chain choose_chain(const std::unordered_map<std::string, entity_info>& en
         const auto found = name_of.find(id);
         return found != name_of.end() && contains(*found->second, part);
     };
-    const auto is_video = [&](std::uint32_t id) { return has(id, "vi-output") && has(id, keyword); };
-    const auto is_sensor = [&](std::uint32_t id) { return has(id, keyword) && !has(id, "vi-output"); };
-    const auto is_csi2 = [&](std::uint32_t id) { return has(id, "nvcsi") && !has(id, "vi-output"); };
+    const auto is_video = [&](std::uint32_t id) {
+        return has(id, "vi-output") && has(id, keyword);
+    };
+    const auto is_sensor = [&](std::uint32_t id) {
+        return has(id, keyword) && !has(id, "vi-output");
+    };
+    const auto is_csi2 = [&](std::uint32_t id) {
+        return has(id, "nvcsi") && !has(id, "vi-output");
+    };
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> data_links;  // source and sink entity
     for (const media_v2_link& link : links) {
@@ -76,7 +82,8 @@ camera_chain choose_chain(const std::unordered_map<std::string, entity_info>& en
     }
     for (const auto& [name, id] : order) {
         const std::size_t comma = name->find(", ");
-        const auto named = comma == std::string::npos ? entities.end() : entities.find(name->substr(comma + 2));
+        const auto named =
+            comma == std::string::npos ? entities.end() : entities.find(name->substr(comma + 2));
         if (is_video(id) && named != entities.end() && is_sensor(named->second.id))
             labelled.try_emplace(named->second.id, camera_chain{id, named->second.id, 0});
     }
