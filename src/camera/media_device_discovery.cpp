@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "capture/kernel_calls.hpp"
+#include "pipeline/topology_limits.hpp"
 
 namespace vorlake::tessaro {
 
@@ -24,6 +25,8 @@ std::string_view entity_name(const media_v2_entity& entity) {
 bool read_entities(int fd, std::vector<media_v2_entity>& entities) {
     media_v2_topology topology{};
     if (kernel().ioctl(fd, MEDIA_IOC_G_TOPOLOGY, &topology) < 0)
+        return false;
+    if (!topology_counts_fit(topology))
         return false;
     entities.assign(topology.num_entities, media_v2_entity{});
     topology.ptr_entities = entities.empty() ? 0 : reinterpret_cast<std::uintptr_t>(entities.data());

@@ -32,9 +32,8 @@ public:
 
     int munmap(void* address, std::size_t length) override { return ::munmap(address, length); }
 
-    int select(int fd_count, fd_set* read_set, fd_set* write_set, fd_set* except_set,
-               timeval* timeout) override {
-        return ::select(fd_count, read_set, write_set, except_set, timeout);
+    int poll(pollfd* fds, nfds_t count, int timeout_ms) override {
+        return ::poll(fds, count, timeout_ms);
     }
 
     int list_directory(const std::string& path, std::vector<std::string>& names) override {

@@ -5,7 +5,7 @@
 // retry rules and error mapping belong to its callers.
 #pragma once
 
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -26,8 +26,7 @@ public:
     virtual void* mmap(void* address, std::size_t length, int protection, int flags, int fd,
                        off_t offset) = 0;
     virtual int munmap(void* address, std::size_t length) = 0;
-    virtual int select(int fd_count, fd_set* read_set, fd_set* write_set, fd_set* except_set,
-                       timeval* timeout) = 0;
+    virtual int poll(pollfd* fds, nfds_t count, int timeout_ms) = 0;
     // Every entry name of a directory, "." and ".." included, in the order the system yields
     // them.
     virtual int list_directory(const std::string& path, std::vector<std::string>& names) = 0;

@@ -3,10 +3,11 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/mman.h>
-#include <sys/select.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <iostream>
 #include <utility>
@@ -24,9 +25,6 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-// select cannot watch descriptors from FD_SETSIZE on.
-constexpr int highest_selectable_fd = FD_SETSIZE - 1;
-
 void write_error_line(const std::string& line) { std::cerr << line + "\n" << std::flush; }
 
 bool is_valid_mapping(const void* address) {
@@ -42,13 +40,13 @@ int ioctl_retrying(int fd, unsigned long request, void* arg) {
     return result;
 }
 
-timeval interval_until(steady::time_point deadline) {
+// Rounded up, so that a wait never ends before the deadline; 0 once it has passed.
+int milliseconds_until(steady::time_point deadline) {
     const auto left = deadline - steady::now();
     if (left <= steady::duration::zero())
-        return timeval{0, 0};
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    return timeval{static_cast<time_t>(nanoseconds / 1'000'000'000),
-                   static_cast<suseconds_t>((nanoseconds / 1000) % 1'000'000)};
+        return 0;
+    const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<std::chrono::milliseconds::rep>(milliseconds, INT_MAX));
 }
 
 }  // namespace
@@ -128,6 +126,12 @@ int v4l2_stream::queue_buffer(std::uint32_t index) {
     return ioctl_retrying(fd, VIDIOC_QBUF, &buffer) < 0 ? -errno : 0;
 }
 
+int v4l2_stream::requeue(std::uint32_t index) {
+    const int result = queue_buffer(index);
+    requeue_pending[index] = result != 0;
+    return result;
+}
+
 int v4l2_stream::queue_all_buffers() {
     for (std::uint32_t index = 0; index < buffer_count; ++index) {
         const int result = queue_buffer(index);
@@ -136,6 +140,35 @@ int v4l2_stream::queue_all_buffers() {
     }
     buffers_queued = true;
     return 0;
+}
+
+std::size_t v4l2_stream::requeue_refused() {
+    std::size_t refused = 0;
+    for (std::uint32_t index = 0; index < buffer_count; ++index) {
+        if (requeue_pending[index])
+            refused += requeue(index) != 0;
+    }
+    return refused;
+}
+
+void v4l2_stream::restore_queue() {
+    if (!buffers_queued)
+        return;  // stopped: start queues every buffer
+    // A lost buffer has no index to queue it by; once the driver holds none, only a restart
+    // gives them all back.
+    const std::size_t away = buffers_lost + requeue_refused();
+    if (buffers_lost > 0 && away >= buffer_count && stream_off())
+        start();
+}
+
+bool v4l2_stream::stream_off() {
+    std::uint32_t type = buffer_type;
+    if (ioctl_retrying(fd, VIDIOC_STREAMOFF, &type) != 0)
+        return false;
+    buffers_queued = false;
+    requeue_pending = {};
+    buffers_lost = 0;
+    return true;
 }
 
 void v4l2_stream::close() { release(); }
@@ -153,42 +186,44 @@ void v4l2_stream::release() {
     buffers_mapped = false;
     buffers_queued = false;
     buffer_count = 0;
+    requeue_pending = {};
+    buffers_lost = 0;
 }
 
 int v4l2_stream::start() {
     if (fd < 0 || !buffers_mapped)
         return -EACCES;
     if (!buffers_queued) {
-        if (const int result = queue_all_buffers(); result != 0)
+        if (const int result = queue_all_buffers(); result != 0) {
+            // The driver keeps what was queued before the failure, and would refuse it the next
+            // time round: take it back.
+            stream_off();
             return result;
+        }
+    } else {
+        requeue_refused();
     }
     std::uint32_t type = buffer_type;
     return ioctl_retrying(fd, VIDIOC_STREAMON, &type) < 0 ? -errno : 0;
 }
 
+// Stream-off hands every buffer back to us, so the next start must queue them again.
 void v4l2_stream::stop() {
-    if (fd < 0)
-        return;
-    std::uint32_t type = buffer_type;
-    // Stream-off hands every buffer back to us, so the next start must queue them again.
-    if (ioctl_retrying(fd, VIDIOC_STREAMOFF, &type) == 0)
-        buffers_queued = false;
+    if (fd >= 0)
+        stream_off();
 }
 
 int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) {
     if (fd < 0 || !buffers_mapped)
         return -EACCES;
-    if (fd > highest_selectable_fd)
-        return -EINVAL;
+    restore_queue();
 
     const steady::time_point deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
-    timeval interval = interval_until(deadline);
+    int wait_ms = milliseconds_until(deadline);
     v4l2_buffer frame{};
     for (;;) {
-        fd_set read_set;
-        FD_ZERO(&read_set);
-        FD_SET(fd, &read_set);
-        const int ready = kernel().select(fd + 1, &read_set, nullptr, nullptr, &interval);
+        pollfd watched{fd, POLLIN, 0};
+        const int ready = kernel().poll(&watched, 1, wait_ms);
         if (ready == 0)
             return -ETIME;
         if (ready < 0 && errno != EINTR)
@@ -202,14 +237,18 @@ int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int time
         }
         if (steady::now() >= deadline)
             return -ETIME;
-        interval = interval_until(deadline);
+        wait_ms = milliseconds_until(deadline);
     }
 
-    if (frame.index >= buffer_count)
+    if (frame.index >= buffer_count) {
+        ++buffers_lost;
         return -EIO;
+    }
     const mapped_buffer& entry = buffers[frame.index];
-    if (!is_valid_mapping(entry.address) || frame.bytesused > entry.length) {
-        queue_buffer(frame.index);
+    // A buffer the driver flags as failed holds no frame worth decoding.
+    if ((frame.flags & V4L2_BUF_FLAG_ERROR) || !is_valid_mapping(entry.address) ||
+        frame.bytesused > entry.length) {
+        requeue(frame.index);
         return -EIO;
     }
 
@@ -217,10 +256,10 @@ int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int time
     try {
         buffer.assign(bytes, bytes + frame.bytesused);
     } catch (...) {
-        queue_buffer(frame.index);
+        requeue(frame.index);
         throw;
     }
-    return queue_buffer(frame.index);
+    return requeue(frame.index);
 }
 
 }  // namespace vorlake::tessaro

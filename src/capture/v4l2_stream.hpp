@@ -43,8 +43,16 @@ private:
     // A zeroed buffer record of this stream's type for memory-mapped I/O.
     v4l2_buffer mmap_buffer(std::uint32_t index) const;
     int queue_buffer(std::uint32_t index);
+    // Gives a buffer back to the driver; one it refuses is kept for restore_queue().
+    int requeue(std::uint32_t index);
     // Hands every granted buffer to the driver.
     int queue_all_buffers();
+    // Offers the refused buffers again; returns how many the driver still refuses.
+    std::size_t requeue_refused();
+    // Returns what the driver did not take back, so that the stream never runs dry.
+    void restore_queue();
+    // Takes every buffer back from the driver; false when it refused.
+    bool stream_off();
     void release();
 
     std::uint32_t buffer_type;
@@ -55,6 +63,10 @@ private:
     bool buffers_mapped = false;
     bool buffers_queued = false;
     std::size_t buffer_count = 0;
+    // Buffers the driver refused to take back after a frame.
+    std::array<bool, max_buffers> requeue_pending{};
+    // Buffers the driver handed out under an index no mapped buffer has: lost until stream-off.
+    std::size_t buffers_lost = 0;
 };
 
 }  // namespace vorlake::tessaro

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "capture/kernel_calls.hpp"
+#include "pipeline/topology_limits.hpp"
 
 namespace vorlake::tessaro {
 
@@ -66,6 +67,8 @@ int camera_pipeline::load_topology(std::vector<media_v2_link>& links,
     int result = kernel().ioctl(media_fd, MEDIA_IOC_G_TOPOLOGY, &topology);
     if (result < 0)
         return result;
+    if (!topology_counts_fit(topology))
+        return -1;
 
     std::vector<media_v2_entity> topology_entities(topology.num_entities);
     links.assign(topology.num_links, media_v2_link{});

@@ -5,6 +5,7 @@
 #include <linux/videodev2.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -31,12 +32,79 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The vi-output entity holds the keyword as well as the sensor does, and the last match wins
-// the camera rule: visiting the vi-output entities first lets the sensor win it. Within each
-// group the topology's own order (entity ids) keeps the outcome reproducible.
+using entity_ref = std::pair<const std::string*, std::uint32_t>;  // name and id
+
+// The entities of one camera: its vi-output, its sensor and its nvcsi receiver (id 0: none).
+using camera_chain = std::array<std::uint32_t, 3>;
+
+// On a board whose media device carries several sensors, the camera's entities must be those
+// of one sensor: the first, by entity id, whose data links lead through an nvcsi entity to a
+// vi-output; failing that, the first that a vi-output's label ("vi-output, " + sensor) names.
+// Every look-up is by table: the counts come from the kernel.
+camera_chain choose_chain(const std::unordered_map<std::string, entity_info>& entities,
+                          const std::vector<entity_ref>& order,
+                          const std::vector<media_v2_link>& links,
+                          const std::vector<media_v2_pad>& pads, const std::string& keyword) {
+    std::unordered_map<std::uint32_t, std::uint32_t> entity_of_pad;
+    for (const media_v2_pad& pad : pads)
+        entity_of_pad[pad.id] = pad.entity_id;
+    std::unordered_map<std::uint32_t, const std::string*> name_of;
+    for (const auto& [name, id] : order)
+        name_of[id] = name;
+    const auto has = [&](std::uint32_t id, const std::string& part) {
+        const auto found = name_of.find(id);
+        return found != name_of.end() && contains(*found->second, part);
+    };
+    const auto is_video = [&](std::uint32_t id) {
+        return has(id, "vi-output") && has(id, keyword);
+    };
+    const auto is_sensor = [&](std::uint32_t id) {
+        return has(id, keyword) && !has(id, "vi-output");
+    };
+    const auto is_csi2 = [&](std::uint32_t id) {
+        return has(id, "nvcsi") && !has(id, "vi-output");
+    };
+
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> data_links;  // source and sink entity
+    for (const media_v2_link& link : links) {
+        if ((link.flags & MEDIA_LNK_FL_LINK_TYPE) == MEDIA_LNK_FL_DATA_LINK)
+            data_links.emplace_back(entity_of_pad[link.source_id], entity_of_pad[link.sink_id]);
+    }
+    std::unordered_map<std::uint32_t, std::uint32_t> video_after;  // by nvcsi entity
+    for (const auto& [source, sink] : data_links) {
+        if (is_csi2(source) && is_video(sink))
+            video_after.try_emplace(source, sink);
+    }
+    std::unordered_map<std::uint32_t, camera_chain> linked, labelled;  // by sensor
+    for (const auto& [source, sink] : data_links) {
+        if (is_sensor(source) && video_after.contains(sink))
+            linked.try_emplace(source, camera_chain{video_after[sink], source, sink});
+    }
+    for (const auto& [name, id] : order) {
+        const std::size_t comma = name->find(", ");
+        const auto named =
+            comma == std::string::npos ? entities.end() : entities.find(name->substr(comma + 2));
+        if (is_video(id) && named != entities.end() && is_sensor(named->second.id))
+            labelled.try_emplace(named->second.id, camera_chain{id, named->second.id, 0});
+    }
+    for (const auto* chains : {&linked, &labelled}) {
+        for (const auto& [name, id] : order) {
+            if (const auto found = chains->find(id); found != chains->end())
+                return found->second;
+        }
+    }
+    return {};
+}
+
+// The vi-output entity holds the keyword as well as the sensor does, and the last match of each
+// rule wins: the chosen camera's vi-output, sensor and nvcsi entity come last, in that order.
+// Before them go the vi-output entities, then the others, each group in the topology's own
+// order (entity ids), which keeps the outcome reproducible.
 std::vector<const std::string*> visiting_order(
-    const std::unordered_map<std::string, entity_info>& entities) {
-    std::vector<std::pair<const std::string*, std::uint32_t>> order;
+    const std::unordered_map<std::string, entity_info>& entities,
+    const std::vector<media_v2_link>& links, const std::vector<media_v2_pad>& pads,
+    const std::string& keyword) {
+    std::vector<entity_ref> order;
     order.reserve(entities.size());
     for (const auto& [name, entity] : entities)
         order.emplace_back(&name, entity.id);
@@ -45,6 +113,13 @@ std::vector<const std::string*> visiting_order(
         const bool b_video = contains(*b.first, "vi-output");
         return a_video != b_video ? a_video : a.second < b.second;
     });
+    const camera_chain chain = choose_chain(entities, order, links, pads, keyword);
+    const auto rank = [&](const entity_ref& entity) {
+        const auto found = std::find(chain.begin(), chain.end(), entity.second);
+        return entity.second == 0 || found == chain.end() ? 0 : 1 + (found - chain.begin());
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
     std::vector<const std::string*> names;
     names.reserve(order.size());
     for (const auto& [name, id] : order)
@@ -71,7 +146,7 @@ int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
         return result;
 
     write_line("[DEBUG] Searching entities for camera keyword='" + keyword + "'");
-    for (const std::string* entry : visiting_order(entities)) {
+    for (const std::string* entry : visiting_order(entities, links, pads, keyword)) {
         const std::string& name = *entry;
         write_line("[DEBUG]   entity: '" + name + "'");
         if (contains(name, keyword))

@@ -88,6 +88,10 @@ TEST_F(discovery_test, devices_that_are_not_imx704_pipelines_are_skipped) {
         sys.kernel.fail_next(kernel_call::ioctl, EIO, 1, MEDIA_IOC_G_TOPOLOGY, skip);
         EXPECT_EQ(init(), "");
     }
+    // Counts that no media graph reaches are a topology that cannot be read.
+    sys.kernel.nodes.at("/dev/media3").counts.emplace().num_entities = 0xFFFFFFFF;
+    EXPECT_EQ(init(), "");
+    sys.kernel.nodes.at("/dev/media3").counts.reset();
     sys.kernel.fail_next(kernel_call::list_directory, EACCES);
     CaptureStderr();
     EXPECT_EQ(init(), "");

@@ -77,10 +77,9 @@ TEST_F(v4l2_stream_test, misuse_is_refused_and_explained) {
     EXPECT_EQ(missing.read_frame(frame, 0), -EACCES);
 
     stream.close();
-    sys.kernel.next_fd = FD_SETSIZE;  // beyond the reach of select
-    ASSERT_EQ(stream.open(), 0);
-    EXPECT_EQ(stream.read_frame(frame, 0), -EINVAL);
-    EXPECT_EQ(sys.kernel.calls[kernel_call::select], 0u);
+    sys.kernel.next_fd = FD_SETSIZE;  // a busy process's descriptors stream all the same
+    start();
+    expect_frame(3);
 }
 
 TEST_F(v4l2_stream_test, a_failed_set_up_leaves_nothing_behind) {
@@ -116,7 +115,7 @@ TEST_F(v4l2_stream_test, interrupted_calls_never_surface) {
     const std::pair<kernel_call, unsigned long> interruptions[] = {
         {kernel_call::open, 0},                {kernel_call::ioctl, VIDIOC_REQBUFS},
         {kernel_call::ioctl, VIDIOC_QUERYBUF}, {kernel_call::ioctl, VIDIOC_QBUF},
-        {kernel_call::ioctl, VIDIOC_STREAMON}, {kernel_call::select, 0},
+        {kernel_call::ioctl, VIDIOC_STREAMON}, {kernel_call::poll, 0},
         {kernel_call::ioctl, VIDIOC_DQBUF},    {kernel_call::ioctl, VIDIOC_STREAMOFF},
     };
     for (const auto& [call, request] : interruptions) {
@@ -134,20 +133,19 @@ TEST_F(v4l2_stream_test, interrupted_calls_never_surface) {
 TEST_F(v4l2_stream_test, waiting_for_a_frame) {
     struct wait_case { kernel_call call; unsigned long request; int error, times; unsigned timeout_ms; int result; std::size_t waits; };
     const wait_case cases[] = {
-        {kernel_call::select, 0, EINTR, 1, 2000, 0, 2},
-        {kernel_call::select, 0, EINTR, 1, 0, -ETIME, 1},  // with no time left
+        {kernel_call::poll, 0, EINTR, 1, 2000, 0, 2},
+        {kernel_call::poll, 0, EINTR, 1, 0, -ETIME, 1},  // with no time left
         {kernel_call::ioctl, VIDIOC_DQBUF, EAGAIN, 2, 1000, 0, 3},
         {kernel_call::ioctl, VIDIOC_DQBUF, EAGAIN, 1, 0, -ETIME, 1},
-        {kernel_call::select, 0, ENOMEM, 1, 100, -ENOMEM, 1},
+        {kernel_call::poll, 0, ENOMEM, 1, 100, -ENOMEM, 1},
         {kernel_call::ioctl, VIDIOC_DQBUF, EPIPE, 1, 100, -EPIPE, 1},
-        {kernel_call::select, 0, 0, 0, 0, -ETIME, 1},  // no frame at all
+        {kernel_call::poll, 0, 0, 0, 0, -ETIME, 1},  // no frame at all
     };
     start();
-    const auto micros = [](const timeval& t) { return t.tv_sec * 1'000'000L + t.tv_usec; };
     for (const wait_case& each : cases) {
         SCOPED_TRACE(&each - cases);
         frame = {1, 2, 3};
-        sys.kernel.select_timeouts.clear();
+        sys.kernel.poll_timeouts.clear();
         if (each.times > 0) {
             sys.kernel.fail_next(each.call, each.error, each.times, each.request);
             sys.kernel.push_frame(node, pattern(5));
@@ -155,11 +153,11 @@ TEST_F(v4l2_stream_test, waiting_for_a_frame) {
         EXPECT_EQ(stream.read_frame(frame, each.timeout_ms), each.result);
         EXPECT_EQ(frame, each.result == 0 ? pattern(5) : std::vector<std::uint8_t>({1, 2, 3}));
         // Every wait gets what is left of the whole timeout.
-        const std::vector<timeval>& waits = sys.kernel.select_timeouts;
+        const std::vector<int>& waits = sys.kernel.poll_timeouts;
         ASSERT_EQ(waits.size(), each.waits);
-        EXPECT_GE(micros(waits.front()), each.timeout_ms * 500L);
-        EXPECT_LE(micros(waits.back()), micros(waits.front()));
-        EXPECT_LE(micros(waits.front()), each.timeout_ms * 1000L);
+        EXPECT_GE(waits.front() * 2L, each.timeout_ms);
+        EXPECT_LE(waits.back(), waits.front());
+        EXPECT_LE(waits.front(), static_cast<int>(each.timeout_ms));
         if (each.result != 0 && each.times > 0) {  // the frame is not lost
             ASSERT_EQ(stream.read_frame(frame, 100), 0);
             EXPECT_EQ(frame, pattern(5));
@@ -167,27 +165,27 @@ TEST_F(v4l2_stream_test, waiting_for_a_frame) {
     }
 }
 
-TEST_F(v4l2_stream_test, unusable_buffers_are_dropped_with_an_io_error) {
+// However often a buffer goes astray, the driver gets it back and the next frame arrives.
+TEST_F(v4l2_stream_test, buffers_that_go_astray_never_starve_the_stream) {
+    struct astray_case { const char* what; void (*fault)(test_support::simulated_kernel&); int result; bool delivered; };
+    const astray_case cases[] = {
+        {"flagged as failed", [](test_support::simulated_kernel& k) { k.queue(node).next_flags = V4L2_BUF_FLAG_ERROR; }, -EIO, false},
+        {"too many bytes", [](test_support::simulated_kernel& k) { k.queue(node).next_bytesused = buffer_length + 1; }, -EIO, false},
+        {"unusable index", [](test_support::simulated_kernel& k) { k.queue(node).next_index = 4; }, -EIO, false},
+        {"refused re-queue", [](test_support::simulated_kernel& k) { k.fail_next(kernel_call::ioctl, ENODEV, 1, VIDIOC_QBUF); }, -ENODEV, true},
+    };
     start();
-    frame = {9};
-    // Too many bytes: the buffer goes back to the driver and streaming goes on.
-    sys.kernel.push_frame(node, pattern(0));
-    queue().next_bytesused = buffer_length + 1;
-    EXPECT_EQ(stream.read_frame(frame, 100), -EIO);
-    EXPECT_EQ(queue().queued.size(), 4u);
-    // An index the stream never mapped is not queued again.
-    sys.kernel.push_frame(node, pattern(0));
-    queue().next_index = 4;
-    const std::size_t queued = sys.kernel.ioctls[VIDIOC_QBUF];
-    EXPECT_EQ(stream.read_frame(frame, 100), -EIO);
-    EXPECT_EQ(sys.kernel.ioctls[VIDIOC_QBUF], queued);
-    EXPECT_EQ(frame, std::vector<std::uint8_t>{9});
-    expect_frame(5);
-    // A frame whose buffer cannot be queued again is still delivered.
-    sys.kernel.fail_next(kernel_call::ioctl, ENODEV, 1, VIDIOC_QBUF);
-    sys.kernel.push_frame(node, pattern(1));
-    EXPECT_EQ(stream.read_frame(frame, 100), -ENODEV);
-    EXPECT_EQ(frame, pattern(1));
+    for (const astray_case& each : cases) {
+        SCOPED_TRACE(each.what);
+        for (std::uint8_t round = 0; round < 5; ++round) {  // one more than there are buffers
+            frame = {9};
+            sys.kernel.push_frame(node, pattern(round));
+            each.fault(sys.kernel);
+            EXPECT_EQ(stream.read_frame(frame, 100), each.result);
+            EXPECT_EQ(frame, each.delivered ? pattern(round) : std::vector<std::uint8_t>{9});
+            expect_frame(round + 1);
+        }
+    }
 }
 
 TEST_F(v4l2_stream_test, streams_more_frames_than_buffers_and_stop_and_start_queue_every_buffer_again) {
@@ -203,6 +201,12 @@ TEST_F(v4l2_stream_test, streams_more_frames_than_buffers_and_stop_and_start_que
     EXPECT_EQ(queue().queued.size(), 4u);
     for (std::uint8_t seed = 0; seed < 5; ++seed)
         expect_frame(seed);
+    // A start that fails part-way through the queue leaves nothing queued for the next one.
+    stream.stop();
+    sys.kernel.fail_next(kernel_call::ioctl, ENOMEM, 1, VIDIOC_QBUF, 1);
+    EXPECT_EQ(stream.start(), -ENOMEM);
+    ASSERT_EQ(stream.start(), 0);
+    expect_frame(6);
 
     // After a failed stream-off the driver still holds the buffers: nothing is queued twice.
     sys.kernel.fail_next(kernel_call::ioctl, EIO, 1, VIDIOC_STREAMOFF);

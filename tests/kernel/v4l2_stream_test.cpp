@@ -35,7 +35,7 @@ TEST_P(vivid_stream, opens_streams_restarts_and_closes) {
     ASSERT_EQ(stream.open(), 0);
     EXPECT_EQ(stream.granted_buffers(), 4u);
     EXPECT_EQ(mapping_count(node), 4);
-    // A queue that is not streaming is an error to select and to the dequeue: no waiting it out.
+    // A queue that is not streaming is an error to poll and to the dequeue: no waiting it out.
     EXPECT_EQ(stream.read_frame(frame, 500), -EINVAL);
 
     // Stop ends the stream and hands every buffer back, so the second start must queue them all
@@ -66,6 +66,26 @@ INSTANTIATE_TEST_SUITE_P(
     nodes, vivid_stream,
     ::testing::Values(V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_BUF_TYPE_META_CAPTURE),
     [](const auto& info) { return info.index == 0 ? "video" : "metadata"; });
+
+// vivid refuses the next queueing on request: every frame whose buffer it would not take back is
+// delivered with the error, and the buffer goes back at the next read, so the queue never dries up.
+TEST(vivid_stream_refused_requeue, never_starves_the_stream) {
+    int webcam = 0;
+    ASSERT_EQ(device(capture_node).call(VIDIOC_S_INPUT, &webcam), 0);
+    const device controls(capture_node);
+    v4l2_stream stream(V4L2_BUF_TYPE_VIDEO_CAPTURE, capture_node, "vivid");
+    std::vector<std::uint8_t> frame;
+    ASSERT_EQ(stream.open(), 0);
+    ASSERT_EQ(stream.start(), 0);
+    for (int round = 0; round < 6; ++round) {  // more refusals than buffers
+        ASSERT_EQ(set_control(controls, "Inject VIDIOC_QBUF Error", 1), 0);
+        frame.clear();
+        EXPECT_EQ(stream.read_frame(frame, frame_timeout_ms), -EINVAL) << round;
+        EXPECT_FALSE(frame.empty());
+        ASSERT_EQ(stream.read_frame(frame, frame_timeout_ms), 0) << round;
+    }
+    stream.close();
+}
 
 TEST(vivid_stream_missing_node, open_gives_enoent_and_names_the_node) {
     v4l2_stream stream(V4L2_BUF_TYPE_VIDEO_CAPTURE, "/dev/video77", "Image data");

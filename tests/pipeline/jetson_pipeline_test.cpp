@@ -170,5 +170,39 @@ TEST_F(jetson_pipeline_test, missing_links_are_reported_with_arrows) {
     EXPECT_TRUE(discover({.sensor_label = plain_device.sensor_label, .with_data_links = false}).ends_with(to_vi_output));
 }
 
+// One media device, two sensors whose vi-outputs were registered in reverse: the camera, the
+// nvcsi and the vi-output chosen form one linked chain, in safe mode and outside it; without
+// data links the vi-output's label tells which sensor it carries.
+TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
+    struct chain_case { std::string family; bool links; };
+    for (const auto& [family, links] : {chain_case{"vorlake-csi2", true}, {"imx704", true}, {"vorlake-csi2", false}}) {
+        const jetson_device_options options{.sensor_label = family + " 9-0010", .more_sensors = {family + " 10-0010"}, .with_data_links = links};
+        EXPECT_EQ(discover(options).find("not found") == std::string::npos, links);
+        EXPECT_EQ(pipeline->camera_entity() + "|" + pipeline->image_entity(), options.sensor_label + "|vi-output, " + options.sensor_label);
+        EXPECT_TRUE(!links || pipeline->csi2_entity() == "nvcsi--0");
+        std::string image_node, ebd_node, sensor_node;
+        EXPECT_EQ(pipeline->get_stream_device_nodes(image_node, ebd_node) + pipeline->get_sensor_device_node(sensor_node), 0);
+        EXPECT_EQ(image_node + "|" + sensor_node, "/dev/video0|/dev/v4l-subdev0");
+        EXPECT_EQ(configure(0), family == "imx704" ? "" : safe_line);
+        renew();
+    }
+}
+
+// Counts beyond what a media graph holds make the device unusable, never a huge allocation.
+TEST_F(jetson_pipeline_test, absurd_topology_counts_are_refused) {
+    for (auto count : {&media_v2_topology::num_entities, &media_v2_topology::num_interfaces, &media_v2_topology::num_pads,
+                       &media_v2_topology::num_links}) {
+        sys->kernel.add_jetson_device({});
+        media_v2_topology& counts = node("/dev/media0").counts.emplace();
+        counts.num_entities = counts.num_interfaces = 3;
+        counts.num_pads = 4;
+        counts.num_links = 5;
+        counts.*count = (1u << 16) + 1;
+        EXPECT_NO_THROW(discover());
+        EXPECT_FALSE(pipeline->valid());
+        renew();
+    }
+}
+
 }  // namespace
 }  // namespace vorlake::tessaro

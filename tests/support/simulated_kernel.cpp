@@ -62,6 +62,8 @@ std::uint32_t give(const std::vector<record>& records, std::uint64_t pointer) {
 int media_ioctl(simulated_node& media, unsigned long request, void* arg) {
     if (request == MEDIA_IOC_G_TOPOLOGY) {
         auto& t = *static_cast<media_v2_topology*>(arg);
+        if (media.counts && !t.ptr_entities && !t.ptr_interfaces && !t.ptr_pads && !t.ptr_links)
+            return t = *media.counts, 0;
         if ((t.ptr_entities && t.num_entities < media.entities.size()) || (t.ptr_pads && t.num_pads < media.pads.size()) ||
             (t.ptr_links && t.num_links < media.links.size()) || (t.ptr_interfaces && t.num_interfaces < media.interfaces.size()))
             return fail(ENOSPC);
@@ -161,6 +163,7 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
         buffer.index = std::exchange(queue.next_index, std::nullopt).value_or(index);
         buffer.bytesused = std::exchange(queue.next_bytesused, std::nullopt).value_or(queue.bytesused[index]);
         buffer.length = static_cast<std::uint32_t>(queue.memory[index].size());
+        buffer.flags = std::exchange(queue.next_flags, std::nullopt).value_or(0);
     } else if (request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF) {
         if (queue.owner_fd != fd || *static_cast<std::uint32_t*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE)
             return fail(EINVAL);
@@ -179,47 +182,61 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
     const std::string number = std::to_string(options.number);
     simulated_node& media = nodes["/dev/media" + number];
     directories[media_devices_directory].push_back("media" + number);
+    std::vector<std::string> sensors = {options.sensor_label};
+    sensors.insert(sensors.end(), options.more_sensors.begin(), options.more_sensors.end());
+    const auto count = static_cast<std::uint32_t>(sensors.size());
 
     // The media core numbers every graph object from one counter and keeps its type in the
     // top byte (entities 0, pads 1, links 2, interfaces 3): ids of different kinds never meet.
     std::uint32_t next_id = 1;
-    for (const std::string& name : {options.sensor_label, (options.with_nvcsi ? "nvcsi--" : "csi-bridge--") + number,
-                                    "vi-output, " + options.sensor_label}) {
+    const auto add_entity = [&](const std::string& name) {
         media.entities.push_back({next_id++, {}, 0, 0, {}});
         set_name(media.entities.back().name, name);
-    }
+    };
+    for (const std::string& sensor : sensors)
+        add_entity(sensor);
+    for (std::uint32_t k = 0; k < count; ++k)
+        add_entity((options.with_nvcsi ? "nvcsi--" : "csi-bridge--") + std::to_string(options.number + k));
+    for (std::uint32_t k = count; k-- > 0;)
+        add_entity("vi-output, " + sensors[k]);
     const auto add_link = [&](std::uint32_t source, std::uint32_t sink, std::uint32_t flags) {
         media.links.push_back({(2u << 24) | next_id++, source, sink, flags, {}});
     };
-    // The pads of one entity are spread through the list, as the kernel registers them: the
-    // nvcsi sink, the sensor source, the vi-output sink, the nvcsi source.
-    const std::uint32_t pads[4][3] = {{2, MEDIA_PAD_FL_SINK, 0}, {1, MEDIA_PAD_FL_SOURCE, 0}, {3, MEDIA_PAD_FL_SINK, 0}, {2, MEDIA_PAD_FL_SOURCE, 1}};
-    for (const auto& [entity, flags, index] : pads)
-        media.pads.push_back({(1u << 24) | next_id++, entity, flags, index, {}});
-    if (options.with_data_links) {
-        add_link(media.pads[1].id, media.pads[0].id, MEDIA_LNK_FL_ENABLED);
-        add_link(media.pads[3].id, media.pads[2].id, MEDIA_LNK_FL_ENABLED);
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint32_t sensor = k + 1, csi = count + k + 1, video = 3 * count - k;
+        // The pads of one entity are spread through the list, as the kernel registers them: the
+        // nvcsi sink, the sensor source, the vi-output sink, the nvcsi source.
+        const std::uint32_t pads[4][3] = {{csi, MEDIA_PAD_FL_SINK, 0}, {sensor, MEDIA_PAD_FL_SOURCE, 0}, {video, MEDIA_PAD_FL_SINK, 0}, {csi, MEDIA_PAD_FL_SOURCE, 1}};
+        const std::size_t first = media.pads.size();
+        for (const auto& [entity, flags, index] : pads)
+            media.pads.push_back({(1u << 24) | next_id++, entity, flags, index, {}});
+        if (options.with_data_links) {
+            add_link(media.pads[first + 1].id, media.pads[first].id, MEDIA_LNK_FL_ENABLED);
+            add_link(media.pads[first + 3].id, media.pads[first + 2].id, MEDIA_LNK_FL_ENABLED);
+        }
+        // Each device node has its sysfs uevent file and is linked to its entity as the V4L2 core
+        // does it: enabled and immutable.
+        const unsigned unit = options.number + k;
+        const std::string names[] = {"v4l-subdev" + std::to_string(unit * 2), "v4l-subdev" + std::to_string(unit * 2 + 1),
+                                     "video" + std::to_string(unit)};
+        const std::uint32_t chain[] = {sensor, csi, video};
+        for (unsigned role = options.sensor_has_node ? 0 : 1; role < 3; ++role) {
+            const std::string minor = std::to_string(next_minor), name = names[role];
+            nodes["/dev/" + name];
+            files["/sys/dev/char/81:" + minor + "/uevent"] =
+                "MAJOR=81\nMINOR=" + minor + "\n" + (options.devname_in_uevent ? "DEVNAME=" + name + "\n" : "");
+            media.interfaces.push_back({(3u << 24) | next_id++, MEDIA_INTF_T_V4L_VIDEO, 0, {}, {}});
+            media.interfaces.back().devnode = {81, next_minor++};
+            add_link(media.interfaces.back().id, chain[role], MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+        }
+        // The vi-output node carries the sensor's controls too, as the Jetson video driver does.
+        const simulated_control mode{sensor_mode_control, "Sensor Modes", 0, {}};
+        if (options.sensor_has_node)
+            nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", 0, {}}, mode};
+        simulated_node& video_node = nodes["/dev/" + names[2]];
+        video_node.queue.emplace();
+        video_node.controls = {mode, {0x009a2063, "Preferred Stride Mode", 0, {}}, {preferred_stride_control, "Preferred Stride", 0, {}}};
     }
-    // Each device node has its sysfs uevent file and is linked to its entity as the V4L2 core
-    // does it: enabled and immutable.
-    const std::string names[] = {"v4l-subdev" + std::to_string(options.number * 2),
-                                 "v4l-subdev" + std::to_string(options.number * 2 + 1), "video" + number};
-    for (std::uint32_t entity = options.sensor_has_node ? 1 : 2; entity <= 3; ++entity) {
-        const std::string minor = std::to_string(next_minor), name = names[entity - 1];
-        nodes["/dev/" + name];
-        files["/sys/dev/char/81:" + minor + "/uevent"] =
-            "MAJOR=81\nMINOR=" + minor + "\n" + (options.devname_in_uevent ? "DEVNAME=" + name + "\n" : "");
-        media.interfaces.push_back({(3u << 24) | next_id++, MEDIA_INTF_T_V4L_VIDEO, 0, {}, {}});
-        media.interfaces.back().devnode = {81, next_minor++};
-        add_link(media.interfaces.back().id, entity, MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
-    }
-    // The vi-output node carries the sensor's controls too, as the Jetson video driver does.
-    const simulated_control mode{sensor_mode_control, "Sensor Modes", 0, {}};
-    if (options.sensor_has_node)
-        nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", 0, {}}, mode};
-    simulated_node& video = nodes["/dev/" + names[2]];
-    video.queue.emplace();
-    video.controls = {mode, {0x009a2063, "Preferred Stride Mode", 0, {}}, {preferred_stride_control, "Preferred Stride", 0, {}}};
 }
 
 bool simulated_kernel::take_fault(kernel_call call, unsigned long request) {
@@ -295,18 +312,15 @@ int simulated_kernel::munmap(void* address, std::size_t length) {
 }
 
 // Nobody else moves time on: a wait without a frame ends at its timeout at once.
-int simulated_kernel::select(int fd_count, fd_set* read_set, fd_set*, fd_set*, timeval* timeout) {
-    select_timeouts.push_back(*timeout);
-    const int fd = fd_count - 1;  // the one descriptor a stream waits on
-    if (take_fault(kernel_call::select))
+int simulated_kernel::poll(pollfd* fds, nfds_t, int timeout_ms) {
+    poll_timeouts.push_back(timeout_ms);
+    if (take_fault(kernel_call::poll))
         return -1;
-    simulated_queue& queue = descriptors.at(fd)->queue.value();
+    simulated_queue& queue = descriptors.at(fds->fd)->queue.value();
     fill_buffers(queue);
-    // videobuf2 reports a queue that is not streaming as readable (an error is pending).
-    if (!queue.done.empty() || !queue.streaming)
-        return 1;
-    FD_CLR(fd, read_set);
-    return 0;
+    // videobuf2 reports a queue that is not streaming as an error.
+    fds->revents = !queue.streaming ? POLLERR : queue.done.empty() ? 0 : POLLIN;
+    return fds->revents != 0;
 }
 
 int simulated_kernel::list_directory(const std::string& path, std::vector<std::string>& names) {

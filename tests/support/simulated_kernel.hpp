@@ -19,7 +19,7 @@
 
 namespace vorlake::tessaro::test_support {
 
-enum class kernel_call { open, close, ioctl, mmap, munmap, select, list_directory, read_text_file };
+enum class kernel_call { open, close, ioctl, mmap, munmap, poll, list_directory, read_text_file };
 
 struct simulated_control {
     std::uint32_t id = 0;
@@ -32,7 +32,7 @@ struct simulated_control {
 struct simulated_queue {
     std::size_t buffer_length = 704 * 1176;
     std::optional<std::uint32_t> grant;  // the count REQBUFS grants instead of min(asked, 4)
-    std::optional<std::uint32_t> next_bytesused, next_index;  // one-shot faults of the next DQBUF
+    std::optional<std::uint32_t> next_bytesused, next_index, next_flags;  // one-shot faults of the next DQBUF
     std::vector<std::vector<std::uint8_t>> memory;
     std::vector<std::uint32_t> bytesused;
     std::deque<std::uint32_t> queued, done;  // held by the driver; filled, waiting for DQBUF
@@ -52,13 +52,16 @@ struct simulated_node {
     std::vector<media_v2_interface> interfaces;
     std::vector<media_v2_pad> pads;
     std::vector<media_v2_link> links;
+    std::optional<media_v2_topology> counts;  // what a count query reports instead of the truth
 };
 
 // The sensor, nvcsi and vi-output entities of one camera (entity ids 1, 2 and 3), with their
-// device nodes.
+// device nodes. Further sensors share the media device: the sensors come first, then the nvcsi
+// entities, then the vi-outputs in reverse order; sensor k uses the nodes of number N + k.
 struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
     std::string sensor_label = "vorlake-csi2 9-0010";
+    std::vector<std::string> more_sensors = {};
     bool with_nvcsi = true, with_data_links = true;
     bool sensor_has_node = true, devname_in_uevent = true;
 };
@@ -75,7 +78,7 @@ public:
     int ioctl(int fd, unsigned long request, void* arg) override;
     void* mmap(void* address, std::size_t length, int protection, int flags, int fd, off_t offset) override;
     int munmap(void* address, std::size_t length) override;
-    int select(int fd_count, fd_set* read_set, fd_set*, fd_set*, timeval* timeout) override;
+    int poll(pollfd* fds, nfds_t count, int timeout_ms) override;
     int list_directory(const std::string& path, std::vector<std::string>& names) override;
     int read_text_file(const std::string& path, std::string& content) override;
 
@@ -95,7 +98,7 @@ public:
     std::map<void*, std::size_t> mappings;
     std::map<kernel_call, std::size_t> calls;
     std::map<unsigned long, std::size_t> ioctls;
-    std::vector<timeval> select_timeouts;
+    std::vector<int> poll_timeouts;
     int next_fd = 300;  // well clear of the descriptors the test process holds
 
 private:
