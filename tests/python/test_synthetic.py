@@ -86,9 +86,8 @@ def test_embedded_data_counts_at_the_modes_rate(mode):
         laser = info.laser_status
         seen.append((frame.frame_id, frame.timestamp, info.temperature, laser.light_emitted,
                      laser.read_back, laser.lvds_connection, laser.bank_check))
-        assert seen[-1] == tuple(want[k] for k in ("frame_id", "timestamp", "temperature",
-                                                   "light_emitted", "read_back",
-                                                   "lvds_connection", "bank_check"))
+        assert seen[-1] == (want.frame_id, want.timestamp, want.temperature, want.light_emitted,
+                            want.read_back, want.lvds_connection, want.bank_check)
     period_us = np.diff([s[1] for s in seen])
     assert [s[0] for s in seen] == [0, 1, 2, 3]
     assert np.all(np.abs(period_us - 1e6 / sensor.frame_rate) <= 1)
