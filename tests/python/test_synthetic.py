@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import pelorin
+from tessaro.scene import Plane, Scene, zone_rays
 from tessaro.synthetic import MODES, SyntheticSensor, default_scene, synthetic_camera
 
 SINGLE = [m for m, model in MODES.items() if len(model.ranges) == 1]
@@ -102,3 +103,15 @@ def test_frames_are_deterministic_for_a_seed_and_show_motion():
     moved = [np.abs(s.truth(0, 1)["radial_depth"] - s.truth(10, 1)["radial_depth"]) > 100
              for s in (a, still)]
     assert moved[0].sum() > 20 and moved[1].sum() <= 2  # a weak return may flicker
+
+
+def test_a_wall_reads_its_distance_along_every_ray_and_fades_with_it():
+    heights = []
+    for distance in (1000, 3000):
+        wall = Scene(planes=(Plane((0, 0, distance), (0, 0, -1), 0.7),))
+        truth = SyntheticSensor(0x311C, scene=wall).truth(0, 3)
+        np.testing.assert_allclose(truth["radial_depth"][0], distance / zone_rays()[:, 2],
+                                   atol=12)
+        assert not truth["radial_depth"][1:].any()
+        heights.append(truth["peak_height"][0])
+    np.testing.assert_allclose(heights[0] / heights[1], 9, rtol=0.1)
