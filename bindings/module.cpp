@@ -7,6 +7,7 @@ using namespace vorlake::tessaro::python;
 
 PYBIND11_MODULE(pelorin, m) {
     m.doc() = "Bindings for Vorlake dToF library";
+    m.attr("__version__") = PELORIN_VERSION;
 
     camera_manager_class manager_cls(m, "camera_manager");
     camera_class camera_cls(m, "camera");

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Prints the path of a CPython 3.13 interpreter: the system one, a pyenv build, or one on PATH.
+# Prints the path of a CPython interpreter of the given version (default 3.13): the system one, a
+# pyenv build, or one on PATH. Usage: scripts/find_python.sh [MAJOR.MINOR]
 set -u
-for candidate in /usr/bin/python3.13 \
-                 "$(pyenv root 2>/dev/null)"/versions/3.13*/bin/python3.13 \
-                 "$HOME"/.pyenv/versions/3.13*/bin/python3.13 \
-                 "$(command -v python3.13 2>/dev/null)"; do
+version=${1:-3.13}
+want="(${version/./, })"
+for candidate in /usr/bin/python"$version" \
+                 "$(pyenv root 2>/dev/null)"/versions/"$version".*/bin/python"$version" \
+                 "$HOME"/.pyenv/versions/"$version".*/bin/python"$version" \
+                 "$(command -v python"$version" 2>/dev/null)"; do
     if [ -n "$candidate" ] && [ -x "$candidate" ] \
-        && "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+        && "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != $want)" 2>/dev/null; then
         echo "$candidate"
         exit 0
     fi
 done
-echo "no CPython 3.13 found (looked in /usr/bin, pyenv and PATH)" >&2
+echo "no CPython $version found (looked in /usr/bin, pyenv and PATH)" >&2
 exit 1

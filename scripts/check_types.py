@@ -1,0 +1,42 @@
+#!/usr/bin/env python3
+"""Type-checks the command-line tools and the README's Python examples with mypy --strict,
+against the installed pelorin stubs, so that what a user copies from the README type-checks.
+
+Usage: scripts/check_types.py [PYTHON]  (PYTHON: the interpreter whose mypy and packages to use)
+"""
+
+import re
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+FENCED_PYTHON = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
+
+
+def readme_examples(folder: Path) -> list[Path]:
+    """Writes each Python example of the README into `folder`, one file each."""
+    text = (ROOT / "README.md").read_text(encoding="utf-8")
+    paths = []
+    for number, match in enumerate(FENCED_PYTHON.finditer(text), start=1):
+        path = folder / f"readme_example_{number}.py"
+        path.write_text(match.group(1), encoding="utf-8")
+        paths.append(path)
+    return paths
+
+
+def main() -> int:
+    python = sys.argv[1] if len(sys.argv) > 1 else sys.executable
+    with tempfile.TemporaryDirectory(prefix="readme-examples-") as folder:
+        targets = [str(ROOT / "tools"), *map(str, readme_examples(Path(folder)))]
+        command = [python, "-m", "mypy", "--strict", "--no-error-summary",
+                   "--cache-dir", str(ROOT / "build" / "mypy-cache"), *targets]
+        result = subprocess.run(command, cwd=ROOT, check=False)
+    if result.returncode == 0:
+        print(f"mypy --strict: tools/ and {len(targets) - 1} README example(s) pass")
+    return result.returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())
