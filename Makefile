@@ -47,6 +47,9 @@ TEST_STEPS := test-native
 TEST_STEPS += test-aarch64
 TEST_STEPS += test-vm
 TEST_STEPS += test-python
+TEST_STEPS += test-python-second
+TEST_STEPS += test-types
+TEST_STEPS += test-wheels
 TEST_STEPS += test-install
 
 # The library installed into a scratch prefix, used by a consumer through find_package and
@@ -57,6 +60,30 @@ test-install: build
 
 test-python: python-install
 	@$(VENV)/bin/python -m pytest -q tests/bindings tests/python
+
+# The Python suites again under a second CPython, the boards' Debian 12 one, in .venv-3.11;
+# test-python-versions runs them under every CPython from 3.10 on that this machine has.
+PYTHON_SECOND ?= 3.11
+PYTHON_VERSIONS := 3.10 3.11 3.12 3.14
+.PHONY: test-python-second test-python-versions test-types wheels test-wheels
+test-python-second: setup
+	@scripts/test_python_version.sh $(PYTHON_SECOND)
+
+test-python-versions: setup
+	@scripts/test_python_version.sh $$(for v in $(PYTHON_VERSIONS); do \
+		scripts/find_python.sh $$v >/dev/null 2>&1 && echo $$v; done)
+
+# mypy --strict over tools/ and the README's Python examples, against the generated stubs.
+test-types: python-install
+	@$(VENV)/bin/python scripts/check_types.py $(VENV)/bin/python
+
+# Installable wheels in dist/: x86-64 (manylinux, for .venv's CPython) and AArch64 (cross-built
+# for Debian 12's CPython 3.11); test-wheels replays a frame with the AArch64 one under qemu-user.
+wheels: python-install
+	@scripts/build_wheels.sh
+
+test-wheels: wheels
+	@scripts/test_wheel_aarch64.sh
 
 test: $(TEST_STEPS)
 	@python3 scripts/test_size.py
