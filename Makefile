@@ -83,7 +83,7 @@ wheels: python-install
 	@scripts/build_wheels.sh
 
 test-wheels: wheels
-	@scripts/test_wheel_aarch64.sh
+	@scripts/test_wheels.sh
 
 test: $(TEST_STEPS)
 	@python3 scripts/test_size.py

@@ -28,8 +28,8 @@ def main() -> None:
     np.testing.assert_array_equal(np.asarray(frame.histogram), values["histogram"])
     camera.stop()
     camera.close()
-    print(f"pelorin {pelorin.__version__} on CPython {platform.python_version()} "
-          f"({platform.machine()}): one frame replayed and decoded")
+    print(f"pelorin {pelorin.__version__} ({pelorin.__file__}) on CPython "
+          f"{platform.python_version()} {platform.machine()}: one frame replayed and decoded")
 
 
 if __name__ == "__main__":
