@@ -56,7 +56,7 @@ root=$work/arm64-root
 interpreter=$root/usr/bin/python$arm_python
 if [ ! -x "$interpreter" ]; then
     mkdir -p "$root/debs"
-    (cd "$root/debs" && apt-get download -q "python$arm_python-minimal:arm64" 2>/dev/null)
+    (cd "$root/debs" && apt-get download -qq "python$arm_python-minimal:arm64" >/dev/null 2>&1)
     dpkg-deb -x "$root"/debs/python"$arm_python"-minimal_*_arm64.deb "$root"
 fi
 site=$work/site-$arm_python-aarch64
