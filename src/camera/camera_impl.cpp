@@ -97,13 +97,9 @@ int camera_impl::open(std::uint32_t mode) {
         return code;
     }
 
-    stream_slot& image = slots[image_slot];
-    if (image.stream) {
-        if (int code = image.stream->open(); code != 0) {
-            say("Cannot open stream '" + image.name + "': error #" + std::to_string(code));
+    if (slots[image_slot].stream) {
+        if (int code = open_slot(slots[image_slot]); code != 0)
             return code;
-        }
-        image.opened = true;
     }
     info.status = camera_status::idle;
     *sensor = sensor_info{};
@@ -258,32 +254,48 @@ int camera_impl::start() {
     return 0;
 }
 
+// A stream may replace itself from inside any of its calls. The calls below hold it meanwhile,
+// and each mark is set before the call that it records and taken back only while the slot still
+// holds that stream, so that add_stream closes or stops what it replaces and the marks always
+// describe the stream in the slot.
+int camera_impl::open_slot(stream_slot& slot) {
+    const std::shared_ptr<camera_stream> stream = slot.stream;
+    slot.opened = true;
+    if (int code = stream->open(); code != 0) {
+        if (slot.stream == stream)
+            slot.opened = false;
+        say("Cannot open stream '" + slot.name + "': error #" + std::to_string(code));
+        return code;
+    }
+    return 0;
+}
+
 int camera_impl::start_slot(stream_slot& slot) {
     if (!slot.opened) {
-        if (int code = slot.stream->open(); code != 0) {
-            say("Cannot open stream '" + slot.name + "': error #" + std::to_string(code));
+        if (int code = open_slot(slot); code != 0)
             return code;
-        }
-        slot.opened = true;
     }
-    if (int code = slot.stream->start(); code != 0) {
+    const std::shared_ptr<camera_stream> stream = slot.stream;
+    slot.started = true;
+    if (int code = stream->start(); code != 0) {
+        if (slot.stream == stream)
+            slot.started = false;
         say("Cannot start stream '" + slot.name + "': error #" + std::to_string(code));
         return code;
     }
-    slot.started = true;
     return 0;
 }
 
 void camera_impl::stop_slot(stream_slot& slot) {
-    if (slot.started && slot.stream)
-        slot.stream->stop();
-    slot.started = false;
+    const std::shared_ptr<camera_stream> stream = slot.stream;
+    if (std::exchange(slot.started, false) && stream)
+        stream->stop();
 }
 
 void camera_impl::close_slot(stream_slot& slot) {
-    if (slot.opened && slot.stream)
-        slot.stream->close();
-    slot.opened = false;
+    const std::shared_ptr<camera_stream> stream = slot.stream;
+    if (std::exchange(slot.opened, false) && stream)
+        stream->close();
 }
 
 int camera_impl::stop() {

@@ -20,7 +20,9 @@
 namespace vorlake::tessaro {
 
 struct stream_slot {
-    std::unique_ptr<camera_stream> stream;
+    // Shared so that every call into the stream holds it: a stream whose code calls back into its
+    // camera may replace itself, and is destroyed only once that call has returned.
+    std::shared_ptr<camera_stream> stream;
     std::string name;  // "image" or "ebd" once a stream was added
     stream_type type = stream_type::stream_image;
     bool opened = false;  // open succeeded and no close since
@@ -61,6 +63,8 @@ private:
     int start_slot(stream_slot& slot);
     void stop_slot(stream_slot& slot);
     void close_slot(stream_slot& slot);
+    // Opens the slot's stream and marks it opened; prints the failure.
+    int open_slot(stream_slot& slot);
     // The embedded-data stream takes part only when it has something to read from.
     bool ebd_in_use() const;
     const sensor_mode_info& selected_mode() const;
@@ -70,7 +74,7 @@ private:
     frame_buffer& report_frame_error(std::int32_t code, const char* text);
     frame_buffer& not_streaming();
     frame_buffer& record_replaced();
-    void read_embedded_data(frame_buffer& frame, std::uint32_t timeout_ms);
+    void decode_ebd(frame_buffer& frame, int read);
 
     camera_info info;
     // Shared so that a holder keeps seeing live values; open resets it in place.

@@ -26,7 +26,8 @@ enum class camera_sync_mode : std::uint32_t {
     camera_sync_slave_mode = 2,
 };
 
-enum class stream_type : std::uint32_t {
+// Signed, as Python sees it: any int names a stream type, and add_stream ignores the unknown ones.
+enum class stream_type : std::int32_t {
     stream_image = 0,
     stream_ebd = 1,
 };
