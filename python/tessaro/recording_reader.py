@@ -112,14 +112,6 @@ class Recording:
         if not version.isdigit() or int(version) > FORMAT_VERSION:
             raise RecordingError(self.path, f"format version {version!r} is not supported "
                                  f"(this reader knows 1 to {FORMAT_VERSION})")
-        for channel in self._channels.values():
-            if channel.topic in (IMAGE_TOPIC, EBD_TOPIC):
-                schema = self._schemas.get(channel.schema_id)
-                if channel.message_encoding != MessageEncoding.CDR or schema is None or \
-                        schema.name != messages.RAW_FRAME_TYPE or \
-                        schema.encoding != SchemaEncoding.ROS2:
-                    raise RecordingError(self.path, f"channel {channel.topic} has the wrong "
-                                         f"schema ({schema.name if schema else 'none'})")
         sensor = self.metadata.get("tessaro.sensor", {})
         try:
             self.mode = int(sensor["mode"], 0)
@@ -131,10 +123,18 @@ class Recording:
             self.outputs: dict[str, bool] | None = json.loads(processing["outputs"])
             self.dual_depth_params: dict[str, float] = json.loads(processing["dual_depth_params"])
         except (KeyError, ValueError) as error:
-            raise RecordingError(self.path, f"incomplete sensor metadata ({error})") from error
+            raise RecordingError(self.path, f"incomplete recording metadata ({error})") from error
         self.clock = about.get("clock", HOST_CLOCK)
         if f"{self.mode:x}" not in known_modes():
             raise RecordingError(self.path, f"mode 0x{self.mode:x} is not one the library knows")
+        for channel in self._channels.values():
+            if channel.topic in (IMAGE_TOPIC, EBD_TOPIC):
+                schema = self._schemas.get(channel.schema_id)
+                if channel.message_encoding != MessageEncoding.CDR or schema is None or \
+                        schema.name != messages.RAW_FRAME_TYPE or \
+                        schema.encoding != SchemaEncoding.ROS2:
+                    raise RecordingError(self.path, f"channel {channel.topic} has the wrong "
+                                         f"schema ({schema.name if schema else 'none'})")
 
     def close(self) -> None:
         self._file.close()
