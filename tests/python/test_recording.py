@@ -86,8 +86,9 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd):
         if ebd:  # 30000 ticks of the 300 kHz counter between frames
             assert np.diff([rec.log_time(i) for i in range(FRAMES)]).tolist() == [10**8] * 5
     with open(path, "rb") as file:  # as a ROS 2 tool reads it
-        depth = [m for *_, m in make_reader(file, decoder_factories=[DecoderFactory()])
-                 .iter_decoded_messages(topics=["/tessaro/depth"])]
+        reader = make_reader(file, decoder_factories=[DecoderFactory()])
+        depth = [m for *_, m in reader.iter_decoded_messages(topics=["/tessaro/depth"])]
+        assert reader.get_summary().statistics.chunk_count == FRAMES  # each frame on its own
     cartesian = decoded(source_camera(mode, 2, config, ebd), 1)[0]["cartesian_depth"][0]
     assert len(depth) == FRAMES and depth[0].encoding == "32FC1"
     np.testing.assert_allclose(np.frombuffer(depth[0].data, "<f4"),
