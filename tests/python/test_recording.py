@@ -35,15 +35,16 @@ def raw_frames(mode):
     return images, ebds
 
 
-def source_camera(mode, echoes=1, config=None, ebd=True, image_source=None):
+def source_camera(mode, echoes=1, config=None, ebd=True, image_source=None, dual_depth=None):
     images, ebds = raw_frames(mode)
     camera = pelorin.create_camera_offline("source")
     camera.add_stream(pelorin.stream_image, image_source or wire.frame_player(images))
     if ebd:
         camera.add_stream(pelorin.stream_ebd, ebd if callable(ebd) else wire.frame_player(ebds))
     assert (camera.open(mode), camera.configure_camera_echo(echoes),
-            camera.configure_camera_output(config or outputs("point_cloud")),
-            camera.start()) == (0, 0, 0, 0)
+            camera.configure_camera_output(config or outputs("point_cloud"))) == (0, 0, 0)
+    assert dual_depth is None or camera.configure_camera_dual_depth(dual_depth) == 0
+    assert camera.start() == 0
     return camera
 
 
@@ -115,6 +116,18 @@ def test_seek_loop_and_decoding_again_with_more_echoes_and_outputs(recorded):
         np.testing.assert_array_equal([np.asarray(d) for d in frame.radial_depth], want)
         with pytest.raises(IndexError):
             replay.seek(FRAMES)
+
+
+def test_dual_recording_decodes_again_with_other_dual_depth_parameters(tmp_path):
+    record(source_camera(wire.DUAL_MODE), tmp_path / "d.mcap", frames=FRAMES)
+    params = pelorin.dual_depth_params()
+    params.select_near, params.select_far, params.merge_window = 3000, 5000, 0
+    with Replayer(tmp_path / "d.mcap") as replay:
+        again = decoded(replay.start(dual_depth=params), FRAMES)
+    direct = source_camera(wire.DUAL_MODE, dual_depth=params)
+    np.testing.assert_equal(again, decoded(direct, FRAMES))
+    with pytest.raises(AssertionError):  # the parameters do change the merge
+        np.testing.assert_equal(again, decoded(source_camera(wire.DUAL_MODE), FRAMES))
 
 
 def cut(path, keep):
