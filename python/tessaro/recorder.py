@@ -153,6 +153,7 @@ def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
     `outputs` is the output configuration the camera was given (the camera has no getter for
     it); it goes into the metadata. Failed frames (error != 0) are counted, not written. The
     file is a finished MCAP file however the recording ends, an exception included.
+    `progress` is called after each written frame with the number written so far.
     """
     info = camera.get_camera_info()
     if info["status"] != "streaming":
