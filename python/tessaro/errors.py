@@ -4,3 +4,32 @@ and subclasses whose messages name the cause (the file, the frame, the value).""
 
 class TessaroError(Exception):
     """Base class of every error this package raises."""
+
+
+class SourceError(TessaroError, ValueError):
+    """`tessaro.open` was given something it cannot open: an unknown camera id, a missing file
+    or an object that is not a source."""
+
+
+class ConfigurationError(TessaroError, ValueError):
+    """A mode, echo count, output name or dual-depth setting that the source does not accept."""
+
+
+class DeviceError(TessaroError):
+    """A camera operation failed; `code` is the library's negative errno value."""
+
+    def __init__(self, message: str, code: int = 0) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+class FrameError(DeviceError):
+    """A frame could not be acquired or decoded."""
+
+
+class ExpiredFrameError(TessaroError, ReferenceError):
+    """A `zero_copy` frame was read after the camera moved on to the next frame."""
+
+
+class MissingOutputError(TessaroError, AttributeError):
+    """A frame was asked for an output that the device was not configured to compute."""
