@@ -1,0 +1,382 @@
+"""A synthetic IMX704: a scene rendered into raw image and embedded-data frames of every mode.
+
+The sensor model, its numbers and which of them are guesses are written down in
+`docs/synthetic.md`. In short: each of the 24 x 24 zones samples the scene with 16 rays; the hits
+of a zone are grouped into returns by distance; each sub-frame (one in single modes, a near and a
+far one in dual-depth modes) reports the returns inside its range that rise above its noise, at
+most three, nearest first, with a histogram, peak heights, pdc counts and a noise level.
+
+This module is a test oracle. It writes the wire format through `tessaro.wire` and never decodes
+it: `truth` says what the library must decode from these frames, worked out from the model (in
+dual-depth modes by the near/far merge policy stated in `merged_returns`), not from the bytes.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Callable
+
+import numpy as np
+
+from tessaro import wire
+from tessaro.scene import Box, Moving, Plane, Scene, Sphere, default_scene, zone_rays
+
+if TYPE_CHECKING:
+    import pelorin
+
+__all__ = ["Box", "Moving", "Plane", "Scene", "Sphere", "SyntheticSensor", "default_scene",
+           "synthetic_camera", "MODES"]
+
+ZONES = 576
+BINS = wire.HISTOGRAM_BINS
+ECHOES = wire.MAX_ECHOES
+PEAK_HEIGHT_LIMIT = 4_000_000.0  # saturation, inside the 25-bit signed peak-height field
+SIGNAL_AT_1M = 80_000.0  # peak counts of a white target filling a zone at 1 m, head-on
+DETECTION_SIGMAS = 6.0
+
+# Peak status codes the model writes. The library gives them no meaning; these are guesses.
+STATUS_NONE, STATUS_VALID, STATUS_WEAK, STATUS_SATURATED = 0, 1, 2, 3
+
+
+@dataclass(frozen=True)
+class Range:
+    """One sub-frame's range setting: histogram bin width and the nearest reported distance (mm).
+    Returns beyond the last two bins are not reported."""
+    bin_mm: float
+    min_mm: float
+
+    @property
+    def max_mm(self) -> float:
+        return (BINS - 2) * self.bin_mm
+
+
+@dataclass(frozen=True)
+class ModeModel:
+    frame_rate: float  # Hz
+    ranges: tuple[Range, ...]  # one sub-frame, or near then far
+    tick_multiplier: int  # time counter ticks at 300 kHz / multiplier
+
+
+# All rates, bin widths and limits are guesses: the mode ids tell only single or dual depth.
+MODES: dict[int, ModeModel] = {
+    0x211C: ModeModel(30.0, (Range(40, 80),), 1),
+    0x221C: ModeModel(60.0, (Range(20, 40),), 1),
+    0x201C: ModeModel(15.0, (Range(20, 40), Range(60, 600)), 1),
+    0x311C: ModeModel(20.0, (Range(60, 120),), 2),
+    0x321C: ModeModel(30.0, (Range(30, 60),), 2),
+    0x301C: ModeModel(10.0, (Range(30, 60), Range(80, 1000)), 2),
+}
+
+TICKS_PER_SECOND = 300_000  # at multiplier 1
+DEFAULT_DUAL_PARAMS = (200.0, 2000.0, 50.0)  # select_near, select_far, merge_window
+
+
+def _quarters(values: np.ndarray) -> np.ndarray:
+    """Values on the sensor's fixed-point grid of a quarter unit."""
+    return (np.round(np.asarray(values, dtype=np.float64) * 4) / 4).astype(np.float32)
+
+
+def _shot_noise(rng: np.random.Generator, expected: np.ndarray) -> np.ndarray:
+    """Photon counts around `expected`: Poisson noise, in its normal approximation (counts are
+    large), which is several times quicker to draw."""
+    noise = rng.standard_normal(expected.shape, dtype=np.float32) * np.sqrt(expected)
+    return np.rint(np.maximum(expected + noise, 0)).astype(np.uint32)
+
+
+@dataclass
+class SubFrame:
+    """What one sub-frame reports, per echo slot and zone, as written to the wire."""
+    radial_depth: np.ndarray  # (3, 576) float32, 0 for an empty slot
+    points: np.ndarray  # (3, 576, 3) float32
+    peak_height: np.ndarray  # (3, 576) float32
+    peak_status: np.ndarray  # (3, 576) uint8
+    noise_level: np.ndarray  # (576,) float32
+    histogram: np.ndarray  # (576, 144) uint32
+    pdc: np.ndarray  # (576, 4) uint32
+
+
+@dataclass
+class _Targets:
+    """Per zone, up to 16 groups of sample-ray hits close enough to form one peak each
+    (576, 16); groups that do not exist have distance inf and signal 0."""
+    distance: np.ndarray  # mean of the group's hits, mm
+    spread: np.ndarray  # farthest minus nearest hit, mm
+    signal: np.ndarray  # peak counts at the group's distance
+    quadrants: np.ndarray  # (576, 16, 4) share of the signal on each quarter of the SPADs
+
+
+class SyntheticSensor:
+    """Raw frames, embedded data and the expected decoded values of a scene, frame by frame."""
+
+    def __init__(self, mode: int = 0x211C, *, seed: int = 0, scene: Scene | None = None,
+                 padded: bool = False) -> None:
+        if mode not in MODES:
+            raise ValueError(f"unknown sensor mode {mode:#x}")
+        self.mode = mode
+        self.seed = seed
+        self.scene = scene if scene is not None else default_scene()
+        self.padded = padded
+        self.model = MODES[mode]
+        self.dual = len(self.model.ranges) == 2
+        self.frame_rate = self.model.frame_rate
+        self.rays = zone_rays(self.scene.field_of_view_deg)
+        # Two peaks closer than two of the coarsest bins blur into one.
+        self.separation = 2 * max(r.bin_mm for r in self.model.ranges)
+        seeded = np.random.default_rng([seed, 0xC0FFEE])
+        self.ambient = float(seeded.uniform(100, 400))  # counts per 40 mm bin
+        self.start_ticks = int(seeded.integers(0, 1_000_000))
+        self._cache: dict[int, list[SubFrame]] = {}
+
+    # -- the model ------------------------------------------------------------------------------
+
+    def time(self, index: int) -> float:
+        """Seconds since frame 0."""
+        return index / self.frame_rate
+
+    def _targets(self, index: int) -> _Targets:
+        hits = self.scene.first_hits(self.time(index))
+        order = np.argsort(hits.distance, axis=1)
+        distance = np.take_along_axis(hits.distance, order, axis=1)
+        echo = np.take_along_axis(hits.reflectivity * hits.cosine / 16, order, axis=1)
+        # Sorted by distance, a gap wider than the separation starts a new group.
+        gaps = np.diff(distance, axis=1, prepend=-np.inf) > self.separation
+        group = np.cumsum(gaps, axis=1) - 1
+        hit = np.isfinite(distance)
+        slot = (np.arange(ZONES)[:, None] * 16 + group)[hit]
+
+        def total(weights: np.ndarray, size: int = ZONES * 16) -> np.ndarray:
+            return np.bincount(slot, weights=weights[hit], minlength=size)
+
+        count = total(np.ones_like(distance))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            mean = total(np.where(hit, distance, 0)) / count
+            nearest = np.full(ZONES * 16, np.inf)
+            np.minimum.at(nearest, slot, distance[hit])
+            farthest = np.zeros(ZONES * 16)
+            np.maximum.at(farthest, slot, distance[hit])
+            signal = total(echo)
+            quadrant = (order // 8) * 2 + (order % 4) // 2  # sub-ray -> quarter of the SPADs
+            shares = np.bincount(slot * 4 + quadrant[hit], weights=echo[hit],
+                                 minlength=ZONES * 64).reshape(ZONES * 16, 4) / signal[:, None]
+            signal = SIGNAL_AT_1M * signal / (mean / 1000) ** 2
+        present = count > 0
+        shape = (ZONES, 16)
+        return _Targets(np.where(present, mean, np.inf).reshape(shape),
+                        np.where(present, farthest - nearest, 0).reshape(shape),
+                        np.where(present, signal, 0).reshape(shape),
+                        np.nan_to_num(shares).reshape(ZONES, 16, 4))
+
+    def returns(self, index: int) -> list[SubFrame]:
+        """What each sub-frame of frame `index` reports: one in single modes, near then far in
+        dual-depth modes."""
+        if index not in self._cache:
+            if len(self._cache) > 8:
+                self._cache.pop(next(iter(self._cache)))
+            targets = self._targets(index)
+            self._cache[index] = [self._sub_frame(targets, r, index, s)
+                                  for s, r in enumerate(self.model.ranges)]
+        return self._cache[index]
+
+    def _sub_frame(self, targets: _Targets, setting: Range, index: int, sub: int) -> SubFrame:
+        rng = np.random.default_rng([self.seed, index, sub])
+        # Ambient light comes back from whatever the zone sees, and more of it in wider bins.
+        brightness = 0.3 + 0.7 * np.minimum(1.0, targets.signal.sum(axis=1) / 50_000)
+        ambient = self.ambient * brightness * setting.bin_mm / 40
+        threshold = DETECTION_SIGMAS * np.sqrt(ambient)[:, None]
+        measured = targets.signal * (1 + 0.02 * rng.standard_normal(targets.signal.shape))
+        seen = ((targets.distance >= setting.min_mm) & (targets.distance <= setting.max_mm)
+                & (measured >= threshold))
+        height = np.where(seen, np.minimum(measured, PEAK_HEIGHT_LIMIT), 0)
+
+        centres = (np.arange(BINS) + 0.5) * setting.bin_mm
+        zone, target = np.nonzero(seen)
+        width = np.maximum(0.6 * setting.bin_mm, targets.spread[zone, target] / 2)
+        peaks = height[zone, target, None] * np.exp(
+            -0.5 * ((centres - targets.distance[zone, target, None]) / width[:, None]) ** 2)
+        expected = np.repeat(ambient[:, None], BINS, axis=1)
+        np.add.at(expected, zone, peaks)
+        photons = 3 * np.einsum("zt,ztq->zq", np.where(seen, measured, 0), targets.quadrants)
+        histogram = _shot_noise(rng, expected)
+        pdc = _shot_noise(rng, photons + ambient[:, None] * BINS / 4)
+
+        # The three strongest peaks, reported nearest first.
+        strongest = np.argsort(-height, axis=1, kind="stable")[:, :ECHOES]
+        reported = np.take_along_axis(seen, strongest, axis=1)
+        distance = np.where(reported, np.take_along_axis(targets.distance, strongest, axis=1),
+                            np.inf)
+        by_distance = np.take_along_axis(strongest, np.argsort(distance, axis=1), axis=1)
+        reported = np.take_along_axis(seen, by_distance, axis=1)
+
+        def pick(values: np.ndarray) -> np.ndarray:
+            return np.where(reported, np.take_along_axis(values, by_distance, axis=1), 0).T
+
+        noise = np.clip(rng.standard_normal((ZONES, ECHOES)), -3, 3).T * 0.05 * setting.bin_mm
+        radial = _quarters(np.where(pick(seen), pick(np.where(seen, targets.distance, 0))
+                                    + noise, 0))
+        peak = pick(height)
+        strength = pick(measured)
+        status = np.select([peak == 0, strength >= PEAK_HEIGHT_LIMIT,
+                            strength < 2 * threshold[:, 0]],
+                           [STATUS_NONE, STATUS_SATURATED, STATUS_WEAK], STATUS_VALID)
+        points = _quarters(radial[..., None].astype(np.float64) * self.rays)
+        return SubFrame(radial, points, _quarters(peak), status.astype(np.uint8),
+                        _quarters(np.sqrt(ambient)), histogram, pdc)
+
+    # -- the wire -------------------------------------------------------------------------------
+
+    def _wire_values(self, index: int) -> dict[str, np.ndarray]:
+        subs = self.returns(index)
+        blocks = wire.block_count(self.dual)
+        pixels = wire.pixel_count(self.dual)
+        values = {key: np.concatenate([getattr(s, key) for s in subs], axis=1)
+                  for key in ("radial_depth", "points", "peak_height", "peak_status")}
+        values.update({key: np.concatenate([getattr(s, key) for s in subs])
+                       for key in ("noise_level", "histogram", "pdc")})
+        # Channel 0 carries no decoded value; the model puts the line number in it.
+        values["line_word"] = np.arange(pixels, dtype=np.uint32) | np.uint32(0x4C00_0000)
+        # The reference pixel sees the laser through the package: a strong peak in bin 1.
+        reference = np.zeros((blocks, wire.WORDS_PER_LINE), dtype=np.uint32)
+        reference[:, wire.HISTOGRAM:wire.HISTOGRAM + BINS] = np.uint32(self.ambient)
+        reference[:, wire.HISTOGRAM + 1] = 250_000
+        values["reference"] = reference
+        return values
+
+    def raw_frame(self, index: int) -> np.ndarray:
+        """The raw image frame `index` as the sensor sends it (uint8, wire order)."""
+        return wire.encode_raw_frame(self._wire_values(index), self.dual, self.padded)
+
+    def embedded(self, index: int) -> dict[str, int | float | bool]:
+        """The sensor state that frame `index`'s embedded data reports: frame id, timestamp (us),
+        temperature (degrees C) and the laser flags, all healthy."""
+        period = TICKS_PER_SECOND // self.model.tick_multiplier / self.frame_rate
+        ticks = self.start_ticks + round(index * period)
+        # Warms up by one degree every 5 s, from 31 to 42 degrees.
+        temperature = 31 + min(11, int(self.time(index) // 5))
+        return {"frame_id": index % self._frame_counter_period(), "time_counter": ticks,
+                "timestamp": ticks * self.model.tick_multiplier * 1_000_000 // TICKS_PER_SECOND,
+                "temperature": float(temperature), "light_emitted": True, "read_back": True,
+                "lvds_connection": True, "bank_check": True}
+
+    def _frame_counter_period(self) -> int:
+        # The 16-bit counter advances by one per block and restarts before it would overflow.
+        return 0xFFFF // wire.block_count(self.dual)
+
+    def ebd_frame(self, index: int) -> np.ndarray:
+        """The embedded-data frame `index` (uint8)."""
+        state = self.embedded(index)
+        blocks = wire.block_count(self.dual)
+        return wire.encode_embedded_data(
+            self.dual, frame_counter=state["frame_id"] * blocks + 1,
+            time_counter=state["time_counter"] & 0xFFFF_FFFF,
+            time_multiplier=self.model.tick_multiplier,
+            temperature=int(state["temperature"]) + 128, depth_num=ECHOES,
+            peak_order_selection=0, light_emitted=1, read_back=0, lvds_connection=0, bank_check=0)
+
+    # -- the oracle -----------------------------------------------------------------------------
+
+    def truth(self, index: int, echoes: int,
+              dual_params: tuple[float, float, float] = DEFAULT_DUAL_PARAMS
+              ) -> dict[str, np.ndarray]:
+        """What the library must decode from frame `index` with `echoes` echoes: per echo
+        "radial_depth", "points", "cartesian_depth", "peak_height" and "peak_status" (echoes,
+        576[, 3]), 0 where there is no return; in dual-depth modes after the near/far merge with
+        `dual_params`. Also "noise_level", "histogram" and "pdc" per decoded pixel (both
+        sub-frames in dual-depth modes, which the merge leaves as they are)."""
+        if not 1 <= echoes <= ECHOES:
+            raise ValueError(f"echoes must be 1 to {ECHOES}, not {echoes}")
+        subs = self.returns(index)
+        if self.dual:
+            self._check_window(dual_params[2])
+            result = merged_returns(subs[0], subs[1], echoes, dual_params)
+        else:
+            s = subs[0]
+            result = {"radial_depth": s.radial_depth[:echoes], "points": s.points[:echoes],
+                      "peak_height": s.peak_height[:echoes],
+                      "peak_status": s.peak_status[:echoes]}
+        result["cartesian_depth"] = result["points"][..., 2]
+        for key in ("noise_level", "histogram", "pdc"):
+            result[key] = np.concatenate([getattr(s, key) for s in subs])
+        return result
+
+    def _check_window(self, window: float) -> None:
+        # Near and far readings of one target differ by at most the depth noise of both; two
+        # targets are at least `separation` apart. Only a window between the two keeps the
+        # merge's pairing of readings unambiguous, which the policy below relies on.
+        noise = sum(3 * 0.05 * r.bin_mm + 0.25 for r in self.model.ranges)
+        if not noise < window < self.separation - noise:
+            raise ValueError(f"merge window {window} outside ({noise}, {self.separation - noise})"
+                             " where the synthetic sensor can predict the merge")
+
+    # -- frame sources ----------------------------------------------------------------------
+
+    def image_source(self, start: int = 0) -> Callable[[np.ndarray, int], int]:
+        """A source for `camera.add_stream(pelorin.stream_image, ...)`: frames start, start+1..."""
+        return _FrameSource(self.raw_frame, start)
+
+    def ebd_source(self, start: int = 0) -> Callable[[np.ndarray, int], int]:
+        """A source for `camera.add_stream(pelorin.stream_ebd, ...)`."""
+        return _FrameSource(self.ebd_frame, start)
+
+
+def merged_returns(near: SubFrame, far: SubFrame, echoes: int,
+                   params: tuple[float, float, float]) -> dict[str, np.ndarray]:
+    """The returns a near/far merge keeps, per zone, as a policy over physical readings.
+
+    A near reading is trusted strictly inside the band (select_near, select_far), a far reading
+    strictly outside the closed band. A near and a far reading closer than the merge window are
+    one target: the trusted one stands for it, the far one when both or neither are trusted. Of
+    the readings left, the `echoes` kept are the trusted before the untrusted, far before near,
+    farther before nearer; they are reported nearest first, then empty slots.
+    """
+    select_near, select_far, window = params
+    fields = ("radial_depth", "points", "peak_height", "peak_status")
+    out = {key: np.zeros_like(getattr(near, key)[:echoes]) for key in fields}
+    trusted = (lambda d: select_near < d < select_far, lambda d: d < select_near or d > select_far)
+    for zone in range(ZONES):
+        readings = [(sub, slot, float(s.radial_depth[slot, zone]))
+                    for sub, s in enumerate((near, far)) for slot in range(echoes)
+                    if s.radial_depth[slot, zone] > 0]
+        dropped = set()
+        for a in (r for r in readings if r[0] == 0):
+            for b in (r for r in readings if r[0] == 1):
+                if abs(a[2] - b[2]) < window:
+                    near_stands = trusted[0](a[2]) and not trusted[1](b[2])
+                    dropped.add(b if near_stands else a)
+        kept = sorted((r for r in readings if r not in dropped),
+                      key=lambda r: (trusted[r[0]](r[2]), r[0], r[2]), reverse=True)[:echoes]
+        for slot, (sub, source, _) in enumerate(sorted(kept, key=lambda r: r[2])):
+            for key in fields:
+                out[key][slot, zone] = getattr((near, far)[sub], key)[source, zone]
+    return out
+
+
+class _FrameSource:
+    """Frames start, start+1, ... by the resize-and-retry protocol: a frame larger than the
+    array is asked for again, unchanged, and only a delivered frame advances the source."""
+
+    def __init__(self, make: Callable[[int], np.ndarray], start: int) -> None:
+        self.make = make
+        self.position = start
+        self.pending: np.ndarray | None = None
+
+    def __call__(self, array: np.ndarray, timeout_ms: int) -> int:
+        frame = self.pending if self.pending is not None else self.make(self.position)
+        if len(frame) > len(array):
+            self.pending = frame
+            return len(frame)
+        array[:len(frame)] = frame
+        self.pending = None
+        self.position += 1
+        return len(frame)
+
+
+def synthetic_camera(mode: int = 0x211C, *, seed: int = 0, scene: Scene | None = None,
+                     padded: bool = False, name: str = "synthetic") -> "pelorin.camera":
+    """An offline camera fed by a synthetic sensor, both streams added, not yet opened."""
+    import pelorin
+
+    sensor = SyntheticSensor(mode, seed=seed, scene=scene, padded=padded)
+    camera = pelorin.create_camera_offline(name)
+    camera.add_stream(pelorin.stream_image, sensor.image_source())
+    camera.add_stream(pelorin.stream_ebd, sensor.ebd_source())
+    return camera
