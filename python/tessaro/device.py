@@ -274,7 +274,7 @@ class Device:
         self.frames_dropped += dropped
         lease = None if copy else Lease()
         self._lease = lease
-        frame = Frame(take_arrays(record, self.outputs, self.echoes, self.grid, copy),
+        frame = Frame(take_arrays(record, self.outputs, self.echoes, self.grid, copy, self.dual),
                       index=self.frames_delivered, frame_id=frame_id,
                       timestamp=int(record.timestamp), host_time=received, dropped=dropped,
                       mode=self.mode, echoes=self.echoes, dual=self.dual, lease=lease)

@@ -40,25 +40,28 @@ class Lease:
 
 
 def take_arrays(record: Any, names: tuple[str, ...], echoes: int, grid: tuple[int, int],
-                copy: bool) -> dict[str, Array]:
+                copy: bool, dual: bool = False) -> dict[str, Array]:
     """The outputs `names` of pelorin frame `record`, shaped by zone: copies, or read-only views
     where one array can view the record (per-echo outputs of several echoes are separate vectors
-    in the record, so those are always stacked into a new array)."""
+    in the record, so those are always stacked into a new array). The merge leaves noise,
+    histogram and pdc of both sub-frames of a dual-depth frame; they get a leading axis of 2."""
     zones = grid[0] * grid[1]
     arrays: dict[str, Array] = {}
     for name in names:
         field = getattr(record, OUTPUTS[name])
-        per_echo = name in PER_ECHO
-        if per_echo:
+        if name in PER_ECHO:
             parts = [np.asarray(v) for v in field[:echoes]]
             array = np.stack(parts) if copy or echoes > 1 else parts[0][np.newaxis]
+            lead: tuple[int, ...] = (echoes,)
+            count, tail = array.shape[1], array.shape[2:]
         else:
             array = np.asarray(field)
             array = array.copy() if copy else array
-        lead = 1 if per_echo else 0
-        if array.shape[lead] != zones:
-            raise FrameError(f"output {name} holds {array.shape[lead]} zones, not {zones}")
-        array = array.reshape(array.shape[:lead] + grid + array.shape[lead + 1:])
+            lead = (2,) if dual else ()
+            count, tail = array.shape[0] // (2 if dual else 1), array.shape[1:]
+        if count != zones:
+            raise FrameError(f"output {name} holds {count} zones, not {zones}")
+        array = array.reshape(lead + grid + tail)
         if not copy:
             array.flags.writeable = False
         arrays[name] = array
@@ -198,17 +201,20 @@ class Frame:
 
     @property
     def noise(self) -> Array:
-        """Noise level per zone, float32, (rows, columns)."""
+        """Noise level per zone, float32, (rows, columns); (2, rows, columns) near then far in
+        dual-depth modes."""
         return self._output("noise")
 
     @property
     def histogram(self) -> Array:
-        """Photon counts per range bin, uint32, (rows, columns, 144)."""
+        """Photon counts per range bin, uint32, (rows, columns, 144); a leading axis of 2 in
+        dual-depth modes."""
         return self._output("histogram")
 
     @property
     def pdc(self) -> Array:
-        """The four pdc counters per zone, uint32, (rows, columns, 4)."""
+        """The four pdc counters per zone, uint32, (rows, columns, 4); a leading axis of 2 in
+        dual-depth modes."""
         return self._output("pdc")
 
     def __repr__(self) -> str:
