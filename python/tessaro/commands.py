@@ -96,6 +96,7 @@ def record(args: argparse.Namespace) -> int:
     with tessaro.open(source, mode=args.mode, echoes=args.echoes, outputs=_outputs(args),
                       **options) as device, _progress(frames, "recording") as bar:
         summary = record_frames(device.camera, args.output, frames=frames,
+                                outputs=device.output_configuration,
                                 duration=args.duration, ros2=args.ros2,
                                 progress=lambda n: bar.update(1))
     print(f"wrote {summary.frames_written} frames of {device.name} in mode "
@@ -182,14 +183,14 @@ def copy_cost(device: tessaro.Device, frames: int) -> tuple[float, float]:
 def bench(args: argparse.Namespace) -> int:
     """tessaro bench: replay throughput through the whole chain, and the cost of the copy."""
     from tessaro.recording import record as record_frames
-    from tessaro.synthetic import synthetic_camera
     with tempfile.TemporaryDirectory() as scratch:
         files = args.file or []
         if not files:
             for name, mode in MODES.items():
                 files.append(Path(scratch) / f"{name}.mcap")
-                with tessaro.open(synthetic_camera(mode), mode=mode) as device:
-                    record_frames(device.camera, files[-1], frames=args.frames)
+                with tessaro.open("synthetic", mode=mode) as device:
+                    record_frames(device.camera, files[-1], frames=args.frames,
+                                  outputs=device.output_configuration)
         for path in files:
             with tessaro.open(path, echoes=args.echoes, outputs=_outputs(args),
                               loop=True) as device:

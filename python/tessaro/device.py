@@ -139,6 +139,8 @@ class Device:
         """Frames that failed, skipped or raised."""
         self.frames_dropped = 0
         """Frames the sensor's frame counter says never arrived."""
+        self.output_configuration: Any = None
+        """The pelorin.camera_output_configuration the camera was given."""
         self._lease: Lease | None = None
         self._last_frame_id: int | None = None
         self._opened = False
@@ -171,6 +173,7 @@ class Device:
             config = pelorin.camera_output_configuration()
             for name in self.outputs:
                 setattr(config, "enable_" + OUTPUTS[name], True)
+            self.output_configuration = config
             self._check(self.camera.configure_camera_echo(self.echoes),
                         f"configure {self.echoes} echoes")
             if dual_depth is not None:

@@ -113,9 +113,15 @@ def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Source:
         replayer = Replayer(recording, **options)
     except TypeError as error:
         raise ConfigurationError(f"recording {path}: {error}") from None
-    return Source(replayer.camera, default_mode=recording.mode,
-                  exhausted=lambda: bool(replayer.finished), length=len(recording),
-                  origin=replayer)
+
+    def exhausted() -> bool:
+        # The frames before damage are all delivered; now the damage is the user's to hear of.
+        if replayer.finished and recording.damage is not None:
+            raise recording.damage
+        return bool(replayer.finished)
+
+    return Source(replayer.camera, default_mode=recording.mode, exhausted=exhausted,
+                  length=len(recording), origin=replayer)
 
 
 def _discovered(camera_id: str) -> Source:
