@@ -89,16 +89,13 @@ def info(args: argparse.Namespace) -> int:
 
 def record(args: argparse.Namespace) -> int:
     """tessaro record FILE (--camera ID | --synthetic)."""
-    from tessaro.recording import record as record_frames
     source = "synthetic" if args.synthetic else args.camera
     options = {"seed": args.seed} if args.synthetic else {}
     frames = args.frames if args.frames or args.duration else 100
     with tessaro.open(source, mode=args.mode, echoes=args.echoes, outputs=_outputs(args),
                       **options) as device, _progress(frames, "recording") as bar:
-        summary = record_frames(device.camera, args.output, frames=frames,
-                                outputs=device.output_configuration,
-                                duration=args.duration, ros2=args.ros2,
-                                progress=lambda n: bar.update(1))
+        summary = device.record(args.output, frames=frames, duration=args.duration,
+                                ros2=args.ros2, progress=lambda n: bar.update(1))
     print(f"wrote {summary.frames_written} frames of {device.name} in mode "
           f"{_mode_text(device.mode, device.dual)} to {summary.path}"
           + (f"; {summary.frames_failed} failed frames not written" if summary.frames_failed
@@ -182,15 +179,13 @@ def copy_cost(device: tessaro.Device, frames: int) -> tuple[float, float]:
 
 def bench(args: argparse.Namespace) -> int:
     """tessaro bench: replay throughput through the whole chain, and the cost of the copy."""
-    from tessaro.recording import record as record_frames
     with tempfile.TemporaryDirectory() as scratch:
         files = args.file or []
         if not files:
             for name, mode in MODES.items():
                 files.append(Path(scratch) / f"{name}.mcap")
                 with tessaro.open("synthetic", mode=mode) as device:
-                    record_frames(device.camera, files[-1], frames=args.frames,
-                                  outputs=device.output_configuration)
+                    device.record(files[-1], frames=args.frames)
         for path in files:
             with tessaro.open(path, echoes=args.echoes, outputs=_outputs(args),
                               loop=True) as device:

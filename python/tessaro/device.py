@@ -9,8 +9,9 @@ streams frames of numpy arrays.
 from __future__ import annotations
 
 import math
+import os
 import time
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import Any, Literal
 
@@ -235,6 +236,16 @@ class Device:
             raise ConfigurationError(f"on_error must be 'raise' or 'skip', not {policy!r}")
         copy = not (self.zero_copy if zero_copy is None else zero_copy)
         return self._frames(n, duration, max(0, round(wait * 1000)), policy, copy)
+
+    def record(self, path: str | os.PathLike[str], *, frames: int | None = None,
+               duration: float | None = None, ros2: bool = False,
+               progress: Callable[[int], None] | None = None) -> Any:
+        """Record the raw frames of this streaming device into the MCAP file `path` (see
+        `tessaro.recording.record`); returns its RecordSummary."""
+        from tessaro.recording import record
+        return record(self.camera, path, frames=frames, duration=duration, ros2=ros2,
+                      outputs=self.output_configuration, timeout_ms=round(self.timeout * 1000),
+                      progress=progress)
 
     def _frames(self, n: int | None, duration: float | None, timeout_ms: int, policy: OnError,
                 copy: bool) -> Iterator[Frame]:

@@ -101,9 +101,9 @@ def _synthetic(mode: int, options: dict[str, Any]) -> Source:
 
 
 def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Source:
-    from tessaro.recording import Recording, Replayer
     if not path.is_file():
         raise SourceError(f"no such recording: {path} (nor a camera id or 'synthetic')")
+    from tessaro.recording import Recording, Replayer
     recording = Recording(path)
     if mode is not None and mode != recording.mode:
         raise ConfigurationError(
