@@ -163,7 +163,6 @@ def export(args: argparse.Namespace) -> int:
 def copy_cost(device: tessaro.Device, frames: int) -> tuple[float, float]:
     """Seconds per frame of get_frame (reading and decoding) and of copying the decoded frame
     into the arrays of a Frame, measured on the same frames of a streaming device."""
-    from tessaro.frame import take_arrays
     decode = copy = 0.0
     for _ in range(frames):
         t0 = time.perf_counter()
@@ -171,7 +170,7 @@ def copy_cost(device: tessaro.Device, frames: int) -> tuple[float, float]:
         t1 = time.perf_counter()
         if record.error:
             raise tessaro.FrameError(f"bench frame failed with {record.error}", record.error)
-        take_arrays(record, device.outputs, device.echoes, device.grid, True, device.dual)
+        device.views(record).take(copy=True)
         copy += time.perf_counter() - t1
         decode += t1 - t0
     return decode / frames, copy / frames

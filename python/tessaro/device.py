@@ -18,7 +18,7 @@ from typing import Any, Literal
 import pelorin
 
 from tessaro.errors import ConfigurationError, DeviceError, FrameError, SourceError
-from tessaro.frame import OUTPUTS, Frame, Lease, take_arrays
+from tessaro.frame import OUTPUTS, Frame, Lease, RecordViews
 from tessaro.sources import Source, parse_mode, resolve
 from tessaro.status import describe
 
@@ -143,6 +143,7 @@ class Device:
         self.output_configuration: Any = None
         """The pelorin.camera_output_configuration the camera was given."""
         self._lease: Lease | None = None
+        self._views: RecordViews | None = None
         self._last_frame_id: int | None = None
         self._opened = False
         self._streaming = False
@@ -288,12 +289,19 @@ class Device:
         self.frames_dropped += dropped
         lease = None if copy else Lease()
         self._lease = lease
-        frame = Frame(take_arrays(record, self.outputs, self.echoes, self.grid, copy, self.dual),
+        frame = Frame(self.views(record).take(copy),
                       index=self.frames_delivered, frame_id=frame_id,
                       timestamp=int(record.timestamp), host_time=received, dropped=dropped,
                       mode=self.mode, echoes=self.echoes, dual=self.dual, lease=lease)
         self.frames_delivered += 1
         return frame
+
+    def views(self, record: Any) -> RecordViews:
+        """The views of pelorin frame `record`, made again when start gave the camera a new
+        record."""
+        if self._views is None or self._views.record is not record:
+            self._views = RecordViews(record, self.outputs, self.echoes, self.grid, self.dual)
+        return self._views
 
     def _expire(self) -> None:
         if self._lease is not None:

@@ -39,33 +39,47 @@ class Lease:
         self.valid = True
 
 
-def take_arrays(record: Any, names: tuple[str, ...], echoes: int, grid: tuple[int, int],
-                copy: bool, dual: bool = False) -> dict[str, Array]:
-    """The outputs `names` of pelorin frame `record`, shaped by zone: copies, or read-only views
-    where one array can view the record (per-echo outputs of several echoes are separate vectors
-    in the record, so those are always stacked into a new array). The merge leaves noise,
-    histogram and pdc of both sub-frames of a dual-depth frame; they get a leading axis of 2."""
-    zones = grid[0] * grid[1]
-    arrays: dict[str, Array] = {}
-    for name in names:
-        field = getattr(record, OUTPUTS[name])
-        if name in PER_ECHO:
-            parts = [np.asarray(v) for v in field[:echoes]]
-            array = np.stack(parts) if copy or echoes > 1 else parts[0][np.newaxis]
-            lead: tuple[int, ...] = (echoes,)
-            count, tail = array.shape[1], array.shape[2:]
-        else:
-            array = np.asarray(field)
-            array = array.copy() if copy else array
-            lead = (2,) if dual else ()
-            count, tail = array.shape[0] // (2 if dual else 1), array.shape[1:]
-        if count != zones:
-            raise FrameError(f"output {name} holds {count} zones, not {zones}")
-        array = array.reshape(lead + grid + tail)
-        if not copy:
-            array.flags.writeable = False
-        arrays[name] = array
-    return arrays
+class RecordViews:
+    """Read-only numpy views of the outputs `names` of one pelorin frame record, shaped by zone.
+
+    Made once per record: the library keeps each output's storage for as long as the record
+    exists, so the views show every later frame written into it, and taking a frame costs numpy
+    copies only, no call into the module. The merge leaves noise, histogram and pdc of both
+    sub-frames of a dual-depth frame; those get a leading axis of 2 (near, far).
+    """
+
+    def __init__(self, record: Any, names: tuple[str, ...], echoes: int,
+                 grid: tuple[int, int], dual: bool) -> None:
+        self.record = record
+        self.per_echo: dict[str, list[Array]] = {}
+        self.whole: dict[str, Array] = {}
+        zones = grid[0] * grid[1]
+        for name in names:
+            field = getattr(record, OUTPUTS[name])
+            per_echo = name in PER_ECHO
+            arrays = [np.asarray(v) for v in field[:echoes]] if per_echo else [np.asarray(field)]
+            lead = () if per_echo or not dual else (2,)
+            count = arrays[0].shape[0] // (2 if lead else 1)
+            if count != zones:
+                raise FrameError(f"output {name} holds {count} zones, not {zones}")
+            for array in arrays:
+                array.flags.writeable = False
+            shaped = [a.reshape(lead + grid + a.shape[1:]) for a in arrays]
+            if per_echo:
+                self.per_echo[name] = shaped
+            else:
+                self.whole[name] = shaped[0]
+
+    def take(self, copy: bool) -> dict[str, Array]:
+        """The outputs as new arrays (`copy`), or as views where one array can view the record:
+        per-echo outputs of several echoes are separate vectors in the record, so those are
+        always stacked into a new array."""
+        arrays: dict[str, Array] = {}
+        for name, parts in self.per_echo.items():
+            arrays[name] = np.array(parts) if copy or len(parts) > 1 else parts[0][np.newaxis]
+        for name, view in self.whole.items():
+            arrays[name] = view.copy() if copy else view
+        return arrays
 
 
 class Frame:
