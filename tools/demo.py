@@ -33,13 +33,13 @@ def record_and_replay(source: str, name: str, mode: int) -> None:
     print(f"\n{name} depth: recorded {summary.frames_written} frames in mode {mode:#x} "
           f"to {path} ({path.stat().st_size // 1024} KiB)")
 
-    began = time.perf_counter()
     with tessaro.open(path, echoes=3, outputs="all") as device:
+        began = time.perf_counter()
         for frame in device:
             if frame.index % 10 == 0 or frame.index == len(device) - 1:
                 print("  " + frame_line(frame))
+        elapsed = time.perf_counter() - began
         temperature = device.camera.get_sensor_info().temperature
-    elapsed = time.perf_counter() - began
     print(f"  replayed {device.frames_delivered} frames in {elapsed * 1e3:.0f} ms "
           f"({device.frames_delivered / elapsed:.0f} frames/s), {device.frames_failed} failed, "
           f"{device.frames_dropped} dropped; sensor at {temperature:.0f} C")

@@ -118,9 +118,9 @@ def frame_line(frame: Frame) -> str:
 
 def replay(args: argparse.Namespace) -> int:
     """tessaro replay FILE: per-frame statistics and a summary."""
-    began = time.perf_counter()
     with tessaro.open(args.file, echoes=args.echoes, outputs=_outputs(args),
                       on_error="skip") as device, _progress(len(device), "replaying") as bar:
+        began = time.perf_counter()
         for frame in device:
             if not args.quiet and frame.index % args.every == 0:
                 bar.write(frame_line(frame), file=sys.stdout)
