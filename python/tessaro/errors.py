@@ -6,6 +6,28 @@ class TessaroError(Exception):
     """Base class of every error this package raises."""
 
 
+class RecordingError(TessaroError):
+    """A recording that cannot be written or read: missing, damaged, or not one of ours.
+
+    The message names the file and, where the fault lies in one frame, that frame."""
+
+    def __init__(self, path: object, what: str, frame: int | None = None) -> None:
+        self.path = str(path)
+        self.what = what
+        self.frame = frame
+        where = f"{self.path}: frame {frame}" if frame is not None else self.path
+        super().__init__(f"{where}: {what}")
+
+
+class CameraError(TessaroError):
+    """A camera operation refused with a negative code."""
+
+    def __init__(self, operation: str, code: int) -> None:
+        self.operation = operation
+        self.code = code
+        super().__init__(f"{operation} failed with code {code}")
+
+
 class SourceError(TessaroError, ValueError):
     """`tessaro.open` was given something it cannot open: an unknown camera id, a missing file
     or an object that is not a source."""
