@@ -109,7 +109,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command; returns the exit status."""
-    args = build_parser().parse_args(argv)
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as done:  # --help, --version or a usage error, already reported
+        return done.code if isinstance(done.code, int) else 2
     run: Callable[[argparse.Namespace], int] = args.run
     try:
         return run(args)
