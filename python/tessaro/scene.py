@@ -23,7 +23,8 @@ FIELD_OF_VIEW_DEG = 45.0  # horizontal and vertical, a guess (the sensor's optic
 
 
 class Shape(Protocol):
-    reflectivity: float
+    @property
+    def reflectivity(self) -> float: ...
 
     def intersect(self, rays: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """Distance along each unit ray to the first hit (inf for none) and the cosine of the
@@ -94,8 +95,8 @@ class Moving:
 
     def at(self, t: float) -> Sphere:
         phase = math.sin(2 * math.pi * t / self.period_s)
-        centre = tuple(c + a * phase for c, a in zip(self.sphere.centre, self.amplitude))
-        return replace(self.sphere, centre=centre)
+        (x, y, z), (ax, ay, az) = self.sphere.centre, self.amplitude
+        return replace(self.sphere, centre=(x + ax * phase, y + ay * phase, z + az * phase))
 
 
 @dataclass(frozen=True)

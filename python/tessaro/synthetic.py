@@ -95,6 +95,20 @@ class SubFrame:
     pdc: np.ndarray  # (576, 4) uint32
 
 
+@dataclass(frozen=True)
+class SensorState:
+    """What one embedded-data frame reports, as the library should decode it: frame id,
+    timestamp in microseconds, temperature in degrees C and the laser flags (all healthy)."""
+    frame_id: int
+    time_counter: int  # the raw counter, in ticks
+    timestamp: int
+    temperature: float
+    light_emitted: bool = True
+    read_back: bool = True
+    lvds_connection: bool = True
+    bank_check: bool = True
+
+
 @dataclass
 class _Targets:
     """Per zone, up to 16 groups of sample-ray hits close enough to form one peak each
@@ -245,32 +259,29 @@ class SyntheticSensor:
         """The raw image frame `index` as the sensor sends it (uint8, wire order)."""
         return wire.encode_raw_frame(self._wire_values(index), self.dual, self.padded)
 
-    def embedded(self, index: int) -> dict[str, int | float | bool]:
-        """The sensor state that frame `index`'s embedded data reports: frame id, timestamp (us),
-        temperature (degrees C) and the laser flags, all healthy."""
+    def embedded(self, index: int) -> SensorState:
+        """The sensor state that frame `index`'s embedded data reports."""
         period = TICKS_PER_SECOND // self.model.tick_multiplier / self.frame_rate
         ticks = self.start_ticks + round(index * period)
+        # The 16-bit frame counter advances by one per block and restarts before it overflows.
+        counter_period = 0xFFFF // wire.block_count(self.dual)
         # Warms up by one degree every 5 s, from 31 to 42 degrees.
         temperature = 31 + min(11, int(self.time(index) // 5))
-        return {"frame_id": index % self._frame_counter_period(), "time_counter": ticks,
-                "timestamp": ticks * self.model.tick_multiplier * 1_000_000 // TICKS_PER_SECOND,
-                "temperature": float(temperature), "light_emitted": True, "read_back": True,
-                "lvds_connection": True, "bank_check": True}
-
-    def _frame_counter_period(self) -> int:
-        # The 16-bit counter advances by one per block and restarts before it would overflow.
-        return 0xFFFF // wire.block_count(self.dual)
+        return SensorState(
+            frame_id=index % counter_period, time_counter=ticks,
+            timestamp=ticks * self.model.tick_multiplier * 1_000_000 // TICKS_PER_SECOND,
+            temperature=float(temperature))
 
     def ebd_frame(self, index: int) -> np.ndarray:
         """The embedded-data frame `index` (uint8)."""
         state = self.embedded(index)
-        blocks = wire.block_count(self.dual)
         return wire.encode_embedded_data(
-            self.dual, frame_counter=state["frame_id"] * blocks + 1,
-            time_counter=state["time_counter"] & 0xFFFF_FFFF,
+            self.dual, frame_counter=state.frame_id * wire.block_count(self.dual) + 1,
+            time_counter=state.time_counter & 0xFFFF_FFFF,
             time_multiplier=self.model.tick_multiplier,
-            temperature=int(state["temperature"]) + 128, depth_num=ECHOES,
-            peak_order_selection=0, light_emitted=1, read_back=0, lvds_connection=0, bank_check=0)
+            temperature=int(state.temperature) + 128, depth_num=ECHOES, peak_order_selection=0,
+            light_emitted=int(state.light_emitted), read_back=int(not state.read_back),
+            lvds_connection=int(not state.lvds_connection), bank_check=int(not state.bank_check))
 
     # -- the oracle -----------------------------------------------------------------------------
 
@@ -289,10 +300,8 @@ class SyntheticSensor:
             self._check_window(dual_params[2])
             result = merged_returns(subs[0], subs[1], echoes, dual_params)
         else:
-            s = subs[0]
-            result = {"radial_depth": s.radial_depth[:echoes], "points": s.points[:echoes],
-                      "peak_height": s.peak_height[:echoes],
-                      "peak_status": s.peak_status[:echoes]}
+            result = {key: getattr(subs[0], key)[:echoes].copy()
+                      for key in ("radial_depth", "points", "peak_height", "peak_status")}
         result["cartesian_depth"] = result["points"][..., 2]
         for key in ("noise_level", "histogram", "pdc"):
             result[key] = np.concatenate([getattr(s, key) for s in subs])

@@ -5,6 +5,10 @@ reference line and 48 image lines, blocks interleaved on the wire, lines optiona
 704-byte stride), so that replaying these frames checks the decoder rather than restating it.
 """
 
+from __future__ import annotations
+
+from collections.abc import Iterable
+
 import numpy as np
 
 LINE_SIZE = 672
@@ -34,19 +38,19 @@ SINGLE_MODE = 0x211C
 DUAL_MODE = 0x301C
 
 
-def block_count(dual):
+def block_count(dual: bool) -> int:
     return 24 if dual else 12
 
 
-def pixel_count(dual):
+def pixel_count(dual: bool) -> int:
     return block_count(dual) * IMAGE_LINES
 
 
-def frame_size(dual, padded=False):
+def frame_size(dual: bool, padded: bool = False) -> int:
     return block_count(dual) * LINES_PER_BLOCK * (PADDED_LINE_SIZE if padded else LINE_SIZE)
 
 
-def quarters(values, sign_bit=0):
+def quarters(values: np.ndarray, sign_bit: int = 0) -> np.ndarray:
     """The words of fixed-point fields with two fraction bits; sign_bit 0 means unsigned."""
     q = np.rint(np.asarray(values, dtype=np.float64) * 4).astype(np.int64)
     if sign_bit:
@@ -59,7 +63,7 @@ def quarters(values, sign_bit=0):
     return q.astype(np.uint32)
 
 
-def random_values(seed, dual, echoes=MAX_ECHOES):
+def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, np.ndarray]:
     """Per-pixel values every field can carry exactly; echoes from `echoes` on stay zero."""
     rng = np.random.default_rng(seed)
     n = pixel_count(dual)
@@ -86,7 +90,7 @@ def random_values(seed, dual, echoes=MAX_ECHOES):
     return values
 
 
-def pixel_order_lines(values, dual):
+def pixel_order_lines(values: dict[str, np.ndarray], dual: bool) -> np.ndarray:
     """The frame as (blocks, 49, 168) words, blocks and lines in pixel order."""
     blocks = block_count(dual)
     n = pixel_count(dual)
@@ -111,7 +115,8 @@ def pixel_order_lines(values, dual):
     return lines
 
 
-def encode_raw_frame(values, dual, padded=False):
+def encode_raw_frame(values: dict[str, np.ndarray], dual: bool,
+                     padded: bool = False) -> np.ndarray:
     """The raw image frame as a uint8 array, in wire order."""
     lines = pixel_order_lines(values, dual)
     half = IMAGE_LINES // 2
@@ -131,9 +136,11 @@ def encode_raw_frame(values, dual, padded=False):
     return np.ascontiguousarray(data).reshape(-1)
 
 
-def encode_embedded_data(dual, frame_counter=0, time_counter=0, time_multiplier=0,
-                         temperature=128, depth_num=0, peak_order_selection=0, light_emitted=0,
-                         read_back=0, lvds_connection=0, bank_check=0):
+def encode_embedded_data(dual: bool, frame_counter: int = 0, time_counter: int = 0,
+                         time_multiplier: int = 0, temperature: int = 128, depth_num: int = 0,
+                         peak_order_selection: int = 0, light_emitted: int = 0,
+                         read_back: int = 0, lvds_connection: int = 0,
+                         bank_check: int = 0) -> np.ndarray:
     """An embedded-data frame (one 672-byte line per block); bytes that carry no field are
     non-zero filler."""
     data = np.full(block_count(dual) * LINE_SIZE, 0x5A, dtype=np.uint8)
@@ -151,13 +158,13 @@ class frame_player:
     """A frame source for camera.add_stream: hands out the given frames in turn, following the
     resize-and-retry protocol (a frame larger than the array is asked for again, unchanged)."""
 
-    def __init__(self, frames, repeat=False):
+    def __init__(self, frames: Iterable[np.ndarray], repeat: bool = False) -> None:
         self.frames = [np.asarray(f, dtype=np.uint8) for f in frames]
         self.repeat = repeat
         self.position = 0
-        self.calls = []  # (array length, timeout) of every call
+        self.calls: list[tuple[int, int]] = []  # (array length, timeout) of every call
 
-    def __call__(self, array, timeout_ms):
+    def __call__(self, array: np.ndarray, timeout_ms: int) -> int:
         self.calls.append((len(array), timeout_ms))
         if self.position >= len(self.frames):
             if not self.repeat:
