@@ -108,15 +108,16 @@ class _FrameWriter:
         self._writer = Writer(file, chunk_size=mode["raw_size_image"] - 1)
         self._raw = self._writer.register_msgdef(messages.RAW_FRAME_TYPE,
                                                  messages.RAW_FRAME_DEFINITION)
-        self._image = self._writer.register_msgdef(messages.IMAGE_TYPE,
-                                                   messages.IMAGE_DEFINITION)
-        self._cloud = self._writer.register_msgdef(messages.POINT_CLOUD_TYPE,
-                                                   messages.POINT_CLOUD_DEFINITION)
+        if ros2:
+            self._image = self._writer.register_msgdef(messages.IMAGE_TYPE,
+                                                       messages.IMAGE_DEFINITION)
+            self._cloud = self._writer.register_msgdef(messages.POINT_CLOUD_TYPE,
+                                                       messages.POINT_CLOUD_DEFINITION)
         self._metadata_written = False
 
-    def write_metadata(self, clock: str, ebd: bool) -> None:
+    def write_metadata(self, clock: str) -> None:
         if not self._metadata_written:
-            for name, record in metadata_records(self._info, self._outputs, clock, ebd).items():
+            for name, record in metadata_records(self._info, self._outputs, clock).items():
                 self._writer.add_metadata(name, record)
             self._metadata_written = True
 
@@ -137,8 +138,8 @@ class _FrameWriter:
         write(IMAGE_TOPIC, self._raw, {**counters, "data": image})
         self._file.flush()
 
-    def finish(self, clock: str, ebd: bool) -> None:
-        self.write_metadata(clock, ebd)
+    def finish(self, clock: str) -> None:
+        self.write_metadata(clock)
         self._writer.finish()
 
 
@@ -152,6 +153,7 @@ def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
     `outputs` is the output configuration the camera was given (the camera has no getter for
     it); it goes into the metadata. Failed frames (error != 0) are counted, not written. The
     file is a finished MCAP file however the recording ends, an exception included.
+    `progress` is called after each written frame with the number written so far.
     """
     info = camera.get_camera_info()
     if info["status"] != "streaming":
@@ -163,7 +165,6 @@ def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
         raise RecordingError(path, f"cannot create the file: {error.strerror}") from error
     deadline = None if duration is None else time.monotonic() + duration
     clock = _LogClock()
-    has_ebd = False
     previous_ebd: bytes | None = None
     failures_in_a_row = 0
     with file, _deferred_interrupt() as interrupt:
@@ -186,9 +187,9 @@ def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
                 if ebd is not None and ebd == previous_ebd:
                     ebd = None
                 elif ebd is not None:
-                    previous_ebd, has_ebd = ebd, True
+                    previous_ebd = ebd
                 log_time = clock.log_time(frame.timestamp if ebd else None)
-                writer.write_metadata(clock.kind, has_ebd)
+                writer.write_metadata(clock.kind)
                 writer.write_frame(summary.frames_written, frame, image, ebd, log_time)
                 summary.frames_written += 1
                 if progress is not None:
@@ -198,6 +199,6 @@ def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
         except KeyboardInterrupt:
             interrupt.requested = True
         finally:
-            writer.finish(clock.kind or HOST_CLOCK, has_ebd)
+            writer.finish(clock.kind or HOST_CLOCK)
     summary.interrupted = interrupt.requested
     return summary

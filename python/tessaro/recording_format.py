@@ -7,6 +7,7 @@ open the file; `docs/recording.md` describes the channels and the metadata.
 
 from __future__ import annotations
 
+import functools
 import json
 from importlib import metadata as distribution
 from typing import Any
@@ -49,7 +50,8 @@ def library_version() -> str:
         return "unknown"
 
 
-def metadata_records(info: dict, outputs: Any, clock: str, ebd: bool) -> dict[str, dict]:
+def metadata_records(info: dict, outputs: Any, clock: str) -> dict[str, dict]:
+    """The metadata records of a recording from a camera with information `info`."""
     mode = info["supported_modes"][f"{info['mode']:x}"]
     return {
         "tessaro.recording": {"format": FORMAT, "format_version": str(FORMAT_VERSION),
@@ -62,7 +64,6 @@ def metadata_records(info: dict, outputs: Any, clock: str, ebd: bool) -> dict[st
                            "raw_size_ebd": str(mode["raw_size_ebd"]),
                            "sensor_width": str(mode["sensor_width"]),
                            "sensor_height": str(mode["sensor_height"]),
-                           "embedded_data": json.dumps(ebd),
                            "camera_info": json.dumps(info)},
         "tessaro.processing": {
             "outputs": json.dumps(None if outputs is None else outputs_to_dict(outputs)),
@@ -70,13 +71,8 @@ def metadata_records(info: dict, outputs: Any, clock: str, ebd: bool) -> dict[st
     }
 
 
-_modes: set[str] | None = None
-
-
-def known_modes() -> set[str]:
+@functools.cache
+def known_modes() -> frozenset[str]:
     """The mode ids the library supports, as lower-case hexadecimal keys."""
-    global _modes
-    if _modes is None:
-        import pelorin
-        _modes = set(pelorin.create_camera_offline("modes").get_camera_info()["supported_modes"])
-    return _modes
+    import pelorin
+    return frozenset(pelorin.create_camera_offline("modes").get_camera_info()["supported_modes"])

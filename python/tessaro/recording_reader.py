@@ -112,6 +112,20 @@ class Recording:
         if not version.isdigit() or int(version) > FORMAT_VERSION:
             raise RecordingError(self.path, f"format version {version!r} is not supported "
                                  f"(this reader knows 1 to {FORMAT_VERSION})")
+        sensor = self.metadata.get("tessaro.sensor", {})
+        try:
+            self.mode = int(sensor["mode"], 0)
+            self.dual = json.loads(sensor["dual_depth_mode"])
+            self.echoes = int(sensor["number_of_echo"])
+            self.raw_size_image = int(sensor["raw_size_image"])
+            processing = self.metadata["tessaro.processing"]
+            self.outputs: dict[str, bool] | None = json.loads(processing["outputs"])
+            self.dual_depth_params: dict[str, float] = json.loads(processing["dual_depth_params"])
+        except (KeyError, ValueError) as error:
+            raise RecordingError(self.path, f"incomplete recording metadata ({error})") from error
+        self.clock = about.get("clock", HOST_CLOCK)
+        if f"{self.mode:x}" not in known_modes():
+            raise RecordingError(self.path, f"mode 0x{self.mode:x} is not one the library knows")
         for channel in self._channels.values():
             if channel.topic in (IMAGE_TOPIC, EBD_TOPIC):
                 schema = self._schemas.get(channel.schema_id)
@@ -120,21 +134,6 @@ class Recording:
                         schema.encoding != SchemaEncoding.ROS2:
                     raise RecordingError(self.path, f"channel {channel.topic} has the wrong "
                                          f"schema ({schema.name if schema else 'none'})")
-        sensor = self.metadata.get("tessaro.sensor", {})
-        try:
-            self.mode = int(sensor["mode"], 0)
-            self.dual = json.loads(sensor["dual_depth_mode"])
-            self.echoes = int(sensor["number_of_echo"])
-            self.raw_size_image = int(sensor["raw_size_image"])
-            self.has_ebd = json.loads(sensor["embedded_data"])
-            processing = self.metadata["tessaro.processing"]
-            self.outputs: dict[str, bool] | None = json.loads(processing["outputs"])
-            self.dual_depth_params: dict[str, float] = json.loads(processing["dual_depth_params"])
-        except (KeyError, ValueError) as error:
-            raise RecordingError(self.path, f"incomplete sensor metadata ({error})") from error
-        self.clock = about.get("clock", HOST_CLOCK)
-        if f"{self.mode:x}" not in known_modes():
-            raise RecordingError(self.path, f"mode 0x{self.mode:x} is not one the library knows")
 
     def close(self) -> None:
         self._file.close()
@@ -144,6 +143,11 @@ class Recording:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+    @property
+    def has_ebd(self) -> bool:
+        """True when some frame has its embedded data."""
+        return any(frame.ebd for frame in self._frames)
 
     def __len__(self) -> int:
         """The number of frames that can be read (those before any damage)."""
@@ -158,25 +162,29 @@ class Recording:
 
     def _message(self, index: int, topic: str) -> Any:
         entry = self._entry(index)
-        if self._cached is None or self._cached[0] != entry.chunk:
-            try:
+        try:
+            if self._cached is None or self._cached[0] != entry.chunk:
                 self._file.seek(entry.chunk + 9)  # past the opcode and the record length
-                chunk = Chunk.read(ReadDataStream(self._file))
-                records = breakup_chunk(chunk, validate_crc=True)
-            except Exception as error:  # changed on disk since it was opened
-                raise RecordingError(self.path, f"cannot read the frame again ({error})",
-                                     frame=index) from error
-            found = {(self._topic(r), r.sequence): r for r in records if isinstance(r, Message)}
-            self._cached = (entry.chunk, found)
-        message = self._cached[1][(topic, index)]
-        channel = self._channels[message.channel_id]
-        decoder = self._decoders.decoder_for(channel.message_encoding,
-                                             self._schemas[channel.schema_id])
-        return decoder(message.data)
+                records = breakup_chunk(Chunk.read(ReadDataStream(self._file)),
+                                        validate_crc=True)
+                self._cached = (entry.chunk, {(self._topic(r), r.sequence): r
+                                              for r in records if isinstance(r, Message)})
+            message = self._cached[1][(topic, index)]
+            channel = self._channels[message.channel_id]
+            decoder = self._decoders.decoder_for(channel.message_encoding,
+                                                 self._schemas[channel.schema_id])
+            return decoder(message.data)
+        except Exception as error:  # changed on disk since it was opened, or badly written
+            raise RecordingError(self.path, f"cannot read {topic} ({error!r})",
+                                 frame=index) from error
 
     def raw_image(self, index: int) -> bytes:
         """The raw image frame `index`, compacted, as the camera held it."""
-        return bytes(self._message(index, IMAGE_TOPIC).data)
+        data = bytes(self._message(index, IMAGE_TOPIC).data)
+        if len(data) != self.raw_size_image:
+            raise RecordingError(self.path, f"{len(data)} bytes where mode 0x{self.mode:x} "
+                                 f"has {self.raw_size_image}", frame=index)
+        return data
 
     def raw_ebd(self, index: int) -> bytes | None:
         """The embedded-data frame recorded with frame `index`, or None when it had none."""

@@ -129,8 +129,8 @@ class Replayer:
                 setattr(dual_depth, field, rec.dual_depth_params[field])
         steps: list[tuple[str, Callable[[], int]]] = [
             ("open", lambda: self.camera.open(rec.mode)),
-            ("configure_camera_echo",
-             lambda: self.camera.configure_camera_echo(echoes or rec.echoes))]
+            ("configure_camera_echo", lambda: self.camera.configure_camera_echo(
+                rec.echoes if echoes is None else echoes))]
         if outputs is not None:
             steps.append(("configure_camera_output",
                           lambda: self.camera.configure_camera_output(outputs)))

@@ -1,5 +1,8 @@
 """Recordings: record, replay with the same and with other decoding, seek, damaged files."""
 
+import signal
+import time
+
 import numpy as np
 import pytest
 from mcap.reader import make_reader
@@ -9,6 +12,7 @@ from mcap_ros2.writer import Writer
 import pelorin
 from tessaro import wire
 from tessaro.errors import RecordingError
+from tessaro.recorder import FAILURES_IN_A_ROW
 from tessaro.recording import IMAGE_TOPIC, Recording, Replayer, record
 
 FRAMES = 6
@@ -31,19 +35,17 @@ def raw_frames(mode):
     return images, ebds
 
 
-def started(camera, mode, echoes, config):
-    assert (camera.open(mode), camera.configure_camera_echo(echoes),
-            camera.configure_camera_output(config), camera.start()) == (0, 0, 0, 0)
-    return camera
-
-
-def source_camera(mode, echoes=1, config=None, ebd=True, image_source=None):
+def source_camera(mode, echoes=1, config=None, ebd=True, image_source=None, dual_depth=None):
     images, ebds = raw_frames(mode)
     camera = pelorin.create_camera_offline("source")
     camera.add_stream(pelorin.stream_image, image_source or wire.frame_player(images))
     if ebd:
-        camera.add_stream(pelorin.stream_ebd, wire.frame_player(ebds))
-    return started(camera, mode, echoes, config or outputs("point_cloud"))
+        camera.add_stream(pelorin.stream_ebd, ebd if callable(ebd) else wire.frame_player(ebds))
+    assert (camera.open(mode), camera.configure_camera_echo(echoes),
+            camera.configure_camera_output(config or outputs("point_cloud"))) == (0, 0, 0)
+    assert dual_depth is None or camera.configure_camera_dual_depth(dual_depth) == 0
+    assert camera.start() == 0
+    return camera
 
 
 def decoded(camera, count):
@@ -59,19 +61,12 @@ def decoded(camera, count):
     return result
 
 
-def assert_same(a, b):
-    assert len(a) == len(b)
-    for x, y in zip(a, b):
-        for key in x:
-            np.testing.assert_equal(x[key], y[key], err_msg=key)
-
-
 @pytest.fixture
 def recorded(tmp_path):
     path = tmp_path / "single.mcap"
-    summary = record(source_camera(wire.SINGLE_MODE), path, frames=FRAMES)
+    summary = record(source_camera(wire.SINGLE_MODE), path)  # until the source runs dry
     assert (summary.frames_written, summary.frames_failed, summary.interrupted) == \
-        (FRAMES, 0, False)
+        (FRAMES, FAILURES_IN_A_ROW, False)
     return path
 
 
@@ -81,35 +76,58 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd):
     path = tmp_path / "r.mcap"
     config = outputs(*OUTPUTS)
     record(source_camera(mode, 2, config, ebd), path, frames=FRAMES, outputs=config, ros2=True)
-    replay = Replayer(path)
-    assert_same(decoded(replay.start(), FRAMES), decoded(source_camera(mode, 2, config, ebd),
-                                                         FRAMES))
-    assert replay.finished and replay.camera.get_frame(5).error == -62
-    rec = replay.recording
-    assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == (mode, mode == wire.DUAL_MODE, 2, ebd)
-    assert rec.clock == ("sensor_timestamp" if ebd else "host_monotonic")
-    if ebd:  # 30000 ticks of the 300 kHz counter between frames
-        assert np.diff([rec.log_time(i) for i in range(FRAMES)]).tolist() == [100_000_000] * 5
+    with Replayer(path) as replay:
+        np.testing.assert_equal(decoded(replay.start(), FRAMES),
+                                decoded(source_camera(mode, 2, config, ebd), FRAMES))
+        assert replay.finished and replay.camera.get_frame(5).error == -62
+        rec = replay.recording
+        assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == \
+            (mode, mode == wire.DUAL_MODE, 2, ebd)
+        assert rec.clock == ("sensor_timestamp" if ebd else "host_monotonic")
+        if ebd:  # 30000 ticks of the 300 kHz counter between frames
+            assert np.diff([rec.log_time(i) for i in range(FRAMES)]).tolist() == [10**8] * 5
     with open(path, "rb") as file:  # as a ROS 2 tool reads it
-        depth = [m for *_, m in make_reader(file, decoder_factories=[DecoderFactory()])
-                 .iter_decoded_messages(topics=["/tessaro/depth"])]
+        reader = make_reader(file, decoder_factories=[DecoderFactory()])
+        depth = [m for *_, m in reader.iter_decoded_messages(topics=["/tessaro/depth"])]
+        assert reader.get_summary().statistics.chunk_count == FRAMES  # each frame on its own
     cartesian = decoded(source_camera(mode, 2, config, ebd), 1)[0]["cartesian_depth"][0]
     assert len(depth) == FRAMES and depth[0].encoding == "32FC1"
     np.testing.assert_allclose(np.frombuffer(depth[0].data, "<f4"),
                                np.where(cartesian > 0, cartesian / 1000, np.nan), rtol=1e-6)
 
 
+def test_paced_replay_keeps_the_recorded_rate(recorded):
+    with Replayer(recorded, pace=True) as replay:
+        camera = replay.start()
+        begin = time.monotonic()
+        assert [camera.get_frame(1000).frame_id for _ in range(3)] == [0, 1, 2]
+        assert 0.2 <= time.monotonic() - begin < 1
+        assert (camera.get_frame(10).error, replay.position) == (-62, 3)  # frame 3 not yet due
+
+
 def test_seek_loop_and_decoding_again_with_more_echoes_and_outputs(recorded):
-    replay = Replayer(recorded, start=4, loop=True)
-    camera = replay.start(echoes=3, outputs=outputs("radial_depth"))
-    assert [camera.get_frame(100).frame_id for _ in range(3)] == [4, 5, 0]
-    replay.seek(2)
-    frame = camera.get_frame(100)
-    assert (frame.error, frame.frame_id, replay.position, replay.finished) == (0, 2, 3, False)
-    want = wire.random_values(2, False)["radial_depth"]
-    np.testing.assert_array_equal([np.asarray(d) for d in frame.radial_depth], want)
-    with pytest.raises(IndexError):
-        replay.seek(FRAMES)
+    with Replayer(recorded, start=4, loop=True) as replay:
+        camera = replay.start(echoes=3, outputs=outputs("radial_depth"))
+        assert [camera.get_frame(100).frame_id for _ in range(3)] == [4, 5, 0]
+        replay.seek(2)
+        frame = camera.get_frame(100)
+        assert (frame.error, frame.frame_id, replay.position, replay.finished) == (0, 2, 3, False)
+        want = wire.random_values(2, False)["radial_depth"]
+        np.testing.assert_array_equal([np.asarray(d) for d in frame.radial_depth], want)
+        with pytest.raises(IndexError):
+            replay.seek(FRAMES)
+
+
+def test_dual_recording_decodes_again_with_other_dual_depth_parameters(tmp_path):
+    record(source_camera(wire.DUAL_MODE), tmp_path / "d.mcap", frames=FRAMES)
+    params = pelorin.dual_depth_params()
+    params.select_near, params.select_far, params.merge_window = 3000, 5000, 0
+    with Replayer(tmp_path / "d.mcap") as replay:
+        again = decoded(replay.start(dual_depth=params), FRAMES)
+    direct = source_camera(wire.DUAL_MODE, dual_depth=params)
+    np.testing.assert_equal(again, decoded(direct, FRAMES))
+    with pytest.raises(AssertionError):  # the parameters do change the merge
+        np.testing.assert_equal(again, decoded(source_camera(wire.DUAL_MODE), FRAMES))
 
 
 def cut(path, keep):
@@ -134,23 +152,11 @@ def test_frames_before_the_damage_still_read(recorded, damage, good, text):
         assert [rec.raw_image(i) for i in range(good)] == [f.tobytes() for f in images[:good]]
         with pytest.raises(RecordingError, match=f"{recorded}: frame {good}: .*{text}"):
             rec.raw_image(good)
-    camera = Replayer(recorded).start()
-    assert [camera.get_frame(100).error for _ in range(good)] == [0] * good
-    with pytest.raises(RecordingError, match=f"frame {good}"):
-        camera.get_frame(100)
-
-
-class FakeCamera:
-    """A streaming camera in a mode the library does not know, that never delivers a frame."""
-
-    def get_camera_info(self):
-        mode = dict(sensor_width=24, sensor_height=24, raw_size_image=395136,
-                    raw_size_ebd=8064, max_echo=3, dual_depth_mode=False)
-        return {"status": "streaming", "mode": 0x1C, "number_of_echo": 1,
-                "dual_depth_mode": False, "dual_depth_params": {}, "supported_modes": {"1c": mode}}
-
-    def get_frame(self, timeout_ms):
-        return pelorin.frame_buffer(-62)
+    with Replayer(recorded) as replay:
+        camera = replay.start()
+        assert [camera.get_frame(100).error for _ in range(good)] == [0] * good
+        with pytest.raises(RecordingError, match=f"frame {good}"):
+            camera.get_frame(100)
 
 
 def other_mcap(path, metadata):
@@ -161,12 +167,21 @@ def other_mcap(path, metadata):
         writer.write_message(IMAGE_TOPIC, schema, {"data": "x"}, log_time=1)
 
 
+def changed(path, name="", **values):
+    """The metadata of the recording at `path`, with `values` replaced in record `name`."""
+    with Recording(path) as rec:
+        return rec.metadata | {name: rec.metadata.get(name, {}) | values}
+
+
 @pytest.mark.parametrize("make, text", [
     (lambda p, good: None, "cannot open"),
     (lambda p, good: p.write_text("hello\n"), "not a readable recording: not an MCAP file"),
     (lambda p, good: other_mcap(p, {}), "not a tessaro-raw recording"),
-    (lambda p, good: other_mcap(p, Recording(good).metadata), "wrong schema"),
-    (lambda p, good: record(FakeCamera(), p, frames=1), "mode 0x1c is not one")])
+    (lambda p, good: other_mcap(p, changed(good)), "wrong schema"),
+    (lambda p, good: other_mcap(p, changed(good, "tessaro.recording", format_version="2")),
+     "format version '2' is not supported"),
+    (lambda p, good: other_mcap(p, changed(good, "tessaro.sensor", mode="0x1c")),
+     "mode 0x1c is not one")])
 def test_files_that_are_not_readable_recordings_raise_at_open(tmp_path, recorded, make, text):
     path = tmp_path / "bad.mcap"
     make(path, recorded)
@@ -174,18 +189,39 @@ def test_files_that_are_not_readable_recordings_raise_at_open(tmp_path, recorded
         Recording(path)
 
 
-def test_failed_frames_are_counted_and_an_interrupt_leaves_a_finished_file(tmp_path):
-    player = wire.frame_player(raw_frames(wire.SINGLE_MODE)[0])
+def interrupt():
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("stop, written", [(interrupt, 4),
+                                           (lambda: signal.raise_signal(signal.SIGINT), 5)])
+def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written):
+    images, ebds = raw_frames(wire.SINGLE_MODE)
+    player, ebd_player = wire.frame_player(images), wire.frame_player(ebds)
 
     def source(array, timeout_ms):
         source.calls += 1
         if source.calls == 2:
             return -5
-        if player.position == 4:
-            raise KeyboardInterrupt
+        if player.position == 4 and source.calls < 99:
+            source.calls = 99
+            stop()  # Ctrl-C: raised by the source, or a signal while it runs
         return player(array, timeout_ms)
     source.calls = 0
-    summary = record(source_camera(wire.SINGLE_MODE, image_source=source), tmp_path / "i.mcap")
-    assert (summary.frames_written, summary.frames_failed, summary.interrupted) == (4, 1, True)
-    with Recording(summary.path) as rec:
-        assert (len(rec), rec.damage) == (4, None)
+
+    def ebd_source(array, timeout_ms):
+        if ebd_player.position == 2:  # frame 2 comes without its embedded data
+            ebd_player.position = 3
+            return -5
+        return ebd_player(array, timeout_ms)
+    camera = source_camera(wire.SINGLE_MODE, ebd=ebd_source, image_source=source)
+    summary = record(camera, tmp_path / "i.mcap")
+    assert (summary.frames_written, summary.frames_failed, summary.interrupted) == \
+        (written, 1, True)
+    with Replayer(summary.path) as replay:
+        rec = replay.recording
+        assert (len(rec), rec.damage, rec.raw_ebd(2), rec.raw_ebd(3)) == \
+            (written, None, None, ebds[3].tobytes())
+        camera = replay.start()
+        assert [camera.get_frame(9).frame_id for _ in range(4)] == [0, 1, 0, 3]
+        assert rec.log_time(1) < rec.log_time(2) < rec.log_time(3) == rec.log_time(1) + 2 * 10**8
