@@ -149,12 +149,12 @@ def export(args: argparse.Namespace) -> int:
     prefix = args.out or Path(args.file.stem + f"-frame{index}")
     written = []
     if "depth" in frame.outputs:
-        written.append(prefix.with_suffix(".png"))
+        written.append(Path(f"{prefix}.png"))
         to_file.depth_png(frame, written[-1], echo=args.echo - 1)
         if "points" in frame.outputs:
-            written.append(prefix.with_suffix(".ply"))
+            written.append(Path(f"{prefix}.ply"))
             to_file.point_cloud_ply(frame, written[-1])
-    written.append(prefix.with_suffix(".npz"))
+    written.append(Path(f"{prefix}.npz"))
     to_file.frame_npz(frame, written[-1])
     print(f"frame {index} of {args.file}: wrote {', '.join(map(str, written))}")
     return 0

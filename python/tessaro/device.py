@@ -62,6 +62,22 @@ def _dual_depth_params(given: DualDepth) -> Any:
     return params
 
 
+def _checked(info: Mapping[str, Any], mode: int, echoes: int) -> Mapping[str, Any]:
+    """The camera's mode table row of `mode`, once the camera is known to be free and to take
+    `mode` and `echoes`."""
+    if info["status"] != "available":
+        raise SourceError(f"camera '{info['id']}' is already {info['status']}: "
+                          "tessaro.open opens and configures it itself")
+    row: Mapping[str, Any] | None = info["supported_modes"].get(f"{mode:x}")
+    if row is None:
+        raise ConfigurationError(f"camera '{info['id']}' has no mode {mode:#x}")
+    limit = row["max_echo"]
+    if isinstance(echoes, bool) or not isinstance(echoes, int) or not 1 <= echoes <= limit:
+        raise ConfigurationError(
+            f"bad echo count {echoes!r}: mode {mode:#x} takes 1 to {limit} echoes")
+    return row
+
+
 def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
          outputs: Iterable[str] | str = DEFAULT_OUTPUTS, dual_depth: DualDepth | None = None,
          zero_copy: bool = False, timeout: float = 1.0, on_error: OnError = "raise",
@@ -87,25 +103,20 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
     wanted_mode = None if mode is None else parse_mode(mode)
     names = _outputs(outputs)
     found = resolve(source, wanted_mode, options)
-    chosen = found.default_mode if wanted_mode is None else wanted_mode
-    info = found.camera.get_camera_info()
-    if chosen not in (int(key, 16) for key in info["supported_modes"]):
-        raise ConfigurationError(f"camera '{info['id']}' has no mode {chosen:#x}")
-    table = info["supported_modes"][f"{chosen:x}"]
-    if isinstance(echoes, bool) or not isinstance(echoes, int) or not 1 <= echoes <= table["max_echo"]:
-        raise ConfigurationError(
-            f"bad echo count {echoes!r}: mode {chosen:#x} takes 1 to {table['max_echo']} echoes")
-    params = None
-    if dual_depth is not None:
-        if not table["dual_depth_mode"]:
-            raise ConfigurationError(
-                f"dual_depth given, but mode {chosen:#x} is a single-depth mode")
-        params = _dual_depth_params(dual_depth)
-    if info["status"] != "available":
-        raise SourceError(f"camera '{info['id']}' is already {info['status']}: "
-                          "tessaro.open opens and configures it itself")
-    device = Device(found, chosen, echoes, names, (table["sensor_height"], table["sensor_width"]),
-                    bool(table["dual_depth_mode"]), zero_copy, timeout, on_error)
+    try:
+        chosen = found.default_mode if wanted_mode is None else wanted_mode
+        row = _checked(found.camera.get_camera_info(), chosen, echoes)
+        params = None
+        if dual_depth is not None:
+            if not row["dual_depth_mode"]:
+                raise ConfigurationError(
+                    f"dual_depth given, but mode {chosen:#x} is a single-depth mode")
+            params = _dual_depth_params(dual_depth)
+        device = Device(found, chosen, echoes, names, (row["sensor_height"], row["sensor_width"]),
+                        bool(row["dual_depth_mode"]), zero_copy, timeout, on_error)
+    except BaseException:
+        found.release()
+        raise
     device._configure(params)
     return device
 
@@ -201,6 +212,7 @@ class Device:
         if self._opened:
             self._opened = self._streaming = False
             self.camera.close()  # stops first when streaming
+            self._source.release()
 
     def __enter__(self) -> Device:
         try:

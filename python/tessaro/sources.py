@@ -32,6 +32,11 @@ class Source:
     length: int | None = None  # frames in a recording
     origin: Any = None  # the replayer or None; kept alive with the camera
 
+    def release(self) -> None:
+        """Close what the source holds open besides the camera (a recording's file)."""
+        if self.origin is not None:
+            self.origin.close()
+
 
 @contextmanager
 def _silenced() -> Iterator[None]:

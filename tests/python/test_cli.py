@@ -70,7 +70,8 @@ def test_every_command_has_help(capsys, command):
 
 def test_help_stays_light():
     script = ("import sys\nfrom tessaro.cli import main\nmain(['--help'])\n"
-              "print(sorted(m for m in ('matplotlib', 'mcap', 'plyfile', 'tqdm') if m in sys.modules))")
+              "print(sorted(m for m in ('matplotlib', 'mcap', 'plyfile', 'tqdm')\n"
+              "             if m in sys.modules))")
     shown = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                            check=True).stdout
     assert "usage: tessaro" in shown and shown.endswith("[]\n")
