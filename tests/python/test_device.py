@@ -5,6 +5,7 @@ import pelorin
 import tessaro
 from tessaro.errors import RecordingError
 from tessaro.synthetic import SyntheticSensor, synthetic_camera
+from tessaro.wire import frame_player
 
 ZONES = [(0, 0), (11, 12), (23, 5), (17, 23)]
 
@@ -113,3 +114,13 @@ def test_a_recording_iterates_to_its_end_or_its_damage(tmp_path, keep):
     assert [f.frame_id for f in frames] == list(range(len(recording)))
     assert 0 < len(frames) == len(recording) == (8 if keep == 1 else len(frames))
     assert frames[0].depth.shape == (1, 24, 24)
+
+
+def test_gaps_in_the_frame_counter_count_as_dropped():
+    sensor, sent = SyntheticSensor(0x211C), [0, 1, 4, 5]
+    camera = pelorin.create_camera_offline("gappy")
+    camera.add_stream(pelorin.stream_image, frame_player([sensor.raw_frame(i) for i in sent]))
+    camera.add_stream(pelorin.stream_ebd, frame_player([sensor.ebd_frame(i) for i in sent]))
+    with tessaro.open(camera, outputs=["noise"]) as device:
+        assert [f.dropped for f in device.frames(4)] == [0, 0, 2, 0]
+    assert device.frames_dropped == 2
