@@ -47,12 +47,17 @@ def _dual_depth_params(given: DualDepth) -> Any:
     else:
         params = pelorin.dual_depth_params()
         names = ("select_near", "select_far", "merge_window")
+        if isinstance(given, tuple) and len(given) != len(names):
+            raise ConfigurationError(f"dual_depth {given!r}: give ({', '.join(names)})")
         values = dict(zip(names, given)) if isinstance(given, tuple) else dict(given)
         for name, value in values.items():
             if name not in names:
                 raise ConfigurationError(
                     f"unknown dual-depth parameter {name!r}: use {', '.join(names)}")
-            setattr(params, name, value)
+            try:
+                setattr(params, name, float(value))
+            except (TypeError, ValueError):
+                raise ConfigurationError(f"dual-depth {name} {value!r} is not a number") from None
     near, far, window = params.select_near, params.select_far, params.merge_window
     shown = f"select_near={near}, select_far={far}, merge_window={window}"
     if not all(map(math.isfinite, (near, far, window))) or min(near, far, window) < 0:
