@@ -26,3 +26,32 @@ class CameraError(TessaroError):
         self.operation = operation
         self.code = code
         super().__init__(f"{operation} failed with code {code}")
+
+
+class SourceError(TessaroError, ValueError):
+    """`tessaro.open` was given something it cannot open: an unknown camera id, a missing file
+    or an object that is not a source."""
+
+
+class ConfigurationError(TessaroError, ValueError):
+    """A mode, echo count, output name or dual-depth setting that the source does not accept."""
+
+
+class DeviceError(TessaroError):
+    """A camera operation failed; `code` is the library's negative errno value."""
+
+    def __init__(self, message: str, code: int = 0) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+class FrameError(DeviceError):
+    """A frame could not be acquired or decoded."""
+
+
+class ExpiredFrameError(TessaroError, ReferenceError):
+    """A `zero_copy` frame was read after the camera moved on to the next frame."""
+
+
+class MissingOutputError(TessaroError, AttributeError):
+    """A frame was asked for an output that the device was not configured to compute."""
