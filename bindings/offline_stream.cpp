@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "buffer_exports.hpp"
+#include "capture/stream_timing.hpp"
 
 namespace vorlake::tessaro::python {
 
@@ -22,7 +23,7 @@ public:
 
     int open() override { return 0; }
     void close() override {}
-    int start() override { return 0; }
+    int start() override { clock.restart(); return 0; }
     void stop() override {}
 
     // The array is sized like the previous frame, so a source of constant-size frames is asked
@@ -43,6 +44,7 @@ public:
                     detach_exported_storage(buffer);
                 const std::uint8_t* data = array.data();
                 buffer.assign(data, data + needed);
+                delivered = clock.deliver();
                 return 0;
             }
             size = needed;
@@ -50,8 +52,12 @@ public:
         return -EOVERFLOW;
     }
 
+    capture_timing last_capture_timing() const override { return delivered; }
+
 private:
     frame_source callback;
+    delivery_clock clock;
+    capture_timing delivered;
 };
 
 }  // namespace

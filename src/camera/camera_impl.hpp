@@ -14,6 +14,7 @@
 #include <vorlake/tessaro/sensor_modes.hpp>
 #include <vorlake/tessaro/types.hpp>
 
+#include "camera/frame_timing.hpp"
 #include "processing/dual_depth_selection.hpp"
 #include "processing/raw_data_processor.hpp"
 
@@ -45,6 +46,7 @@ public:
     int stop() override;
     frame_buffer& get_frame(std::uint32_t timeout_ms) override;
     const sensor_info& get_sensor_info() const override;
+    std::uint64_t get_dropped_frames() const override { return timing.dropped_total(); }
 
     void add_stream(stream_type type, std::unique_ptr<camera_stream> stream) override;
 
@@ -70,7 +72,7 @@ private:
     frame_buffer& report_frame_error(std::int32_t code, const char* text);
     frame_buffer& not_streaming();
     frame_buffer& record_replaced();
-    void read_embedded_data(frame_buffer& frame, std::uint32_t timeout_ms);
+    bool read_embedded_data(frame_buffer& frame, std::uint32_t timeout_ms);
 
     camera_info info;
     // Shared so that a holder keeps seeing live values; open resets it in place.
@@ -84,6 +86,7 @@ private:
     std::unique_ptr<raw_data_processor> image_processor;
     std::unique_ptr<dual_depth_selection> depth_selection;
     std::vector<std::uint8_t> swap_buffer;
+    frame_timing timing;
 };
 
 }  // namespace vorlake::tessaro

@@ -34,6 +34,7 @@ public:
     void stop() override;
     int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) override;
     bool has_source() const override { return !device_path.empty(); }
+    capture_timing last_capture_timing() const override { return last_timing; }
 
     const std::string& path() const { return device_path; }
     std::size_t granted_buffers() const { return buffer_count; }
@@ -55,6 +56,7 @@ private:
     bool buffers_mapped = false;
     bool buffers_queued = false;
     std::size_t buffer_count = 0;
+    capture_timing last_timing;
 };
 
 }  // namespace vorlake::tessaro
