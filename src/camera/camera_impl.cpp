@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "pipeline/sensor_mode_control.hpp"
 #include "messages/message_output.hpp"
+#include "pipeline/sensor_mode_control.hpp"
 #include "processing/raw_channel_layout.hpp"
 
 namespace vorlake::tessaro {
@@ -120,7 +120,7 @@ int camera_impl::configure_pipeline() {
     config.swap_table = swap_table;
     say_progress("Configuring pipeline for camera " + info.id + ":");
     say_progress("    image: (width=" + std::to_string(config.image_width) +
-        ",height=" + std::to_string(config.image_height) + ")");
+                 ",height=" + std::to_string(config.image_height) + ")");
     const int result = pipeline->configure(config);
     if (result != 0)
         complain("Failed to configure pipeline for camera " + info.id + ": " + std::to_string(result));
