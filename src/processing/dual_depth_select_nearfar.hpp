@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include <vorlake/tessaro/types.hpp>
 
@@ -15,7 +16,10 @@ class dual_depth_select_nearfar final : public dual_depth_selection_impl {
 public:
     static constexpr std::uint32_t max_echoes = 3;
 
-    dual_depth_select_nearfar(std::uint32_t pixel_count, const dual_depth_params& params);
+    // Outputs that `outputs` leaves off are never decoded, so they hold zeros in both sub-frames
+    // and the merge leaves their values alone (it still resizes them).
+    dual_depth_select_nearfar(std::uint32_t pixel_count, const dual_depth_params& params,
+                              const camera_output_configuration& outputs);
 
     // 0, or -EINVAL with a message when the frame does not hold both sub-frames.
     int process(frame_buffer& frame) override;
@@ -25,19 +29,21 @@ public:
     std::uint32_t echo_count = 0;
 
 private:
-    // The five per-echo outputs of one echo, reached without going through the frame for
-    // every value.
-    struct echo_outputs {
-        float* radial;
-        float* cartesian;
-        float* height;
-        peak_status* status;
-        point3f* point;
-    };
+    // Which candidate fills each output slot of each pixel (max_echoes per pixel): its index
+    // k = 2 * echo + sub-frame, with dropped_flag set when it was dropped and writes zeros.
+    static constexpr std::uint8_t dropped_flag = 0x80;
+
+    bool merge_point_cloud;
+    bool merge_cartesian_depth;
+    bool merge_peak_height;
+    bool merge_peak_status;
+    std::vector<std::uint8_t> choice;
 
     bool check_sizes(const frame_buffer& frame) const;
     template <std::uint32_t E>
-    void process_pixels(const std::array<echo_outputs, max_echoes>& outputs) const;
+    void choose(std::vector<std::vector<float>>& radial_depth);
+    template <std::uint32_t E>
+    void merge_fields(frame_buffer& frame) const;
 };
 
 }  // namespace vorlake::tessaro
