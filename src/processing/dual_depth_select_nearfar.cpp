@@ -1,5 +1,6 @@
 #include "processing/dual_depth_select_nearfar.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
@@ -25,8 +26,7 @@ dual_depth_select_nearfar::dual_depth_select_nearfar(std::uint32_t pixel_count, 
       merge_point_cloud(outputs.enable_point_cloud || outputs.enable_cartesian_depth),
       merge_cartesian_depth(outputs.enable_cartesian_depth),
       merge_peak_height(outputs.enable_peak_height),
-      merge_peak_status(outputs.enable_peak_status),
-      choice(std::size_t{pixel_count} * max_echoes) {}
+      merge_peak_status(outputs.enable_peak_status) {}
 
 // Every vector the merge reads or writes is checked before any pixel is touched, peak status
 // included: a frame that was not prepared is refused, never read or written out of bounds.
@@ -79,9 +79,9 @@ int dual_depth_select_nearfar::process(frame_buffer& f) {
 
     // The candidate loops are unrolled per echo count.
     switch (echo_count) {
-        case 1: choose<1>(f.radial_depth); merge_fields<1>(f); break;
-        case 2: choose<2>(f.radial_depth); merge_fields<2>(f); break;
-        default: choose<3>(f.radial_depth); merge_fields<3>(f); break;
+        case 1: merge_pixels<1>(f); break;
+        case 2: merge_pixels<2>(f); break;
+        default: merge_pixels<3>(f); break;
     }
     for (std::uint32_t e = 0; e < echo_count; ++e) {
         // Shrinking keeps the storage, so the growth of the next prepare_frame costs nothing.
@@ -98,33 +98,6 @@ namespace {
 
 constexpr std::uint32_t most_candidates = 2 * dual_depth_select_nearfar::max_echoes;
 
-// Choosing and writing work on bit masks over the sorted positions of a pixel's candidates
-// (bit p for position p): the scans "from the far end down" of the rules become table lookups
-// instead of loops whose branches depend on the data.
-struct position_bits {
-    static constexpr std::uint32_t masks = 1u << most_candidates;
-
-    std::array<std::uint8_t, masks> count{};
-    // highest[n][m]: the n highest set bits of m (all of them when m has fewer).
-    std::array<std::array<std::uint8_t, masks>, dual_depth_select_nearfar::max_echoes + 1> highest{};
-
-    constexpr position_bits() {
-        for (std::uint32_t m = 0; m < masks; ++m) {
-            for (std::uint32_t b = m; b != 0; b &= b - 1)
-                ++count[m];
-            for (std::uint32_t n = 0; n < highest.size(); ++n) {
-                std::uint32_t taken = 0;
-                for (std::uint32_t p = most_candidates; p-- > 0 && std::popcount(taken) < static_cast<int>(n);)
-                    if (m & (1u << p))
-                        taken |= 1u << p;
-                highest[n][m] = static_cast<std::uint8_t>(taken);
-            }
-        }
-    }
-};
-
-constexpr position_bits bits{};
-
 // One pixel after sorting and dropping: its flags as bit masks over the candidates (bit k for
 // candidate k = 2 * echo + sub-frame) and the candidate at each sorted position.
 struct settled_pixel {
@@ -135,11 +108,9 @@ struct settled_pixel {
 };
 
 // Valid candidates, and the preselection by band: the first sub-frame (even k) is trusted
-// inside the band, the second outside it; the limits select neither. Bitwise rather than
-// short-circuit logic: the depths are not predictable.
+// inside the band, the second outside it; the limits select neither.
 template <std::uint32_t C>
 void preselect(const float (&key)[C], const dual_depth_params& params, settled_pixel& pixel) {
-#pragma GCC unroll 6
     for (std::uint32_t k = 0; k < C; ++k) {
         const float d = key[k];
         const std::uint32_t valid = d > 0.0f;
@@ -189,32 +160,48 @@ void settle_in_order(const float (&key)[C], const dual_depth_params& params, set
     }
 }
 
-// Four pixels at a time, in GCC's portable vector types (plain SSE2 on x86-64, NEON on AArch64).
+// Four pixels at a time, in GCC's portable vector types (SSE2 on x86-64, NEON on AArch64): every
+// rule becomes masks, with no branch on the data.
+constexpr std::uint32_t lanes = 4;
 using float4 = float __attribute__((vector_size(16)));
 using int4 = std::int32_t __attribute__((vector_size(16)));
-constexpr std::uint32_t lanes = 4;
+using byte4 = std::uint8_t __attribute__((vector_size(4)));
 
-float4 load4(const float* p) {
-    float4 v;
+template <typename V, typename T>
+V load(const T* p) {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
 template <typename V, typename T>
-void store4(const V& v, T* p) {
-    static_assert(sizeof(T) * lanes == sizeof v);
+void store(const V& v, T* p) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// The four pixels' keys, candidate by candidate, and what the vector pass found for each pixel.
+// Where one output of four consecutive pixels is read and written: candidate k at from[k], output
+// slot s at to[s]. All null for an output that is not merged.
+template <typename T, std::uint32_t E>
+struct four_pixel_field {
+    const T* from[2 * E] = {};
+    T* to[E] = {};
+};
+
+template <std::uint32_t E>
+struct four_pixel_frame {
+    four_pixel_field<float, E> radial, cartesian, height;
+    four_pixel_field<peak_status, E> status;
+    four_pixel_field<point3f, E> point;
+};
+
+// The four pixels sorted and cleared of near-duplicates: flags as bit masks over the candidates.
 template <std::uint32_t C>
-struct four_pixels {
-    float key[C][lanes];
-    std::int32_t rank[C][lanes];
-    std::int32_t valid[lanes];
-    std::int32_t selected[lanes];
-    std::int32_t dropped[lanes];
-    std::int32_t in_order[lanes];  // nonzero: the pixel needs settle_in_order
+struct settled_four {
+    float4 key[C];
+    int4 rank[C];  // the sorted position of each candidate
+    int4 valid = {};
+    int4 selected = {};
+    int4 dropped = {};
 };
 
 // The order by pairwise ranking: a candidate's sorted position is the number of keys below its
@@ -222,38 +209,34 @@ struct four_pixels {
 // only equal keys are the smallest ones (every missing return has key 0, so those are common):
 // a smallest key is never swapped away, so they keep their order. Near-duplicates are resolved
 // here when a pixel has at most one pair of them, since the rules then drop the same candidate
-// in whatever order the pairs are visited.
+// in whatever order the pairs are visited. Returns the pixels this does not settle.
 template <std::uint32_t C>
-void settle_four(const float* const (&source)[C], std::size_t i, const dual_depth_params& params,
-                 four_pixels<C>& out) {
-    const float4 near = {params.select_near, params.select_near, params.select_near, params.select_near};
-    const float4 far = {params.select_far, params.select_far, params.select_far, params.select_far};
-    const float4 window = {params.merge_window, params.merge_window, params.merge_window, params.merge_window};
-    float4 key[C];
+int4 settle_four(const float* const (&from)[C], const dual_depth_params& params, settled_four<C>& out) {
+    const float4 near = float4{} + params.select_near;
+    const float4 far = float4{} + params.select_far;
+    const float4 window = float4{} + params.merge_window;
     int4 valid[C];
     int4 selected[C];
     int4 not_a_number = {};
-    float4 smallest = load4(source[0] + i);
+    float4 smallest = load<float4>(from[0]);
 #pragma GCC unroll 6
     for (std::uint32_t k = 0; k < C; ++k) {
-        key[k] = load4(source[k] + i);
-        store4(key[k], out.key[k]);
-        valid[k] = key[k] > 0.0f;
-        selected[k] = (k & 1) != 0 ? valid[k] & ((key[k] < near) | (key[k] > far))
-                                   : valid[k] & (near < key[k]) & (key[k] < far);
-        not_a_number |= key[k] != key[k];
-        smallest = key[k] < smallest ? key[k] : smallest;
+        const float4 key = out.key[k] = load<float4>(from[k]);
+        valid[k] = key > 0.0f;
+        selected[k] = (k & 1) != 0 ? valid[k] & ((key < near) | (key > far)) : valid[k] & (near < key) & (key < far);
+        not_a_number |= key != key;
+        smallest = key < smallest ? key : smallest;
+        out.rank[k] = int4{};
     }
-    int4 rank[C] = {};
     int4 tie_above_smallest = {};
 #pragma GCC unroll 6
     for (std::uint32_t a = 0; a < C; ++a) {
 #pragma GCC unroll 6
         for (std::uint32_t b = a + 1; b < C; ++b) {
-            const int4 equal = key[a] == key[b];
-            rank[a] -= key[b] < key[a];
-            rank[b] -= (key[a] < key[b]) | equal;
-            tie_above_smallest |= equal & (key[a] > smallest);
+            const int4 equal = out.key[a] == out.key[b];
+            out.rank[a] -= out.key[b] < out.key[a];
+            out.rank[b] -= (out.key[a] < out.key[b]) | equal;
+            tie_above_smallest |= equal & (out.key[a] > smallest);
         }
     }
     int4 pairs = {};
@@ -262,7 +245,7 @@ void settle_four(const float* const (&source)[C], std::size_t i, const dual_dept
     for (std::uint32_t a = 0; a < C; a += 2) {
 #pragma GCC unroll 3
         for (std::uint32_t b = 1; b < C; b += 2) {
-            const float4 difference = key[a] - key[b];
+            const float4 difference = out.key[a] - out.key[b];
             const float4 distance = difference < 0.0f ? -difference : difference;
             const int4 close = valid[a] & valid[b] & (distance < window);
             pairs -= close;
@@ -277,148 +260,287 @@ void settle_four(const float* const (&source)[C], std::size_t i, const dual_dept
     for (std::uint32_t k = 0; k < C; ++k) {
         valid_bits |= valid[k] & (1 << k);
         selected_bits |= selected[k] & (1 << k);
-        store4(rank[k], out.rank[k]);
     }
-    store4(valid_bits & ~dropped, out.valid);
-    store4(selected_bits & ~dropped, out.selected);
-    store4(dropped, out.dropped);
-    store4(not_a_number | tie_above_smallest | (pairs > 1), out.in_order);
+    out.valid = valid_bits & ~dropped;
+    out.selected = selected_bits & ~dropped;
+    out.dropped = dropped;
+    return not_a_number | tie_above_smallest | (pairs > 1);
 }
 
-// Chooses exactly E candidates of a settled pixel and records them, nearest result first, then
-// the empty ones, whichever echo they came from; writes the radial depths on the way.
-template <std::uint32_t E>
-void record_choice(const settled_pixel& pixel, const float (&key)[2 * E], float* const (&radial)[E],
-                   std::size_t i, std::uint8_t* choice, std::uint8_t dropped_flag) {
-    constexpr std::uint32_t C = 2 * E;
-    constexpr std::uint32_t all = (1u << C) - 1;
-    constexpr std::uint32_t second_candidates = 0b101010u & all;
-    // The masks move to sorted positions, bit p for position p, where the scans "from the far
-    // end down" are taking the highest bits.
-    std::uint32_t v = 0;
-    std::uint32_t sel = 0;
-    std::uint32_t second = 0;
-#pragma GCC unroll 6
-    for (std::uint32_t p = 0; p < C; ++p) {
-        const std::uint32_t k = pixel.at[p];
-        v |= ((pixel.valid >> k) & 1u) << p;
-        sel |= ((pixel.selected >> k) & 1u) << p;
-        second |= ((second_candidates >> k) & 1u) << p;
+// The rare pixels that settle_four leaves out, one by one.
+template <std::uint32_t C>
+void settle_lanes_in_order(int4 in_order, const dual_depth_params& params, settled_four<C>& four) {
+    for (std::uint32_t lane = 0; lane < lanes; ++lane) {
+        if (in_order[lane] == 0)
+            continue;
+        float key[C];
+        for (std::uint32_t k = 0; k < C; ++k)
+            key[k] = four.key[k][lane];
+        settled_pixel pixel;
+        settle_in_order(key, params, pixel);
+        for (std::uint32_t p = 0; p < C; ++p)
+            four.rank[pixel.at[p]][lane] = static_cast<std::int32_t>(p);
+        four.valid[lane] = static_cast<std::int32_t>(pixel.valid);
+        four.selected[lane] = static_cast<std::int32_t>(pixel.selected);
+        four.dropped[lane] = static_cast<std::int32_t>(pixel.dropped);
     }
-    const std::uint32_t valid_count = bits.count[v];
-    const std::uint32_t selected_count = bits.count[sel];
+}
+
+// Chooses exactly E candidates per pixel and gives each its output slot: the nearest results
+// first, then the empty ones, whichever echo they came from. take[s][k] marks the pixels whose
+// slot s receives candidate k; a dropped candidate marks none, so its slot receives zeros. The
+// scans "from the far end down" of the rules take the candidates sorted last.
+template <std::uint32_t E>
+void choose_four(const settled_four<2 * E>& four, int4 (&take)[E][2 * E]) {
+    constexpr std::uint32_t C = 2 * E;
+    constexpr std::int32_t echoes = E;
+    int4 valid[C];
+    int4 selected[C];
+    int4 valid_count = {};
+    int4 selected_count = {};
+#pragma GCC unroll 6
+    for (std::uint32_t k = 0; k < C; ++k) {
+        valid[k] = ((four.valid >> k) & 1) != 0;
+        selected[k] = ((four.selected >> k) & 1) != 0;
+        valid_count -= valid[k];
+        selected_count -= selected[k];
+    }
+    // later[j][k]: candidate j sorts after candidate k.
+    int4 later[C][C];
+#pragma GCC unroll 6
+    for (std::uint32_t j = 0; j < C; ++j) {
+#pragma GCC unroll 6
+        for (std::uint32_t k = j + 1; k < C; ++k) {
+            later[j][k] = four.rank[j] > four.rank[k];
+            later[k][j] = ~later[j][k];
+        }
+    }
+    // Of the candidates of one sub-frame in `set`, the `count` sorted last.
+    auto last = [&](const int4 (&set)[C], std::uint32_t sub_frame, int4 count, int4 (&taken)[C]) {
+#pragma GCC unroll 3
+        for (std::uint32_t k = sub_frame; k < C; k += 2) {
+            int4 behind = {};
+#pragma GCC unroll 3
+            for (std::uint32_t j = sub_frame; j < C; j += 2)
+                if (j != k)
+                    behind -= set[j] & later[j][k];
+            taken[k] = set[k] & (behind < count);
+        }
+    };
+    int4 set[C] = {};
+    int4 few[C] = {};
+    int4 added[C] = {};
+    int4 kept[C] = {};
     // Too few valid: all of them, then invalid second-sub-frame ones.
-    const std::uint32_t few = v | bits.highest[valid_count < E ? E - valid_count : 0][~v & second & all];
+    for (std::uint32_t k = 1; k < C; k += 2)
+        set[k] = ~valid[k];
+    last(set, 1, echoes - valid_count, few);
     // Too few selected: unselected valid second-sub-frame ones, then first-sub-frame ones.
-    const std::uint32_t need = selected_count < E ? E - selected_count : 0;
-    const std::uint32_t add_second = bits.highest[need][v & ~sel & second];
-    const std::uint32_t add_first = bits.highest[need - bits.count[add_second]][v & ~sel & ~second & all];
+    const int4 need = selected_count < echoes ? echoes - selected_count : int4{};
+    for (std::uint32_t k = 0; k < C; ++k)
+        set[k] = valid[k] & ~selected[k];
+    last(set, 1, need, added);
+    int4 added_second = {};
+    for (std::uint32_t k = 1; k < C; k += 2)
+        added_second -= added[k];
+    last(set, 0, need - added_second, added);
     // Enough or too many selected: every selected second-sub-frame one, then first-sub-frame ones
     // up to E.
-    const std::uint32_t kept_second = sel & second;
-    const std::uint32_t room = E > bits.count[kept_second] ? E - bits.count[kept_second] : 0;
-    const std::uint32_t kept = kept_second | bits.highest[room][sel & ~second & all];
-    const std::uint32_t chosen = valid_count <= E ? few : (selected_count < E ? sel | add_second | add_first : kept);
-
-    // A written radial depth is positive exactly when its candidate is valid; the empty ones are
-    // moved up by C bits, so the order is that of the set bits.
-    std::uint32_t order = (chosen & v) | ((chosen & ~v & all) << C);
+    int4 kept_second = {};
+    for (std::uint32_t k = 1; k < C; k += 2)
+        kept_second -= selected[k];
+    last(selected, 0, echoes - kept_second, kept);
+    const int4 too_few_valid = valid_count <= echoes;
+    const int4 too_few_selected = selected_count < echoes;
+    int4 chosen[C];
+    int4 order[C];
+#pragma GCC unroll 6
+    for (std::uint32_t k = 0; k < C; ++k) {
+        const int4 enough = (k & 1) != 0 ? selected[k] : kept[k];
+        chosen[k] = (too_few_valid & (valid[k] | few[k])) |
+                    (~too_few_valid & too_few_selected & (selected[k] | added[k])) |
+                    (~too_few_valid & ~too_few_selected & enough);
+        // A written radial depth is positive exactly when its candidate is valid: the empty ones
+        // go after every valid one.
+        order[k] = four.rank[k] + (~valid[k] & static_cast<std::int32_t>(C));
+    }
+#pragma GCC unroll 6
+    for (std::uint32_t k = 0; k < C; ++k) {
+        int4 slot = {};
+#pragma GCC unroll 6
+        for (std::uint32_t j = 0; j < C; ++j)
+            if (j != k)
+                slot -= chosen[j] & (order[j] < order[k]);
+        const int4 written = chosen[k] & (((four.dropped >> k) & 1) == 0);
 #pragma GCC unroll 3
-    for (std::uint32_t slot = 0; slot < E; ++slot) {
-        const std::uint32_t b = order == 0 ? 0 : static_cast<std::uint32_t>(std::countr_zero(order));
-        order &= order - 1;
-        const std::uint32_t k = pixel.at[b < C ? b : b - C];
-        const bool gone = ((pixel.dropped >> k) & 1u) != 0;
-        radial[slot][i] = gone ? 0.0f : key[k];
-        choice[slot] = static_cast<std::uint8_t>(k | (gone ? dropped_flag : 0));
+        for (std::uint32_t s = 0; s < E; ++s)
+            take[s][k] = written & (slot == static_cast<std::int32_t>(s));
     }
 }
 
-// Moves one output's values to the slots chosen for them; a dropped candidate writes zeros.
-// Every value of a pixel is read before any is written, since the slots overlap the first
-// sub-frame's values.
+// Every value of the four pixels is read before any is written, since the slots are the first
+// sub-frame's places.
 template <std::uint32_t E, typename T>
-void move_chosen(std::vector<std::vector<T>>& field, const std::uint8_t* choice, std::size_t n,
-                 std::uint8_t dropped_flag) {
-    T* values[E];
-    for (std::uint32_t e = 0; e < E; ++e)
-        values[e] = field[e].data();
-    for (std::size_t i = 0; i < n; ++i, choice += dual_depth_select_nearfar::max_echoes) {
-        T chosen[E];
+void move_words(const four_pixel_field<T, E>& field, std::size_t i, const int4 (&take)[E][2 * E]) {
+    static_assert(sizeof(T) == sizeof(std::int32_t));
+    if (field.to[0] == nullptr)
+        return;
+    int4 value[2 * E];
+    for (std::uint32_t k = 0; k < 2 * E; ++k)
+        value[k] = load<int4>(field.from[k] + i);
 #pragma GCC unroll 3
-        for (std::uint32_t slot = 0; slot < E; ++slot) {
-            const std::uint32_t k = choice[slot] & ~std::uint32_t{dropped_flag};
-            const T value = values[k >> 1][(k & 1) != 0 ? n + i : i];
-            chosen[slot] = (choice[slot] & dropped_flag) != 0 ? T{} : value;
-        }
-#pragma GCC unroll 3
-        for (std::uint32_t slot = 0; slot < E; ++slot)
-            values[slot][i] = chosen[slot];
+    for (std::uint32_t s = 0; s < E; ++s) {
+        int4 out = {};
+#pragma GCC unroll 6
+        for (std::uint32_t k = 0; k < 2 * E; ++k)
+            out |= take[s][k] & value[k];
+        store(out, field.to[s] + i);
     }
+}
+
+template <std::uint32_t E>
+void move_statuses(const four_pixel_field<peak_status, E>& field, std::size_t i, const int4 (&take)[E][2 * E]) {
+    if (field.to[0] == nullptr)
+        return;
+    int4 value[2 * E];
+    for (std::uint32_t k = 0; k < 2 * E; ++k)
+        value[k] = __builtin_convertvector(load<byte4>(field.from[k] + i), int4);
+#pragma GCC unroll 3
+    for (std::uint32_t s = 0; s < E; ++s) {
+        int4 out = {};
+#pragma GCC unroll 6
+        for (std::uint32_t k = 0; k < 2 * E; ++k)
+            out |= take[s][k] & value[k];
+        store(__builtin_convertvector(out, byte4), field.to[s] + i);
+    }
+}
+
+// Four points are twelve words, three vectors; each pixel's mark is spread over its three words.
+template <std::uint32_t E>
+void move_points(const four_pixel_field<point3f, E>& field, std::size_t i, const int4 (&take)[E][2 * E]) {
+    static_assert(sizeof(point3f) == 3 * sizeof(float));
+    if (field.to[0] == nullptr)
+        return;
+    constexpr int4 spread[3] = {{0, 0, 0, 1}, {1, 1, 2, 2}, {2, 3, 3, 3}};
+    int4 value[2 * E][3];
+    for (std::uint32_t k = 0; k < 2 * E; ++k)
+        for (std::uint32_t part = 0; part < 3; ++part)
+            value[k][part] = load<int4>(reinterpret_cast<const float*>(field.from[k] + i) + 4 * part);
+#pragma GCC unroll 3
+    for (std::uint32_t s = 0; s < E; ++s) {
+#pragma GCC unroll 3
+        for (std::uint32_t part = 0; part < 3; ++part) {
+            int4 out = {};
+#pragma GCC unroll 6
+            for (std::uint32_t k = 0; k < 2 * E; ++k)
+                out |= __builtin_shuffle(take[s][k], spread[part]) & value[k][part];
+            store(out, reinterpret_cast<float*>(field.to[s] + i) + 4 * part);
+        }
+    }
+}
+
+template <std::uint32_t E>
+void merge_four(const four_pixel_frame<E>& frame, std::size_t i, const dual_depth_params& params) {
+    constexpr std::uint32_t C = 2 * E;
+    const float* keys[C];
+    for (std::uint32_t k = 0; k < C; ++k)
+        keys[k] = frame.radial.from[k] + i;
+    settled_four<C> four;
+    const int4 in_order = settle_four(keys, params, four);
+    if (in_order[0] | in_order[1] | in_order[2] | in_order[3])
+        settle_lanes_in_order(in_order, params, four);
+    int4 take[E][C];
+    choose_four<E>(four, take);
+#pragma GCC unroll 3
+    for (std::uint32_t s = 0; s < E; ++s) {
+        int4 out = {};
+#pragma GCC unroll 6
+        for (std::uint32_t k = 0; k < C; ++k)
+            out |= take[s][k] & std::bit_cast<int4>(four.key[k]);
+        store(out, frame.radial.to[s] + i);
+    }
+    move_words(frame.cartesian, i, take);
+    move_words(frame.height, i, take);
+    move_statuses(frame.status, i, take);
+    move_points(frame.point, i, take);
+}
+
+template <typename T, std::uint32_t E>
+four_pixel_field<T, E> field_of(std::vector<std::vector<T>>& per_echo, bool merged, std::size_t n) {
+    four_pixel_field<T, E> field;
+    if (!merged)
+        return field;
+    for (std::uint32_t e = 0; e < E; ++e) {
+        field.from[2 * e] = per_echo[e].data();
+        field.from[2 * e + 1] = per_echo[e].data() + n;
+        field.to[e] = per_echo[e].data();
+    }
+    return field;
+}
+
+// The last pixels, fewer than four, are copied into four-pixel scratch (the missing ones read as
+// zeros), merged there, and copied back.
+template <typename T, std::uint32_t E>
+struct staged_field {
+    T from[2 * E][lanes] = {};
+    T to[E][lanes] = {};
+
+    four_pixel_field<T, E> stage(const four_pixel_field<T, E>& field, std::size_t i, std::size_t count) {
+        four_pixel_field<T, E> staged;
+        if (field.to[0] == nullptr)
+            return staged;
+        for (std::uint32_t k = 0; k < 2 * E; ++k) {
+            std::copy_n(field.from[k] + i, count, from[k]);
+            staged.from[k] = from[k];
+        }
+        for (std::uint32_t s = 0; s < E; ++s)
+            staged.to[s] = to[s];
+        return staged;
+    }
+
+    void unstage(const four_pixel_field<T, E>& field, std::size_t i, std::size_t count) const {
+        if (field.to[0] != nullptr)
+            for (std::uint32_t s = 0; s < E; ++s)
+                std::copy_n(to[s], count, field.to[s] + i);
+    }
+};
+
+template <std::uint32_t E>
+void merge_last_pixels(const four_pixel_frame<E>& frame, std::size_t i, std::size_t count,
+                       const dual_depth_params& params) {
+    staged_field<float, E> radial, cartesian, height;
+    staged_field<peak_status, E> status;
+    staged_field<point3f, E> point;
+    const four_pixel_frame<E> staged{radial.stage(frame.radial, i, count), cartesian.stage(frame.cartesian, i, count),
+                                     height.stage(frame.height, i, count), status.stage(frame.status, i, count),
+                                     point.stage(frame.point, i, count)};
+    merge_four(staged, 0, params);
+    radial.unstage(frame.radial, i, count);
+    cartesian.unstage(frame.cartesian, i, count);
+    height.unstage(frame.height, i, count);
+    status.unstage(frame.status, i, count);
+    point.unstage(frame.point, i, count);
 }
 
 }  // namespace
 
-// Per pixel there are 2E candidates, k = 2 * echo + sub-frame. Only their radial depths are
-// read to choose; candidates never move, the order is that of their indices, exactly the order
-// the selection sort over whole candidates would leave, equal keys included.
+// Per pixel there are 2E candidates, k = 2 * echo + sub-frame. Candidates never move: their
+// order is that of their sorted positions, exactly the order the selection sort over whole
+// candidates would leave, equal keys included. The outputs that are never decoded are left
+// as they are (zeros either way).
 template <std::uint32_t E>
-void dual_depth_select_nearfar::choose(std::vector<std::vector<float>>& radial_depth) {
-    constexpr std::uint32_t C = 2 * E;
+void dual_depth_select_nearfar::merge_pixels(frame_buffer& f) const {
     const std::size_t n = pixel_count;
-    const float* source[C];
-    float* radial[E];
-    for (std::uint32_t e = 0; e < E; ++e) {
-        source[2 * e] = radial_depth[e].data();
-        source[2 * e + 1] = radial_depth[e].data() + n;
-        radial[e] = radial_depth[e].data();
-    }
+    const four_pixel_frame<E> frame{field_of<float, E>(f.radial_depth, true, n),
+                                    field_of<float, E>(f.cartesian_depth, merge_cartesian_depth, n),
+                                    field_of<float, E>(f.peak_height, merge_peak_height, n),
+                                    field_of<peak_status, E>(f.peak_status, merge_peak_status, n),
+                                    field_of<point3f, E>(f.point_cloud, merge_point_cloud, n)};
     std::size_t i = 0;
-    four_pixels<C> four;
-    for (; i + lanes <= n; i += lanes) {
-        settle_four(source, i, params, four);
-        for (std::uint32_t lane = 0; lane < lanes; ++lane) {
-            float key[C];
-            settled_pixel pixel;
-#pragma GCC unroll 6
-            for (std::uint32_t k = 0; k < C; ++k)
-                key[k] = four.key[k][lane];
-            if (four.in_order[lane] != 0) {
-                settle_in_order(key, params, pixel);
-            } else {
-                pixel.valid = static_cast<std::uint32_t>(four.valid[lane]);
-                pixel.selected = static_cast<std::uint32_t>(four.selected[lane]);
-                pixel.dropped = static_cast<std::uint32_t>(four.dropped[lane]);
-#pragma GCC unroll 6
-                for (std::uint32_t k = 0; k < C; ++k)
-                    pixel.at[four.rank[k][lane]] = k;
-            }
-            record_choice<E>(pixel, key, radial, i + lane, choice.data() + (i + lane) * max_echoes, dropped_flag);
-        }
-    }
-    for (; i < n; ++i) {
-        float key[C];
-        settled_pixel pixel;
-        for (std::uint32_t k = 0; k < C; ++k)
-            key[k] = source[k][i];
-        settle_in_order(key, params, pixel);
-        record_choice<E>(pixel, key, radial, i, choice.data() + i * max_echoes, dropped_flag);
-    }
-}
-
-// The other outputs follow the choice, each in a pass of its own; those that are never decoded
-// are left as they are (zeros either way).
-template <std::uint32_t E>
-void dual_depth_select_nearfar::merge_fields(frame_buffer& f) const {
-    const std::size_t n = pixel_count;
-    if (merge_point_cloud)
-        move_chosen<E>(f.point_cloud, choice.data(), n, dropped_flag);
-    if (merge_cartesian_depth)
-        move_chosen<E>(f.cartesian_depth, choice.data(), n, dropped_flag);
-    if (merge_peak_height)
-        move_chosen<E>(f.peak_height, choice.data(), n, dropped_flag);
-    if (merge_peak_status)
-        move_chosen<E>(f.peak_status, choice.data(), n, dropped_flag);
+    for (; i + lanes <= n; i += lanes)
+        merge_four(frame, i, params);
+    if (i < n)
+        merge_last_pixels(frame, i, n - i, params);
 }
 
 }  // namespace vorlake::tessaro

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
 
 #include <vorlake/tessaro/types.hpp>
 
@@ -29,21 +28,14 @@ public:
     std::uint32_t echo_count = 0;
 
 private:
-    // Which candidate fills each output slot of each pixel (max_echoes per pixel): its index
-    // k = 2 * echo + sub-frame, with dropped_flag set when it was dropped and writes zeros.
-    static constexpr std::uint8_t dropped_flag = 0x80;
-
     bool merge_point_cloud;
     bool merge_cartesian_depth;
     bool merge_peak_height;
     bool merge_peak_status;
-    std::vector<std::uint8_t> choice;
 
     bool check_sizes(const frame_buffer& frame) const;
     template <std::uint32_t E>
-    void choose(std::vector<std::vector<float>>& radial_depth);
-    template <std::uint32_t E>
-    void merge_fields(frame_buffer& frame) const;
+    void merge_pixels(frame_buffer& frame) const;
 };
 
 }  // namespace vorlake::tessaro
