@@ -165,7 +165,6 @@ void settle_in_order(const float (&key)[C], const dual_depth_params& params, set
 constexpr std::uint32_t lanes = 4;
 using float4 = float __attribute__((vector_size(16)));
 using int4 = std::int32_t __attribute__((vector_size(16)));
-using byte4 = std::uint8_t __attribute__((vector_size(4)));
 
 template <typename V, typename T>
 V load(const T* p) {
@@ -194,14 +193,14 @@ struct four_pixel_frame {
     four_pixel_field<point3f, E> point;
 };
 
-// The four pixels sorted and cleared of near-duplicates: flags as bit masks over the candidates.
+// The four pixels sorted and cleared of near-duplicates, candidate by candidate.
 template <std::uint32_t C>
 struct settled_four {
     float4 key[C];
-    int4 rank[C];  // the sorted position of each candidate
-    int4 valid = {};
-    int4 selected = {};
-    int4 dropped = {};
+    int4 rank[C];  // the sorted position
+    int4 valid[C];
+    int4 selected[C];
+    int4 dropped[C];
 };
 
 // The order by pairwise ranking: a candidate's sorted position is the number of keys below its
@@ -215,8 +214,8 @@ int4 settle_four(const float* const (&from)[C], const dual_depth_params& params,
     const float4 near = float4{} + params.select_near;
     const float4 far = float4{} + params.select_far;
     const float4 window = float4{} + params.merge_window;
-    int4 valid[C];
-    int4 selected[C];
+    int4 (&valid)[C] = out.valid;
+    int4 (&selected)[C] = out.selected;
     int4 not_a_number = {};
     float4 smallest = load<float4>(from[0]);
 #pragma GCC unroll 6
@@ -226,44 +225,41 @@ int4 settle_four(const float* const (&from)[C], const dual_depth_params& params,
         selected[k] = (k & 1) != 0 ? valid[k] & ((key < near) | (key > far)) : valid[k] & (near < key) & (key < far);
         not_a_number |= key != key;
         smallest = key < smallest ? key : smallest;
-        out.rank[k] = int4{};
+        // Every candidate before this one counts, unless it turns out to have a greater key.
+        out.rank[k] = int4{} + static_cast<std::int32_t>(k);
+        out.dropped[k] = int4{};
     }
     int4 tie_above_smallest = {};
 #pragma GCC unroll 6
     for (std::uint32_t a = 0; a < C; ++a) {
+        const int4 above_smallest = out.key[a] > smallest;
 #pragma GCC unroll 6
         for (std::uint32_t b = a + 1; b < C; ++b) {
-            const int4 equal = out.key[a] == out.key[b];
-            out.rank[a] -= out.key[b] < out.key[a];
-            out.rank[b] -= (out.key[a] < out.key[b]) | equal;
-            tie_above_smallest |= equal & (out.key[a] > smallest);
+            const int4 below = out.key[b] < out.key[a];
+            out.rank[a] -= below;
+            out.rank[b] += below;
+            tie_above_smallest |= (out.key[a] == out.key[b]) & above_smallest;
         }
     }
     int4 pairs = {};
-    int4 dropped = {};
 #pragma GCC unroll 3
     for (std::uint32_t a = 0; a < C; a += 2) {
 #pragma GCC unroll 3
         for (std::uint32_t b = 1; b < C; b += 2) {
-            const float4 difference = out.key[a] - out.key[b];
-            const float4 distance = difference < 0.0f ? -difference : difference;
+            const float4 distance = std::bit_cast<float4>(std::bit_cast<int4>(out.key[a] - out.key[b]) & 0x7FFFFFFF);
             const int4 close = valid[a] & valid[b] & (distance < window);
             pairs -= close;
             // Exactly one selected: the unselected one goes; otherwise the first sub-frame's.
             const int4 keep_a = selected[a] & ~selected[b];
-            dropped |= (close & ~keep_a & (1 << a)) | (close & keep_a & (1 << b));
+            out.dropped[a] |= close & ~keep_a;
+            out.dropped[b] |= close & keep_a;
         }
     }
-    int4 valid_bits = {};
-    int4 selected_bits = {};
 #pragma GCC unroll 6
     for (std::uint32_t k = 0; k < C; ++k) {
-        valid_bits |= valid[k] & (1 << k);
-        selected_bits |= selected[k] & (1 << k);
+        valid[k] &= ~out.dropped[k];
+        selected[k] &= ~out.dropped[k];
     }
-    out.valid = valid_bits & ~dropped;
-    out.selected = selected_bits & ~dropped;
-    out.dropped = dropped;
     return not_a_number | tie_above_smallest | (pairs > 1);
 }
 
@@ -280,9 +276,11 @@ void settle_lanes_in_order(int4 in_order, const dual_depth_params& params, settl
         settle_in_order(key, params, pixel);
         for (std::uint32_t p = 0; p < C; ++p)
             four.rank[pixel.at[p]][lane] = static_cast<std::int32_t>(p);
-        four.valid[lane] = static_cast<std::int32_t>(pixel.valid);
-        four.selected[lane] = static_cast<std::int32_t>(pixel.selected);
-        four.dropped[lane] = static_cast<std::int32_t>(pixel.dropped);
+        for (std::uint32_t k = 0; k < C; ++k) {
+            four.valid[k][lane] = -static_cast<std::int32_t>((pixel.valid >> k) & 1u);
+            four.selected[k][lane] = -static_cast<std::int32_t>((pixel.selected >> k) & 1u);
+            four.dropped[k][lane] = -static_cast<std::int32_t>((pixel.dropped >> k) & 1u);
+        }
     }
 }
 
@@ -294,26 +292,14 @@ template <std::uint32_t E>
 void choose_four(const settled_four<2 * E>& four, int4 (&take)[E][2 * E]) {
     constexpr std::uint32_t C = 2 * E;
     constexpr std::int32_t echoes = E;
-    int4 valid[C];
-    int4 selected[C];
+    const int4 (&valid)[C] = four.valid;
+    const int4 (&selected)[C] = four.selected;
     int4 valid_count = {};
     int4 selected_count = {};
 #pragma GCC unroll 6
     for (std::uint32_t k = 0; k < C; ++k) {
-        valid[k] = ((four.valid >> k) & 1) != 0;
-        selected[k] = ((four.selected >> k) & 1) != 0;
         valid_count -= valid[k];
         selected_count -= selected[k];
-    }
-    // later[j][k]: candidate j sorts after candidate k.
-    int4 later[C][C];
-#pragma GCC unroll 6
-    for (std::uint32_t j = 0; j < C; ++j) {
-#pragma GCC unroll 6
-        for (std::uint32_t k = j + 1; k < C; ++k) {
-            later[j][k] = four.rank[j] > four.rank[k];
-            later[k][j] = ~later[j][k];
-        }
     }
     // Of the candidates of one sub-frame in `set`, the `count` sorted last.
     auto last = [&](const int4 (&set)[C], std::uint32_t sub_frame, int4 count, int4 (&taken)[C]) {
@@ -323,7 +309,7 @@ void choose_four(const settled_four<2 * E>& four, int4 (&take)[E][2 * E]) {
 #pragma GCC unroll 3
             for (std::uint32_t j = sub_frame; j < C; j += 2)
                 if (j != k)
-                    behind -= set[j] & later[j][k];
+                    behind -= set[j] & (four.rank[j] > four.rank[k]);
             taken[k] = set[k] & (behind < count);
         }
     };
@@ -349,7 +335,7 @@ void choose_four(const settled_four<2 * E>& four, int4 (&take)[E][2 * E]) {
     int4 kept_second = {};
     for (std::uint32_t k = 1; k < C; k += 2)
         kept_second -= selected[k];
-    last(selected, 0, echoes - kept_second, kept);
+    last(four.selected, 0, echoes - kept_second, kept);
     const int4 too_few_valid = valid_count <= echoes;
     const int4 too_few_selected = selected_count < echoes;
     int4 chosen[C];
@@ -371,7 +357,7 @@ void choose_four(const settled_four<2 * E>& four, int4 (&take)[E][2 * E]) {
         for (std::uint32_t j = 0; j < C; ++j)
             if (j != k)
                 slot -= chosen[j] & (order[j] < order[k]);
-        const int4 written = chosen[k] & (((four.dropped >> k) & 1) == 0);
+        const int4 written = chosen[k] & ~four.dropped[k];
 #pragma GCC unroll 3
         for (std::uint32_t s = 0; s < E; ++s)
             take[s][k] = written & (slot == static_cast<std::int32_t>(s));
@@ -398,45 +384,18 @@ void move_words(const four_pixel_field<T, E>& field, std::size_t i, const int4 (
     }
 }
 
-template <std::uint32_t E>
-void move_statuses(const four_pixel_field<peak_status, E>& field, std::size_t i, const int4 (&take)[E][2 * E]) {
+// Points and statuses are not four-byte words: each pixel's value is copied from the candidate
+// its slot takes (source[s][lane] = k + 1, or 0 for zeros).
+template <std::uint32_t E, typename T>
+void move_each(const four_pixel_field<T, E>& field, std::size_t i, const std::int32_t (&source)[E][lanes]) {
     if (field.to[0] == nullptr)
         return;
-    int4 value[2 * E];
-    for (std::uint32_t k = 0; k < 2 * E; ++k)
-        value[k] = __builtin_convertvector(load<byte4>(field.from[k] + i), int4);
-#pragma GCC unroll 3
-    for (std::uint32_t s = 0; s < E; ++s) {
-        int4 out = {};
-#pragma GCC unroll 6
-        for (std::uint32_t k = 0; k < 2 * E; ++k)
-            out |= take[s][k] & value[k];
-        store(__builtin_convertvector(out, byte4), field.to[s] + i);
-    }
-}
-
-// Four points are twelve words, three vectors; each pixel's mark is spread over its three words.
-template <std::uint32_t E>
-void move_points(const four_pixel_field<point3f, E>& field, std::size_t i, const int4 (&take)[E][2 * E]) {
-    static_assert(sizeof(point3f) == 3 * sizeof(float));
-    if (field.to[0] == nullptr)
-        return;
-    constexpr int4 spread[3] = {{0, 0, 0, 1}, {1, 1, 2, 2}, {2, 3, 3, 3}};
-    int4 value[2 * E][3];
-    for (std::uint32_t k = 0; k < 2 * E; ++k)
-        for (std::uint32_t part = 0; part < 3; ++part)
-            value[k][part] = load<int4>(reinterpret_cast<const float*>(field.from[k] + i) + 4 * part);
-#pragma GCC unroll 3
-    for (std::uint32_t s = 0; s < E; ++s) {
-#pragma GCC unroll 3
-        for (std::uint32_t part = 0; part < 3; ++part) {
-            int4 out = {};
-#pragma GCC unroll 6
-            for (std::uint32_t k = 0; k < 2 * E; ++k)
-                out |= __builtin_shuffle(take[s][k], spread[part]) & value[k][part];
-            store(out, reinterpret_cast<float*>(field.to[s] + i) + 4 * part);
-        }
-    }
+    T value[E][lanes];
+    for (std::uint32_t s = 0; s < E; ++s)
+        for (std::uint32_t lane = 0; lane < lanes; ++lane)
+            value[s][lane] = source[s][lane] == 0 ? T{} : field.from[source[s][lane] - 1][i + lane];
+    for (std::uint32_t s = 0; s < E; ++s)
+        std::copy_n(value[s], lanes, field.to[s] + i);
 }
 
 template <std::uint32_t E>
@@ -461,8 +420,19 @@ void merge_four(const four_pixel_frame<E>& frame, std::size_t i, const dual_dept
     }
     move_words(frame.cartesian, i, take);
     move_words(frame.height, i, take);
-    move_statuses(frame.status, i, take);
-    move_points(frame.point, i, take);
+    if (frame.status.to[0] != nullptr || frame.point.to[0] != nullptr) {
+        std::int32_t source[E][lanes];
+#pragma GCC unroll 3
+        for (std::uint32_t s = 0; s < E; ++s) {
+            int4 from = {};
+#pragma GCC unroll 6
+            for (std::uint32_t k = 0; k < C; ++k)
+                from |= take[s][k] & static_cast<std::int32_t>(k + 1);
+            store(from, source[s]);
+        }
+        move_each(frame.status, i, source);
+        move_each(frame.point, i, source);
+    }
 }
 
 template <typename T, std::uint32_t E>
