@@ -70,7 +70,8 @@ int decode_lines(const raw_data_processor& plan, const std::vector<std::uint8_t>
         return -EINVAL;
     if (!plan.line_decoders.empty()) {
         for (std::uint32_t k = 0; k < plan.block_count; ++k) {
-            const std::uint8_t* line = buffer.data() + k * block_size(plan) + std::size_t{plan.first_line} * plan.line_size;
+            const std::uint8_t* line =
+                buffer.data() + k * block_size(plan) + std::size_t{plan.first_line} * plan.line_size;
             if (const int r = decode_line_run(plan, line, plan.line_count * k, plan.line_count); r != 0)
                 return r;
         }
