@@ -182,7 +182,8 @@ int main(int argc, char** argv) {
                     middle / copy_middle);
     }
     const std::string with = "dual/3 echoes/all outputs", without = with + ", no merge";
-    if (reporter.nanoseconds.contains(with) && reporter.nanoseconds.contains(without)) {
+    if (reporter.nanoseconds.contains(with) && reporter.nanoseconds.contains(without) &&
+        reporter.nanoseconds.contains("memcpy/dual")) {
         const double merge = reporter.spread(with).second - reporter.spread(without).second;
         std::printf("  %-40s %8.1f us  %5.2fx (median difference)\n", "dual merge alone", merge / 1e3,
                     merge / reporter.spread("memcpy/dual").second);
