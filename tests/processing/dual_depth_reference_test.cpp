@@ -26,13 +26,14 @@ bool same_bits(const std::vector<std::vector<T>>& a, const std::vector<std::vect
 }
 
 TEST(near_far_merge, agrees_bit_for_bit_with_the_rules_on_random_frames) {
-    constexpr std::uint32_t n = 576;
     constexpr float inf = std::numeric_limits<float>::infinity();
     const float awkward[] = {0,    0,    0,    -0.0f, -3,   inf,  -inf, NAN,  100,  150,  200,  200,
                              201,  249.5f, 250, 500,  520,  1500, 1990, 2000, 2010, 2049, 3000, 3000};
     for (std::uint8_t echoes = 0; echoes <= 3; ++echoes) {
         for (unsigned seed = 0; seed < 12; ++seed) {
             std::mt19937 random(seed * 7 + echoes);
+            // Some pixel counts leave a few pixels over after the groups of four.
+            const std::uint32_t n = 576 - seed % 4;
             const dual_depth_params params = seed % 3 == 0   ? dual_depth_params{}
                                              : seed % 3 == 1 ? dual_depth_params{250, 1500, 120}
                                                              : dual_depth_params{200, 2000, 0.5f};
