@@ -240,7 +240,7 @@ int camera_impl::start() {
     if (dual) {
         const sensor_mode_info& mode = selected_mode();
         depth_selection = std::make_unique<dual_depth_selection>(
-            mode.sensor_width * mode.sensor_height, info.dual_depth_params);
+            mode.sensor_width * mode.sensor_height, info.dual_depth_params, output_config);
     }
 
     if (int code = start_slot(slots[image_slot]); code != 0)
