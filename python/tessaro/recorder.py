@@ -98,7 +98,7 @@ class _FrameWriter:
     """The MCAP side of `record`: one chunk per frame, written to disk as soon as it is whole,
     so that a recording that stops abruptly keeps every frame before the last."""
 
-    def __init__(self, file: Any, info: dict, outputs: Any, ros2: bool) -> None:
+    def __init__(self, file: Any, info: dict[str, Any], outputs: Any, ros2: bool) -> None:
         mode = info["supported_modes"][f"{info['mode']:x}"]
         self._file = file
         self._info, self._outputs, self._ros2 = info, outputs, ros2
@@ -123,7 +123,7 @@ class _FrameWriter:
 
     def write_frame(self, index: int, frame: Any, image: bytes, ebd: bytes | None,
                     log_time: int) -> None:
-        def write(topic: str, schema: Schema, message: dict | None) -> None:
+        def write(topic: str, schema: Schema, message: dict[str, Any] | None) -> None:
             if message is not None:
                 self._writer.write_message(topic, schema, message, log_time=log_time,
                                            publish_time=log_time, sequence=index)
@@ -140,10 +140,10 @@ class _FrameWriter:
 
     def finish(self, clock: str) -> None:
         self.write_metadata(clock)
-        self._writer.finish()
+        self._writer.finish()  # type: ignore[no-untyped-call]  # mcap-ros2 leaves it untyped
 
 
-def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
+def record(camera: Any, path: str | os.PathLike[str], *, frames: int | None = None,
            duration: float | None = None, outputs: Any = None, ros2: bool = False,
            timeout_ms: int = 1000, progress: Callable[[int], None] | None = None
            ) -> RecordSummary:

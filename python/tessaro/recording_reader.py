@@ -37,7 +37,7 @@ class Recording:
     recording, or whose mode the library does not know, raises RecordingError at once.
     """
 
-    def __init__(self, path: str | os.PathLike) -> None:
+    def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = Path(path)
         self.metadata: dict[str, dict[str, str]] = {}
         self.damage: RecordingError | None = None

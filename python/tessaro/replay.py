@@ -90,7 +90,7 @@ class Replayer:
     RecordingError from `get_frame`.
     """
 
-    def __init__(self, recording: Recording | str | os.PathLike, *, loop: bool = False,
+    def __init__(self, recording: Recording | str | os.PathLike[str], *, loop: bool = False,
                  pace: bool = False, start: int = 0, name: str | None = None) -> None:
         import pelorin
         self.recording = recording if isinstance(recording, Recording) else Recording(recording)
@@ -154,6 +154,6 @@ class Replayer:
         self.close()
 
 
-def replay_camera(path: str | os.PathLike, **options: Any) -> Replayer:
+def replay_camera(path: str | os.PathLike[str], **options: Any) -> Replayer:
     """A Replayer over the recording at `path`; options as for Replayer."""
     return Replayer(path, **options)

@@ -142,7 +142,8 @@ def _directions(fov_deg: float, positions: np.ndarray) -> np.ndarray:
     u = (positions / GRID) * 2 - 1
     col, row = np.meshgrid(u, u)  # row-major: zone index = 24 * row + col
     rays = np.stack([col * half, row * half, np.ones_like(col)], axis=-1)
-    return rays / np.linalg.norm(rays, axis=-1, keepdims=True)
+    unit: np.ndarray = rays / np.linalg.norm(rays, axis=-1, keepdims=True)
+    return unit
 
 
 def zone_rays(fov_deg: float = FIELD_OF_VIEW_DEG) -> np.ndarray:

@@ -68,7 +68,7 @@ def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, 
     rng = np.random.default_rng(seed)
     n = pixel_count(dual)
 
-    def steps(low, high, shape):
+    def steps(low: int, high: int, shape: int | tuple[int, ...]) -> np.ndarray:
         return rng.integers(low * 4, high * 4, size=shape).astype(np.float32) / 4
 
     values = {
