@@ -182,7 +182,7 @@ class Device:
 
     def _check(self, code: int, doing: str) -> None:
         if code != 0:
-            raise DeviceError(f"cannot {doing} on camera '{self.name}': {describe(code)}", code)
+            raise DeviceError.refused(self.name, doing, code)
 
     def _configure(self, dual_depth: Any) -> None:
         self._check(self.camera.open(self.mode), f"open mode {self.mode:#x}")

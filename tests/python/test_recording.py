@@ -11,7 +11,7 @@ from mcap_ros2.writer import Writer
 
 import pelorin
 from tessaro import wire
-from tessaro.errors import RecordingError
+from tessaro.errors import DeviceError, RecordingError
 from tessaro.recorder import FAILURES_IN_A_ROW
 from tessaro.recording import IMAGE_TOPIC, Recording, Replayer, record
 from tessaro.synthetic import synthetic_camera
@@ -117,6 +117,10 @@ def test_paced_replay_keeps_the_recorded_rate(recorded):
 
 
 def test_seek_loop_and_decoding_again_with_more_echoes_and_outputs(recorded):
+    with Replayer(recorded) as replay, pytest.raises(
+            DeviceError, match=r"configure 4 echoes on camera 'replay:single.mcap': an argument "
+            r".*\(EINVAL, -22\)"):
+        replay.start(echoes=4)
     with Replayer(recorded, start=4, loop=True) as replay:
         camera = replay.start(echoes=3, outputs=outputs("radial_depth"))
         assert [camera.get_frame(100).frame_id for _ in range(3)] == [4, 5, 0]
