@@ -10,6 +10,7 @@ from mcap_ros2.decoder import DecoderFactory
 from mcap_ros2.writer import Writer
 
 import pelorin
+import tessaro
 from tessaro import wire
 from tessaro.errors import DeviceError, RecordingError
 from tessaro.recorder import FAILURES_IN_A_ROW
@@ -105,6 +106,15 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic):
     assert len(depth) == FRAMES and depth[0].encoding == "32FC1"
     np.testing.assert_allclose(np.frombuffer(depth[0].data, "<f4"),
                                np.where(cartesian > 0, cartesian / 1000, np.nan), rtol=1e-6)
+
+
+def test_recording_a_replay_ends_with_it_and_without_failures(recorded, tmp_path):
+    with Replayer(recorded) as replay:
+        replay.start()
+        summaries = [record(replay, tmp_path / "again.mcap")]
+    with tessaro.open(recorded) as device:
+        summaries.append(device.record(tmp_path / "twice.mcap"))
+    assert [(s.frames_written, s.frames_failed) for s in summaries] == [(FRAMES, 0)] * 2
 
 
 def test_paced_replay_keeps_the_recorded_rate(recorded):
