@@ -164,10 +164,15 @@ class SyntheticSensor:
         count = total(np.ones_like(distance))
         with np.errstate(invalid="ignore", divide="ignore"):
             mean = total(np.where(hit, distance, 0)) / count
+            # Sorted by distance, a group's first hit is its nearest and its last its farthest.
+            first = np.ones(len(slot), dtype=bool)
+            first[1:] = slot[1:] != slot[:-1]
+            last = np.ones(len(slot), dtype=bool)
+            last[:-1] = first[1:]
             nearest = np.full(ZONES * 16, np.inf)
-            np.minimum.at(nearest, slot, distance[hit])
+            nearest[slot[first]] = distance[hit][first]
             farthest = np.zeros(ZONES * 16)
-            np.maximum.at(farthest, slot, distance[hit])
+            farthest[slot[last]] = distance[hit][last]
             signal = total(echo)
             quadrant = (order // 8) * 2 + (order % 4) // 2  # sub-ray -> quarter of the SPADs
             shares = np.bincount(slot * 4 + quadrant[hit], weights=echo[hit],
