@@ -130,7 +130,8 @@ def _still_hits(planes: tuple[Plane, ...], boxes: tuple[Box, ...], spheres: tupl
     rays = sample_rays(fov_deg)
     hits = Hits(np.full(rays.shape[:-1], np.inf), np.zeros(rays.shape[:-1]),
                 np.zeros(rays.shape[:-1]))
-    for shape in (*planes, *boxes, *spheres):
+    shapes: tuple[Shape, ...] = (*planes, *boxes, *spheres)
+    for shape in shapes:
         _nearer(hits, shape, rays)
     for values in (hits.distance, hits.cosine, hits.reflectivity):
         values.flags.writeable = False

@@ -138,10 +138,11 @@ def encode_raw_frame(values: dict[str, np.ndarray], dual: bool,
     """The raw image frame as a uint8 array, in wire order."""
     lines = pixel_order_lines(values, dual).reshape(-1, WORDS_PER_LINE)
     order = _wire_lines(block_count(dual))
+    packed: np.ndarray = lines.astype("<u4", copy=False)[order].view(np.uint8)
     if not padded:
-        return lines.astype("<u4", copy=False)[order].view(np.uint8).reshape(-1)
+        return packed.reshape(-1)
     data = np.full((len(order), PADDED_LINE_SIZE), 0xEE, dtype=np.uint8)
-    data[:, :LINE_SIZE] = lines.astype("<u4", copy=False)[order].view(np.uint8)
+    data[:, :LINE_SIZE] = packed
     return data.reshape(-1)
 
 
