@@ -155,7 +155,9 @@ def record(camera: Any, path: str | os.PathLike[str], *, frames: int | None = No
     """
     if isinstance(camera, Replayer):
         replayer = camera
-        ended, camera = ended or (lambda: replayer.finished), replayer.camera
+        # A damaged recording does not end: its camera raises the damage, which is the news.
+        ended = ended or (lambda: replayer.finished and replayer.recording.damage is None)
+        camera = replayer.camera
     info = camera.get_camera_info()
     if info["status"] != "streaming":
         raise RecordingError(path, "cannot record: the camera is not streaming")
