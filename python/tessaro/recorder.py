@@ -16,10 +16,10 @@ from mcap_ros2.writer import Writer
 
 from tessaro import ros2_messages as messages
 from tessaro.errors import RecordingError
-from tessaro.replay import Replayer
 from tessaro.recording_format import (EBD_TOPIC, DEPTH_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
                                       POINTS_TOPIC, SENSOR_CLOCK, TIMESTAMP_UNIT_NS,
                                       metadata_records)
+from tessaro.replay import Replayer
 
 # A source that keeps failing (a finished offline camera, a sensor that stopped) ends a
 # recording instead of holding it open for ever.
