@@ -6,6 +6,7 @@ the throughput, and writes a depth PNG and a PLY point cloud of the last frame."
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 import tessaro
 from tessaro import export
@@ -27,7 +28,7 @@ def find_source() -> str:
 
 def record_and_replay(source: str, name: str, mode: int) -> None:
     path = OUT / f"{name}.mcap"
-    options = {"seed": 7} if source == "synthetic" else {}
+    options: dict[str, Any] = {"seed": 7} if source == "synthetic" else {}
     with tessaro.open(source, mode=mode, **options) as device:
         summary = device.record(path, frames=FRAMES)
     print(f"\n{name} depth: recorded {summary.frames_written} frames in mode {mode:#x} "

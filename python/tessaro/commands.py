@@ -17,6 +17,7 @@ import numpy as np
 import tessaro
 from tessaro.errors import SourceError, TessaroError
 from tessaro.frame import Frame
+from tessaro.status import describe
 
 USER_ERRORS = (TessaroError, OSError)
 MODES = {"single": 0x211C, "dual": 0x301C}
@@ -188,7 +189,8 @@ def decode_and_copy(path: Path, echoes: int, outputs: list[str] | str,
             copy += time.perf_counter() - t1
             decode += t1 - t0
             if record.error:
-                raise tessaro.FrameError(f"bench frame failed with {record.error}", record.error)
+                raise tessaro.FrameError(f"bench frame failed: {describe(record.error)}",
+                                         record.error)
     return decode / frames, copy / frames
 
 

@@ -18,7 +18,7 @@ from typing import Any, Literal
 import pelorin
 
 from tessaro.errors import ConfigurationError, DeviceError, FrameError, SourceError
-from tessaro.frame import OUTPUTS, Frame, Lease, RecordViews
+from tessaro.frame import OUTPUTS, Frame, Lease, RecordViews, Timing
 from tessaro.sources import Source, parse_mode, resolve
 from tessaro.status import describe
 
@@ -155,12 +155,12 @@ class Device:
         self.frames_failed = 0
         """Frames that failed, skipped or raised."""
         self.frames_dropped = 0
-        """Frames the sensor's frame counter says never arrived."""
+        """Frames lost since streaming started, as the library counts them (updated with each
+        delivered frame)."""
         self.output_configuration: Any = None
         """The pelorin.camera_output_configuration the camera was given."""
         self._lease: Lease | None = None
         self._views: RecordViews | None = None
-        self._last_frame_id: int | None = None
         self._opened = False
         self._streaming = False
 
@@ -182,7 +182,7 @@ class Device:
 
     def _check(self, code: int, doing: str) -> None:
         if code != 0:
-            raise DeviceError(f"cannot {doing} on camera '{self.name}': {describe(code)}", code)
+            raise DeviceError.refused(self.name, doing, code)
 
     def _configure(self, dual_depth: Any) -> None:
         self._check(self.camera.open(self.mode), f"open mode {self.mode:#x}")
@@ -263,7 +263,7 @@ class Device:
         from tessaro.recording import record
         return record(self.camera, path, frames=frames, duration=duration, ros2=ros2,
                       outputs=self.output_configuration, timeout_ms=round(self.timeout * 1000),
-                      progress=progress)
+                      progress=progress, ended=self._source.exhausted)
 
     def _frames(self, n: int | None, duration: float | None, timeout_ms: int, policy: OnError,
                 copy: bool) -> Iterator[Frame]:
@@ -297,19 +297,12 @@ class Device:
             delivered += 1
 
     def _frame(self, record: Any, received: float, copy: bool) -> Frame:
-        frame_id = int(record.frame_id)
-        dropped = 0
-        # Without embedded data frame_id stays 0; a counter that goes back wrapped or looped.
-        if frame_id and self._last_frame_id is not None and frame_id > self._last_frame_id:
-            dropped = frame_id - self._last_frame_id - 1
-        self._last_frame_id = frame_id or None
-        self.frames_dropped += dropped
+        self.frames_dropped = int(self.camera.get_dropped_frames())
         lease = None if copy else Lease()
         self._lease = lease
-        frame = Frame(self.views(record).take(copy),
-                      index=self.frames_delivered, frame_id=frame_id,
-                      timestamp=int(record.timestamp), host_time=received, dropped=dropped,
-                      mode=self.mode, echoes=self.echoes, dual=self.dual, lease=lease)
+        frame = Frame(self.views(record).take(copy), index=self.frames_delivered,
+                      timing=Timing.of(record, received), mode=self.mode, echoes=self.echoes,
+                      dual=self.dual, lease=lease)
         self.frames_delivered += 1
         return frame
 

@@ -1,6 +1,10 @@
 """The package's exceptions: one base class, so that callers can catch everything it raises,
 and subclasses whose messages name the cause (the file, the frame, the value)."""
 
+from typing import Self
+
+from tessaro.status import describe
+
 
 class TessaroError(Exception):
     """Base class of every error this package raises."""
@@ -19,15 +23,6 @@ class RecordingError(TessaroError):
         super().__init__(f"{where}: {what}")
 
 
-class CameraError(TessaroError):
-    """A camera operation refused with a negative code."""
-
-    def __init__(self, operation: str, code: int) -> None:
-        self.operation = operation
-        self.code = code
-        super().__init__(f"{operation} failed with code {code}")
-
-
 class SourceError(TessaroError, ValueError):
     """`tessaro.open` was given something it cannot open: an unknown camera id, a missing file
     or an object that is not a source."""
@@ -38,11 +33,17 @@ class ConfigurationError(TessaroError, ValueError):
 
 
 class DeviceError(TessaroError):
-    """A camera operation failed; `code` is the library's negative errno value."""
+    """A camera operation failed. `code` is the library's negative errno value (0 where this
+    package refused by itself); the message says what the code means."""
 
     def __init__(self, message: str, code: int = 0) -> None:
         super().__init__(message)
         self.code = code
+
+    @classmethod
+    def refused(cls, camera: str, doing: str, code: int) -> Self:
+        """The error of camera `camera` refusing to `doing` ("start streaming") with `code`."""
+        return cls(f"cannot {doing} on camera '{camera}': {describe(code)}", code)
 
 
 class FrameError(DeviceError):

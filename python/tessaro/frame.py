@@ -6,6 +6,7 @@ z forward along the optical axis. A zone without a return reads depth 0.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -82,6 +83,31 @@ class RecordViews:
         return arrays
 
 
+@dataclass(frozen=True, slots=True)
+class Timing:
+    """When a frame was taken and what was lost before it, as the library reports it (see the
+    README's "Frame timing"); None where the library does not know."""
+    frame_id: int
+    timestamp: int
+    host_time: float
+    capture_time_ns: int | None
+    sequence: int | None
+    frame_index: int | None
+    sensor_timestamp: int | None
+    dropped: int
+
+    @classmethod
+    def of(cls, record: Any, host_time: float) -> Timing:
+        """The times and counters of pelorin frame `record`, received at `host_time`."""
+        sensor = bool(record.has_sensor_time)
+        return cls(int(record.frame_id), int(record.timestamp), host_time,
+                   int(record.capture_time_ns) if record.has_capture_time else None,
+                   int(record.sequence) if record.has_sequence else None,
+                   int(record.frame_index) if sensor else None,
+                   int(record.sensor_timestamp) if sensor else None,
+                   int(record.dropped_frames))
+
+
 class Frame:
     """One frame: its outputs as shaped numpy arrays, its counters and times.
 
@@ -92,19 +118,14 @@ class Frame:
     the record and show later frames; copy them to keep them.
     """
 
-    __slots__ = ("_arrays", "_lease", "_index", "_frame_id", "_timestamp", "_host_time",
-                 "_dropped", "_mode", "_echoes", "_dual")
+    __slots__ = ("_arrays", "_lease", "_index", "_timing", "_mode", "_echoes", "_dual")
 
-    def __init__(self, arrays: dict[str, Array], *, index: int, frame_id: int, timestamp: int,
-                 host_time: float, dropped: int, mode: int, echoes: int, dual: bool,
-                 lease: Lease | None = None) -> None:
+    def __init__(self, arrays: dict[str, Array], *, index: int, timing: Timing, mode: int,
+                 echoes: int, dual: bool, lease: Lease | None = None) -> None:
         self._arrays = arrays
         self._lease = lease
         self._index = index
-        self._frame_id = frame_id
-        self._timestamp = timestamp
-        self._host_time = host_time
-        self._dropped = dropped
+        self._timing = timing
         self._mode = mode
         self._echoes = echoes
         self._dual = dual
@@ -147,28 +168,53 @@ class Frame:
         return self._index
 
     @property
-    def frame_id(self) -> int:
-        """The sensor's frame counter from the embedded data; 0 without embedded data."""
+    def timing(self) -> Timing:
+        """All the times and counters of the frame in one record."""
         self._live()
-        return self._frame_id
+        return self._timing
+
+    @property
+    def frame_id(self) -> int:
+        """The sensor's 16-bit frame counter from the embedded data (it wraps); 0 without."""
+        return self.timing.frame_id
 
     @property
     def timestamp(self) -> int:
-        """The sensor's timestamp from the embedded data; 0 without embedded data."""
-        self._live()
-        return self._timestamp
+        """The sensor's 32-bit timestamp from the embedded data (it wraps); 0 without."""
+        return self.timing.timestamp
 
     @property
     def host_time(self) -> float:
-        """The host's monotonic clock, in seconds, when the frame was received."""
-        self._live()
-        return self._host_time
+        """The host's monotonic clock, in seconds, when this package received the frame."""
+        return self.timing.host_time
+
+    @property
+    def capture_time_ns(self) -> int | None:
+        """When the frame was captured, in nanoseconds on the host's monotonic clock
+        (`time.monotonic_ns()`); None where the stream does not say."""
+        return self.timing.capture_time_ns
+
+    @property
+    def sequence(self) -> int | None:
+        """The image stream's frame number; None where the stream has none."""
+        return self.timing.sequence
+
+    @property
+    def frame_index(self) -> int | None:
+        """The sensor's frame counter unwrapped to 64 bits; None without embedded data."""
+        return self.timing.frame_index
+
+    @property
+    def sensor_timestamp(self) -> int | None:
+        """The sensor's timestamp unwrapped to 64 bits, taken to be microseconds (a guess, see
+        the README); None without embedded data."""
+        return self.timing.sensor_timestamp
 
     @property
     def dropped(self) -> int:
-        """Frames the sensor counted between the previous delivered frame and this one."""
-        self._live()
-        return self._dropped
+        """Frames lost between the previous delivered frame and this one, as the library
+        counts them (from the sensor's frame counter, else the stream's sequence)."""
+        return self.timing.dropped
 
     @property
     def mode(self) -> int:
@@ -235,4 +281,4 @@ class Frame:
         if self.expired:
             return f"<tessaro.Frame {self._index} (expired)>"
         return (f"<tessaro.Frame {self._index}: mode {self._mode:#x}, {self._echoes} echo(es), "
-                f"frame_id {self._frame_id}, outputs {', '.join(self._arrays)}>")
+                f"frame_id {self._timing.frame_id}, outputs {', '.join(self._arrays)}>")

@@ -19,6 +19,7 @@ from tessaro.errors import RecordingError
 from tessaro.recording_format import (EBD_TOPIC, DEPTH_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
                                       POINTS_TOPIC, SENSOR_CLOCK, TIMESTAMP_UNIT_NS,
                                       metadata_records)
+from tessaro.replay import Replayer
 
 # A source that keeps failing (a finished offline camera, a sensor that stopped) ends a
 # recording instead of holding it open for ever.
@@ -35,35 +36,28 @@ class RecordSummary:
 
 
 class _LogClock:
-    """Log times in nanoseconds: the sensor's timestamp when the first frame carries embedded
-    data, the host's monotonic clock otherwise. A frame that lost its embedded data in a
-    sensor-timed recording advances by the host's clock, and every log time is later than the
-    one before, so that log-time order is frame order."""
+    """Log times in nanoseconds: the library's 64-bit sensor timestamp when the first frame
+    has decoded embedded data, the frame's capture time on the host's monotonic clock (or the
+    clock itself, where the stream gives no capture time) otherwise. A frame that lost its
+    embedded data in a sensor-timed recording advances by the host's clock, and every log time
+    is later than the one before, so that log-time order is frame order."""
 
     def __init__(self) -> None:
         self.kind: str | None = None
-        self._anchor: tuple[int, int] | None = None  # (sensor timestamp, its log time)
         self._last: tuple[int, int] | None = None    # (log time, host time)
 
-    def log_time(self, timestamp: int | None) -> int:
-        host = time.monotonic_ns()
+    def log_time(self, frame: Any) -> int:
+        host = int(frame.capture_time_ns) if frame.has_capture_time else time.monotonic_ns()
         if self.kind is None:
-            self.kind = SENSOR_CLOCK if timestamp is not None else HOST_CLOCK
-        if self.kind == SENSOR_CLOCK and timestamp is not None:
-            if self._anchor is None:
-                log = timestamp * TIMESTAMP_UNIT_NS
-            else:
-                # The timestamp is 32 bits wide and wraps; frames only move forwards.
-                ticks = (timestamp - self._anchor[0]) % (1 << 32)
-                log = self._anchor[1] + ticks * TIMESTAMP_UNIT_NS
+            self.kind = SENSOR_CLOCK if frame.has_sensor_time else HOST_CLOCK
+        if self.kind == SENSOR_CLOCK and frame.has_sensor_time:
+            log = int(frame.sensor_timestamp) * TIMESTAMP_UNIT_NS
         elif self._last is None:
             log = host
         else:
             log = self._last[0] + host - self._last[1]
         if self._last is not None:
             log = max(log, self._last[0] + 1)
-        if self.kind == SENSOR_CLOCK and timestamp is not None:
-            self._anchor = (timestamp, log)
         self._last = (log, host)
         return log
 
@@ -98,7 +92,7 @@ class _FrameWriter:
     """The MCAP side of `record`: one chunk per frame, written to disk as soon as it is whole,
     so that a recording that stops abruptly keeps every frame before the last."""
 
-    def __init__(self, file: Any, info: dict, outputs: Any, ros2: bool) -> None:
+    def __init__(self, file: Any, info: dict[str, Any], outputs: Any, ros2: bool) -> None:
         mode = info["supported_modes"][f"{info['mode']:x}"]
         self._file = file
         self._info, self._outputs, self._ros2 = info, outputs, ros2
@@ -123,7 +117,7 @@ class _FrameWriter:
 
     def write_frame(self, index: int, frame: Any, image: bytes, ebd: bytes | None,
                     log_time: int) -> None:
-        def write(topic: str, schema: Schema, message: dict | None) -> None:
+        def write(topic: str, schema: Schema, message: dict[str, Any] | None) -> None:
             if message is not None:
                 self._writer.write_message(topic, schema, message, log_time=log_time,
                                            publish_time=log_time, sequence=index)
@@ -140,21 +134,30 @@ class _FrameWriter:
 
     def finish(self, clock: str) -> None:
         self.write_metadata(clock)
-        self._writer.finish()
+        self._writer.finish()  # type: ignore[no-untyped-call]  # mcap-ros2 leaves it untyped
 
 
-def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
+def record(camera: Any, path: str | os.PathLike[str], *, frames: int | None = None,
            duration: float | None = None, outputs: Any = None, ros2: bool = False,
-           timeout_ms: int = 1000, progress: Callable[[int], None] | None = None
-           ) -> RecordSummary:
+           timeout_ms: int = 1000, progress: Callable[[int], None] | None = None,
+           ended: Callable[[], bool] | None = None) -> RecordSummary:
     """Records frames from a started camera into an MCAP file until `frames` frames are written,
-    `duration` seconds have passed, the camera fails FAILURES_IN_A_ROW times running, or Ctrl-C.
+    `duration` seconds have passed, the source has ended, the camera fails FAILURES_IN_A_ROW
+    times running, or Ctrl-C.
+
+    `camera` is a pelorin camera or a started Replayer, whose end (`finished`) ends the
+    recording; `ended` tells the same of another source (a `tessaro.Device` passes its own).
 
     `outputs` is the output configuration the camera was given (the camera has no getter for
     it); it goes into the metadata. Failed frames (error != 0) are counted, not written. The
     file is a finished MCAP file however the recording ends, an exception included.
     `progress` is called after each written frame with the number written so far.
     """
+    if isinstance(camera, Replayer):
+        replayer = camera
+        # A damaged recording does not end: its camera raises the damage, which is the news.
+        ended = ended or (lambda: replayer.finished and replayer.recording.damage is None)
+        camera = replayer.camera
     info = camera.get_camera_info()
     if info["status"] != "streaming":
         raise RecordingError(path, "cannot record: the camera is not streaming")
@@ -165,15 +168,18 @@ def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
         raise RecordingError(path, f"cannot create the file: {error.strerror}") from error
     deadline = None if duration is None else time.monotonic() + duration
     clock = _LogClock()
-    previous_ebd: bytes | None = None
     failures_in_a_row = 0
     with file, _deferred_interrupt() as interrupt:
         writer = _FrameWriter(file, info, outputs, ros2)
         try:
             while (frames is None or summary.frames_written < frames) and \
                     (deadline is None or time.monotonic() < deadline):
+                if ended is not None and ended():
+                    break
                 frame = camera.get_frame(timeout_ms)
                 if frame.error != 0:
+                    if ended is not None and ended():
+                        break
                     summary.frames_failed += 1
                     failures_in_a_row += 1
                     if failures_in_a_row >= FAILURES_IN_A_ROW or interrupt.requested:
@@ -181,15 +187,10 @@ def record(camera: Any, path: str | os.PathLike, *, frames: int | None = None,
                     continue
                 failures_in_a_row = 0
                 image = memoryview(frame.raw_image).tobytes()
-                ebd = memoryview(frame.raw_ebd).tobytes() or None
-                # A failed embedded-data read leaves the previous frame's bytes in place; a
-                # real one differs from the last, its frame counter at least.
-                if ebd is not None and ebd == previous_ebd:
-                    ebd = None
-                elif ebd is not None:
-                    previous_ebd = ebd
-                log_time = clock.log_time(frame.timestamp if ebd else None)
-                writer.write_metadata(clock.kind)
+                # A failed embedded-data read leaves the previous frame's bytes in place.
+                ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
+                log_time = clock.log_time(frame)
+                writer.write_metadata(clock.kind or HOST_CLOCK)
                 writer.write_frame(summary.frames_written, frame, image, ebd, log_time)
                 summary.frames_written += 1
                 if progress is not None:

@@ -50,7 +50,8 @@ def library_version() -> str:
         return "unknown"
 
 
-def metadata_records(info: dict, outputs: Any, clock: str) -> dict[str, dict]:
+def metadata_records(info: dict[str, Any], outputs: Any, clock: str
+                     ) -> dict[str, dict[str, str]]:
     """The metadata records of a recording from a camera with information `info`."""
     mode = info["supported_modes"][f"{info['mode']:x}"]
     return {

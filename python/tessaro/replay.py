@@ -8,7 +8,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-from tessaro.errors import CameraError
+from tessaro.errors import DeviceError
 from tessaro.recording_format import DUAL_DEPTH_FIELDS, outputs_from_dict
 from tessaro.recording_reader import Recording
 
@@ -85,12 +85,12 @@ class Replayer:
     `camera` has the image stream (and the embedded-data stream where the recording has one)
     and is not opened: open and configure it as any camera, with any echo count, outputs or
     dual-depth parameters, or call `start` to use the recorded ones. Past the last frame the
-    camera times out (error -62), or starts again at frame 0 with `loop`; `pace` delivers
+    camera times out (ETIME, -62), or starts again at frame 0 with `loop`; `pace` delivers
     frames at the recorded rate. Reaching the damage of a damaged file raises its
     RecordingError from `get_frame`.
     """
 
-    def __init__(self, recording: Recording | str | os.PathLike, *, loop: bool = False,
+    def __init__(self, recording: Recording | str | os.PathLike[str], *, loop: bool = False,
                  pace: bool = False, start: int = 0, name: str | None = None) -> None:
         import pelorin
         self.recording = recording if isinstance(recording, Recording) else Recording(recording)
@@ -127,20 +127,20 @@ class Replayer:
             dual_depth = pelorin.dual_depth_params()
             for field in DUAL_DEPTH_FIELDS:
                 setattr(dual_depth, field, rec.dual_depth_params[field])
+        count = rec.echoes if echoes is None else echoes
         steps: list[tuple[str, Callable[[], int]]] = [
-            ("open", lambda: self.camera.open(rec.mode)),
-            ("configure_camera_echo", lambda: self.camera.configure_camera_echo(
-                rec.echoes if echoes is None else echoes))]
+            (f"open mode {rec.mode:#x}", lambda: self.camera.open(rec.mode)),
+            (f"configure {count} echoes", lambda: self.camera.configure_camera_echo(count))]
         if outputs is not None:
-            steps.append(("configure_camera_output",
+            steps.append(("configure the outputs",
                           lambda: self.camera.configure_camera_output(outputs)))
         if dual_depth is not None:
-            steps.append(("configure_camera_dual_depth",
+            steps.append(("configure dual depth",
                           lambda: self.camera.configure_camera_dual_depth(dual_depth)))
-        steps.append(("start", self.camera.start))
-        for operation, call in steps:
+        steps.append(("start streaming", self.camera.start))
+        for doing, call in steps:
             if (code := call()) != 0:
-                raise CameraError(operation, code)
+                raise DeviceError.refused(self.camera.get_camera_info()["id"], doing, code)
         return self.camera
 
     def close(self) -> None:
@@ -154,6 +154,6 @@ class Replayer:
         self.close()
 
 
-def replay_camera(path: str | os.PathLike, **options: Any) -> Replayer:
+def replay_camera(path: str | os.PathLike[str], **options: Any) -> Replayer:
     """A Replayer over the recording at `path`; options as for Replayer."""
     return Replayer(path, **options)

@@ -7,6 +7,8 @@ the unit its default dual-depth limits (200 and 2000) are written in. A zone wit
 (depth 0) becomes NaN, the ROS mark of an invalid depth (REP 118).
 """
 
+from typing import Any
+
 import numpy as np
 
 RAW_FRAME_TYPE = "tessaro_msgs/msg/RawFrame"
@@ -70,19 +72,19 @@ METRES_PER_UNIT = 0.001
 _FLOAT32 = 7
 
 
-def _header(log_time_ns: int) -> dict:
+def _header(log_time_ns: int) -> dict[str, Any]:
     return {"stamp": {"sec": log_time_ns // 1_000_000_000, "nanosec": log_time_ns % 1_000_000_000},
             "frame_id": FRAME_ID}
 
 
-def _first_echo(per_echo: list) -> np.ndarray | None:
+def _first_echo(per_echo: list[Any]) -> np.ndarray | None:
     if not per_echo:
         return None
     values = np.asarray(per_echo[0])
     return values if len(values) else None
 
 
-def depth_image(frame, width: int, height: int, log_time_ns: int) -> dict | None:
+def depth_image(frame: Any, width: int, height: int, log_time_ns: int) -> dict[str, Any] | None:
     """The first echo's depth as a 32FC1 image in metres: cartesian where the camera computes
     it, else radial; None when the camera computes neither."""
     depth = _first_echo(frame.cartesian_depth)
@@ -96,7 +98,8 @@ def depth_image(frame, width: int, height: int, log_time_ns: int) -> dict | None
             "data": metres.tobytes()}
 
 
-def point_cloud(frame, width: int, height: int, log_time_ns: int) -> dict | None:
+def point_cloud(frame: Any, width: int, height: int, log_time_ns: int
+                ) -> dict[str, Any] | None:
     """The first echo's points as an organised x, y, z cloud in metres; None without points."""
     points = _first_echo(frame.point_cloud)
     if points is None:

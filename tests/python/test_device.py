@@ -122,5 +122,10 @@ def test_gaps_in_the_frame_counter_count_as_dropped():
     camera.add_stream(pelorin.stream_image, frame_player([sensor.raw_frame(i) for i in sent]))
     camera.add_stream(pelorin.stream_ebd, frame_player([sensor.ebd_frame(i) for i in sent]))
     with tessaro.open(camera, outputs=["noise"]) as device:
-        assert [f.dropped for f in device.frames(4)] == [0, 0, 2, 0]
+        frames = list(device.frames(4))
     assert device.frames_dropped == 2
+    assert [(f.dropped, f.sequence, f.frame_index, f.sensor_timestamp) for f in frames] == \
+        [(d, n, i, sensor.embedded(i).timestamp)
+         for n, (d, i) in enumerate(zip([0, 0, 2, 0], sent))]
+    times = [f.capture_time_ns for f in frames]
+    assert all(t is not None for t in times) and times == sorted(times)

@@ -10,8 +10,9 @@ from mcap_ros2.decoder import DecoderFactory
 from mcap_ros2.writer import Writer
 
 import pelorin
+import tessaro
 from tessaro import wire
-from tessaro.errors import RecordingError
+from tessaro.errors import DeviceError, RecordingError
 from tessaro.recorder import FAILURES_IN_A_ROW
 from tessaro.recording import IMAGE_TOPIC, Recording, Replayer, record
 from tessaro.synthetic import synthetic_camera
@@ -107,6 +108,15 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic):
                                np.where(cartesian > 0, cartesian / 1000, np.nan), rtol=1e-6)
 
 
+def test_recording_a_replay_ends_with_it_and_without_failures(recorded, tmp_path):
+    with Replayer(recorded) as replay:
+        replay.start()
+        summaries = [record(replay, tmp_path / "again.mcap")]
+    with tessaro.open(recorded) as device:
+        summaries.append(device.record(tmp_path / "twice.mcap"))
+    assert [(s.frames_written, s.frames_failed) for s in summaries] == [(FRAMES, 0)] * 2
+
+
 def test_paced_replay_keeps_the_recorded_rate(recorded):
     with Replayer(recorded, pace=True) as replay:
         camera = replay.start()
@@ -117,6 +127,10 @@ def test_paced_replay_keeps_the_recorded_rate(recorded):
 
 
 def test_seek_loop_and_decoding_again_with_more_echoes_and_outputs(recorded):
+    with Replayer(recorded) as replay, pytest.raises(
+            DeviceError, match=r"configure 4 echoes on camera 'replay:single.mcap': an argument "
+            r".*\(EINVAL, -22\)"):
+        replay.start(echoes=4)
     with Replayer(recorded, start=4, loop=True) as replay:
         camera = replay.start(echoes=3, outputs=outputs("radial_depth"))
         assert [camera.get_frame(100).frame_id for _ in range(3)] == [4, 5, 0]
@@ -159,10 +173,10 @@ def test_frames_before_the_damage_still_read(recorded, damage, good, text):
     damage(recorded)
     images = raw_frames(wire.SINGLE_MODE)[0]
     with Recording(recorded) as rec:
-        assert len(rec) == good
         assert [rec.raw_image(i) for i in range(good)] == [f.tobytes() for f in images[:good]]
         with pytest.raises(RecordingError, match=f"{recorded}: frame {good}: .*{text}"):
-            rec.raw_image(good)
+            rec.raw_image(good)  # a corrupt chunk in a finished file is found here
+        assert len(rec) == good and rec.damage is not None
     with Replayer(recorded) as replay:
         camera = replay.start()
         assert [camera.get_frame(100).error for _ in range(good)] == [0] * good
