@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "buffer_exports.hpp"
+#include "capture/stream_timing.hpp"
 
 namespace vorlake::tessaro::python {
 
@@ -22,13 +23,20 @@ public:
 
     int open() override { return 0; }
     void close() override {}
-    int start() override { return 0; }
+    int start() override { clock.restart(); return 0; }
     void stop() override {}
 
-    // The array is sized like the previous frame, so a source of constant-size frames is asked
-    // once per frame; only a larger frame takes a second call.
+    // Without a callable there is nothing to read: the camera then leaves an embedded-data
+    // stream alone, while an image stream still fails its reads.
+    bool has_source() const override { return static_cast<bool>(callback); }
+
+    // The array is sized like the previous frame this stream delivered, so a source of
+    // constant-size frames is asked once per frame; only a larger frame takes a second call. The
+    // camera compacts a padded frame in the buffer, so the buffer's size is not what was delivered.
     int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) override {
         py::ssize_t size = buffer.empty() ? first_array_size : static_cast<py::ssize_t>(buffer.size());
+        if (!buffer.empty() && delivered_size > 0)
+            size = delivered_size;
         for (int call = 0; call < 2; ++call) {
             byte_array array(size);
             const int needed = callback(array, timeout_ms);
@@ -43,6 +51,8 @@ public:
                     detach_exported_storage(buffer);
                 const std::uint8_t* data = array.data();
                 buffer.assign(data, data + needed);
+                delivered_size = needed;
+                delivered = clock.deliver();
                 return 0;
             }
             size = needed;
@@ -50,8 +60,13 @@ public:
         return -EOVERFLOW;
     }
 
+    capture_timing last_capture_timing() const override { return delivered; }
+
 private:
     frame_source callback;
+    py::ssize_t delivered_size = 0;  // size of the last frame read, 0 before the first
+    delivery_clock clock;
+    capture_timing delivered;
 };
 
 }  // namespace

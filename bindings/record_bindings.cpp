@@ -1,5 +1,6 @@
 // The value records: configuration the caller fills in, and what the camera reports.
 #include "bindings.hpp"
+#include "construction_guard.hpp"
 
 namespace vorlake::tessaro::python {
 
@@ -29,7 +30,7 @@ void def_per_echo(frame_buffer_class& cls, const char* name,
 }  // namespace
 
 void bind_dual_depth_params(py::module_& m) {
-    py::class_<dual_depth_params>(m, "dual_depth_params")
+    made_by_call<py::class_<dual_depth_params>>(m, "dual_depth_params")
         .def(py::init<>())
         .def_readwrite("select_near", &dual_depth_params::select_near)
         .def_readwrite("select_far", &dual_depth_params::select_far)
@@ -38,7 +39,7 @@ void bind_dual_depth_params(py::module_& m) {
 
 void bind_camera_output_configuration(py::module_& m) {
     using config = camera_output_configuration;
-    py::class_<config>(m, "camera_output_configuration")
+    made_by_call<py::class_<config>>(m, "camera_output_configuration")
         .def(py::init<>())
         .def_readwrite("enable_point_cloud", &config::enable_point_cloud)
         .def_readwrite("enable_cartesian_depth", &config::enable_cartesian_depth)
@@ -51,7 +52,7 @@ void bind_camera_output_configuration(py::module_& m) {
 }
 
 void bind_laser_status_flags(py::module_& m) {
-    py::class_<laser_status_flags>(m, "laser_status_flags")
+    made_by_call<py::class_<laser_status_flags>>(m, "laser_status_flags")
         .def(py::init<>())
         .def_readonly("light_emitted", &laser_status_flags::light_emitted)
         .def_readonly("read_back", &laser_status_flags::read_back)
@@ -60,7 +61,7 @@ void bind_laser_status_flags(py::module_& m) {
 }
 
 void bind_sensor_info(py::module_& m) {
-    sensor_info_class(m, "sensor_info")
+    made_by_call<sensor_info_class>(m, "sensor_info")
         .def(py::init<>())
         .def_readonly("temperature", &sensor_info::temperature)
         .def_readonly("depth_num", &sensor_info::depth_num)

@@ -9,6 +9,7 @@
 
 #include "bindings.hpp"
 #include "buffer_exports.hpp"
+#include "construction_guard.hpp"
 
 namespace vorlake::tessaro::python {
 
@@ -81,10 +82,12 @@ void counted_releasebuffer(PyObject* object, Py_buffer* view) {
     py::detail::pybind11_releasebuffer(object, view);
 }
 
+// Counts the buffers exported from a vector, and refuses __new__ alone like every class.
 template <typename Vector>
 void count_buffer_exports(PyHeapTypeObject* heap_type) {
     heap_type->as_buffer.bf_getbuffer = counted_getbuffer<Vector>;
     heap_type->as_buffer.bf_releasebuffer = counted_releasebuffer<Vector>;
+    refuse_bare_new(heap_type);
 }
 
 // The members of pybind11's bind_vector, in its order and with its docstrings, except that the
@@ -93,7 +96,7 @@ void count_buffer_exports(PyHeapTypeObject* heap_type) {
 template <typename T>
 void bind_list_vector(py::module_& m, const char* name) {
     using vector = std::vector<T>;
-    py::class_<vector> cls(m, name, py::buffer_protocol(), py::module_local(),
+    py::class_<vector> cls(m, name, py::buffer_protocol(), py::module_local(), constructed_by_call(),
                            py::custom_type_setup(count_buffer_exports<vector>));
 
     cls.def_buffer([](vector& v) {
@@ -315,7 +318,7 @@ template <typename Vector, typename Item, std::size_t columns>
 void bind_buffer_vector(py::module_& m, const char* name) {
     static_assert(sizeof(typename Vector::value_type) == columns * sizeof(Item),
                   "elements must be packed arrays of their items");
-    py::class_<Vector>(m, name, py::buffer_protocol())
+    made_by_call<py::class_<Vector>>(m, name, py::buffer_protocol())
         .def(py::init<>())
         .def_buffer([](Vector& v) {
             constexpr auto item_size = static_cast<py::ssize_t>(sizeof(Item));

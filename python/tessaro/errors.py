@@ -1,6 +1,58 @@
 """The package's exceptions: one base class, so that callers can catch everything it raises,
 and subclasses whose messages name the cause (the file, the frame, the value)."""
 
+from typing import Self
+
+from tessaro.status import describe
+
 
 class TessaroError(Exception):
     """Base class of every error this package raises."""
+
+
+class RecordingError(TessaroError):
+    """A recording that cannot be written or read: missing, damaged, or not one of ours.
+
+    The message names the file and, where the fault lies in one frame, that frame."""
+
+    def __init__(self, path: object, what: str, frame: int | None = None) -> None:
+        self.path = str(path)
+        self.what = what
+        self.frame = frame
+        where = f"{self.path}: frame {frame}" if frame is not None else self.path
+        super().__init__(f"{where}: {what}")
+
+
+class SourceError(TessaroError, ValueError):
+    """`tessaro.open` was given something it cannot open: an unknown camera id, a missing file
+    or an object that is not a source."""
+
+
+class ConfigurationError(TessaroError, ValueError):
+    """A mode, echo count, output name or dual-depth setting that the source does not accept."""
+
+
+class DeviceError(TessaroError):
+    """A camera operation failed. `code` is the library's negative errno value (0 where this
+    package refused by itself); the message says what the code means."""
+
+    def __init__(self, message: str, code: int = 0) -> None:
+        super().__init__(message)
+        self.code = code
+
+    @classmethod
+    def refused(cls, camera: str, doing: str, code: int) -> Self:
+        """The error of camera `camera` refusing to `doing` ("start streaming") with `code`."""
+        return cls(f"cannot {doing} on camera '{camera}': {describe(code)}", code)
+
+
+class FrameError(DeviceError):
+    """A frame could not be acquired or decoded."""
+
+
+class ExpiredFrameError(TessaroError, ReferenceError):
+    """A `zero_copy` frame was read after the camera moved on to the next frame."""
+
+
+class MissingOutputError(TessaroError, AttributeError):
+    """A frame was asked for an output that the device was not configured to compute."""

@@ -115,16 +115,35 @@ class Scene:
 
     def first_hits(self, t: float) -> "Hits":
         """The nearest hit of every sample ray at time `t` seconds."""
-        rays = sample_rays(self.field_of_view_deg)
-        distance = np.full(rays.shape[:-1], np.inf)
-        cosine = np.zeros(rays.shape[:-1])
-        reflectivity = np.zeros(rays.shape[:-1])
-        for shape in self.shapes_at(t):
-            d, c = shape.intersect(rays)
-            nearer = d < distance
-            distance[nearer], cosine[nearer] = d[nearer], c[nearer]
-            reflectivity[nearer] = shape.reflectivity
-        return Hits(distance, cosine, reflectivity)
+        still = _still_hits(self.planes, self.boxes, self.spheres, self.field_of_view_deg)
+        hits = Hits(*(values.copy() for values in still))
+        if self.moving is not None:
+            _nearer(hits, self.moving.at(t), sample_rays(self.field_of_view_deg))
+        return hits
+
+
+@lru_cache(maxsize=4)
+def _still_hits(planes: tuple[Plane, ...], boxes: tuple[Box, ...], spheres: tuple[Sphere, ...],
+                fov_deg: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The nearest hits of the shapes that do not move, the same in every frame: only the
+    moving one is intersected again (read-only, shared)."""
+    rays = sample_rays(fov_deg)
+    hits = Hits(np.full(rays.shape[:-1], np.inf), np.zeros(rays.shape[:-1]),
+                np.zeros(rays.shape[:-1]))
+    shapes: tuple[Shape, ...] = (*planes, *boxes, *spheres)
+    for shape in shapes:
+        _nearer(hits, shape, rays)
+    for values in (hits.distance, hits.cosine, hits.reflectivity):
+        values.flags.writeable = False
+    return hits.distance, hits.cosine, hits.reflectivity
+
+
+def _nearer(hits: "Hits", shape: Shape, rays: np.ndarray) -> None:
+    """Puts into `hits` the hits of `shape` that are nearer than those already there."""
+    d, c = shape.intersect(rays)
+    nearer = d < hits.distance
+    hits.distance[nearer], hits.cosine[nearer] = d[nearer], c[nearer]
+    hits.reflectivity[nearer] = shape.reflectivity
 
 
 @dataclass(frozen=True)
@@ -142,7 +161,8 @@ def _directions(fov_deg: float, positions: np.ndarray) -> np.ndarray:
     u = (positions / GRID) * 2 - 1
     col, row = np.meshgrid(u, u)  # row-major: zone index = 24 * row + col
     rays = np.stack([col * half, row * half, np.ones_like(col)], axis=-1)
-    return rays / np.linalg.norm(rays, axis=-1, keepdims=True)
+    unit: np.ndarray = rays / np.linalg.norm(rays, axis=-1, keepdims=True)
+    return unit
 
 
 def zone_rays(fov_deg: float = FIELD_OF_VIEW_DEG) -> np.ndarray:

@@ -7,6 +7,7 @@ reference line and 48 image lines, blocks interleaved on the wire, lines optiona
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterable
 
 import numpy as np
@@ -68,7 +69,7 @@ def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, 
     rng = np.random.default_rng(seed)
     n = pixel_count(dual)
 
-    def steps(low, high, shape):
+    def steps(low: int, high: int, shape: int | tuple[int, ...]) -> np.ndarray:
         return rng.integers(low * 4, high * 4, size=shape).astype(np.float32) / 4
 
     values = {
@@ -115,25 +116,34 @@ def pixel_order_lines(values: dict[str, np.ndarray], dual: bool) -> np.ndarray:
     return lines
 
 
-def encode_raw_frame(values: dict[str, np.ndarray], dual: bool,
-                     padded: bool = False) -> np.ndarray:
-    """The raw image frame as a uint8 array, in wire order."""
-    lines = pixel_order_lines(values, dual)
+@functools.cache
+def _wire_lines(blocks: int) -> np.ndarray:
+    """For each line on the wire, the pixel-order line (block * 49 + line) it carries."""
     half = IMAGE_LINES // 2
-    wire = np.empty_like(lines)
-    for received, d in enumerate(BLOCK_ORDER[block_count(dual)]):
-        wire[received, 0] = lines[d, 0]
+    order = np.empty((blocks, LINES_PER_BLOCK), dtype=np.intp)
+    for received, d in enumerate(BLOCK_ORDER[blocks]):
+        order[received, 0] = d * LINES_PER_BLOCK
         # An even destination carries the first halves of blocks d and d + 1, an odd one the
         # second halves of blocks d - 1 and d.
         first, second = (d, d + 1) if d % 2 == 0 else (d - 1, d)
-        rows = slice(1, 1 + half) if d % 2 == 0 else slice(1 + half, 1 + IMAGE_LINES)
-        wire[received, 1:1 + half] = lines[first, rows]
-        wire[received, 1 + half:] = lines[second, rows]
-    data = wire.astype("<u4").view(np.uint8).reshape(-1, LINE_SIZE)
-    if padded:
-        padding = np.full((data.shape[0], PADDED_LINE_SIZE - LINE_SIZE), 0xEE, dtype=np.uint8)
-        data = np.concatenate([data, padding], axis=1)
-    return np.ascontiguousarray(data).reshape(-1)
+        rows = np.arange(1, 1 + half) if d % 2 == 0 else np.arange(1 + half, 1 + IMAGE_LINES)
+        order[received, 1:1 + half] = first * LINES_PER_BLOCK + rows
+        order[received, 1 + half:] = second * LINES_PER_BLOCK + rows
+    order.flags.writeable = False
+    return order.reshape(-1)
+
+
+def encode_raw_frame(values: dict[str, np.ndarray], dual: bool,
+                     padded: bool = False) -> np.ndarray:
+    """The raw image frame as a uint8 array, in wire order."""
+    lines = pixel_order_lines(values, dual).reshape(-1, WORDS_PER_LINE)
+    order = _wire_lines(block_count(dual))
+    packed: np.ndarray = lines.astype("<u4", copy=False)[order].view(np.uint8)
+    if not padded:
+        return packed.reshape(-1)
+    data = np.full((len(order), PADDED_LINE_SIZE), 0xEE, dtype=np.uint8)
+    data[:, :LINE_SIZE] = packed
+    return data.reshape(-1)
 
 
 def encode_embedded_data(dual: bool, frame_counter: int = 0, time_counter: int = 0,

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 #include <utility>
 
+#include "messages/message_output.hpp"
 #include "pipeline/sensor_mode_control.hpp"
 #include "processing/raw_channel_layout.hpp"
 
@@ -14,9 +14,10 @@ namespace {
 
 constexpr std::uint32_t lines_per_block = image_lines_per_block + ref_lines_per_block;
 
-void say(const std::string& line) { std::cout << line + '\n' << std::flush; }
+void say(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
+void say_progress(const std::string& line) { write_message(message_stream::standard_output, message_severity::info, line); }
 
-void complain(const std::string& line) { std::cerr << line + '\n' << std::flush; }
+void complain(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
 
 std::string hex(std::uint32_t value) {
     char text[16];
@@ -97,13 +98,9 @@ int camera_impl::open(std::uint32_t mode) {
         return code;
     }
 
-    stream_slot& image = slots[image_slot];
-    if (image.stream) {
-        if (int code = image.stream->open(); code != 0) {
-            say("Cannot open stream '" + image.name + "': error #" + std::to_string(code));
+    if (slots[image_slot].stream) {
+        if (int code = open_slot(slots[image_slot]); code != 0)
             return code;
-        }
-        image.opened = true;
     }
     info.status = camera_status::idle;
     *sensor = sensor_info{};
@@ -117,9 +114,9 @@ int camera_impl::configure_pipeline() {
     config.ebd_width = raw_line_size;
     config.ebd_height = block_count();
     config.swap_table = swap_table;
-    say("Configuring pipeline for camera " + info.id + ":");
-    say("    image: (width=" + std::to_string(config.image_width) +
-        ",height=" + std::to_string(config.image_height) + ")");
+    say_progress("Configuring pipeline for camera " + info.id + ":");
+    say_progress("    image: (width=" + std::to_string(config.image_width) +
+                 ",height=" + std::to_string(config.image_height) + ")");
     const int result = pipeline->configure(config);
     if (result != 0)
         complain("Failed to configure pipeline for camera " + info.id + ": " + std::to_string(result));
@@ -237,12 +234,13 @@ int camera_impl::start() {
     geometry.ref_lines_per_block = ref_lines_per_block;
     geometry.echo_count = echoes;
     build_processor(image_processor, geometry, output_config, *frame);
+    timing.reset();
 
     depth_selection.reset();
     if (dual) {
         const sensor_mode_info& mode = selected_mode();
         depth_selection = std::make_unique<dual_depth_selection>(
-            mode.sensor_width * mode.sensor_height, info.dual_depth_params);
+            mode.sensor_width * mode.sensor_height, info.dual_depth_params, output_config);
     }
 
     if (int code = start_slot(slots[image_slot]); code != 0)
@@ -258,32 +256,48 @@ int camera_impl::start() {
     return 0;
 }
 
+// A stream may replace itself from inside any of its calls. The calls below hold it meanwhile,
+// and each mark is set before the call that it records and taken back only while the slot still
+// holds that stream, so that add_stream closes or stops what it replaces and the marks always
+// describe the stream in the slot.
+int camera_impl::open_slot(stream_slot& slot) {
+    const std::shared_ptr<camera_stream> stream = slot.stream;
+    slot.opened = true;
+    if (int code = stream->open(); code != 0) {
+        if (slot.stream == stream)
+            slot.opened = false;
+        say("Cannot open stream '" + slot.name + "': error #" + std::to_string(code));
+        return code;
+    }
+    return 0;
+}
+
 int camera_impl::start_slot(stream_slot& slot) {
     if (!slot.opened) {
-        if (int code = slot.stream->open(); code != 0) {
-            say("Cannot open stream '" + slot.name + "': error #" + std::to_string(code));
+        if (int code = open_slot(slot); code != 0)
             return code;
-        }
-        slot.opened = true;
     }
-    if (int code = slot.stream->start(); code != 0) {
+    const std::shared_ptr<camera_stream> stream = slot.stream;
+    slot.started = true;
+    if (int code = stream->start(); code != 0) {
+        if (slot.stream == stream)
+            slot.started = false;
         say("Cannot start stream '" + slot.name + "': error #" + std::to_string(code));
         return code;
     }
-    slot.started = true;
     return 0;
 }
 
 void camera_impl::stop_slot(stream_slot& slot) {
-    if (slot.started && slot.stream)
-        slot.stream->stop();
-    slot.started = false;
+    const std::shared_ptr<camera_stream> stream = slot.stream;
+    if (std::exchange(slot.started, false) && stream)
+        stream->stop();
 }
 
 void camera_impl::close_slot(stream_slot& slot) {
-    if (slot.opened && slot.stream)
-        slot.stream->close();
-    slot.opened = false;
+    const std::shared_ptr<camera_stream> stream = slot.stream;
+    if (std::exchange(slot.opened, false) && stream)
+        stream->close();
 }
 
 int camera_impl::stop() {

@@ -14,13 +14,16 @@
 #include <vorlake/tessaro/sensor_modes.hpp>
 #include <vorlake/tessaro/types.hpp>
 
+#include "camera/frame_timing.hpp"
 #include "processing/dual_depth_selection.hpp"
 #include "processing/raw_data_processor.hpp"
 
 namespace vorlake::tessaro {
 
 struct stream_slot {
-    std::unique_ptr<camera_stream> stream;
+    // Shared so that every call into the stream holds it: a stream whose code calls back into its
+    // camera may replace itself, and is destroyed only once that call has returned.
+    std::shared_ptr<camera_stream> stream;
     std::string name;  // "image" or "ebd" once a stream was added
     stream_type type = stream_type::stream_image;
     bool opened = false;  // open succeeded and no close since
@@ -45,6 +48,7 @@ public:
     int stop() override;
     frame_buffer& get_frame(std::uint32_t timeout_ms) override;
     const sensor_info& get_sensor_info() const override;
+    std::uint64_t get_dropped_frames() const override { return timing.dropped_total(); }
 
     void add_stream(stream_type type, std::unique_ptr<camera_stream> stream) override;
 
@@ -61,6 +65,8 @@ private:
     int start_slot(stream_slot& slot);
     void stop_slot(stream_slot& slot);
     void close_slot(stream_slot& slot);
+    // Opens the slot's stream and marks it opened; prints the failure.
+    int open_slot(stream_slot& slot);
     // The embedded-data stream takes part only when it has something to read from.
     bool ebd_in_use() const;
     const sensor_mode_info& selected_mode() const;
@@ -70,7 +76,7 @@ private:
     frame_buffer& report_frame_error(std::int32_t code, const char* text);
     frame_buffer& not_streaming();
     frame_buffer& record_replaced();
-    void read_embedded_data(frame_buffer& frame, std::uint32_t timeout_ms);
+    bool decode_ebd(frame_buffer& frame, int read);
 
     camera_info info;
     // Shared so that a holder keeps seeing live values; open resets it in place.
@@ -84,6 +90,7 @@ private:
     std::unique_ptr<raw_data_processor> image_processor;
     std::unique_ptr<dual_depth_selection> depth_selection;
     std::vector<std::uint8_t> swap_buffer;
+    frame_timing timing;
 };
 
 }  // namespace vorlake::tessaro

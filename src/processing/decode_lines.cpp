@@ -49,16 +49,12 @@ bool plan_fits(const raw_data_processor& plan, std::size_t buffer_size) {
     return plan.line_decoders.empty() || plan_fits_buffer(plan, buffer_size);
 }
 
-int decode_line_run(const raw_data_processor& plan, const std::uint8_t* buffer, std::uint32_t block,
-                    std::uint32_t first, std::uint32_t count) {
-    const std::uint32_t line_size = plan.line_size;
-    const std::uint8_t* line =
-        buffer + block * block_size(plan) + (std::size_t{plan.first_line} + first) * line_size;
-    const std::uint32_t first_index = std::uint32_t{plan.line_count} * block + first;
+int decode_line_run(const raw_data_processor& plan, const std::uint8_t* line, std::uint32_t first_index,
+                    std::uint32_t count) {
     // One call per decoder for the whole run: the run (at most one block, 32 KiB) stays in the
     // first-level cache while each decoder takes its column of it.
     for (const raw_data_values_decoder* decoder : plan.line_decoders) {
-        const int r = decoder->decode_lines(line + decoder->offset, line_size, count, first_index);
+        const int r = decoder->decode_lines(line + decoder->offset, plan.line_size, count, first_index);
         if (r != 0)
             return r;
     }
@@ -73,9 +69,12 @@ int decode_lines(const raw_data_processor& plan, const std::vector<std::uint8_t>
     if (!plan_fits(plan, buffer.size()))
         return -EINVAL;
     if (!plan.line_decoders.empty()) {
-        for (std::uint32_t k = 0; k < plan.block_count; ++k)
-            if (const int r = decode_line_run(plan, buffer.data(), k, 0, plan.line_count); r != 0)
+        for (std::uint32_t k = 0; k < plan.block_count; ++k) {
+            const std::uint8_t* line =
+                buffer.data() + k * block_size(plan) + std::size_t{plan.first_line} * plan.line_size;
+            if (const int r = decode_line_run(plan, line, plan.line_count * k, plan.line_count); r != 0)
                 return r;
+        }
     }
     finish_decoding(plan);
     return 0;

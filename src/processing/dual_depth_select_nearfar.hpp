@@ -15,7 +15,10 @@ class dual_depth_select_nearfar final : public dual_depth_selection_impl {
 public:
     static constexpr std::uint32_t max_echoes = 3;
 
-    dual_depth_select_nearfar(std::uint32_t pixel_count, const dual_depth_params& params);
+    // Outputs that `outputs` leaves off are never decoded, so they hold zeros in both sub-frames
+    // and the merge leaves their values alone (it still resizes them).
+    dual_depth_select_nearfar(std::uint32_t pixel_count, const dual_depth_params& params,
+                              const camera_output_configuration& outputs);
 
     // 0, or -EINVAL with a message when the frame does not hold both sub-frames.
     int process(frame_buffer& frame) override;
@@ -25,19 +28,14 @@ public:
     std::uint32_t echo_count = 0;
 
 private:
-    // The five per-echo outputs of one echo, reached without going through the frame for
-    // every value.
-    struct echo_outputs {
-        float* radial;
-        float* cartesian;
-        float* height;
-        peak_status* status;
-        point3f* point;
-    };
+    bool merge_point_cloud;
+    bool merge_cartesian_depth;
+    bool merge_peak_height;
+    bool merge_peak_status;
 
     bool check_sizes(const frame_buffer& frame) const;
     template <std::uint32_t E>
-    void process_pixels(const std::array<echo_outputs, max_echoes>& outputs) const;
+    void merge_pixels(frame_buffer& frame) const;
 };
 
 }  // namespace vorlake::tessaro

@@ -6,8 +6,9 @@
 
 namespace vorlake::tessaro {
 
-dual_depth_selection::dual_depth_selection(std::uint32_t pixel_count, const dual_depth_params& params)
-    : impl(std::make_unique<dual_depth_select_nearfar>(pixel_count, params)), pixel_count(pixel_count) {}
+dual_depth_selection::dual_depth_selection(std::uint32_t pixel_count, const dual_depth_params& params,
+                                           const camera_output_configuration& outputs)
+    : impl(std::make_unique<dual_depth_select_nearfar>(pixel_count, params, outputs)), pixel_count(pixel_count) {}
 
 void dual_depth_selection::prepare_frame(frame_buffer& frame) {
     const std::size_t both = 2 * std::size_t{pixel_count};

@@ -16,7 +16,13 @@ public:
 
 class dual_depth_selection {
 public:
-    dual_depth_selection(std::uint32_t pixel_count, const dual_depth_params& params);
+    static constexpr camera_output_configuration every_output{true, true, true, true, true, true, true, true};
+
+
+    // The outputs the frames are decoded with; those left off are not merged (they are still
+    // resized). Without them every output is merged.
+    dual_depth_selection(std::uint32_t pixel_count, const dual_depth_params& params,
+                         const camera_output_configuration& outputs = every_output);
 
     // Grows the per-echo outputs to both sub-frames before a frame is decoded.
     void prepare_frame(frame_buffer& frame);

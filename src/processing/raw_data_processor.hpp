@@ -71,14 +71,15 @@ void build_processor(std::unique_ptr<raw_data_processor>& out, const raw_frame_g
 // or a decoder's channel does not fit the plan's geometry.
 int decode_lines(const raw_data_processor& plan, const std::vector<std::uint8_t>& buffer);
 
-// The pieces of decode_lines, for a caller that decodes a frame run by run while it is still
-// in cache. plan_fits: whether a buffer of this size holds every line and channel the plan reads
-// (always true for a plan without decoders). decode_line_run: image lines first .. first +
-// count - 1 of block `block` through every decoder; 0 or the first refused call's result.
+// The pieces of decode_lines, for a caller that decodes a frame run by run, straight from where
+// the lines lie. plan_fits: whether a buffer of this size holds every line and channel the plan
+// reads (always true for a plan without decoders). decode_line_run: `count` consecutive lines
+// starting at `line` (each line_size bytes) through every decoder, as image pixels
+// first_index .. first_index + count - 1; 0 or the first refused call's result.
 // finish_decoding: what follows the last run (cartesian depth).
 bool plan_fits(const raw_data_processor& plan, std::size_t buffer_size);
-int decode_line_run(const raw_data_processor& plan, const std::uint8_t* buffer, std::uint32_t block,
-                    std::uint32_t first, std::uint32_t count);
+int decode_line_run(const raw_data_processor& plan, const std::uint8_t* line, std::uint32_t first_index,
+                    std::uint32_t count);
 void finish_decoding(const raw_data_processor& plan);
 
 }  // namespace vorlake::tessaro

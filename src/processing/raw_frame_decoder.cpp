@@ -2,10 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <string>
 
 #include "processing/raw_channel_layout.hpp"
+#include "messages/message_output.hpp"
 #include "processing/raw_data_processor.hpp"
 
 namespace vorlake::tessaro {
@@ -13,7 +13,7 @@ namespace vorlake::tessaro {
 namespace {
 
 void write_line(const std::string& text) {
-    std::cout << text << '\n' << std::flush;
+    write_marked_message(message_stream::standard_output, text);
 }
 
 // Drops the padding of every 704-byte line in place: each 672-byte payload moves forward over
@@ -63,7 +63,7 @@ struct block_placement {
 };
 
 // Whether the plan reads the frame exactly as the swap table lays it out, so that each
-// half-block can be decoded as soon as it has been placed.
+// half-block can be decoded where it was received.
 bool plan_matches_table(const raw_data_processor& plan, const line_swap_table& table,
                         std::size_t frame_size, std::size_t n) {
     return plan.line_size == table.line_size && plan.image_lines_per_block == table.image_lines_per_block &&
@@ -72,27 +72,28 @@ bool plan_matches_table(const raw_data_processor& plan, const line_swap_table& t
            plan.block_count == n && table.image_lines_per_block % 2 == 0 && plan_fits(plan, frame_size);
 }
 
-// Places every received block and decodes its two half-blocks right away, while they are still
-// in the first-level cache, instead of reading the whole frame back a second time. After a
-// refused call the placing goes on, so that the swap buffer still ends up holding the frame.
-int place_and_decode(const block_placement& placement, const line_swap_table& table,
-                     const raw_data_processor& plan) {
+// Decodes every received block where it lies, with no reordered copy: its first half-block
+// holds image lines of block d (d even) or d - 1 (d odd), its second half-block the same lines of
+// the next block (see block_placement). The blocks are visited in received order, as the copy
+// visited them, so that the same refused call is reported first.
+int decode_in_received_order(const std::uint8_t* frame, const line_swap_table& table,
+                             const raw_data_processor& plan) {
+    const std::uint32_t line_size = plan.line_size;
     const std::uint32_t half_lines = table.image_lines_per_block / 2u;
-    int result = 0;
+    const std::size_t block_size = std::size_t{line_size} * (table.image_lines_per_block + table.ref_lines_per_block);
     for (std::uint32_t i = 0; i < table.order.size(); ++i) {
         const std::uint32_t d = table.order[i];
-        placement.place(i, d);
-        if (result != 0)
-            continue;
         const std::uint32_t first_block = d % 2 == 0 ? d : d - 1;
-        const std::uint32_t first_line = d % 2 == 0 ? 0 : half_lines;
-        result = decode_line_run(plan, placement.target, first_block, first_line, half_lines);
-        if (result == 0)
-            result = decode_line_run(plan, placement.target, first_block + 1, first_line, half_lines);
+        const std::uint32_t first_index = first_block * table.image_lines_per_block + (d % 2 == 0 ? 0 : half_lines);
+        const std::uint8_t* half = frame + block_size * i + std::size_t{table.ref_lines_per_block} * line_size;
+        if (const int r = decode_line_run(plan, half, first_index, half_lines); r != 0)
+            return r;
+        const std::uint8_t* next = half + std::size_t{half_lines} * line_size;
+        if (const int r = decode_line_run(plan, next, first_index + table.image_lines_per_block, half_lines); r != 0)
+            return r;
     }
-    if (result == 0)
-        finish_decoding(plan);
-    return result;
+    finish_decoding(plan);
+    return 0;
 }
 
 }  // namespace
@@ -127,13 +128,15 @@ int process_raw_data(const raw_frame_context& context) {
         return -1;
     }
 
-    std::vector<std::uint8_t>& swapped = context.swap_buffer;
-    swapped.resize(size);
-    const block_placement placement{image.data(), swapped.data(), block_size, ref_bytes, image_bytes / 2};
+    // The swap buffer is the camera's own scratch space: when the plan reads the frame as the
+    // table lays it out, the frame is decoded where it was received and the buffer is not filled.
     int r = 0;
     if (plan_matches_table(context.processor, table, size, n)) {
-        r = place_and_decode(placement, table, context.processor);
+        r = decode_in_received_order(image.data(), table, context.processor);
     } else {
+        std::vector<std::uint8_t>& swapped = context.swap_buffer;
+        swapped.resize(size);
+        const block_placement placement{image.data(), swapped.data(), block_size, ref_bytes, image_bytes / 2};
         for (std::uint32_t i = 0; i < n; ++i)
             placement.place(i, table.order[i]);
         r = decode_lines(context.processor, swapped);

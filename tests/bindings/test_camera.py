@@ -55,7 +55,8 @@ def test_enum_members():
     assert [(n, int(m)) for n, m in camera_sync_mode.__members__.items()] == [
         ("camera_sync_undefined", 0), ("camera_sync_master_mode", 1), ("camera_sync_slave_mode", 2)]
     unknown = camera_sync_mode(7)
-    assert (unknown.name, str(unknown), stream_type(5).name) == ("???", "camera_sync_mode.???", "???")
+    assert (unknown.name, str(unknown), stream_type(5).name, stream_type(-1).value) == \
+        ("???", "camera_sync_mode.???", "???", -1)
 
 
 @pytest.mark.parametrize("a, b, equal", [
@@ -73,6 +74,7 @@ def test_enum_equality(a, b, equal):
     lambda c: c.configure_camera_output(None), lambda c: c.configure_camera_dual_depth(None),
     lambda c: c.add_stream(pelorin.stream_image, 5), lambda c: pelorin.create_camera_offline(5),
     lambda c: pelorin.camera(), lambda c: camera_sync_mode(-1), lambda c: stream_type(1.0),
+    lambda c: stream_type(2**31),
     lambda c: setattr(pelorin.dual_depth_params(), "select_near", "1"),
     lambda c: setattr(pelorin.camera_output_configuration(), "enable_pdc", "yes"),
     lambda c: pelorin.frame_buffer(all_outputs(), -1, 5),
@@ -118,3 +120,12 @@ def test_signatures_name_python_classes():
     docs = [getattr(cls, name).__doc__ or "" for cls in vars(pelorin).values()
             if isinstance(cls, type) for name in dir(cls) if not name.startswith("__")]
     assert not [d for d in docs if "vorlake" in d or "std::" in d]
+
+
+@pytest.mark.parametrize("cls", [v for v in vars(pelorin).values()
+                                 if isinstance(v, type) and not hasattr(v, "__members__")])
+def test_objects_are_never_made_without_init(cls):
+    for made in (cls, type("subclass", (cls,), {})):
+        with pytest.raises(TypeError, match="by calling the class"):
+            made.__new__(made)
+    assert type("subclass", (pelorin.dual_depth_params,), {})().select_far == 2000.0

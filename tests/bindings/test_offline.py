@@ -12,6 +12,7 @@ from conftest import WHOLE, arrays_of, encoded, streaming_camera
 
 N = 576
 SIZE = raw_frames.frame_size(dual=False)
+EBD = raw_frames.encode_embedded_data(False, frame_counter=12 * 3)
 
 
 def source(*results):
@@ -83,7 +84,7 @@ def check(a, values, echoes, sub=slice(None)):
 @pytest.mark.parametrize("padded", [False, True])
 def test_single_mode_frames_decode_to_the_encoded_values(padded):
     values, frame_bytes = encoded(11, padded=padded)
-    player = raw_frames.frame_player([frame_bytes, encoded(12)[1]])
+    player = raw_frames.frame_player([frame_bytes, encoded(12, padded=padded)[1]])
     camera = streaming_camera(player, echoes=3)
     frame = camera.get_frame(50)
     assert (frame.error, frame.max_depth_index) == (0, 3)
@@ -92,7 +93,7 @@ def test_single_mode_frames_decode_to_the_encoded_values(padded):
     np.testing.assert_array_equal(a["raw_image"], encoded(11)[1])  # padding dropped
     assert camera.get_frame(50) is frame
     check(a, raw_frames.random_values(12, False), 3)  # the arrays alias the record
-    assert player.calls == [(1000, 50), (len(frame_bytes), 50), (SIZE, 50)]
+    assert player.calls == [(1000, 50), (len(frame_bytes), 50), (len(frame_bytes), 50)]
 
 
 def test_dual_mode_frames_merge_to_the_first_sub_frame_inside_the_band():
@@ -120,3 +121,28 @@ def test_embedded_data_fills_the_frame_counters_and_the_live_sensor_info():
             info.peak_order_selection) == (0, 5, 10000, 32.0, 3, 1)
     assert (laser.light_emitted, laser.read_back, laser.lvds_connection, laser.bank_check) == \
         (True, True, False, True)
+
+
+@pytest.mark.parametrize("slot", [pelorin.stream_image, pelorin.stream_ebd])
+def test_a_source_may_replace_its_own_stream_during_a_read(slot):
+    """The replaced source finishes its read, retry included; the new one serves the next."""
+    camera, replacement = pelorin.create_camera_offline("replaced"), source(-5)
+    sources = {pelorin.stream_image: raw_frames.frame_player([encoded(5)[1]]),
+               pelorin.stream_ebd: raw_frames.frame_player([EBD])}
+    player = sources[slot]
+
+    def replacing(array, timeout_ms):
+        camera.add_stream(slot, replacement)
+        return player(array, timeout_ms)
+    sources[slot] = replacing
+    camera.add_stream(pelorin.stream_ebd, sources[pelorin.stream_ebd])
+    streaming_camera(sources[pelorin.stream_image], camera=camera)
+    assert (camera.get_frame(1).error, len(player.calls)) == (0, 2)  # 1000 bytes, then the retry
+    assert camera.get_frame(1).error == (-5 if slot == pelorin.stream_image else -62)
+
+
+def test_an_embedded_data_stream_without_a_callable_is_no_stream(capfd):
+    camera = pelorin.create_camera_offline("no ebd")
+    camera.add_stream(pelorin.stream_ebd, None)
+    frame = streaming_camera([encoded(4)[1]], camera=camera).get_frame(1)
+    assert (frame.error, frame.frame_id, len(frame.raw_ebd), capfd.readouterr().out) == (0, 0, 0, "")

@@ -115,9 +115,9 @@ TEST(camera_frame, failures_are_reported_in_the_record_and_streaming_goes_on) {
         frame_buffer& failed = rig.get_frame(c.line);
         EXPECT_EQ(std::pair(&failed, failed.error), std::pair(rig.cam->shared_frame().get(), c.error));
         EXPECT_EQ(failed.radial_depth[0][17], (c.ebd ? other : good).pixels[17].echoes[0].radial_depth);
-        // What embedded data carries goes back to 0 when it fails; the sensor report keeps its values.
+        // What embedded data carries, the sensor report included, goes back to 0 when it fails.
         EXPECT_EQ(std::tuple(failed.frame_id, failed.timestamp, rig.cam->get_sensor_info().temperature),
-                  std::tuple(c.ebd ? 0u : 4u, c.ebd ? 0u : 0x01020304u * 10, 22.0f));
+                  std::tuple(c.ebd ? 0u : 4u, c.ebd ? 0u : 0x01020304u * 10, c.ebd ? 0.0f : 22.0f));
         EXPECT_THROW(rig.cam->get_frame(10), std::runtime_error);
         EXPECT_EQ(failed.error, c.error);
         frame_buffer& next = rig.get_frame();
@@ -158,6 +158,32 @@ TEST(camera_frame, a_held_record_survives_stop_and_start) {
         rig.cam.reset();
         EXPECT_EQ(held->error, 0);
         expect_decoded(*held, values, 1);
+    }
+}
+
+// A stream that replaces itself from inside its read lives until that read has returned, whose
+// result stands; the stream that replaced it serves the next read.
+TEST(camera_frame, a_stream_replaced_during_its_read_finishes_that_read) {
+    const frame_values values = random_frame_values(3, false, 1);
+    for (const stream_type type : {stream_type::stream_image, stream_type::stream_ebd}) {
+        const bool image = type == stream_type::stream_image;
+        SCOPED_TRACE(image ? "image" : "ebd");
+        camera_rig rig(true, true);
+        rig.stream(single_mode);
+        std::shared_ptr<test_stream_state> old = image ? rig.image : rig.ebd, next;
+        rig.image->frame(encode_raw_frame(values, false, false));
+        rig.ebd->frame(embedded_data(49, false));
+        old->script.push_front([&](frame_bytes& buffer) {
+            rig.cam->add_stream(type, make_test_stream(next));
+            EXPECT_FALSE(old->destroyed);
+            buffer = image ? encode_raw_frame(values, false, false) : embedded_data(49, false);
+            return 0;
+        });
+        const frame_buffer& frame = rig.get_frame();
+        EXPECT_EQ(std::tuple(frame.error, frame.frame_id, old->destroyed), std::tuple(0, 4u, true));
+        EXPECT_EQ(old->calls, (call_list{"open", "start", "read", "stop", "close"}));
+        rig.get_frame("Cannot get a frame: stream[image]: errcode=-62");
+        EXPECT_EQ(next->calls, (image ? call_list{"read"} : call_list{}));
     }
 }
 

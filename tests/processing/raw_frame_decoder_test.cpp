@@ -60,13 +60,6 @@ struct decoding_rig {
     int process() { return process_raw_data({frame, dual, table, swap_buffer, *plan}); }
 };
 
-// The first word of a line of a frame in pixel order.
-std::uint32_t first_word(const std::vector<std::uint8_t>& frame, std::size_t line) {
-    std::uint32_t word;
-    std::memcpy(&word, frame.data() + 672 * line, 4);
-    return word;
-}
-
 // dual, padded, echoes, outputs (0: none, 1: only cartesian depth, 2: all)
 class round_trip : public ::testing::TestWithParam<std::tuple<bool, bool, unsigned, int>> {};
 
@@ -80,16 +73,13 @@ TEST_P(round_trip, decodes_every_field_of_every_pixel_as_encoded) {
     const std::uint8_t* storage = rig.frame.raw_image.data();
     ASSERT_EQ(rig.process(), 0);
 
-    // The padding is dropped in place; the swap buffer holds the frame in pixel order.
+    // The padding is dropped in place; the frame is decoded where it lies.
     EXPECT_EQ(rig.frame.raw_image.data(), storage);
     EXPECT_EQ(rig.frame.raw_image, encode_raw_frame(values, dual, false));
-    for (std::size_t k = 0; k < values.reference_lines.size(); ++k)
-        ASSERT_EQ(first_word(rig.swap_buffer, 49 * k), values.reference_lines[k][0]);
     const frame_buffer& f = rig.frame;
     for (std::size_t p = 0; p < values.pixels.size(); ++p) {
         const auto& pixel = values.pixels[p];
         SCOPED_TRACE(p);
-        ASSERT_EQ(first_word(rig.swap_buffer, 49 * (p / 48) + 1 + p % 48), pixel.line_word);
         // Outputs that were not asked for stay empty.
         ASSERT_EQ(outputs == 2, f.noise_level.size() > p && f.noise_level[p] == pixel.noise_level &&
                                     f.histogram.at(p) == pixel.histogram && f.pdc.at(p) == pixel.pdc);

@@ -26,7 +26,8 @@ enum class camera_sync_mode : std::uint32_t {
     camera_sync_slave_mode = 2,
 };
 
-enum class stream_type : std::uint32_t {
+// Signed, as Python sees it: any int names a stream type, and add_stream ignores the unknown ones.
+enum class stream_type : std::int32_t {
     stream_image = 0,
     stream_ebd = 1,
 };
@@ -91,6 +92,17 @@ struct frame_buffer {
     std::vector<pdc_counts_t> pdc;
     std::vector<std::uint8_t> raw_image;
     std::vector<std::uint8_t> raw_ebd;
+
+    // When the frame was taken and what was lost before it (README, "Frame timing"). A value
+    // whose flag is false is unknown and reads 0.
+    bool has_capture_time = false;
+    std::uint64_t capture_time_ns = 0;  // CLOCK_MONOTONIC, from the stream
+    bool has_sequence = false;
+    std::uint32_t sequence = 0;  // the image stream's frame number
+    bool has_sensor_time = false;  // the frame's embedded data was decoded
+    std::uint64_t frame_index = 0;  // the sensor's frame counter, unwrapped
+    std::uint64_t sensor_timestamp = 0;  // the sensor's time counter, unwrapped and scaled like timestamp
+    std::uint32_t dropped_frames = 0;  // frames lost between the previous frame and this one
 
     frame_buffer() = default;
     // Sized for one camera configuration: every enabled output gets point_count zeroed elements.
