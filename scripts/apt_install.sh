@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the named Debian packages (NAME or NAME:ARCH) that are not installed yet, adding the
-# arm64 architecture to dpkg first when one of them asks for it. Usage: scripts/apt_install.sh TAG NAME...
+# arm64 architecture to dpkg first when one of them asks for it. TAG prefixes its messages.
+# Usage: scripts/apt_install.sh TAG NAME...
 set -euo pipefail
 tag=$1
 shift

