@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind pkgconf)
+# clang and its runtimes build the fuzz targets (libFuzzer) and the sanitizer runtimes.
+packages=(build-essential libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind pkgconf clang libclang-rt-dev)
 # Only the build machine's own (or an architecture-independent) instance counts: once a foreign
 # architecture's twin is installed too (make bench-aarch64 adds arm64 ones), a bare `dpkg -s NAME`
 # fails as ambiguous.
