@@ -2,12 +2,15 @@
 // every frame is one step of the script, which says what size the source answers, whether it
 // writes, and what it answers when it is asked again.
 //
-// Input: a flags byte (bit 0 dual-depth, bits 1-2 echo count), the output set byte, then two
-// bytes per frame: the first answer and the second answer, each an action (low 3 bits) and a
-// parameter (high 5 bits). The remaining bytes fill what the source writes.
+// Input: a flags byte (bit 0 dual-depth, bits 1-2 echo count, bit 3 an embedded-data stream
+// without a callable), the output set byte, then two bytes per frame: the first answer and the
+// second answer, each an action (low 3 bits) and a parameter (high 5 bits). A source that asks
+// for more than it was offered with a parameter of 16 or more first replaces its own stream. The
+// remaining bytes fill what the source writes.
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include <pybind11/embed.h>
 
@@ -44,6 +47,8 @@ int answer(std::uint8_t step, py::ssize_t offered, std::size_t packed) {
 
 // The scripted source, and what it saw.
 struct script {
+    camera* owner = nullptr;
+    bool replaced = false;
     std::uint8_t steps[2] = {};
     const std::uint8_t* fill = nullptr;
     std::size_t fill_size = 0;
@@ -58,12 +63,23 @@ struct script {
         offered[call] = array.size();
         const int n = answer(steps[call], array.size(), packed);
         answered[call] = n;
+        // The stream that is reading goes away from the camera mid-read; the retry still comes.
+        if ((steps[call] & 7) == 4 && steps[call] >> 3 >= 16) {
+            add_to(*owner);
+            replaced = true;
+        }
         if (n > 0 && n <= array.size() && fill_size > 0) {
             std::uint8_t* out = array.mutable_data();
             for (int i = 0; i < n; ++i)
                 out[i] = fill[i % fill_size];
         }
         return n;
+    }
+
+    void add_to(camera& c) {
+        owner = &c;
+        vorlake::tessaro::python::add_offline_stream(
+            c, stream_type::stream_image, [this](byte_array a, unsigned int t) { return (*this)(std::move(a), t); });
     }
 };
 
@@ -91,10 +107,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (auto& s : steps)
         s = {in.take<std::uint8_t>(), in.take<std::uint8_t>()};
 
-    script source{{}, in.rest(), in.rest_size(), packed};
+    script source;
+    source.fill = in.rest();
+    source.fill_size = in.rest_size();
+    source.packed = packed;
     const std::shared_ptr<camera> c = create_camera_offline("fuzz");
-    vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_image,
-                                                 [&source](byte_array a, unsigned int t) { return source(std::move(a), t); });
+    source.add_to(*c);
+    if (flags & 8)
+        vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_ebd, {});
     if (c->open(dual ? dual_mode : single_mode) != 0 || c->configure_camera_echo(1 + ((flags >> 1) & 3) % 3) != 0 ||
         c->configure_camera_output(outputs) != 0 || c->start() != 0)
         std::abort();
@@ -104,9 +124,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         source.calls = 0;
         source.steps[0] = s[0];
         source.steps[1] = s[1];
+        const std::size_t held = c->shared_frame()->raw_image.size();
+        if (std::exchange(source.replaced, false))
+            delivered = 0;
         const frame_buffer& frame = c->get_frame(10);
-        require(source.offered[0] == (delivered > 0 ? delivered : 1000),
-                "the array is sized like the frame last delivered, 1000 before the first");
+        const py::ssize_t expected = delivered > 0 ? delivered : held > 0 ? static_cast<py::ssize_t>(held) : 1000;
+        require(source.offered[0] == expected,
+                "the array is sized like the frame this stream last delivered, else like the buffer, else 1000");
         const int n = source.answered[source.calls - 1];
         const bool retried = source.calls == 2;
         if (retried)
