@@ -1,4 +1,4 @@
-# make demo: replay recorded raw frames through the whole processing chain.
+# make demo: record from the synthetic sensor (or a real camera), replay, print statistics, write pictures.
 # make test: install what is missing, build everything and run every test suite.
 
 BUILD   ?= build

@@ -52,5 +52,7 @@ void bind_laser_status_flags(py::module_& m);
 void bind_sensor_info(py::module_& m);
 void bind_frame_buffer(frame_buffer_class& cls);
 void bind_vectors(py::module_& m);
+void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls);
+void bind_messages(py::module_& m);
 
 }  // namespace vorlake::tessaro::python

@@ -8,6 +8,7 @@
 #include <pybind11/functional.h>
 
 #include "buffer_exports.hpp"
+#include "capture/stream_timing.hpp"
 
 namespace vorlake::tessaro::python {
 
@@ -29,7 +30,7 @@ public:
 
     int open() override { return 0; }
     void close() override {}
-    int start() override { return 0; }
+    int start() override { clock.restart(); return 0; }
     void stop() override {}
 
     // Without a callable there is nothing to read: the camera then leaves an embedded-data
@@ -41,8 +42,8 @@ public:
     // camera compacts a padded frame in the buffer, so the buffer's size is not what was delivered.
     int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) override {
         py::ssize_t size = buffer.empty() ? first_array_size : static_cast<py::ssize_t>(buffer.size());
-        if (!buffer.empty() && delivered > 0)
-            size = delivered;
+        if (!buffer.empty() && delivered_size > 0)
+            size = delivered_size;
         for (int call = 0; call < 2; ++call) {
             byte_array array(size);
             const int needed = (*callback)(array, timeout_ms);
@@ -57,7 +58,8 @@ public:
                     detach_exported_storage(buffer);
                 const std::uint8_t* data = array.data();
                 buffer.assign(data, data + needed);
-                delivered = needed;
+                delivered_size = needed;
+                delivered = clock.deliver();
                 return 0;
             }
             size = needed;
@@ -65,9 +67,13 @@ public:
         return -EOVERFLOW;
     }
 
+    capture_timing last_capture_timing() const override { return delivered; }
+
 private:
     shared_source callback;
-    py::ssize_t delivered = 0;  // size of the last frame read, 0 before the first
+    py::ssize_t delivered_size = 0;  // size of the last frame read, 0 before the first
+    delivery_clock clock;
+    capture_timing delivered;
 };
 
 // The sources of the offline streams each camera was given, per slot; an entry expires with its

@@ -1,93 +1,62 @@
-"""Replays synthetic raw frames through an offline camera, in a single and a dual-depth mode,
-and prints what came back."""
+"""make demo: the main job end to end. Looks for real cameras; without one, records a short
+single-depth and a dual-depth recording from the synthetic sensor, replays both through the whole
+chain (offline camera, decoding, near/far merge, embedded data), prints per-frame statistics and
+the throughput, and writes a depth PNG and a PLY point cloud of the last frame."""
 
+import sys
 import time
+from pathlib import Path
 
-import numpy as np
+import tessaro
+from tessaro import export
+from tessaro.commands import frame_line
 
-import pelorin
-from tessaro import wire as raw_frames
-
-FRAMES = 20
-
-
-def all_outputs():
-    config = pelorin.camera_output_configuration()
-    for flag in ("enable_point_cloud", "enable_cartesian_depth", "enable_radial_depth",
-                 "enable_noise_level", "enable_peak_height", "enable_peak_status",
-                 "enable_histogram", "enable_pdc"):
-        setattr(config, flag, True)
-    return config
+OUT = Path(sys.argv[1] if len(sys.argv) > 1 else "build/demo")
+FRAMES = 30
+MODES = {"single": 0x211C, "dual": 0x301C}
 
 
-def recorded_frames(dual, echoes):
-    frames = []
-    for seed in range(4):
-        values = raw_frames.random_values(seed, dual, echoes)
-        frames.append(raw_frames.encode_raw_frame(values, dual, padded=seed % 2 == 1))
-    return frames
+def find_source() -> str:
+    found = tessaro.cameras()
+    if not found:
+        print("no IMX704 camera found: running on the synthetic sensor")
+        return "synthetic"
+    print(f"found {', '.join(c['id'] for c in found)}: recording from {found[0]['id']}")
+    return str(found[0]["id"])
 
 
-def recorded_embedded_data(dual, count):
-    """Frame and time counters of consecutive frames, with the sensor at 41 degrees."""
-    blocks = raw_frames.block_count(dual)
-    return [raw_frames.encode_embedded_data(dual, frame_counter=blocks * k + 1,
-                                            time_counter=10000 * k, time_multiplier=1,
-                                            temperature=128 + 41, depth_num=3)
-            for k in range(count)]
+def record_and_replay(source: str, name: str, mode: int) -> None:
+    path = OUT / f"{name}.mcap"
+    options = {"seed": 7} if source == "synthetic" else {}
+    with tessaro.open(source, mode=mode, **options) as device:
+        summary = device.record(path, frames=FRAMES)
+    print(f"\n{name} depth: recorded {summary.frames_written} frames in mode {mode:#x} "
+          f"to {path} ({path.stat().st_size // 1024} KiB)")
 
-
-def replay(mode, echoes):
-    camera = pelorin.create_camera_offline(f"replay-{mode:x}")
-    info = camera.get_camera_info()
-    dual = info["supported_modes"][f"{mode:x}"]["dual_depth_mode"]
-    player = raw_frames.frame_player(recorded_frames(dual, echoes), repeat=True)
-    camera.add_stream(pelorin.stream_image, player)
-    camera.add_stream(pelorin.stream_ebd,
-                      raw_frames.frame_player(recorded_embedded_data(dual, FRAMES), repeat=True))
-    assert camera.open(mode) == 0
-    assert camera.configure_camera_echo(echoes) == 0
-    assert camera.configure_camera_output(all_outputs()) == 0
-    assert camera.start() == 0
-
-    info = camera.get_camera_info()
-    print(f"camera {info['id']}: mode {info['mode']:#x} ({'dual' if dual else 'single'} depth), "
-          f"{info['number_of_echo']} echo(es), status {info['status']}")
-
-    timings, stamps = [], []
-    for _ in range(FRAMES):
+    with tessaro.open(path, echoes=3, outputs="all") as device:
         began = time.perf_counter()
-        frame = camera.get_frame(100)
-        timings.append(time.perf_counter() - began)
-        assert frame.error == 0, frame.error
-        stamps.append((frame.frame_id, frame.timestamp))
-    sensor = camera.get_sensor_info()
+        for frame in device:
+            if frame.index % 10 == 0 or frame.index == len(device) - 1:
+                print("  " + frame_line(frame))
+        elapsed = time.perf_counter() - began
+        temperature = device.camera.get_sensor_info().temperature
+    print(f"  replayed {device.frames_delivered} frames in {elapsed * 1e3:.0f} ms "
+          f"({device.frames_delivered / elapsed:.0f} frames/s), {device.frames_failed} failed, "
+          f"{device.frames_dropped} dropped; sensor at {temperature:.0f} C")
 
-    print(f"  raw frame: {len(frame.raw_image)} bytes; {len(frame.noise_level)} pixels of noise, "
-          f"histogram {np.asarray(frame.histogram).shape}, pdc {np.asarray(frame.pdc).shape}")
-    for echo, depth in enumerate(frame.radial_depth):
-        d = np.asarray(depth)
-        valid = d[d > 0]
-        print(f"  echo {echo + 1}: radial depth over {d.size} pixels: {valid.size} valid, "
-              f"min {valid.min():.2f}, mean {valid.mean():.2f}, max {valid.max():.2f}")
-    points = np.asarray(frame.point_cloud[0])
-    print(f"  point cloud echo 1: {points.shape}, z mean {points[:, 2].mean():.2f}; "
-          f"cartesian depth equals z: {np.array_equal(points[:, 2], np.asarray(frame.cartesian_depth[0]))}")
-    ids = [i for i, _ in stamps]
-    step = np.diff([t for _, t in stamps]).mean()
-    print(f"  frames {ids[0]} to {ids[-1]}, timestamp step {step:.0f}; "
-          f"sensor at {sensor.temperature:.1f} C, depth_num {sensor.depth_num}")
-    ms = np.array(timings) * 1000
-    print(f"  get_frame over {FRAMES} frames: median {np.median(ms):.3f} ms, "
-          f"max {ms.max():.3f} ms; source called {len(player.calls)} times")
-    camera.stop()
-    camera.close()
+    png, ply = OUT / f"{name}-depth.png", OUT / f"{name}-points.ply"
+    export.depth_png(frame, png)
+    points = export.point_cloud_ply(frame, ply)
+    print(f"  last frame: {png}, {ply} ({points} points)")
 
 
-def main():
-    print(pelorin.__doc__)
-    replay(raw_frames.SINGLE_MODE, echoes=3)
-    replay(raw_frames.DUAL_MODE, echoes=2)
+def main() -> None:
+    began = time.perf_counter()
+    OUT.mkdir(parents=True, exist_ok=True)
+    source = find_source()
+    for name, mode in MODES.items():
+        record_and_replay(source, name, mode)
+    print(f"\ndone in {time.perf_counter() - began:.1f} s")
 
 
 if __name__ == "__main__":

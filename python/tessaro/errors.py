@@ -4,3 +4,54 @@ and subclasses whose messages name the cause (the file, the frame, the value).""
 
 class TessaroError(Exception):
     """Base class of every error this package raises."""
+
+
+class RecordingError(TessaroError):
+    """A recording that cannot be written or read: missing, damaged, or not one of ours.
+
+    The message names the file and, where the fault lies in one frame, that frame."""
+
+    def __init__(self, path: object, what: str, frame: int | None = None) -> None:
+        self.path = str(path)
+        self.what = what
+        self.frame = frame
+        where = f"{self.path}: frame {frame}" if frame is not None else self.path
+        super().__init__(f"{where}: {what}")
+
+
+class CameraError(TessaroError):
+    """A camera operation refused with a negative code."""
+
+    def __init__(self, operation: str, code: int) -> None:
+        self.operation = operation
+        self.code = code
+        super().__init__(f"{operation} failed with code {code}")
+
+
+class SourceError(TessaroError, ValueError):
+    """`tessaro.open` was given something it cannot open: an unknown camera id, a missing file
+    or an object that is not a source."""
+
+
+class ConfigurationError(TessaroError, ValueError):
+    """A mode, echo count, output name or dual-depth setting that the source does not accept."""
+
+
+class DeviceError(TessaroError):
+    """A camera operation failed; `code` is the library's negative errno value."""
+
+    def __init__(self, message: str, code: int = 0) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+class FrameError(DeviceError):
+    """A frame could not be acquired or decoded."""
+
+
+class ExpiredFrameError(TessaroError, ReferenceError):
+    """A `zero_copy` frame was read after the camera moved on to the next frame."""
+
+
+class MissingOutputError(TessaroError, AttributeError):
+    """A frame was asked for an output that the device was not configured to compute."""

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 #include <utility>
 
+#include "messages/message_output.hpp"
 #include "pipeline/sensor_mode_control.hpp"
 #include "processing/raw_channel_layout.hpp"
 
@@ -14,9 +14,10 @@ namespace {
 
 constexpr std::uint32_t lines_per_block = image_lines_per_block + ref_lines_per_block;
 
-void say(const std::string& line) { std::cout << line + '\n' << std::flush; }
+void say(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
+void say_progress(const std::string& line) { write_message(message_stream::standard_output, message_severity::info, line); }
 
-void complain(const std::string& line) { std::cerr << line + '\n' << std::flush; }
+void complain(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
 
 std::string hex(std::uint32_t value) {
     char text[16];
@@ -113,9 +114,9 @@ int camera_impl::configure_pipeline() {
     config.ebd_width = raw_line_size;
     config.ebd_height = block_count();
     config.swap_table = swap_table;
-    say("Configuring pipeline for camera " + info.id + ":");
-    say("    image: (width=" + std::to_string(config.image_width) +
-        ",height=" + std::to_string(config.image_height) + ")");
+    say_progress("Configuring pipeline for camera " + info.id + ":");
+    say_progress("    image: (width=" + std::to_string(config.image_width) +
+                 ",height=" + std::to_string(config.image_height) + ")");
     const int result = pipeline->configure(config);
     if (result != 0)
         complain("Failed to configure pipeline for camera " + info.id + ": " + std::to_string(result));
@@ -233,6 +234,7 @@ int camera_impl::start() {
     geometry.ref_lines_per_block = ref_lines_per_block;
     geometry.echo_count = echoes;
     build_processor(image_processor, geometry, output_config, *frame);
+    timing.reset();
 
     depth_selection.reset();
     if (dual) {

@@ -14,6 +14,7 @@
 #include <vorlake/tessaro/sensor_modes.hpp>
 #include <vorlake/tessaro/types.hpp>
 
+#include "camera/frame_timing.hpp"
 #include "processing/dual_depth_selection.hpp"
 #include "processing/raw_data_processor.hpp"
 
@@ -47,6 +48,7 @@ public:
     int stop() override;
     frame_buffer& get_frame(std::uint32_t timeout_ms) override;
     const sensor_info& get_sensor_info() const override;
+    std::uint64_t get_dropped_frames() const override { return timing.dropped_total(); }
 
     void add_stream(stream_type type, std::unique_ptr<camera_stream> stream) override;
 
@@ -74,7 +76,7 @@ private:
     frame_buffer& report_frame_error(std::int32_t code, const char* text);
     frame_buffer& not_streaming();
     frame_buffer& record_replaced();
-    void decode_ebd(frame_buffer& frame, int read);
+    bool decode_ebd(frame_buffer& frame, int read);
 
     camera_info info;
     // Shared so that a holder keeps seeing live values; open resets it in place.
@@ -88,6 +90,7 @@ private:
     std::unique_ptr<raw_data_processor> image_processor;
     std::unique_ptr<dual_depth_selection> depth_selection;
     std::vector<std::uint8_t> swap_buffer;
+    frame_timing timing;
 };
 
 }  // namespace vorlake::tessaro

@@ -2,12 +2,12 @@
 
 #include <linux/videodev2.h>
 
-#include <iostream>
 #include <utility>
 
 #include "camera/camera_impl.hpp"
 #include "camera/media_device_discovery.hpp"
 #include "capture/v4l2_stream.hpp"
+#include "messages/message_output.hpp"
 
 namespace vorlake::tessaro {
 
@@ -16,7 +16,9 @@ namespace {
 constexpr char camera_keyword[] = "vorlake-csi2";
 constexpr char camera_id_suffix[] = "/IMX704";
 
-void write_line(const std::string& line) { std::cout << line + "\n" << std::flush; }
+void write_progress_line(const std::string& line) {
+    write_message(message_stream::standard_output, message_severity::info, line);
+}
 
 }  // namespace
 
@@ -33,14 +35,14 @@ int camera_manager::init() {
         std::unique_ptr<jetson_camera_pipeline> pipeline = make_camera_pipeline(path, camera_keyword);
         if (pipeline == nullptr || !pipeline->valid())
             continue;
-        write_line(path + ": IMX704 detected");
+        write_progress_line(path + ": IMX704 detected");
 
         const std::string id = name + camera_id_suffix;
         std::string image_node;
         std::string ebd_node;
         // On failure the nodes stay empty and the streams report it when opened.
         pipeline->get_stream_device_nodes(image_node, ebd_node);
-        write_line(id + ": image path=" + image_node + ", embedded data path=" + ebd_node);
+        write_progress_line(id + ": image path=" + image_node + ", embedded data path=" + ebd_node);
 
         auto camera = std::make_shared<camera_impl>(id, std::move(pipeline));
         camera->add_stream(stream_type::stream_image, std::make_unique<v4l2_stream>(
@@ -65,7 +67,7 @@ std::shared_ptr<camera> camera_manager::get_camera(const std::string& id) const 
         if (entry.id == id)
             return entry.camera;
     }
-    std::cout << "Camera '" + id + "' not found\n" << std::flush;
+    write_message(message_stream::standard_output, message_severity::error, "Camera '" + id + "' not found");
     return nullptr;
 }
 

@@ -1,10 +1,10 @@
 // get_frame: one frame from the image stream through decoding and the dual-depth merge into the
 // camera's record, then its embedded data.
 #include <cerrno>
-#include <iostream>
 #include <string>
 
 #include "camera/camera_impl.hpp"
+#include "messages/message_output.hpp"
 #include "processing/embedded_data.hpp"
 #include "processing/raw_channel_layout.hpp"
 #include "processing/raw_frame_decoder.hpp"
@@ -12,7 +12,7 @@
 namespace vorlake::tessaro {
 namespace {
 
-void say(const std::string& line) { std::cout << line + '\n' << std::flush; }
+void say(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
 
 constexpr const char* frame_failure = "Cannot get a frame: ";
 
@@ -41,6 +41,7 @@ frame_buffer& camera_impl::get_frame(std::uint32_t timeout_ms) {
         current->error = read;
         return *current;
     }
+    const capture_timing capture = image_stream->last_capture_timing();
 
     const raw_frame_context context{*current, info.dual_depth_mode, swap_table, swap_buffer,
                                     *image_processor};
@@ -53,14 +54,16 @@ frame_buffer& camera_impl::get_frame(std::uint32_t timeout_ms) {
     current->error = 0;
 
     // Only a stream that start brought up: one added since is not read until the next start.
+    bool ebd_decoded = false;
     if (slots[ebd_slot].started) {
         const std::shared_ptr<camera_stream> ebd_stream = slots[ebd_slot].stream;
         const int ebd_read = ebd_stream->read_frame(current->raw_ebd, timeout_ms);
         // A restart in another mode would decode with the wrong block count.
         if (frame != current)
             return record_replaced();
-        decode_ebd(*current, ebd_read);
+        ebd_decoded = decode_ebd(*current, ebd_read);
     }
+    timing.stamp(*current, capture, ebd_decoded, block_count());
     return *current;
 }
 
@@ -68,14 +71,14 @@ frame_buffer& camera_impl::get_frame(std::uint32_t timeout_ms) {
 // not turn this frame into a failure: error stays 0, and frame_id and timestamp go back to 0,
 // which is what they read whenever nothing was decoded for the frame. The sensor report goes back
 // to its reset values too, so that it never passes an older frame's values off as this one's.
-void camera_impl::decode_ebd(frame_buffer& current, int read) {
+bool camera_impl::decode_ebd(frame_buffer& current, int read) {
     int decoded = -EINVAL;
     if (read == 0) {
         const embedded_data_decoder decoder{&current, sensor.get(), block_count(), raw_line_size};
         decoded = decode_embedded_data(decoder, current.raw_ebd);
     }
     if (read == 0 && decoded == 0)
-        return;
+        return true;
     current.frame_id = 0;
     current.timestamp = 0;
     *sensor = sensor_info{};
@@ -83,6 +86,7 @@ void camera_impl::decode_ebd(frame_buffer& current, int read) {
         say(std::string(frame_failure) + "stream[ebd]: errcode=" + std::to_string(read));
     else
         say(std::string(frame_failure) + "failed decoding embedded data: errcode=" + std::to_string(decoded));
+    return false;
 }
 
 frame_buffer& camera_impl::report_frame_error(std::int32_t code, const char* text) {

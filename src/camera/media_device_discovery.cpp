@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 #include <string_view>
 
 #include "capture/kernel_calls.hpp"
 #include "pipeline/topology_limits.hpp"
+#include "messages/message_output.hpp"
 
 namespace vorlake::tessaro {
 
@@ -42,7 +42,7 @@ bool read_entities(int fd, std::vector<media_v2_entity>& entities) {
 std::vector<std::string> list_media_devices() {
     std::vector<std::string> entries;
     if (kernel().list_directory(media_devices_directory, entries) < 0) {
-        std::cerr << "Could not list media devices\n" << std::flush;
+        write_message(message_stream::standard_error, message_severity::error, "Could not list media devices");
         return {};
     }
     std::vector<std::string> names;

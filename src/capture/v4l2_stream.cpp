@@ -9,10 +9,11 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <iostream>
 #include <utility>
 
 #include "capture/kernel_calls.hpp"
+#include "capture/stream_timing.hpp"
+#include "messages/message_output.hpp"
 
 namespace vorlake::tessaro {
 
@@ -25,7 +26,7 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-void write_error_line(const std::string& line) { std::cerr << line + "\n" << std::flush; }
+void write_error_line(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
 
 bool is_valid_mapping(const void* address) {
     return address != nullptr && address != MAP_FAILED;
@@ -58,7 +59,7 @@ v4l2_stream::~v4l2_stream() { release(); }
 
 int v4l2_stream::open() {
     if (fd >= 0) {
-        write_error_line(name + ": already opened ");
+        write_message(message_stream::standard_error, message_severity::info, name + ": already opened ");
         return 0;
     }
 
@@ -259,6 +260,7 @@ int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int time
         requeue(frame.index);
         throw;
     }
+    last_timing = timing_of_buffer(frame);
     return requeue(frame.index);
 }
 

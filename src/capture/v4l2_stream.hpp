@@ -34,6 +34,7 @@ public:
     void stop() override;
     int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) override;
     bool has_source() const override { return !device_path.empty(); }
+    capture_timing last_capture_timing() const override { return last_timing; }
 
     const std::string& path() const { return device_path; }
     std::size_t granted_buffers() const { return buffer_count; }
@@ -67,6 +68,7 @@ private:
     std::array<bool, max_buffers> requeue_pending{};
     // Buffers the driver handed out under an index no mapped buffer has: lost until stream-off.
     std::size_t buffers_lost = 0;
+    capture_timing last_timing;
 };
 
 }  // namespace vorlake::tessaro

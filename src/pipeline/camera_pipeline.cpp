@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 #include <string_view>
 
 #include "capture/kernel_calls.hpp"
 #include "pipeline/topology_limits.hpp"
+#include "messages/message_output.hpp"
 
 namespace vorlake::tessaro {
 
@@ -30,7 +30,7 @@ static_assert(sizeof(v4l2_format) == 208);
 
 namespace {
 
-void write_error_line(const std::string& line) { std::cerr << line + "\n" << std::flush; }
+void write_error_line(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
 
 std::string fixed_string(const char* field, std::size_t capacity) {
     return std::string(field, ::strnlen(field, capacity));

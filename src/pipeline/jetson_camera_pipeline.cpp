@@ -8,12 +8,12 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "capture/kernel_calls.hpp"
+#include "messages/message_output.hpp"
 
 namespace vorlake::tessaro {
 
@@ -25,8 +25,8 @@ namespace {
 constexpr std::int32_t preferred_stride = 704;
 constexpr char preferred_stride_control_name[] = "Preferred Stride";
 
-void write_line(const std::string& line) { std::cout << line + "\n" << std::flush; }
-void write_error_line(const std::string& line) { std::cerr << line + "\n" << std::flush; }
+void write_line(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
+void write_error_line(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -5,10 +5,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
 #include <string>
 
 #include "capture/kernel_calls.hpp"
+#include "messages/message_output.hpp"
 
 namespace vorlake::tessaro {
 
@@ -28,7 +28,8 @@ constexpr mode_menu_entry mode_menu[] = {
     {0x311c, 0}, {0x321c, 1}, {0x301c, 2}, {0x211c, 3}, {0x221c, 4}, {0x201c, 5},
 };
 
-void write_line(const std::string& line) { std::cout << line + "\n" << std::flush; }
+void write_line(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
+void write_progress_line(const std::string& line) { write_message(message_stream::standard_output, message_severity::info, line); }
 
 std::string hex(std::uint32_t value) {
     char text[16];
@@ -72,7 +73,7 @@ int select_sensor_mode(camera_pipeline& pipeline, std::uint32_t mode) {
     control.value = entry->menu_index;
     const int result = kernel().ioctl(fd, VIDIOC_S_CTRL, &control);
     if (result == 0) {
-        write_line("Sensor mode set to 0x" + hex(mode) + " (menu index " +
+        write_progress_line("Sensor mode set to 0x" + hex(mode) + " (menu index " +
                    std::to_string(entry->menu_index) + ") via V4L2 control on " + path);
     } else {
         write_line("Error selecting sensor mode via V4L2 control on " + path + ": " +

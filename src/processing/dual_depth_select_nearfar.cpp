@@ -4,16 +4,17 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <utility>
+
+#include "messages/message_output.hpp"
 
 namespace vorlake::tessaro {
 
 namespace {
 
 void write_line(const char* text) {
-    std::cout << text << '\n' << std::flush;
+    write_marked_message(message_stream::standard_output, text);
 }
 
 }  // namespace

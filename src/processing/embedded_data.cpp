@@ -11,6 +11,15 @@ constexpr std::uint32_t last_offset_read = 386;
 
 }  // namespace
 
+embedded_counters read_embedded_counters(const std::uint8_t* b) {
+    embedded_counters counters;
+    counters.frame_counter = static_cast<std::uint16_t>(b[6] << 8 | b[8]);
+    counters.time_counter = (std::uint32_t{b[232]} << 24) | (std::uint32_t{b[234]} << 16) |
+                            (std::uint32_t{b[236]} << 8) | std::uint32_t{b[238]};
+    counters.time_multiplier = b[240];
+    return counters;
+}
+
 int decode_embedded_data(const embedded_data_decoder& decoder, const std::vector<std::uint8_t>& data) {
     if (decoder.frame == nullptr || decoder.info == nullptr)
         return -EINVAL;
@@ -23,11 +32,9 @@ int decode_embedded_data(const embedded_data_decoder& decoder, const std::vector
         return -EINVAL;
 
     const std::uint8_t* b = data.data();
-    const std::uint32_t frame_counter = std::uint32_t{b[6]} * 256 + b[8];
-    decoder.frame->frame_id = (frame_counter - 1) / decoder.block_count;
-    const std::uint32_t t = (std::uint32_t{b[232]} << 24) | (std::uint32_t{b[234]} << 16) |
-                            (std::uint32_t{b[236]} << 8) | std::uint32_t{b[238]};
-    const std::uint32_t scaled = t * b[240];
+    const embedded_counters counters = read_embedded_counters(b);
+    decoder.frame->frame_id = (std::uint32_t{counters.frame_counter} - 1) / decoder.block_count;
+    const std::uint32_t scaled = counters.time_counter * counters.time_multiplier;
     decoder.frame->timestamp = static_cast<std::uint32_t>(scaled * 10u) / 3u;
 
     sensor_info& info = *decoder.info;

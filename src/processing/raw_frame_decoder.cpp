@@ -2,10 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <string>
 
 #include "processing/raw_channel_layout.hpp"
+#include "messages/message_output.hpp"
 #include "processing/raw_data_processor.hpp"
 
 namespace vorlake::tessaro {
@@ -13,7 +13,7 @@ namespace vorlake::tessaro {
 namespace {
 
 void write_line(const std::string& text) {
-    std::cout << text << '\n' << std::flush;
+    write_marked_message(message_stream::standard_output, text);
 }
 
 // Drops the padding of every 704-byte line in place: each 672-byte payload moves forward over

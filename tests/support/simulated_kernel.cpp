@@ -163,7 +163,9 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
         buffer.index = std::exchange(queue.next_index, std::nullopt).value_or(index);
         buffer.bytesused = std::exchange(queue.next_bytesused, std::nullopt).value_or(queue.bytesused[index]);
         buffer.length = static_cast<std::uint32_t>(queue.memory[index].size());
-        buffer.flags = std::exchange(queue.next_flags, std::nullopt).value_or(0);
+        buffer.sequence = queue.sequence++;
+        buffer.flags = std::exchange(queue.next_flags, std::nullopt).value_or(0) | queue.timestamp_flags;
+        buffer.timestamp = {static_cast<time_t>(100 + buffer.sequence), 250};
     } else if (request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF) {
         if (queue.owner_fd != fd || *static_cast<std::uint32_t*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE)
             return fail(EINVAL);

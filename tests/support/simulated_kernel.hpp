@@ -37,6 +37,9 @@ struct simulated_queue {
     std::vector<std::uint32_t> bytesused;
     std::deque<std::uint32_t> queued, done;  // held by the driver; filled, waiting for DQBUF
     std::deque<std::vector<std::uint8_t>> pending_frames;  // supplied by the test
+    // The next DQBUF's sequence (a test skips numbers to lose frames) and timestamp source; its
+    // timestamp is 100 + sequence seconds and 250 microseconds.
+    std::uint32_t sequence = 0, timestamp_flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     bool streaming = false;
     int owner_fd = -1;
 };

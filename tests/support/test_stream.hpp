@@ -24,6 +24,7 @@ struct test_stream_state {
     std::deque<step> script;
     int open_result = 0, start_result = 0;
     bool source = true;
+    capture_timing timing;  // what the stream reports for every frame; a step may change it
 
     std::vector<std::string> calls;  // "open", "close", "start", "stop", "read", in order
     std::vector<unsigned int> timeouts;
@@ -45,6 +46,7 @@ struct test_stream final : camera_stream {
     int start() override { state->calls.push_back("start"); return state->start_result; }
     void stop() override { state->calls.push_back("stop"); }
     bool has_source() const override { return state->source; }
+    capture_timing last_capture_timing() const override { return state->timing; }
 
     int read_frame(frame_bytes& buffer, unsigned int timeout_ms) override {
         state->calls.push_back("read");

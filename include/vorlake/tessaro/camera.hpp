@@ -25,6 +25,8 @@ public:
     virtual int stop() = 0;
     virtual frame_buffer& get_frame(std::uint32_t timeout_ms) = 0;
     virtual const sensor_info& get_sensor_info() const = 0;
+    // Frames lost since the last start (README, "Frame timing").
+    virtual std::uint64_t get_dropped_frames() const = 0;
 
     // Installs the image or embedded-data source, destroying the one it replaces.
     virtual void add_stream(stream_type type, std::unique_ptr<camera_stream> stream) = 0;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <vorlake/tessaro/capture_timing.hpp>
+
 namespace vorlake::tessaro {
 
 class camera_stream {
@@ -20,6 +22,10 @@ public:
     // False when the stream has nothing it could ever open (a device stream without a device
     // node); the camera then leaves it alone instead of reporting a failure on every frame.
     virtual bool has_source() const { return true; }
+
+    // The timing of the frame that the last successful read_frame delivered. A stream that
+    // cannot tell reports everything unknown.
+    virtual capture_timing last_capture_timing() const { return {}; }
 };
 
 }  // namespace vorlake::tessaro

@@ -93,6 +93,17 @@ struct frame_buffer {
     std::vector<std::uint8_t> raw_image;
     std::vector<std::uint8_t> raw_ebd;
 
+    // When the frame was taken and what was lost before it (README, "Frame timing"). A value
+    // whose flag is false is unknown and reads 0.
+    bool has_capture_time = false;
+    std::uint64_t capture_time_ns = 0;  // CLOCK_MONOTONIC, from the stream
+    bool has_sequence = false;
+    std::uint32_t sequence = 0;  // the image stream's frame number
+    bool has_sensor_time = false;  // the frame's embedded data was decoded
+    std::uint64_t frame_index = 0;  // the sensor's frame counter, unwrapped
+    std::uint64_t sensor_timestamp = 0;  // the sensor's time counter, unwrapped and scaled like timestamp
+    std::uint32_t dropped_frames = 0;  // frames lost between the previous frame and this one
+
     frame_buffer() = default;
     // Sized for one camera configuration: every enabled output gets point_count zeroed elements.
     frame_buffer(const camera_output_configuration& config, std::uint8_t number_of_echo,

@@ -1,0 +1,23 @@
+// The frame's timing fields and the camera's count of lost frames.
+#include "bindings.hpp"
+
+namespace vorlake::tessaro::python {
+
+void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls) {
+    frame_cls.def_readonly("has_capture_time", &frame_buffer::has_capture_time);
+    frame_cls.def_readonly("capture_time_ns", &frame_buffer::capture_time_ns,
+                           "CLOCK_MONOTONIC (time.monotonic_ns) when the frame was captured; 0 when unknown");
+    frame_cls.def_readonly("has_sequence", &frame_buffer::has_sequence);
+    frame_cls.def_readonly("sequence", &frame_buffer::sequence,
+                           "the image stream's frame number; 0 when unknown");
+    frame_cls.def_readonly("has_sensor_time", &frame_buffer::has_sensor_time);
+    frame_cls.def_readonly("frame_index", &frame_buffer::frame_index,
+                           "the sensor's frame counter, unwrapped to 64 bits; 0 without embedded data");
+    frame_cls.def_readonly("sensor_timestamp", &frame_buffer::sensor_timestamp,
+                           "the sensor's time, unwrapped to 64 bits; 0 without embedded data");
+    frame_cls.def_readonly("dropped_frames", &frame_buffer::dropped_frames,
+                           "frames lost between the previous frame and this one");
+    camera_cls.def("get_dropped_frames", &camera::get_dropped_frames, "Frames lost since the last start");
+}
+
+}  // namespace vorlake::tessaro::python

@@ -1,0 +1,110 @@
+"""Decoded frames as ROS 2 messages (`sensor_msgs/msg/Image`, `sensor_msgs/msg/PointCloud2`) and
+the raw-frame message type of recordings, as message definitions and plain dictionaries that
+`mcap-ros2-support` encodes.
+
+ROS measures in metres (REP 103); the sensor's depths and points are taken to be millimetres,
+the unit its default dual-depth limits (200 and 2000) are written in. A zone without a return
+(depth 0) becomes NaN, the ROS mark of an invalid depth (REP 118).
+"""
+
+import numpy as np
+
+RAW_FRAME_TYPE = "tessaro_msgs/msg/RawFrame"
+RAW_FRAME_DEFINITION = """\
+uint32 frame_id
+uint32 timestamp
+uint8[] data
+"""
+
+_HEADER = """\
+================================================================================
+MSG: std_msgs/Header
+builtin_interfaces/Time stamp
+string frame_id
+================================================================================
+MSG: builtin_interfaces/Time
+int32 sec
+uint32 nanosec
+"""
+
+IMAGE_TYPE = "sensor_msgs/msg/Image"
+IMAGE_DEFINITION = """\
+std_msgs/Header header
+uint32 height
+uint32 width
+string encoding
+uint8 is_bigendian
+uint32 step
+uint8[] data
+""" + _HEADER
+
+POINT_CLOUD_TYPE = "sensor_msgs/msg/PointCloud2"
+POINT_CLOUD_DEFINITION = """\
+std_msgs/Header header
+uint32 height
+uint32 width
+sensor_msgs/PointField[] fields
+bool is_bigendian
+uint32 point_step
+uint32 row_step
+uint8[] data
+bool is_dense
+================================================================================
+MSG: sensor_msgs/PointField
+uint8 INT8 = 1
+uint8 UINT8 = 2
+uint8 INT16 = 3
+uint8 UINT16 = 4
+uint8 INT32 = 5
+uint8 UINT32 = 6
+uint8 FLOAT32 = 7
+uint8 FLOAT64 = 8
+string name
+uint32 offset
+uint8 datatype
+uint32 count
+""" + _HEADER
+
+FRAME_ID = "imx704"
+METRES_PER_UNIT = 0.001
+_FLOAT32 = 7
+
+
+def _header(log_time_ns: int) -> dict:
+    return {"stamp": {"sec": log_time_ns // 1_000_000_000, "nanosec": log_time_ns % 1_000_000_000},
+            "frame_id": FRAME_ID}
+
+
+def _first_echo(per_echo: list) -> np.ndarray | None:
+    if not per_echo:
+        return None
+    values = np.asarray(per_echo[0])
+    return values if len(values) else None
+
+
+def depth_image(frame, width: int, height: int, log_time_ns: int) -> dict | None:
+    """The first echo's depth as a 32FC1 image in metres: cartesian where the camera computes
+    it, else radial; None when the camera computes neither."""
+    depth = _first_echo(frame.cartesian_depth)
+    if depth is None:
+        depth = _first_echo(frame.radial_depth)
+    if depth is None:
+        return None
+    metres = np.where(depth > 0, depth * METRES_PER_UNIT, np.nan).astype("<f4")
+    return {"header": _header(log_time_ns), "height": height, "width": width,
+            "encoding": "32FC1", "is_bigendian": 0, "step": width * 4,
+            "data": metres.tobytes()}
+
+
+def point_cloud(frame, width: int, height: int, log_time_ns: int) -> dict | None:
+    """The first echo's points as an organised x, y, z cloud in metres; None without points."""
+    points = _first_echo(frame.point_cloud)
+    if points is None:
+        return None
+    valid = points[:, 2:3] > 0
+    metres = np.where(valid, points * METRES_PER_UNIT, np.nan).astype("<f4")
+    fields = [{"name": axis, "offset": 4 * i, "datatype": _FLOAT32, "count": 1}
+              for i, axis in enumerate("xyz")]
+    return {"header": _header(log_time_ns), "height": height, "width": width, "fields": fields,
+            "is_bigendian": False, "point_step": 12, "row_step": 12 * width,
+            "data": metres.tobytes(), "is_dense": False}

@@ -1,0 +1,164 @@
+"""What `tessaro.open` can open: a discovered camera, a recording, the synthetic sensor or a
+`pelorin.camera` built by the caller, each turned into a camera that is not opened yet."""
+
+from __future__ import annotations
+
+import os
+import re
+import sys
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from functools import cache
+from pathlib import Path
+from typing import Any
+
+import pelorin
+
+from tessaro.errors import ConfigurationError, SourceError
+
+SINGLE_MODE = 0x211C
+DUAL_MODE = 0x301C
+MODE_NAMES = {"single": SINGLE_MODE, "dual": DUAL_MODE}
+CAMERA_ID = re.compile(r"[^/\\]+/IMX704")
+
+
+@dataclass
+class Source:
+    """A camera ready to be opened, with what its origin knows about it."""
+    camera: Any  # pelorin.camera
+    default_mode: int = SINGLE_MODE
+    exhausted: Callable[[], bool] = field(default=lambda: False)
+    length: int | None = None  # frames in a recording
+    origin: Any = None  # the replayer or None; kept alive with the camera
+
+    def release(self) -> None:
+        """Close what the source holds open besides the camera (a recording's file)."""
+        if self.origin is not None:
+            self.origin.close()
+
+
+@contextmanager
+def _silenced() -> Iterator[None]:
+    """Discovery writes progress and "Could not list media devices" lines straight to the file
+    descriptors; a listing that only wants the answer hides them."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = [os.dup(1), os.dup(2)]
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        os.dup2(devnull, 2)
+        yield
+    finally:
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        for fd in (*saved, devnull):
+            os.close(fd)
+
+
+def cameras(quiet: bool = True) -> list[dict[str, Any]]:
+    """The information dictionaries of the cameras attached to this machine (discovery runs
+    again on each call); `quiet` hides the library's discovery lines."""
+    manager = pelorin.camera_manager()
+    if quiet:
+        with _silenced():
+            manager.init()
+    else:
+        manager.init()
+    return list(manager.get_camera_list())
+
+
+@cache
+def supported_modes() -> dict[int, dict[str, Any]]:
+    """The sensor's mode table: mode id -> geometry, sizes, echo limit and dual-depth flag."""
+    info = pelorin.create_camera_offline("mode table").get_camera_info()
+    return {int(key, 16): value for key, value in info["supported_modes"].items()}
+
+
+def parse_mode(mode: int | str) -> int:
+    """A mode id from an int, a hexadecimal string ("0x211c", "211C") or "single"/"dual";
+    raises ConfigurationError naming the value when it is not one of the sensor's modes."""
+    number: int | None = None
+    if isinstance(mode, int) and not isinstance(mode, bool):
+        number = mode
+    elif isinstance(mode, str):
+        text = mode.strip().lower()
+        number = MODE_NAMES.get(text)
+        if number is None and re.fullmatch(r"(0x)?[0-9a-f]+", text):
+            number = int(text, 16)
+    known = supported_modes()
+    if number not in known:
+        shown = f"{number:#x}" if number is not None else repr(mode)
+        raise ConfigurationError(
+            f"unknown mode {shown}: the sensor's modes are "
+            f"{', '.join(f'{m:#x}' for m in sorted(known))} (or 'single', 'dual')")
+    return number
+
+
+def _synthetic(mode: int, options: dict[str, Any]) -> Source:
+    from tessaro.synthetic import synthetic_camera
+    try:
+        camera = synthetic_camera(mode, **options)
+    except TypeError as error:
+        raise ConfigurationError(f"synthetic sensor: {error}") from None
+    return Source(camera, default_mode=mode)
+
+
+def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Source:
+    if not path.is_file():
+        raise SourceError(f"no such recording: {path} (nor a camera id or 'synthetic')")
+    from tessaro.recording import Recording, Replayer
+    recording = Recording(path)
+    if mode is not None and mode != recording.mode:
+        raise ConfigurationError(
+            f"{path} was recorded in mode {recording.mode:#x}; its raw frames cannot be decoded "
+            f"as mode {mode:#x}")
+    try:
+        replayer = Replayer(recording, **options)
+    except TypeError as error:
+        raise ConfigurationError(f"recording {path}: {error}") from None
+
+    def exhausted() -> bool:
+        # The frames before damage are all delivered; now the damage is the user's to hear of.
+        if replayer.finished and recording.damage is not None:
+            raise recording.damage
+        return bool(replayer.finished)
+
+    return Source(replayer.camera, default_mode=recording.mode, exhausted=exhausted,
+                  length=len(recording), origin=replayer)
+
+
+def _discovered(camera_id: str) -> Source:
+    manager = pelorin.camera_manager()
+    listed = [info["id"] for info in manager.get_camera_list()]
+    if camera_id not in listed:
+        listed = [info["id"] for info in cameras()]
+    if camera_id not in listed:
+        found = ", ".join(listed) if listed else "no cameras are attached"
+        raise SourceError(f"unknown camera '{camera_id}': {found}")
+    return Source(manager.get_camera(camera_id))
+
+
+def resolve(source: object, mode: int | None, options: dict[str, Any]) -> Source:
+    """The camera that `source` names, not opened; `options` go to the synthetic sensor or the
+    replayer."""
+    if isinstance(source, pelorin.camera):
+        if options:
+            raise ConfigurationError(
+                f"options {', '.join(options)} apply only to the synthetic sensor and "
+                "recordings, not to a camera you built")
+        return Source(source)
+    if source == "synthetic":
+        return _synthetic(mode if mode is not None else SINGLE_MODE, options)
+    if isinstance(source, (str, os.PathLike)):
+        text = os.fspath(source)
+        if isinstance(text, str) and CAMERA_ID.fullmatch(text) and not Path(text).exists():
+            if options:
+                raise ConfigurationError(
+                    f"options {', '.join(options)} do not apply to camera '{text}'")
+            return _discovered(text)
+        return _recording(Path(os.fsdecode(text)), mode, options)
+    raise SourceError(
+        f"cannot open {source!r}: give a camera id such as 'media0/IMX704', the path of a "
+        "recording, 'synthetic' or a pelorin.camera")
