@@ -51,6 +51,30 @@ TEST_STEPS += test-python-second
 TEST_STEPS += test-types
 TEST_STEPS += test-wheels
 TEST_STEPS += test-install
+TEST_STEPS += test-sanitize
+TEST_STEPS += test-fuzz
+
+# The library, every C++ suite and the module built with AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-asan/, every finding fatal; the Python suites run against
+# that module too.
+.PHONY: test-sanitize
+test-sanitize: setup
+	@JOBS=$(JOBS) scripts/test_sanitize.sh
+
+# The libFuzzer targets (build-fuzz/, clang) over their corpora in fuzz/corpus/, with a fixed
+# seed: about 30 s in all in make test, FUZZ_SECONDS per target with make fuzz.
+FUZZ_SECONDS ?= 600
+.PHONY: test-fuzz fuzz
+test-fuzz: setup
+	@JOBS=$(JOBS) scripts/fuzz.sh 7
+
+fuzz: setup
+	@JOBS=$(JOBS) scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# 100,000 dual-depth frames through an offline camera, with resident memory checked.
+.PHONY: soak
+soak: python-install
+	@$(VENV)/bin/python -m pytest -q -s -p no:cacheprovider tests/soak
 
 # The library installed into a scratch prefix, used by a consumer through find_package and
 # through pkg-config.

@@ -42,6 +42,8 @@ using sensor_info_class = py::class_<sensor_info, std::shared_ptr<sensor_info>>;
 // signature shows Python class names.
 void bind_camera_manager(camera_manager_class& cls);
 void bind_camera(camera_class& cls);
+// The camera class's type setup: made by a call only, and seen by the garbage collector.
+void collectable_camera(PyHeapTypeObject* heap_type);
 void bind_create_camera_offline(py::module_& m);
 void bind_dual_depth_params(py::module_& m);
 void bind_enums(py::module_& m);

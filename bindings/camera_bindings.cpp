@@ -66,7 +66,7 @@ void bind_camera(camera_class& cls) {
     cls.def(
         "add_stream",
         [](camera& c, stream_type type, frame_source source) {
-            c.add_stream(type, make_offline_stream(std::move(source)));
+            add_offline_stream(c, type, std::move(source));
         },
         "Add a stream (only for offline camera)");
 }

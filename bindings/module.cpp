@@ -11,7 +11,7 @@ PYBIND11_MODULE(pelorin, m) {
     m.attr("__version__") = PELORIN_VERSION;
 
     auto manager_cls = made_by_call<camera_manager_class>(m, "camera_manager");
-    auto camera_cls = made_by_call<camera_class>(m, "camera");
+    camera_class camera_cls(m, "camera", constructed_by_call(), py::custom_type_setup(collectable_camera));
     bind_create_camera_offline(m);
     bind_dual_depth_params(m);
     bind_enums(m);

@@ -1,7 +1,11 @@
 #include "offline_stream.hpp"
 
+#include <array>
 #include <cerrno>
+#include <unordered_map>
 #include <utility>
+
+#include <pybind11/functional.h>
 
 #include "buffer_exports.hpp"
 #include "capture/stream_timing.hpp"
@@ -17,9 +21,12 @@ using byte_array = py::array_t<std::uint8_t, py::array::c_style>;
 // The array offered for the first frame, before any frame size is known.
 constexpr py::ssize_t first_array_size = 1000;
 
+// Shared with the table below, which the collector reaches it through.
+using shared_source = std::shared_ptr<frame_source>;
+
 class offline_stream final : public camera_stream {
 public:
-    explicit offline_stream(frame_source source) : callback(std::move(source)) {}
+    explicit offline_stream(shared_source source) : callback(std::move(source)) {}
 
     int open() override { return 0; }
     void close() override {}
@@ -28,7 +35,7 @@ public:
 
     // Without a callable there is nothing to read: the camera then leaves an embedded-data
     // stream alone, while an image stream still fails its reads.
-    bool has_source() const override { return static_cast<bool>(callback); }
+    bool has_source() const override { return static_cast<bool>(*callback); }
 
     // The array is sized like the previous frame this stream delivered, so a source of
     // constant-size frames is asked once per frame; only a larger frame takes a second call. The
@@ -39,7 +46,7 @@ public:
             size = delivered_size;
         for (int call = 0; call < 2; ++call) {
             byte_array array(size);
-            const int needed = callback(array, timeout_ms);
+            const int needed = (*callback)(array, timeout_ms);
             if (needed < 0)
                 return needed;
             if (needed == 0)
@@ -63,16 +70,67 @@ public:
     capture_timing last_capture_timing() const override { return delivered; }
 
 private:
-    frame_source callback;
+    shared_source callback;
     py::ssize_t delivered_size = 0;  // size of the last frame read, 0 before the first
     delivery_clock clock;
     capture_timing delivered;
 };
 
+// The sources of the offline streams each camera was given, per slot; an entry expires with its
+// stream. Used under the interpreter lock only.
+using slot_sources = std::array<std::weak_ptr<frame_source>, 2>;
+std::unordered_map<const camera*, slot_sources>& sources_by_camera() {
+    static auto* table = new std::unordered_map<const camera*, slot_sources>();
+    return *table;
+}
+
+// The Python callable a source holds a reference to, if it holds one: the function caster wraps
+// every callable but a native function of the exact signature, which it calls directly.
+PyObject* callable_of(const frame_source& source) {
+    using wrapper = py::detail::type_caster_std_function_specializations::func_wrapper<
+        int, byte_array, unsigned int>;
+    const auto* wrapped = source.target<wrapper>();
+    return wrapped ? wrapped->hfunc.f.ptr() : nullptr;
+}
+
 }  // namespace
 
-std::unique_ptr<camera_stream> make_offline_stream(frame_source source) {
-    return std::make_unique<offline_stream>(std::move(source));
+void add_offline_stream(camera& owner, stream_type type, frame_source source) {
+    auto shared = std::make_shared<frame_source>(std::move(source));
+    const auto slot = static_cast<std::size_t>(type);
+    auto& table = sources_by_camera();
+    if (slot < slot_sources{}.size()) {
+        // Cameras that are gone leave entries whose sources have all expired.
+        if (!table.contains(&owner))
+            std::erase_if(table, [](const auto& entry) {
+                return entry.second[0].expired() && entry.second[1].expired();
+            });
+        table[&owner][slot] = shared;
+    }
+    owner.add_stream(type, std::make_unique<offline_stream>(std::move(shared)));
+}
+
+int visit_sources(const camera& owner, visitproc visit, void* arg) {
+    const auto found = sources_by_camera().find(&owner);
+    if (found == sources_by_camera().end())
+        return 0;
+    for (const auto& weak : found->second) {
+        if (const shared_source source = weak.lock())
+            Py_VISIT(callable_of(*source));
+    }
+    return 0;
+}
+
+void clear_sources(const camera& owner) {
+    const auto found = sources_by_camera().find(&owner);
+    if (found == sources_by_camera().end())
+        return;
+    for (const auto& weak : found->second) {
+        if (const shared_source source = weak.lock()) {
+            frame_source dropped = std::move(*source);
+            *source = nullptr;
+        }
+    }
 }
 
 }  // namespace vorlake::tessaro::python

@@ -7,6 +7,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <vorlake/tessaro/camera.hpp>
 #include <vorlake/tessaro/camera_stream.hpp>
 
 namespace vorlake::tessaro::python {
@@ -17,6 +18,15 @@ namespace vorlake::tessaro::python {
 using frame_source =
     std::function<int(pybind11::array_t<std::uint8_t, pybind11::array::c_style>, unsigned int)>;
 
-std::unique_ptr<camera_stream> make_offline_stream(frame_source source);
+// Hands the camera a stream read from `source`. The camera's Python object shows the garbage
+// collector the callables of these streams: a source that refers back to its camera (a bound
+// method of the camera's owner, a closure that stops it) forms a cycle through C++ that the
+// collector could not see otherwise.
+void add_offline_stream(camera& owner, stream_type type, frame_source source);
+
+// tp_traverse and tp_clear of a camera's Python object, for the callables of the offline streams
+// that the camera holds now.
+int visit_sources(const camera& owner, visitproc visit, void* arg);
+void clear_sources(const camera& owner);
 
 }  // namespace vorlake::tessaro::python
