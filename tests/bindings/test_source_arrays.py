@@ -1,5 +1,6 @@
 """The arrays an offline source writes into: kept after the call, spoilt by a failed call, or
-written while the source restarts the camera; none of them reaches a record afterwards."""
+written while the source restarts the camera; none of them reaches a record afterwards, nor
+the raw bytes Python took during the call."""
 
 import gc
 
@@ -41,11 +42,12 @@ STEPS = {"failure": (spoils(-5), -5, FIRST), "exception": (spoils(ValueError("x"
 
 @pytest.mark.parametrize("step, error, shown", STEPS.values(), ids=STEPS.keys())
 def test_arrays_kept_or_spoilt_by_the_source_never_reach_the_record(step, error, shown):
-    kept, current = [], [writes(FIRST)]
+    kept, taken, current = [], [], [writes(FIRST)]
 
     def source(array, timeout_ms):
         if current[0] is step:
             kept.append(array)
+            taken.append(np.asarray(frame.raw_image))  # keeps these bytes, whatever comes
         return current[0](array, camera)
 
     def spoil_kept_arrays():
@@ -68,4 +70,5 @@ def test_arrays_kept_or_spoilt_by_the_source_never_reach_the_record(step, error,
     gc.collect()
     spoil_kept_arrays()
     assert after.error == 0 and len(kept) in (1, 2)
-    np.testing.assert_array_equal(after.raw_image, SECOND)
+    for raw, expected in [(after.raw_image, SECOND)] + [(t, FIRST) for t in taken]:
+        np.testing.assert_array_equal(raw, expected)
