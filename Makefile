@@ -21,8 +21,9 @@ configure: setup
 build: configure
 	@$(CMAKE) --build $(BUILD) -j $(JOBS)
 
-bench: build
+bench: build python-install
 	@$(BUILD)/bench/tessaro_bench
+	@$(VENV)/bin/python bench/python_replay.py --cpp-bench $(BUILD)/bench/tessaro_bench
 
 # The pelorin module, built by pip into the venv (incrementally, in build-python/).
 python-install: setup

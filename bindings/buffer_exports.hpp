@@ -5,9 +5,10 @@
 // storage. Two things could free that storage while the buffer lives:
 // - a list method that grows or shrinks the vector: refused with BufferError while buffers of
 //   its storage are exported, as bytearray does;
-// - a stream writing a raw frame larger than the record's capacity into raw_image or raw_ebd:
-//   before that can happen, exported storage of those two vectors is handed over to the buffers,
-//   which free it when the last of them is released, and the record continues on a copy.
+// - a stream storing a raw frame into raw_image or raw_ebd, which may reallocate them or, for the
+//   offline stream, trade their storage for the array its source wrote into: before that can
+//   happen, exported storage of those two vectors is handed over to the buffers, which free it
+//   when the last of them is released, and the record continues on a copy.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,9 @@
 #include "offline_stream.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <unordered_map>
 #include <utility>
 
@@ -45,19 +47,13 @@ public:
         if (!buffer.empty() && delivered_size > 0)
             size = delivered_size;
         for (int call = 0; call < 2; ++call) {
-            byte_array array(size);
-            const int needed = (*callback)(array, timeout_ms);
+            const int needed = (*callback)(offer(size, buffer.capacity()), timeout_ms);
             if (needed < 0)
                 return needed;
             if (needed == 0)
                 return -ETIME;
-            // The callable holds the array too and may have resized it; its current size counts.
-            if (needed <= array.size()) {
-                // The callable may have taken a buffer of the very bytes it is about to replace.
-                if (static_cast<std::size_t>(needed) > buffer.capacity())
-                    detach_exported_storage(buffer);
-                const std::uint8_t* data = array.data();
-                buffer.assign(data, data + needed);
+            if (needed <= size) {
+                take_over(buffer, static_cast<std::size_t>(needed));
                 delivered_size = needed;
                 delivered = clock.deliver();
                 return 0;
@@ -70,7 +66,39 @@ public:
     capture_timing last_capture_timing() const override { return delivered; }
 
 private:
+    using storage = std::vector<std::uint8_t>;
+
+    // The source writes straight into the spare, which then trades places with the buffer, so a
+    // frame is copied only by the source. The buffer is not touched until a frame has arrived:
+    // a failed call, or one that asks for a larger array, leaves the previous frame as it was.
+    // The array owns a share of the spare, so a source may keep it past the call, the stream or
+    // the camera; such a spare is left to the array and the next call gets a new one.
+    byte_array offer(py::ssize_t size, std::size_t capacity) {
+        if (!spare || spare.use_count() > 1)
+            spare = std::make_shared<storage>();
+        // After the trade the buffer has the spare's capacity: never less than it had.
+        spare->reserve(std::max(capacity, static_cast<std::size_t>(size)));
+        spare->resize(static_cast<std::size_t>(size));
+        auto share = std::make_unique<std::shared_ptr<storage>>(spare);
+        py::capsule owner(share.get(), [](void* p) { delete static_cast<std::shared_ptr<storage>*>(p); });
+        share.release();
+        return byte_array({size}, {py::ssize_t{1}}, spare->data(), owner);
+    }
+
+    void take_over(storage& buffer, std::size_t size) {
+        // Buffers Python took of the previous frame's bytes during the call keep those bytes.
+        detach_exported_storage(buffer);
+        if (spare.use_count() == 1) {
+            spare->resize(size);
+            buffer.swap(*spare);
+        } else {
+            buffer.assign(spare->begin(), spare->begin() + static_cast<std::ptrdiff_t>(size));
+            spare.reset();
+        }
+    }
+
     shared_source callback;
+    std::shared_ptr<storage> spare;  // what the next array shows; null until the first call
     py::ssize_t delivered_size = 0;  // size of the last frame read, 0 before the first
     delivery_clock clock;
     capture_timing delivered;

@@ -1,0 +1,119 @@
+"""Offline replay from Python against what it cannot avoid, measured in one run.
+
+A source that copies a prepared frame into the array it is given is replayed through an offline
+camera (three echoes, every output). Each frame is set against the C++ decode of a frame of the
+same mode (the C++ benchmark, run from here) plus one numpy copy of the frame's bytes; what is
+left over is the cost of the Python layer. Every figure is CPU time of three runs, printed as
+minimum / median.
+"""
+
+import argparse
+import json
+import statistics
+import subprocess
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+import numpy.typing as npt
+
+import pelorin
+from tessaro import wire
+
+RUNS = 3
+ALL_OUTPUTS = ["point_cloud", "cartesian_depth", "radial_depth", "peak_height", "peak_status",
+               "noise_level", "histogram", "pdc"]
+
+
+def per_call_us(call: Callable[[], object], count: int) -> float:
+    """CPU time of one call in microseconds, over `count` calls."""
+    start = time.thread_time_ns()
+    for _ in range(count):
+        call()
+    return (time.thread_time_ns() - start) / count / 1e3
+
+
+def copying_source(frame: npt.NDArray[np.uint8]) -> Callable[[npt.NDArray[np.uint8], int], int]:
+    """The source of the aim: the prepared frame copied into the array, asked again if too small."""
+    size = len(frame)
+
+    def source(array: npt.NDArray[np.uint8], timeout_ms: int) -> int:
+        if len(array) >= size:
+            array[:size] = frame
+        return size
+    return source
+
+
+def replay_camera(frame: npt.NDArray[np.uint8], dual: bool) -> pelorin.camera:
+    camera = pelorin.create_camera_offline("replay")
+    camera.add_stream(pelorin.stream_image, copying_source(frame))
+    config = pelorin.camera_output_configuration()
+    for name in ALL_OUTPUTS:
+        setattr(config, "enable_" + name, True)
+    started = (camera.open(wire.DUAL_MODE if dual else wire.SINGLE_MODE),
+               camera.configure_camera_echo(3), camera.configure_camera_output(config),
+               camera.start())
+    if started != (0, 0, 0, 0) or camera.get_frame(100).error != 0:
+        raise RuntimeError(f"the replay camera did not start: {started}")
+    return camera
+
+
+def python_figures(dual: bool, count: int) -> dict[str, list[float]]:
+    frame = wire.encode_raw_frame(wire.random_values(7, dual), dual)
+    camera = replay_camera(frame, dual)
+    target = np.empty_like(frame)
+    figures: dict[str, list[float]] = {"replay": [], "copy": []}
+    for _ in range(RUNS):
+        figures["replay"].append(per_call_us(lambda: camera.get_frame(100), count))
+        figures["copy"].append(per_call_us(lambda: np.copyto(target, frame), count))
+    if camera.get_frame(100).error != 0:
+        raise RuntimeError("the replay failed")
+    return figures
+
+
+def cpp_decode_figures(bench: Path) -> dict[bool, list[float]]:
+    """The C++ benchmark's decode of a frame with three echoes and every output, per run."""
+    names = {"single/3 echoes/all outputs": False, "dual/3 echoes/all outputs": True}
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        subprocess.run([str(bench), "--benchmark_filter=^(" + "|".join(names) + ")(/|$)",
+                        f"--benchmark_out={out.name}", "--benchmark_out_format=json"],
+                       check=True, stdout=subprocess.DEVNULL)
+        runs = json.loads(Path(out.name).read_text())["benchmarks"]
+    figures: dict[bool, list[float]] = {False: [], True: []}
+    for run in runs:
+        name = run["run_name"].split("/min_time")[0]
+        if run.get("run_type") == "iteration" and name in names:
+            scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3}[run["time_unit"]]
+            figures[names[name]].append(run["cpu_time"] * scale)
+    return figures
+
+
+def spread(values: list[float]) -> str:
+    return f"{min(values):7.1f} / {statistics.median(values):7.1f}"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cpp-bench", type=Path, default=Path("build/bench/tessaro_bench"))
+    parser.add_argument("--frames", type=int, default=2000)
+    args = parser.parse_args()
+    decode = cpp_decode_figures(args.cpp_bench)
+    print("\nPython offline replay, 3 echoes, all outputs (CPU us per frame, min / median of "
+          f"{RUNS} runs)")
+    for dual in (False, True):
+        figures = python_figures(dual, args.frames // (2 if dual else 1))
+        replay, copy, cpp = figures["replay"], figures["copy"], decode[dual]
+        aim = [d + c + 5.0 for d, c in zip(sorted(cpp), sorted(copy))]
+        left = [r - d - c for r, d, c in zip(sorted(replay), sorted(cpp), sorted(copy))]
+        mode = "dual" if dual else "single"
+        print(f"  {mode:6} replay {spread(replay)}   C++ decode {spread(cpp)}   numpy copy "
+              f"{spread(copy)}")
+        print(f"  {mode:6} replay / (decode + copy + 5 us) {min(replay) / min(aim):5.2f}x / "
+              f"{statistics.median(replay) / statistics.median(aim):5.2f}x   Python layer "
+              f"{spread(left)} us")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,66 @@
+"""The arrays an offline source writes into: kept after the call, spoilt by a failed call, or
+written while the source restarts the camera; none of them reaches a record afterwards, nor
+the raw bytes Python took during the call."""
+
+import gc
+
+import numpy as np
+import pytest
+
+from conftest import encoded, streaming_camera
+
+FIRST, SECOND = encoded(3)[1], encoded(4)[1]
+LARGE = np.arange(3 * len(FIRST)).astype(np.uint8)  # more than the record has room for
+
+
+def write(array, frame):
+    """Writes as much of `frame` as fits, which a source must not do: the buffer is not hurt."""
+    array[:len(frame)] = frame[:len(array)]
+    return len(frame)
+
+
+def spoil(array, result):
+    """Writes over the whole array, then fails with `result` or asks for a larger one."""
+    array[:] = 0x55
+    return len(array) + 1 if result is None else result
+
+
+def restart(array, camera):
+    assert (camera.stop(), camera.start()) == (0, 0)
+    return write(array, SECOND)
+
+
+def spoil_kept_arrays(kept):
+    for array in kept:
+        array[:] = 0xAA
+
+
+STEPS = {"failure": (lambda a, c: spoil(a, -5), -5, FIRST),
+         "too large twice": (lambda a, c: spoil(a, None), -75, FIRST),
+         "larger": (lambda a, c: write(a, LARGE), -22, LARGE), "restart": (restart, -13, SECOND)}
+
+
+@pytest.mark.parametrize("step, error, shown", STEPS.values(), ids=STEPS.keys())
+def test_arrays_kept_or_spoilt_by_the_source_never_reach_the_record(step, error, shown):
+    kept, taken, current = [], [], [lambda a, c: write(a, FIRST)]
+
+    def source(array, timeout_ms):
+        if current[0] is step:
+            kept.append(array)
+            taken.append(np.asarray(frame.raw_image))  # keeps these bytes, whatever comes
+        return current[0](array, camera)
+
+    camera = streaming_camera(source)
+    frame = camera.get_frame(1)
+    current[0] = step
+    assert camera.get_frame(1).error == error
+    spoil_kept_arrays(kept)
+    np.testing.assert_array_equal(frame.raw_image, shown)
+    current[0] = lambda a, c: write(a, SECOND)
+    after = camera.get_frame(1)
+    del camera
+    gc.collect()
+    spoil_kept_arrays(kept)
+    assert after.error == 0 and len(kept) in (1, 2)
+    for raw, expected in [(after.raw_image, SECOND)] + [(t, FIRST) for t in taken]:
+        np.testing.assert_array_equal(raw, expected)
