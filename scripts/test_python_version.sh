@@ -6,10 +6,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The suites run part of themselves under valgrind; the loader's report on older numpy wheels is
-# not ours (see the file).
-export VALGRIND_OPTS="--suppressions=$PWD/scripts/valgrind-ld-so.supp ${VALGRIND_OPTS:-}"
-
 for version in "$@"; do
     venv=$(scripts/python_venv.sh "$version")
     "$venv/bin/python" -m pip install -q --no-build-isolation .

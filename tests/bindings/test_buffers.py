@@ -2,6 +2,7 @@
 
 import gc
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -128,11 +129,16 @@ def test_raw_image_taken_by_the_source_while_it_writes_a_larger_frame():
     np.testing.assert_array_equal(held["raw"], small)
 
 
+# Reports from glibc and its loader that are not ours.
+SUPPRESSIONS = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "valgrind.supp"
+
+
 @pytest.mark.skipif(shutil.which("valgrind") is None or "UNDER_VALGRIND" in os.environ,
                     reason="needs valgrind")
 def test_misuse_never_touches_freed_memory():
     result = subprocess.run(
-        ["valgrind", "-q", "--error-exitcode=99", "--leak-check=no", sys.executable, "-m", "pytest",
+        ["valgrind", "-q", "--error-exitcode=99", "--leak-check=no", f"--suppressions={SUPPRESSIONS}",
+         sys.executable, "-m", "pytest",
          "-q", "-p", "no:cacheprovider", "-k", "not (resizing or vector or list)", __file__],
         env=dict(os.environ, PYTHONMALLOC="malloc", UNDER_VALGRIND="1"),
         capture_output=True, text=True, timeout=900)
