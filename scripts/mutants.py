@@ -31,13 +31,21 @@ TREE = SCRATCH / "tree"
 BUILD = SCRATCH / "build"
 VENV = ROOT / ".venv" / "bin"
 JOBS = str(min(os.cpu_count() or 2, 2))
-# The native suites; the kernel suite runs in a VM and is left out, as is the benchmark.
-NATIVE_TARGETS = ["processing_tests", "camera_tests", "capture_tests", "pipeline_tests"]
+# The native suites (each a program <suite>_tests whose tests are named <suite>.*); the kernel
+# suite runs in a VM and is left out, as is the benchmark.
+NATIVE_SUITES = ["processing", "camera", "capture", "pipeline"]
+# The suite that tests a source folder most directly.
+SUITE_OF_FOLDER = {"processing": "processing", "camera": "camera", "capture": "capture",
+                   "pipeline": "pipeline", "messages": "camera"}
 VALGRIND_TEST = "tests/bindings/test_buffers.py::test_misuse_never_touches_freed_memory"
 
 
 class timed_out(Exception):
     pass
+
+
+class refused(Exception):
+    """The compiler refused the tree."""
 
 
 def run(cmd: list[str], cwd: pathlib.Path, timeout: float, env: dict[str, str] | None = None
@@ -85,17 +93,16 @@ def configure() -> None:
         sys.exit("mutants: configure failed:\n" + result.stdout)
 
 
-def build(timeout: float) -> str | None:
-    """Builds the native suites and the module; the compiler's complaint, or None."""
-    result = run([str(VENV / "cmake"), "--build", str(BUILD), "-j", JOBS, "--target",
-                  *NATIVE_TARGETS, "pelorin"], ROOT, timeout)
+def build(targets: list[str], timeout: float) -> str | None:
+    """Builds targets; the compiler's complaint, or None."""
+    result = run([str(VENV / "cmake"), "--build", str(BUILD), "-j", JOBS, "--target", *targets],
+                 ROOT, timeout)
     return None if result.returncode == 0 else result.stdout[-3000:]
 
 
-def failing_ctest(timeout: float) -> str | None:
+def failing_ctest(suites: list[str], timeout: float) -> str | None:
     result = run([str(VENV / "ctest"), "--test-dir", str(BUILD), "-j", JOBS, "--stop-on-failure",
-                  "--timeout", "120", "-R", r"^(" + "|".join(t.split("_")[0] for t in NATIVE_TARGETS)
-                  + r")\."], ROOT, timeout)
+                  "--timeout", "120", "-R", r"^(" + "|".join(suites) + r")\."], ROOT, timeout)
     if result.returncode == 0:
         return None
     failed = re.findall(r"^\s*\d+ - (\S+)", result.stdout.split("The following tests FAILED:")[-1],
@@ -121,12 +128,22 @@ def failing_pytest(paths: list[str], timeout: float) -> str | None:
 
 
 def first_failure(file: str, timeout: float) -> str | None:
-    """The first failing test of the tiers that a change to file can affect, or None."""
+    """Builds what a change to file affects and returns the first failing test of the tiers it
+    can affect, or None. The suite of the file's own folder goes first, alone, since it is the
+    likeliest to fail and needs only its own program linked."""
     deadline = time.monotonic() + timeout
     left = lambda: deadline - time.monotonic()  # noqa: E731
     if not file.startswith(("bindings/", "python/")):
-        if failure := failing_ctest(left()):
-            return failure
+        folder = file.split("/")[1] if file.startswith("src/") else ""
+        first = SUITE_OF_FOLDER.get(folder)
+        groups = [[first], [s for s in NATIVE_SUITES if s != first]] if first else [NATIVE_SUITES]
+        for suites in groups:
+            if complaint := build([f"{s}_tests" for s in suites], left()):
+                raise refused(complaint)
+            if failure := failing_ctest(suites, left()):
+                return failure
+    if complaint := build(["pelorin"], left()):
+        raise refused(complaint)
     python_tests = ["tests/bindings"] + (["tests/python"] if file.startswith("python/") else [])
     if failure := failing_pytest(python_tests, left()):
         return failure
@@ -143,10 +160,10 @@ def try_fault(fault: dict[str, str], timeout: float) -> tuple[str, str]:
     path.write_text(original.replace(fault["find"], fault["replace"]))
     began = time.monotonic()
     try:
-        if build(timeout) is not None:
-            return "no build", "the compiler refused it"
         failure = first_failure(fault["file"], timeout - (time.monotonic() - began))
         return ("killed", failure) if failure else ("survived", "")
+    except refused:
+        return "no build", "the compiler refused it"
     except timed_out as what:
         return "killed", f"timed out in {what}"
     finally:
@@ -175,8 +192,10 @@ def main() -> int:
 
     sync_tree()
     configure()
-    complaint = build(3600)
-    failure = first_failure("src/", 3600) if complaint is None else complaint
+    try:
+        failure = first_failure("src/", 3600)
+    except refused as complaint:
+        failure = str(complaint)
     if failure is not None:
         print(f"mutants: the unchanged tree does not pass: {failure}", file=sys.stderr)
         return 2
@@ -187,7 +206,7 @@ def main() -> int:
         outcome, by = try_fault(fault, args.timeout)
         tally[outcome].append(fault["name"])
         print(f"{outcome:9} {fault['name']:34} {by} ({time.monotonic() - began:.0f} s)", flush=True)
-    build(3600)
+    build([f"{s}_tests" for s in NATIVE_SUITES] + ["pelorin"], 3600)
 
     print(f"mutants: {len(tally['killed'])} of {len(faults)} killed, "
           f"{len(tally['survived'])} survived, {len(tally['stale'])} stale, "
