@@ -26,7 +26,8 @@ import time
 import tomllib
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-SCRATCH = ROOT / "build-mutants"
+# MUTANTS_SCRATCH may name another scratch folder (build* is ignored by git), for a second run.
+SCRATCH = ROOT / os.environ.get("MUTANTS_SCRATCH", "build-mutants")
 TREE = SCRATCH / "tree"
 BUILD = SCRATCH / "build"
 VENV = ROOT / ".venv" / "bin"
@@ -105,8 +106,9 @@ def failing_ctest(suites: list[str], timeout: float) -> str | None:
                   "--timeout", "120", "-R", r"^(" + "|".join(suites) + r")\."], ROOT, timeout)
     if result.returncode == 0:
         return None
-    failed = re.findall(r"^\s*\d+ - (\S+)", result.stdout.split("The following tests FAILED:")[-1],
-                        re.MULTILINE)
+    # "  12 - camera.frames/x (Failed)": a parameterised test's name may hold spaces.
+    failed = re.findall(r"^\s*\d+ - (.+) \([^()]+\)\s*$",
+                        result.stdout.split("The following tests FAILED:")[-1], re.MULTILINE)
     return "ctest " + (failed[0] if failed else "(no test named)")
 
 
