@@ -121,7 +121,8 @@ def failing_pytest(paths: list[str], timeout: float) -> str | None:
                   *selection, *paths], TREE, timeout, env)
     if result.returncode in (0, 5):  # 5: nothing selected
         return None
-    failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", result.stdout, re.MULTILINE)
+    # "FAILED tests/x.py::test_y[id] - AssertionError": a parameter id may hold spaces.
+    failed = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", result.stdout, re.MULTILINE)
     if failed:
         return "pytest " + failed[0]
     # A crash takes the interpreter with it: the last test that started is the one.

@@ -1,6 +1,7 @@
-"""Offline streams: the protocol with the Python callable, and frames replayed end to end."""
+"""Offline streams: the protocol with the callable, frames replayed end to end, their timing."""
 
 import gc
+import time
 import weakref
 
 import numpy as np
@@ -134,3 +135,14 @@ def test_an_embedded_data_stream_without_a_callable_is_no_stream(capfd):
     camera.add_stream(pelorin.stream_ebd, None)
     frame = streaming_camera([encoded(4)[1]], camera=camera).get_frame(1)
     assert (frame.error, frame.frame_id, len(frame.raw_ebd), capfd.readouterr().out) == (0, 0, 0, "")
+
+
+def test_offline_frames_carry_delivery_time_and_sequence():
+    """The host's monotonic time at delivery and the frame's count, nothing from a sensor."""
+    camera = streaming_camera([encoded(seed)[1] for seed in range(2)])
+    for sequence in range(2):
+        before = time.monotonic_ns()
+        f = camera.get_frame(100)
+        assert before <= f.capture_time_ns <= time.monotonic_ns() and camera.get_dropped_frames() == 0
+        assert (f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames, f.has_sensor_time,
+                f.frame_index, f.sensor_timestamp) == (True, True, sequence, 0, False, 0, 0)
