@@ -23,7 +23,8 @@ TEST(frame_timing, counters_unwrap_and_drops_count_from_the_index_else_the_seque
         {7, 65497, 0xFFFFFFF0, 0, 5458, 42949672800},  // the first frame of a start loses nothing
         {8, 65533, 0xFFFFFFF8, 2, 5461, 42949672880},  // the index gap counts, not the sequence's
         {11, {}, 0, 2, 0, 0},                          // no embedded data: the sequence gap
-        {12, 9, 8, 0, 5462, 42949673040},              // both counters wrapped; no index before
+        {10, {}, 0, 0, 0, 0},                          // a step back: a restarted stream, no loss
+        {11, 9, 8, 0, 5462, 42949673040},              // both counters wrapped; no index before
         {{}, 21, 16, 0, 5463, 42949673120},
         {{}, 45, 24, 1, 5465, 42949673200},
     };
