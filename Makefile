@@ -118,6 +118,12 @@ test: $(TEST_STEPS)
 test-size:
 	@python3 scripts/test_size.py
 
+# Deliberate faults of scripts/mutants.toml, each built in build-mutants/ and put to the fast
+# tiers; not part of `make test`, since it builds once per fault.
+.PHONY: mutants
+mutants: setup
+	@$(VENV)/bin/python scripts/mutants.py
+
 # AArch64: the C++ tests cross-built and run under qemu-user; the benchmark likewise, on demand.
 .PHONY: test-aarch64 bench-aarch64
 test-aarch64: setup

@@ -1,6 +1,7 @@
-"""Offline streams: the protocol with the Python callable, and frames replayed end to end."""
+"""Offline streams: the protocol with the callable, frames replayed end to end, their timing."""
 
 import gc
+import time
 import weakref
 
 import numpy as np
@@ -10,7 +11,6 @@ import pelorin
 from tessaro import wire as raw_frames
 from conftest import WHOLE, arrays_of, encoded, streaming_camera
 
-N = 576
 SIZE = raw_frames.frame_size(dual=False)
 EBD = raw_frames.encode_embedded_data(False, frame_counter=12 * 3)
 
@@ -69,14 +69,14 @@ def test_callables_are_released_with_their_stream():
     assert refs[1]() is None and frame.error == 0
 
 
-def check(a, values, echoes, sub=slice(None)):
+def check(a, values, echoes):
     arrays = [a[k] for k in WHOLE] + [a["point_cloud"][-1], a["peak_status"][-1]]
     assert [(x.dtype, x.strides) for x in arrays] == [(np.float32, (4,)), (np.uint32, (576, 4)),
                                                       (np.uint32, (16, 4)), (np.float32, (12, 4)),
                                                       (np.uint8, (1,))]
-    want = {k: values[k][:echoes, sub] for k in ("radial_depth", "peak_height", "peak_status")}
-    want.update(point_cloud=values["points"][:echoes, sub],
-                cartesian_depth=values["points"][:echoes, sub, 2], **{k: values[k] for k in WHOLE})
+    want = {k: values[k][:echoes] for k in ("radial_depth", "peak_height", "peak_status")}
+    want.update(point_cloud=values["points"][:echoes], cartesian_depth=values["points"][:echoes, :, 2],
+                **{k: values[k] for k in WHOLE})
     for key, expected in want.items():
         np.testing.assert_array_equal(a[key], expected, err_msg=key)
 
@@ -94,17 +94,6 @@ def test_single_mode_frames_decode_to_the_encoded_values(padded):
     assert camera.get_frame(50) is frame
     check(a, raw_frames.random_values(12, False), 3)  # the arrays alias the record
     assert player.calls == [(1000, 50), (len(frame_bytes), 50), (len(frame_bytes), 50)]
-
-
-def test_dual_mode_frames_merge_to_the_first_sub_frame_inside_the_band():
-    values = raw_frames.random_values(12, dual=True, echoes=1)
-    values["radial_depth"][0, :N] = np.linspace(250, 1900, N).round()  # inside (200, 2000)
-    values["radial_depth"][0, N:] = 0
-    camera = streaming_camera([raw_frames.encode_raw_frame(values, True)],
-                              mode=raw_frames.DUAL_MODE)
-    frame = camera.get_frame(100)
-    assert frame.error == 0
-    check(arrays_of(frame), values, 1, sub=slice(0, N))
 
 
 def test_embedded_data_fills_the_frame_counters_and_the_live_sensor_info():
@@ -146,3 +135,14 @@ def test_an_embedded_data_stream_without_a_callable_is_no_stream(capfd):
     camera.add_stream(pelorin.stream_ebd, None)
     frame = streaming_camera([encoded(4)[1]], camera=camera).get_frame(1)
     assert (frame.error, frame.frame_id, len(frame.raw_ebd), capfd.readouterr().out) == (0, 0, 0, "")
+
+
+def test_offline_frames_carry_delivery_time_and_sequence():
+    """The host's monotonic time at delivery and the frame's count, nothing from a sensor."""
+    camera = streaming_camera([encoded(seed)[1] for seed in range(2)])
+    for sequence in range(2):
+        before = time.monotonic_ns()
+        f = camera.get_frame(100)
+        assert before <= f.capture_time_ns <= time.monotonic_ns() and camera.get_dropped_frames() == 0
+        assert (f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames, f.has_sensor_time,
+                f.frame_index, f.sensor_timestamp) == (True, True, sequence, 0, False, 0, 0)

@@ -56,10 +56,6 @@ TEST(camera_lifecycle, every_operation_in_every_state) {
 TEST(camera_lifecycle, open_resets_the_configuration_without_rollback) {
     camera_rig rig;
     const camera_info& info = rig.cam->get_camera_info();
-    for (const auto& [id, mode] : info.supported_modes) {  // 49 lines of 672 bytes and one ebd line per block
-        EXPECT_EQ(mode.raw_size_image, 49 * mode.raw_size_ebd) << id;
-        EXPECT_EQ(mode.raw_size_ebd, (mode.dual_depth_mode ? 24u : 12u) * 672) << id;
-    }
     EXPECT_EQ(printing("Cannot open camera: info not found for selected mode", [&] { return rig.cam->open(0x1C); }),
               -EINVAL);
     EXPECT_EQ(info.mode, 0u);
@@ -216,10 +212,11 @@ TEST(camera_lifecycle, open_configures_the_pipeline_then_selects_the_mode) {
                                 (dual ? "height=1176)\nCannot find device node for V4L2 control\n"
                                         "Cannot set mode to 301c: error #-19"
                                       : "height=588)");
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(printing(out, [&] { return cam.open(dual ? dual_mode : single_mode); }), dual ? -ENODEV : eacces);
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(err, dual ? "" : "Failed to configure pipeline for camera media3/IMX704: -19\n");
+        int opened = 0;
+        const captured_output output = output_of([&] { opened = cam.open(dual ? dual_mode : single_mode); });
+        EXPECT_EQ(std::tuple(opened, output.out, output.err),
+                  std::tuple(dual ? -ENODEV : eacces, out + "\n",
+                             dual ? "" : "Failed to configure pipeline for camera media3/IMX704: -19\n"));
         const pipeline_configuration& c = pipeline.configured;
         EXPECT_EQ((std::array{c.image_width, c.image_height, c.ebd_width, c.ebd_height}),
                   (std::array{672u, dual ? 1176u : 588u, 672u, dual ? 24u : 12u}));

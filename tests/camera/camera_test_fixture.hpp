@@ -10,6 +10,7 @@
 
 #include <vorlake/tessaro/camera.hpp>
 
+#include "support/captured_output.hpp"
 #include "support/raw_frame_encoder.hpp"
 #include "support/test_stream.hpp"
 
@@ -18,16 +19,6 @@ namespace vorlake::tessaro::test_support {
 inline constexpr std::uint32_t dual_mode = 0x301C;
 inline constexpr std::uint32_t single_mode = 0x311C;
 using call_list = std::vector<std::string>;
-
-// Runs call, expects it to print exactly line (nothing for "") on the standard output, and
-// returns what call returned.
-template <typename call>
-decltype(auto) printing(const std::string& line, call&& run) {
-    testing::internal::CaptureStdout();
-    decltype(auto) result = run();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), line.empty() ? line : line + "\n");
-    return result;
-}
 
 // An offline camera and the handles of the streams it owns.
 struct camera_rig {

@@ -7,15 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "support/captured_output.hpp"
 #include "support/simulated_kernel.hpp"
 
 namespace vorlake::tessaro::test_support {
 namespace {
-
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStderr;
-using ::testing::internal::GetCapturedStdout;
 
 const std::string not_found = "Jetson pipeline: camera entity 'vorlake-csi2' not found\n";
 
@@ -33,12 +29,11 @@ protected:
         EXPECT_EQ(sys.kernel.descriptors.size(), 0u);
     }
 
-    // Runs init; returns the lines it wrote itself (those of entity discovery left out), then
-    // the ids of the cameras found.
+    // Runs init; returns the lines it wrote itself (those of entity discovery left out; the
+    // standard error's last), then the ids of the cameras found.
     std::string init() {
-        CaptureStdout();
-        EXPECT_EQ(manager.init(), 0);
-        std::istringstream out(GetCapturedStdout());
+        const captured_output output = output_of([&] { EXPECT_EQ(manager.init(), 0); });
+        std::istringstream out(output.out + output.err);
         std::string kept;
         for (std::string line; std::getline(out, line);)
             kept += line.starts_with("[DEBUG]") ? "" : line + "\n";
@@ -67,9 +62,7 @@ TEST_F(discovery_test, zero_one_and_two_cameras_in_directory_order_found_by_exac
     EXPECT_EQ(sys.kernel.calls[kernel_call::mmap], 0u);
     // Ids match exactly.
     for (const std::string id : {"media0/IMX704 ", "media0/imx704", "media0", "", "media0/IMX7044"}) {
-        CaptureStdout();
-        EXPECT_EQ(manager.get_camera(id), nullptr);
-        EXPECT_EQ(GetCapturedStdout(), "Camera '" + id + "' not found\n");
+        EXPECT_EQ(printing("Camera '" + id + "' not found", [&] { return manager.get_camera(id); }), nullptr);
     }
 }
 
@@ -93,9 +86,7 @@ TEST_F(discovery_test, devices_that_are_not_imx704_pipelines_are_skipped) {
     EXPECT_EQ(init(), "");
     sys.kernel.nodes.at("/dev/media3").counts.reset();
     sys.kernel.fail_next(kernel_call::list_directory, EACCES);
-    CaptureStderr();
-    EXPECT_EQ(init(), "");
-    EXPECT_EQ(GetCapturedStderr(), "Could not list media devices\n");
+    EXPECT_EQ(init(), "Could not list media devices\n");
 }
 
 }  // namespace

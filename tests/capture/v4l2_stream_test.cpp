@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "support/captured_output.hpp"
 #include "support/simulated_kernel.hpp"
 
 namespace vorlake::tessaro {
 namespace {
 
 using test_support::kernel_call;
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::GetCapturedStderr;
+using test_support::output_of;
 
 constexpr char node[] = "/dev/video0";
 constexpr std::size_t buffer_length = 4096;
@@ -65,15 +65,11 @@ TEST_F(v4l2_stream_test, misuse_is_refused_and_explained) {
     expect_nothing_left();  // a stream dropped while streaming releases the device
 
     ASSERT_EQ(stream.open(), 0);
-    CaptureStderr();
-    EXPECT_EQ(stream.open(), 0);
-    EXPECT_EQ(GetCapturedStderr(), "Image data: already opened \n");
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(stream.open(), 0); }).err, "Image data: already opened \n");
     EXPECT_EQ(sys.kernel.ioctls[VIDIOC_REQBUFS], 2u);  // one for each stream, none for the second open
 
     v4l2_stream missing{V4L2_BUF_TYPE_VIDEO_CAPTURE, "/dev/video9", "Image data"};
-    CaptureStderr();
-    EXPECT_EQ(missing.open(), -ENOENT);
-    EXPECT_EQ(GetCapturedStderr(), "Image data: - cannot open /dev/video9: 2, " + std::string(std::strerror(ENOENT)) + "\n");
+    EXPECT_EQ(output_of([&] { EXPECT_EQ(missing.open(), -ENOENT); }).err, "Image data: - cannot open /dev/video9: 2, " + std::string(std::strerror(ENOENT)) + "\n");
     EXPECT_EQ(missing.read_frame(frame, 0), -EACCES);
 
     stream.close();
@@ -97,9 +93,7 @@ TEST_F(v4l2_stream_test, a_failed_set_up_leaves_nothing_behind) {
         if (each.error != 0)
             sys.kernel.fail_next(each.call, each.error, 1, each.request, each.skip);
         queue().grant = each.grant;
-        CaptureStderr();
-        EXPECT_EQ(stream.open(), each.grant ? -ENOMEM : -each.error);
-        EXPECT_EQ(GetCapturedStderr(), each.message);
+        EXPECT_EQ(output_of([&] { EXPECT_EQ(stream.open(), each.grant ? -ENOMEM : -each.error); }).err, each.message);
         EXPECT_EQ(stream.start(), -EACCES);
         expect_nothing_left();
     }

@@ -87,13 +87,5 @@ TEST(vivid_stream_refused_requeue, never_starves_the_stream) {
     stream.close();
 }
 
-TEST(vivid_stream_missing_node, open_gives_enoent_and_names_the_node) {
-    v4l2_stream stream(V4L2_BUF_TYPE_VIDEO_CAPTURE, "/dev/video77", "Image data");
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(stream.open(), -ENOENT);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Image data: - cannot open /dev/video77: 2, No such file or directory\n");
-}
-
 }  // namespace
 }  // namespace vorlake::tessaro

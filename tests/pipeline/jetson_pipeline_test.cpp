@@ -10,15 +10,12 @@
 #include <tuple>
 #include <vector>
 
+#include "support/captured_output.hpp"
 #include "support/simulated_kernel.hpp"
 
 namespace vorlake::tessaro {
 namespace {
 
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStderr;
-using ::testing::internal::GetCapturedStdout;
 using test_support::jetson_device_options;
 using test_support::kernel_call;
 using test_support::simulated_node;
@@ -31,22 +28,18 @@ const jetson_device_options plain_device{.sensor_label = "imx704 30-0010"};
 class jetson_pipeline_test : public ::testing::Test {
 protected:
     // Builds the device (unless built already) and the pipeline; returns what discovery wrote.
-    std::string discover(const jetson_device_options& options = {}, std::string keyword = "") {
+    test_support::captured_output discover(const jetson_device_options& options = {}) {
         if (!sys->kernel.nodes.contains("/dev/media0"))
             sys->kernel.add_jetson_device(options);
-        CaptureStdout();
-        keyword = keyword.empty() ? options.sensor_label.substr(0, options.sensor_label.find(' ')) : keyword;
-        pipeline = std::make_unique<jetson_camera_pipeline>("/dev/media0", keyword);
-        return GetCapturedStdout();
+        const std::string keyword = options.sensor_label.substr(0, options.sensor_label.find(' '));
+        return test_support::output_of([&] { pipeline = std::make_unique<jetson_camera_pipeline>("/dev/media0", keyword); });
     }
 
     // Runs configure and returns what it wrote to the error stream.
     std::string configure(int expected, bool dual = false) {
         pipeline_configuration config;
         config.image_height = dual ? 1176 : 588;
-        CaptureStderr();
-        EXPECT_EQ(pipeline->configure(config), expected);
-        return GetCapturedStderr();
+        return test_support::output_of([&] { EXPECT_EQ(pipeline->configure(config), expected); }).err;
     }
 
     // A new system in place of the old one, which must have been left tidy.
@@ -69,7 +62,7 @@ protected:
 };
 
 TEST_F(jetson_pipeline_test, safe_mode_sets_only_the_stride_and_the_video_format) {
-    EXPECT_EQ(discover(),
+    EXPECT_EQ(discover().out,
               "[DEBUG] Searching entities for camera keyword='vorlake-csi2'\n"
               "[DEBUG]   entity: 'vi-output, vorlake-csi2 9-0010'\n"
               "[DEBUG]   entity: 'vorlake-csi2 9-0010'\n"
@@ -99,7 +92,7 @@ TEST_F(jetson_pipeline_test, normal_mode_resets_the_links_then_enables_and_forma
     sys->kernel.add_jetson_device(plain_device);
     for (media_v2_pad& pad : node("/dev/media0").pads)
         pad.index = 0;
-    EXPECT_EQ(discover(plain_device).find("safe mode"), std::string::npos);
+    EXPECT_EQ(discover(plain_device).out.find("safe mode"), std::string::npos);
     EXPECT_EQ(data_links_enabled(), (std::vector<bool>{false, false}));
 
     for (const bool dual : {false, true}) {
@@ -115,9 +108,7 @@ TEST_F(jetson_pipeline_test, normal_mode_resets_the_links_then_enables_and_forma
 
 TEST_F(jetson_pipeline_test, links_that_cannot_or_must_not_be_reset) {
     sys->kernel.fail_next(kernel_call::ioctl, EBUSY, 1, MEDIA_IOC_SETUP_LINK);
-    CaptureStderr();
-    discover(plain_device);
-    EXPECT_EQ(GetCapturedStderr(), "Reset pipeline failed to disable link with src={1, 0} and sink={2, 0}\n");
+    EXPECT_EQ(discover(plain_device).err, "Reset pipeline failed to disable link with src={1, 0} and sink={2, 0}\n");
     EXPECT_EQ(data_links_enabled(), (std::vector<bool>{true, false}));  // the other link was reset all the same
     EXPECT_TRUE(pipeline->valid());
     // Immutable links are not even tried.
@@ -163,11 +154,11 @@ TEST_F(jetson_pipeline_test, configure_failures_and_warnings) {
 
 TEST_F(jetson_pipeline_test, missing_links_are_reported_with_arrows) {
     const std::string to_vi_output = "Jetson pipeline: link nvcsi \u2192 vi-output not found\n";
-    EXPECT_TRUE(discover({.with_data_links = false}).ends_with(to_vi_output + "Jetson pipeline: link camera \u2192 nvcsi not found\n"));
+    EXPECT_TRUE(discover({.with_data_links = false}).out.ends_with(to_vi_output + "Jetson pipeline: link camera \u2192 nvcsi not found\n"));
     EXPECT_EQ(configure(0), safe_line);
     // Outside safe mode discovery stops at the first missing link.
     renew();
-    EXPECT_TRUE(discover({.sensor_label = plain_device.sensor_label, .with_data_links = false}).ends_with(to_vi_output));
+    EXPECT_TRUE(discover({.sensor_label = plain_device.sensor_label, .with_data_links = false}).out.ends_with(to_vi_output));
 }
 
 // One media device, two sensors whose vi-outputs were registered in reverse: the camera, the
@@ -177,7 +168,7 @@ TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
     struct chain_case { std::string family; bool links; };
     for (const auto& [family, links] : {chain_case{"vorlake-csi2", true}, {"imx704", true}, {"vorlake-csi2", false}}) {
         const jetson_device_options options{.sensor_label = family + " 9-0010", .more_sensors = {family + " 10-0010"}, .with_data_links = links};
-        EXPECT_EQ(discover(options).find("not found") == std::string::npos, links);
+        EXPECT_EQ(discover(options).out.find("not found") == std::string::npos, links);
         EXPECT_EQ(pipeline->camera_entity() + "|" + pipeline->image_entity(), options.sensor_label + "|vi-output, " + options.sensor_label);
         EXPECT_TRUE(!links || pipeline->csi2_entity() == "nvcsi--0");
         std::string image_node, ebd_node, sensor_node;

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "pipeline/jetson_camera_pipeline.hpp"
+#include "support/captured_output.hpp"
 #include "support/simulated_kernel.hpp"
 
 namespace vorlake::tessaro {
@@ -20,10 +21,11 @@ using result = std::pair<int, std::string>;
 result select(test_support::simulated_kernel& kernel, std::uint32_t mode, const test_support::jetson_device_options& options = {}) {
     if (!kernel.nodes.contains("/dev/media" + std::to_string(options.number)))
         kernel.add_jetson_device(options);
-    ::testing::internal::CaptureStdout();
-    jetson_camera_pipeline pipeline("/dev/media" + std::to_string(options.number), "vorlake-csi2");
-    const int code = select_sensor_mode(pipeline, mode);
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    int code = 0;
+    const std::string out = test_support::output_of([&] {
+        jetson_camera_pipeline pipeline("/dev/media" + std::to_string(options.number), "vorlake-csi2");
+        code = select_sensor_mode(pipeline, mode);
+    }).out;
     return {code, out.substr(out.find("safe mode\n") + 10)};
 }
 
