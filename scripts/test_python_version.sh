@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 for version in "$@"; do
     venv=$(scripts/python_venv.sh "$version")
     "$venv/bin/python" -m pip install -q --no-build-isolation .
-    echo "test-python: CPython $("$venv/bin/python" -c 'import platform; print(platform.python_version())')"
+    version_line=$("$venv/bin/python" -c 'import platform; print(platform.python_version())')
+    echo "test-python: CPython $version_line"
     "$venv/bin/python" -m pytest -q tests/bindings tests/python
 done
