@@ -22,8 +22,9 @@ export UBSAN_OPTIONS=print_stacktrace=1
 
 # CPython keeps much of what it allocated until exit, so leaks are not looked for here; the C++
 # suites above look for them. The one test that runs the suite under valgrind cannot run beside
-# AddressSanitizer, and make test-python runs it.
+# AddressSanitizer, and make test-python runs it. The C++ runtime is preloaded with the sanitizer,
+# whose interception of C++ throws needs it present from the start.
 module_dir=$(dirname "$(find $build/bindings -maxdepth 1 -name 'pelorin*.so' | head -n 1)")
-ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
     PYTHONPATH="$module_dir:python" .venv/bin/python -m pytest -q -p no:cacheprovider tests/bindings tests/python \
     --deselect tests/bindings/test_buffers.py::test_misuse_never_touches_freed_memory
