@@ -1,8 +1,6 @@
 """The package's exceptions: one base class, so that callers can catch everything it raises,
 and subclasses whose messages name the cause (the file, the frame, the value)."""
 
-from typing import Self
-
 from tessaro.status import describe
 
 
@@ -41,7 +39,7 @@ class DeviceError(TessaroError):
         self.code = code
 
     @classmethod
-    def refused(cls, camera: str, doing: str, code: int) -> Self:
+    def refused(cls, camera: str, doing: str, code: int) -> "DeviceError":
         """The error of camera `camera` refusing to `doing` ("start streaming") with `code`."""
         return cls(f"cannot {doing} on camera '{camera}': {describe(code)}", code)
 

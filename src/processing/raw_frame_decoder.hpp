@@ -9,7 +9,7 @@
 
 namespace vorlake::tessaro {
 
-class raw_data_processor;
+struct raw_data_processor;
 
 // What the decoding works on; the camera holds all of it.
 struct raw_frame_context {
