@@ -79,7 +79,7 @@ def cpp_decode_figures(bench: Path) -> dict[bool, list[float]]:
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
         subprocess.run([str(bench), "--benchmark_filter=^(" + "|".join(names) + ")(/|$)",
                         f"--benchmark_out={out.name}", "--benchmark_out_format=json"],
-                       check=True, stdout=subprocess.DEVNULL)
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         runs = json.loads(Path(out.name).read_text())["benchmarks"]
     figures: dict[bool, list[float]] = {False: [], True: []}
     for run in runs:
