@@ -35,10 +35,10 @@ py::metaclass constructed_by_call() {
     // Created once and kept for the life of the process, like the classes that use it.
     static PyObject* const metaclass = [] {
         static PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(call_class)}, {0, nullptr}};
-        static PyType_Spec spec = {"pelorin.constructed_by_call", 0, 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+        static PyType_Spec type_description = {"pelorin.constructed_by_call", 0, 0,
+                                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
         auto* base = reinterpret_cast<PyObject*>(py::detail::get_internals().default_metaclass);
-        PyObject* created = PyType_FromSpecWithBases(&spec, base);
+        PyObject* created = PyType_FromSpecWithBases(&type_description, base);
         if (created == nullptr)
             throw py::error_already_set();
         return created;
