@@ -1,0 +1,320 @@
+// The device code against the real kernel's V4L2 and media-controller core, on the vivid
+// instance the VM loads: what the real videobuf2 queue, media core, control core and sysfs answer.
+// The tests' own view of vivid is taken with plain system calls rather than the library's device
+// code, so that the code under test is checked against the kernel and not against itself.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <tuple>
+
+#include <vorlake/tessaro/camera.hpp>
+#include <vorlake/tessaro/camera_manager.hpp>
+#include <vorlake/tessaro/camera_pipeline.hpp>
+
+#include "camera/media_device_discovery.hpp"
+#include "capture/v4l2_stream.hpp"
+#include "pipeline/sensor_mode_control.hpp"
+#include "support/captured_output.hpp"
+#include "support/raw_frame_encoder.hpp"
+
+namespace vorlake::tessaro {
+namespace {
+
+namespace ts = test_support;
+
+// vivid registers its nodes in a fixed order: video capture (input 0 webcam, 3 HDMI), video
+// output (output 1 HDMI), metadata capture.
+const std::string capture_node = "/dev/video0", output_node = "/dev/video1",
+                         metadata_node = "/dev/video2", media_node = "/dev/media0";
+constexpr std::uint32_t frame_width = 672, frame_height = 588;
+constexpr unsigned frame_timeout_ms = 2000;
+
+// A descriptor that closes itself. The test program sets no signal handler: no EINTR to retry.
+struct device {
+    int fd;
+    explicit device(const std::string& path) : fd(::open(path.c_str(), O_RDWR | O_NONBLOCK)) {}
+    ~device() { ::close(fd); }
+    device(const device&) = delete;
+    // 0, or -errno.
+    int call(unsigned long request, void* argument) const {
+        return ::ioctl(fd, request, argument) < 0 ? -errno : 0;
+    }
+};
+
+// Finds the control by its name; a name the node lacks leaves an id the driver refuses.
+int set_control(const device& node, const char* name, std::int32_t value) {
+    v4l2_queryctrl query{.id = V4L2_CTRL_FLAG_NEXT_CTRL};
+    while (node.call(VIDIOC_QUERYCTRL, &query) == 0 &&
+           std::strcmp(reinterpret_cast<const char*>(query.name), name) != 0)
+        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    v4l2_control control{query.id, value};
+    return node.call(VIDIOC_S_CTRL, &control);
+}
+
+// Both HDMI ends carry one raw frame of `height` lines (588, or 1176 for dual depth) with CVT
+// reduced-blanking v2 timings, the one CVT form whose width is free. The capture side loops the
+// output back once the formats match too, and its pattern generator's text overlay is off.
+void select_hdmi(std::uint32_t height = frame_height) {
+    v4l2_dv_timings timings{.type = V4L2_DV_BT_656_1120};
+    timings.bt = {.width = frame_width, .height = height, .interlaced = V4L2_DV_PROGRESSIVE,
+                  .polarities = V4L2_DV_HSYNC_POS_POL, .pixelclock = 29'999'000, .hfrontporch = 8,
+                  .hsync = 32, .hbackporch = 40, .vfrontporch = 5, .vsync = 8, .vbackporch = 5,
+                  .standards = V4L2_DV_BT_STD_CVT, .flags = V4L2_DV_FL_REDUCED_BLANKING};
+    const device capture(capture_node), output(output_node);
+    int hdmi_input = 3, hdmi_output = 1;
+    ASSERT_EQ(capture.call(VIDIOC_S_INPUT, &hdmi_input), 0);
+    ASSERT_EQ(output.call(VIDIOC_S_OUTPUT, &hdmi_output), 0);
+    ASSERT_EQ(capture.call(VIDIOC_S_DV_TIMINGS, &timings), 0);
+    ASSERT_EQ(output.call(VIDIOC_S_DV_TIMINGS, &timings), 0);
+    ASSERT_EQ(set_control(capture, "OSD Text Mode", 2), 0);
+    ASSERT_EQ(set_control(capture, "Loop Video", 1), 0);
+}
+
+// An 8-bit grey format with exactly the given height and line stride.
+void set_grey_format(const std::string& node, std::uint32_t height, std::uint32_t stride) {
+    v4l2_format format{.type = node == output_node ? V4L2_BUF_TYPE_VIDEO_OUTPUT
+                                                   : V4L2_BUF_TYPE_VIDEO_CAPTURE};
+    format.fmt.pix = {.width = frame_width, .height = height, .pixelformat = V4L2_PIX_FMT_GREY,
+                      .field = V4L2_FIELD_NONE, .bytesperline = stride};
+    ASSERT_EQ(device(node).call(VIDIOC_S_FMT, &format), 0);
+    ASSERT_EQ(format.fmt.pix.sizeimage, height * stride);
+}
+
+// What this process holds of a device node: its open descriptors and its mappings.
+int holdings(const std::string& node) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        count += std::filesystem::read_symlink(entry) == node;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);)
+        count += line.ends_with(" " + node);
+    return count;
+}
+
+// The steady clock is CLOCK_MONOTONIC, which vivid stamps its buffers from.
+std::uint64_t monotonic_ns() {
+    const std::chrono::nanoseconds now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(now.count());
+}
+
+// The capture stream on the video and metadata capture nodes: the real videobuf2 queue decides
+// how many buffers there are, what a frame holds and when a buffer comes back.
+class vivid_stream : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(vivid_stream, streams_restarts_outlives_refused_requeues_and_closes) {
+    const std::uint32_t type = GetParam();
+    const bool metadata = type == V4L2_BUF_TYPE_META_CAPTURE;
+    const std::string& node = metadata ? metadata_node : capture_node;
+    // The webcam input feeds both nodes, a frame every 200 ms or so.
+    const device controls(capture_node);
+    int webcam = 0;
+    ASSERT_EQ(controls.call(VIDIOC_S_INPUT, &webcam), 0);
+    v4l2_format format{.type = type};
+    ASSERT_EQ(device(node).call(VIDIOC_G_FMT, &format), 0);
+    const std::uint32_t frame_size = metadata ? format.fmt.meta.buffersize : format.fmt.pix.sizeimage;
+    const int held = holdings(node);
+    v4l2_stream stream(type, node, "vivid");
+    std::vector<std::uint8_t> frame;
+
+    ASSERT_EQ(stream.open(), 0);
+    EXPECT_EQ(stream.granted_buffers(), 4u);
+    EXPECT_EQ(holdings(node), held + 1 + 4);
+    // A queue that is not streaming is an error to poll and to the dequeue: no waiting it out.
+    EXPECT_EQ(stream.read_frame(frame, 500), -EINVAL);
+
+    // More frames than buffers send each one round the queue. In the first round vivid refuses
+    // every frame's requeue on request: the frame still comes, with the error, and its buffer goes
+    // back at the next read, so the queue never dries up. Stop ends the stream and hands every
+    // buffer back, so the second start must queue them all again.
+    for (const bool refusing : {true, false}) {
+        ASSERT_EQ(stream.start(), 0);
+        int timeouts = 0;
+        for (int i = 0; i < 6; ++i) {
+            ASSERT_TRUE(!refusing || set_control(controls, "Inject VIDIOC_QBUF Error", 1) == 0);
+            frame.clear();
+            ASSERT_EQ(stream.read_frame(frame, frame_timeout_ms), refusing ? -EINVAL : 0) << i;
+            EXPECT_EQ(frame.size(), frame_size);
+            // The next frame is a frame period away: a zero timeout polls once, without waiting.
+            timeouts += stream.read_frame(frame, 0) == -ETIME;
+        }
+        EXPECT_GE(timeouts, 1);
+        stream.stop();
+        EXPECT_EQ(stream.read_frame(frame, 0), -EINVAL);
+    }
+
+    stream.close();
+    EXPECT_EQ(holdings(node), held);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    nodes, vivid_stream,
+    ::testing::Values(V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_BUF_TYPE_META_CAPTURE),
+    [](const auto& info) { return info.index == 0 ? "video" : "metadata"; });
+
+
+// vivid is no Jetson pipeline: this one only gives the base class's media-controller operations
+// and, for the sensor mode, a node whose controls stand in for the sensor's.
+struct probe_pipeline : camera_pipeline {
+    explicit probe_pipeline(const std::string& sensor = "") : camera_pipeline(media_node), sensor(sensor) {}
+    int get_stream_device_nodes(std::string&, std::string&) override { return -ENODEV; }
+    int get_sensor_device_node(std::string& node) override { node = sensor; return 0; }
+    int configure(const pipeline_configuration&) override { return -ENODEV; }
+    std::size_t entity_count() const { return entities.size(); }
+    std::string sensor;
+};
+
+// Raw frames through the real kernel and back: vivid loops its HDMI output into its HDMI input
+// byte for byte when both carry the same timings and format, so encoded sensor frames shown on
+// the output node come out of the capture node that a camera reads. With a 704-byte stride on
+// both ends the capture buffers carry the padded frame a Jetson video node delivers after its
+// preferred stride was set; dual-depth frames have twice the lines. vivid stamps its buffers from
+// CLOCK_MONOTONIC and numbers them; the camera hands both on with every frame and counts the
+// numbers it missed as lost frames.
+struct loop_case { const char* name; std::uint32_t mode; bool dual, padded; };
+
+class vivid_loopback : public ::testing::TestWithParam<loop_case> {};
+
+TEST_P(vivid_loopback, a_camera_reads_raw_frames_looped_through_the_kernel_with_their_timing) {
+    const loop_case& test = GetParam();
+    const std::uint32_t stride = test.padded ? 704 : frame_width,
+                        height = test.dual ? 2 * frame_height : frame_height;
+    // Both ends carry the same timings and format; the loop only copies when they match.
+    ASSERT_NO_FATAL_FAILURE(select_hdmi(height));
+    // The library sets a packed format itself (a wrong request would break the loop); the stride
+    // of a padded one is the video node's own business.
+    if (test.padded)
+        ASSERT_NO_FATAL_FAILURE(set_grey_format(capture_node, height, stride));
+    else
+        ASSERT_EQ(probe_pipeline().set_video_format(capture_node, frame_width, height, V4L2_PIX_FMT_GREY), 0);
+    ASSERT_NO_FATAL_FAILURE(set_grey_format(output_node, height, stride));
+
+    // vivid keeps looping the last output buffer queued, so one buffer, lent from our memory,
+    // shows the frame for as long as the output node stays open.
+    const ts::frame_values sent = ts::random_frame_values(7, test.dual, 3);
+    std::vector<std::uint8_t> shown = ts::encode_raw_frame(sent, test.dual, test.padded);
+    const auto size = static_cast<std::uint32_t>(shown.size());
+    std::uint32_t type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    v4l2_requestbuffers request{.count = 1, .type = type, .memory = V4L2_MEMORY_USERPTR};
+    v4l2_buffer buffer{.type = type, .bytesused = size, .field = V4L2_FIELD_NONE, .memory = V4L2_MEMORY_USERPTR,
+                       .m = {.userptr = reinterpret_cast<unsigned long>(shown.data())}, .length = size};
+    const device output(output_node);
+    ASSERT_EQ(output.call(VIDIOC_REQBUFS, &request), 0);
+    ASSERT_EQ(output.call(VIDIOC_QBUF, &buffer), 0);
+    ASSERT_EQ(output.call(VIDIOC_STREAMON, &type), 0);
+
+    auto cam = create_camera_offline("vivid loop");
+    cam->add_stream(stream_type::stream_image,
+                    std::make_unique<v4l2_stream>(V4L2_BUF_TYPE_VIDEO_CAPTURE, capture_node, "vivid"));
+    ASSERT_EQ(cam->open(test.mode), 0);
+    ASSERT_EQ(cam->configure_camera_echo(3), 0);
+    // The loop starts with the next frame the capture side produces after the output buffer
+    // arrived; a few generated frames may come first, then the shown one keeps coming. The camera
+    // compacts a padded frame, so its raw image is always the packed frame; its decoding is
+    // checked elsewhere. The second start must queue the buffers again, and no frame may come
+    // from before it.
+    const std::vector<std::uint8_t> packed = ts::encode_raw_frame(sent, test.dual, false);
+    for (int start = 0; start < 2; ++start) {
+        std::uint64_t earliest = monotonic_ns();
+        std::uint32_t sequence = 0;
+        ASSERT_EQ(cam->start(), 0);
+        for (int attempt = 0, looped = 0; looped < 4; ++attempt) {
+            ASSERT_LT(attempt, 30) << "the frame never came back unchanged";
+            const frame_buffer& frame = cam->get_frame(frame_timeout_ms);
+            ASSERT_NE(frame.error, -ETIME) << "the capture node stopped delivering frames";
+            if (looped == 0 && frame.error != 0)
+                continue;
+            ASSERT_TRUE(frame.error == 0 && frame.has_capture_time && frame.has_sequence);
+            // vivid stamps a frame with its nominal end, which may lie up to a frame period (15 ms)
+            // after the moment it hands the buffer over. It numbers frames from its coarse clock,
+            // so two may share a number, but the numbers never go back.
+            EXPECT_TRUE(frame.capture_time_ns >= earliest && frame.capture_time_ns <= monotonic_ns() + 50'000'000)
+                << frame.capture_time_ns - earliest;
+            ASSERT_GE(frame.sequence, sequence);
+            earliest = frame.capture_time_ns + 1;
+            sequence = frame.sequence;
+            EXPECT_TRUE(looped == 0 || frame.raw_image == packed) << "the loop let the frame go";
+            looped += frame.raw_image == packed;
+        }
+        ASSERT_EQ(cam->stop(), 0);
+    }
+    EXPECT_EQ(cam->close(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(frames, vivid_loopback,
+                         ::testing::Values(loop_case{"single_packed", 0x211C, false, false},
+                                           loop_case{"single_padded", 0x211C, false, true},
+                                           loop_case{"dual_packed", 0x201C, true, false},
+                                           loop_case{"dual_padded", 0x301C, true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(vivid_media, topology_links_formats_controls_and_discovery_as_the_kernel_answers_them) {
+    probe_pipeline pipeline(capture_node);
+    std::vector<media_v2_link> links;
+    std::vector<media_v2_interface> interfaces;
+    std::vector<media_v2_pad> pads;
+    ASSERT_EQ(pipeline.load_topology(links, interfaces, pads), 0);
+    media_v2_topology counts{};
+    ASSERT_EQ(device(media_node).call(MEDIA_IOC_G_TOPOLOGY, &counts), 0);
+    // The kernel's record is packed: its fields go in as copies.
+    EXPECT_EQ(std::tuple(pipeline.entity_count(), links.size(), interfaces.size(), pads.size()),
+              std::tuple(+counts.num_entities, +counts.num_links, +counts.num_interfaces, +counts.num_pads));
+
+    for (const auto& [name, node] : {std::pair{"vivid-000-vid-cap", capture_node},
+                                     std::pair{"vivid-000-vid-out", output_node}}) {
+        const entity_info* entity = pipeline.find_entity(name);
+        ASSERT_NE(entity, nullptr) << name;
+        EXPECT_EQ(entity->device_node, node);
+        struct stat status{};
+        ASSERT_EQ(::stat(node.c_str(), &status), 0);
+        EXPECT_EQ(pipeline.device_node_from_number(major(status.st_rdev), minor(status.st_rdev)), node);
+    }
+    // A character device number nobody registered has no uevent file.
+    EXPECT_EQ(pipeline.device_node_from_number(4095, 4095), "");
+
+    for (const media_v2_pad& pad : pads) {
+        pad_ref found;
+        ASSERT_EQ(pipeline.find_pad(pad.id, pads, found), 0);
+        EXPECT_NE(pipeline.find_entity_by_id(pad.entity_id), nullptr) << pad.id;
+        // The counted position agrees with the index this kernel reports itself.
+        EXPECT_EQ(found.index, pad.index) << pad.id;
+    }
+    // vivid joins its nodes to their interfaces only: no data link, nothing to reset.
+    std::vector<link_ref> found;
+    EXPECT_EQ(pipeline.find_links("vivid-000-vid-out", "vivid-000-vid-cap", links, pads, found), -ENODEV);
+    EXPECT_EQ(ts::output_of([&] { EXPECT_EQ(pipeline.reset_links(links, pads), 0); }).err, "");
+    // The link request reaches the media core (a wrong request number or record size would give
+    // ENOTTY), which refuses a link between pads it does not have.
+    link_ref link;
+    errno = 0;
+    EXPECT_EQ(pipeline.setup_link(link, true), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(link.flags, 0u);
+    // The format request carries a capture buffer type: an output node refuses it. The control
+    // core refuses the sensor's mode control, which vivid does not have.
+    EXPECT_EQ(pipeline.set_video_format(output_node, frame_width, frame_height, V4L2_PIX_FMT_GREY), -EINVAL);
+    errno = 0;
+    EXPECT_EQ(select_sensor_mode(pipeline, 0x211C), -1);
+    EXPECT_EQ(errno, EINVAL);
+
+    // The media device is listed, but it is no Jetson capture pipeline: skipped in silence.
+    EXPECT_EQ(list_media_devices(), std::vector<std::string>{"media0"});
+    const auto said = ts::output_of([] { EXPECT_EQ(camera_manager::instance().init(), 0); });
+    EXPECT_EQ(said.out + said.err, "");
+    EXPECT_TRUE(camera_manager::instance().get_camera_list().empty());
+}
+
+}  // namespace
+}  // namespace vorlake::tessaro
