@@ -196,7 +196,9 @@ def main() -> int:
     sync_tree()
     configure()
     try:
-        failure = first_failure("src/", 3600)
+        # The package's suite too: a test that cannot even be collected (a missing test
+        # dependency) would otherwise count as a kill for every fault in python/.
+        failure = first_failure("src/", 3600) or failing_pytest(["tests/python"], 3600)
     except refused as complaint:
         failure = str(complaint)
     if failure is not None:
