@@ -4,8 +4,9 @@
 The rule:
 - a counted line is a line that is neither blank nor only a comment (`//`, `#`, or a line inside
   a `/* */` block or a Python docstring that stands alone);
+- a source file: one with a source ending, or a script without an ending (its first line `#!`);
 - test lines: every source file under tests/ (suites, test support such as the simulated kernel
-  and the raw-frame encoder, the VM's scripts under vm/, fuzz targets under fuzz/);
+  and the raw-frame encoder), vm/ (the VM's scripts) and fuzz/ (the fuzz targets);
 - code lines: every source file under src/, include/, bindings/, python/, tools/, scripts/ and
   bench/;
 - left out: generated files (type stubs, anything under build*/ or .venv/), data (fuzz corpora,
@@ -23,7 +24,7 @@ CODE_ROOTS = ("src/", "include/", "bindings/", "python/", "tools/", "scripts/", 
 
 
 def counted_lines(path: pathlib.Path) -> int:
-    python = path.suffix in {".py", ".sh"}
+    python = path.suffix in {".py", ".sh"} or not path.suffix
     count, in_block, in_docstring = 0, False, False
     for raw in path.read_text(errors="replace").splitlines():
         line = raw.strip()
@@ -52,6 +53,16 @@ def counted_lines(path: pathlib.Path) -> int:
     return count
 
 
+def is_source(path: pathlib.Path) -> bool:
+    """A source file by its ending, or a script without one (the VM's init) by its first line."""
+    if path.suffix in SOURCE_ENDINGS:
+        return True
+    if path.suffix:
+        return False
+    with path.open("rb") as f:
+        return f.read(2) == b"#!"
+
+
 def tracked_files(root: pathlib.Path) -> list[str]:
     out = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard"],
                          cwd=root, check=True, capture_output=True, text=True).stdout
@@ -63,7 +74,7 @@ def main() -> int:
     tests = code = 0
     for name in tracked_files(root):
         path = root / name
-        if path.suffix not in SOURCE_ENDINGS or name.endswith(".pyi"):
+        if not is_source(path) or name.endswith(".pyi"):
             continue
         if name.startswith(TEST_ROOTS):
             tests += counted_lines(path)
