@@ -69,31 +69,26 @@ def test_callables_are_released_with_their_stream():
     assert refs[1]() is None and frame.error == 0
 
 
-def check(a, values, echoes):
+@pytest.mark.parametrize("padded", [False, True])
+def test_single_mode_frames_decode_to_the_encoded_values(padded):
+    player = raw_frames.frame_player([encoded(seed, padded=padded)[1] for seed in (11, 12)])
+    camera = streaming_camera(player, echoes=3)
+    frame = camera.get_frame(50)
+    a = arrays_of(frame)
     arrays = [a[k] for k in WHOLE] + [a["point_cloud"][-1], a["peak_status"][-1]]
     assert [(x.dtype, x.strides) for x in arrays] == [(np.float32, (4,)), (np.uint32, (576, 4)),
                                                       (np.uint32, (16, 4)), (np.float32, (12, 4)),
                                                       (np.uint8, (1,))]
-    want = {k: values[k][:echoes] for k in ("radial_depth", "peak_height", "peak_status")}
-    want.update(point_cloud=values["points"][:echoes], cartesian_depth=values["points"][:echoes, :, 2],
-                **{k: values[k] for k in WHOLE})
-    for key, expected in want.items():
-        np.testing.assert_array_equal(a[key], expected, err_msg=key)
-
-
-@pytest.mark.parametrize("padded", [False, True])
-def test_single_mode_frames_decode_to_the_encoded_values(padded):
-    values, frame_bytes = encoded(11, padded=padded)
-    player = raw_frames.frame_player([frame_bytes, encoded(12, padded=padded)[1]])
-    camera = streaming_camera(player, echoes=3)
-    frame = camera.get_frame(50)
-    assert (frame.error, frame.max_depth_index) == (0, 3)
-    a = arrays_of(frame)
-    check(a, values, 3)
-    np.testing.assert_array_equal(a["raw_image"], encoded(11)[1])  # padding dropped
-    assert camera.get_frame(50) is frame
-    check(a, raw_frames.random_values(12, False), 3)  # the arrays alias the record
-    assert player.calls == [(1000, 50), (len(frame_bytes), 50), (len(frame_bytes), 50)]
+    for seed in (11, 12):  # the arrays alias the record, which the next frame fills
+        values, unpadded = encoded(seed)
+        want = {k: values[k] for k in WHOLE + ["radial_depth", "peak_height", "peak_status"]}
+        want.update(point_cloud=values["points"], cartesian_depth=values["points"][..., 2])
+        for key, expected in want.items():
+            np.testing.assert_array_equal(a[key], expected, err_msg=key)
+        np.testing.assert_array_equal(frame.raw_image, unpadded)  # padding dropped
+        assert seed == 12 or (camera.get_frame(50) is frame and frame.max_depth_index == 3)
+    size = len(encoded(11, padded=padded)[1])
+    assert player.calls == [(1000, 50), (size, 50), (size, 50)]
 
 
 def test_embedded_data_fills_the_frame_counters_and_the_live_sensor_info():
@@ -130,19 +125,18 @@ def test_a_source_may_replace_its_own_stream_during_a_read(slot):
     assert camera.get_frame(1).error == (-5 if slot == pelorin.stream_image else -62)
 
 
-def test_an_embedded_data_stream_without_a_callable_is_no_stream(capfd):
+def test_offline_frames_carry_delivery_time_and_sequence(capfd):
+    """The host's monotonic time at delivery and the frame's count, nothing from a sensor; an
+    embedded-data stream without a callable is no stream."""
     camera = pelorin.create_camera_offline("no ebd")
     camera.add_stream(pelorin.stream_ebd, None)
-    frame = streaming_camera([encoded(4)[1]], camera=camera).get_frame(1)
-    assert (frame.error, frame.frame_id, len(frame.raw_ebd), capfd.readouterr().out) == (0, 0, 0, "")
-
-
-def test_offline_frames_carry_delivery_time_and_sequence():
-    """The host's monotonic time at delivery and the frame's count, nothing from a sensor."""
-    camera = streaming_camera([encoded(seed)[1] for seed in range(2)])
+    streaming_camera([encoded(seed)[1] for seed in range(2)], camera=camera)
     for sequence in range(2):
         before = time.monotonic_ns()
         f = camera.get_frame(100)
-        assert before <= f.capture_time_ns <= time.monotonic_ns() and camera.get_dropped_frames() == 0
-        assert (f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames, f.has_sensor_time,
-                f.frame_index, f.sensor_timestamp) == (True, True, sequence, 0, False, 0, 0)
+        assert before <= f.capture_time_ns <= time.monotonic_ns()
+        assert (f.error, f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames,
+                f.has_sensor_time, f.frame_index, f.sensor_timestamp, f.frame_id,
+                len(f.raw_ebd), camera.get_dropped_frames()) == \
+            (0, True, True, sequence, 0, False, 0, 0, 0, 0, 0)
+    assert capfd.readouterr().out == ""

@@ -11,61 +11,12 @@ from mcap_ros2.writer import Writer
 
 import pelorin
 import tessaro
+from recorded_sources import FRAMES, OUTPUTS, decoded, outputs, raw_frames, source_camera
 from tessaro import wire
 from tessaro.errors import DeviceError, RecordingError
 from tessaro.recorder import FAILURES_IN_A_ROW
 from tessaro.recording import IMAGE_TOPIC, Recording, Replayer, record
 from tessaro.synthetic import synthetic_camera
-
-FRAMES = 6
-OUTPUTS = ["point_cloud", "cartesian_depth", "radial_depth", "peak_height", "peak_status",
-           "noise_level", "histogram", "pdc"]
-
-
-def outputs(*names):
-    config = pelorin.camera_output_configuration()
-    for name in names:
-        setattr(config, "enable_" + name, True)
-    return config
-
-
-def raw_frames(mode):
-    dual = mode == wire.DUAL_MODE
-    images = [wire.encode_raw_frame(wire.random_values(seed, dual), dual) for seed in range(FRAMES)]
-    ebds = [wire.encode_embedded_data(dual, frame_counter=12 * i + 1, time_counter=30000 * i,
-                                      time_multiplier=1) for i in range(FRAMES)]
-    return images, ebds
-
-
-def source_camera(mode, echoes=1, config=None, ebd=True, image_source=None, dual_depth=None,
-                  camera=None):
-    """`camera`, or an offline camera on the frames of raw_frames, opened and started."""
-    if camera is None:
-        images, ebds = raw_frames(mode)
-        camera = pelorin.create_camera_offline("source")
-        camera.add_stream(pelorin.stream_image, image_source or wire.frame_player(images))
-        if ebd:
-            camera.add_stream(pelorin.stream_ebd,
-                              ebd if callable(ebd) else wire.frame_player(ebds))
-    assert (camera.open(mode), camera.configure_camera_echo(echoes),
-            camera.configure_camera_output(config or outputs("point_cloud"))) == (0, 0, 0)
-    assert dual_depth is None or camera.configure_camera_dual_depth(dual_depth) == 0
-    assert camera.start() == 0
-    return camera
-
-
-def decoded(camera, count):
-    """Copies of every output of the next `count` frames."""
-    result = []
-    for _ in range(count):
-        frame = camera.get_frame(100)
-        assert frame.error == 0
-        result.append({name: [np.array(v) for v in value] if isinstance(value, list)
-                       else np.array(value) for name in OUTPUTS + ["raw_image", "raw_ebd"]
-                       for value in [getattr(frame, name)]}
-                      | {"ids": (frame.frame_id, frame.timestamp)})
-    return result
-
 
 @pytest.fixture
 def recorded(tmp_path):
@@ -76,20 +27,27 @@ def recorded(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("mode, ebd, synthetic", [
-    (wire.SINGLE_MODE, True, False), (wire.DUAL_MODE, True, False),
-    (wire.SINGLE_MODE, False, False), (wire.DUAL_MODE, True, True)])
-def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic):
-    path = tmp_path / "r.mcap"
-    config = outputs(*OUTPUTS)
+@pytest.mark.parametrize("mode, ebd, synthetic, near_far", [
+    (wire.SINGLE_MODE, True, False, None), (wire.DUAL_MODE, True, False, (3000, 5000, 0)),
+    (wire.SINGLE_MODE, False, False, None), (wire.DUAL_MODE, True, True, None)])
+def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, near_far):
+    """Replayed with the recorded decoding, or with other dual-depth parameters than recorded."""
+    path, config, params = tmp_path / "r.mcap", outputs(*OUTPUTS), None
+    if near_far:
+        params = pelorin.dual_depth_params()
+        params.select_near, params.select_far, params.merge_window = near_far
 
-    def source():
-        return source_camera(mode, 2, config, ebd,
+    def source(dual_depth=None):
+        return source_camera(mode, 2, config, ebd, dual_depth=dual_depth,
                              camera=synthetic_camera(mode, seed=5) if synthetic else None)
     record(source(), path, frames=FRAMES, outputs=config, ros2=True)
-    first = decoded(source(), FRAMES)
+    recorded_decoding = first = decoded(source())
+    if near_far:  # the parameters do change the merge
+        first = decoded(source(params))
+        with pytest.raises(AssertionError):
+            np.testing.assert_equal(first, recorded_decoding)
     with Replayer(path) as replay:
-        np.testing.assert_equal(decoded(replay.start(), FRAMES), first)
+        np.testing.assert_equal(decoded(replay.start(dual_depth=params)), first)
         assert replay.finished and replay.camera.get_frame(5).error == -62
         rec = replay.recording
         assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == \
@@ -102,7 +60,7 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic):
         reader = make_reader(file, decoder_factories=[DecoderFactory()])
         depth = [m for *_, m in reader.iter_decoded_messages(topics=["/tessaro/depth"])]
         assert reader.get_summary().statistics.chunk_count == FRAMES  # each frame on its own
-    cartesian = first[0]["cartesian_depth"][0]
+    cartesian = recorded_decoding[0]["cartesian_depth"][0]
     assert len(depth) == FRAMES and depth[0].encoding == "32FC1"
     np.testing.assert_allclose(np.frombuffer(depth[0].data, "<f4"),
                                np.where(cartesian > 0, cartesian / 1000, np.nan), rtol=1e-6)
@@ -143,34 +101,13 @@ def test_seek_loop_and_decoding_again_with_more_echoes_and_outputs(recorded):
             replay.seek(FRAMES)
 
 
-def test_dual_recording_decodes_again_with_other_dual_depth_parameters(tmp_path):
-    record(source_camera(wire.DUAL_MODE), tmp_path / "d.mcap", frames=FRAMES)
-    params = pelorin.dual_depth_params()
-    params.select_near, params.select_far, params.merge_window = 3000, 5000, 0
-    with Replayer(tmp_path / "d.mcap") as replay:
-        again = decoded(replay.start(dual_depth=params), FRAMES)
-    direct = source_camera(wire.DUAL_MODE, dual_depth=params)
-    np.testing.assert_equal(again, decoded(direct, FRAMES))
-    with pytest.raises(AssertionError):  # the parameters do change the merge
-        np.testing.assert_equal(again, decoded(source_camera(wire.DUAL_MODE), FRAMES))
-
-
-def cut(path, keep):
-    data = path.read_bytes()
-    path.write_bytes(data[:int(len(data) * keep)])
-
-
-def flip(path, at):
-    data = bytearray(path.read_bytes())
-    data[int(len(data) * at)] ^= 0xFF
-    path.write_bytes(bytes(data))
-
-
-@pytest.mark.parametrize("damage, good, text", [
-    (lambda p: cut(p, 0.6), 3, "ends early"), (lambda p: cut(p, 0.001), 0, "ends early"),
-    (lambda p: flip(p, 0.55), 3, "corrupt data")])
-def test_frames_before_the_damage_still_read(recorded, damage, good, text):
-    damage(recorded)
+@pytest.mark.parametrize("keep, flip, good, text", [
+    (0.6, None, 3, "ends early"), (0.001, None, 0, "ends early"), (1, 0.55, 3, "corrupt data")])
+def test_frames_before_the_damage_still_read(recorded, keep, flip, good, text):
+    data = bytearray(recorded.read_bytes()[:int(recorded.stat().st_size * keep)])
+    if flip:
+        data[int(len(data) * flip)] ^= 0xFF
+    recorded.write_bytes(bytes(data))
     images = raw_frames(wire.SINGLE_MODE)[0]
     with Recording(recorded) as rec:
         assert [rec.raw_image(i) for i in range(good)] == [f.tobytes() for f in images[:good]]

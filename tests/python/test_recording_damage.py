@@ -5,27 +5,20 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import pelorin
+from recorded_sources import raw_frames, source_camera
 from tessaro import wire
 from tessaro.errors import RecordingError
 from tessaro.recording import Recording, record
 
-FRAMES = 3
 MAGIC = b"\x89MCAP0\r\n"
 
 
 @pytest.fixture(scope="module")
 def original(tmp_path_factory):
     """The bytes of a small recording with embedded data, and the raw frames it holds."""
-    images = [wire.encode_raw_frame(wire.random_values(seed, False), False) for seed in range(FRAMES)]
-    ebds = [wire.encode_embedded_data(False, frame_counter=12 * i + 1, time_counter=3000 * i,
-                                      time_multiplier=1) for i in range(FRAMES)]
-    camera = pelorin.create_camera_offline("source")
-    camera.add_stream(pelorin.stream_image, wire.frame_player(images))
-    camera.add_stream(pelorin.stream_ebd, wire.frame_player(ebds))
-    assert (camera.open(wire.SINGLE_MODE), camera.start()) == (0, 0)
     path = tmp_path_factory.mktemp("damage") / "original.mcap"
-    record(camera, path, frames=FRAMES)
+    record(source_camera(wire.SINGLE_MODE), path, frames=3)
+    images = raw_frames(wire.SINGLE_MODE)[0][:3]
     return path.read_bytes(), [image.tobytes() for image in images], path.parent / "damaged.mcap"
 
 

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import pelorin
+from recorded_sources import OUTPUTS, outputs, source_camera
 from tessaro.scene import Plane, Scene, zone_rays
 from tessaro.synthetic import MODES, SyntheticSensor, default_scene, synthetic_camera
 
@@ -18,17 +19,11 @@ PER_ECHO = {"radial_depth": "radial_depth", "point_cloud": "points",
 
 def replay(mode, echoes, seed=0, padded=False, dual_params=None, frames=3):
     """(frame index, decoded frame, sensor info) of the first frames, every output on."""
-    camera = synthetic_camera(mode, seed=seed, padded=padded)
-    config = pelorin.camera_output_configuration()
-    for name in list(PER_ECHO) + ["noise_level", "histogram", "pdc"]:
-        setattr(config, "enable_" + name, True)
-    assert (camera.open(mode), camera.configure_camera_echo(echoes),
-            camera.configure_camera_output(config)) == (0, 0, 0)
+    camera, params = synthetic_camera(mode, seed=seed, padded=padded), None
     if dual_params:
         params = pelorin.dual_depth_params()
         params.select_near, params.select_far, params.merge_window = dual_params
-        assert camera.configure_camera_dual_depth(params) == 0
-    assert camera.start() == 0
+    source_camera(mode, echoes, outputs(*OUTPUTS), dual_depth=params, camera=camera)
     for index in range(frames):
         frame = camera.get_frame(100)
         assert frame.error == 0
