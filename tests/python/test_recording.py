@@ -187,3 +187,15 @@ def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written
         camera = replay.start()
         assert [camera.get_frame(9).frame_id for _ in range(4)] == [0, 1, 0, 3]
         assert rec.log_time(1) < rec.log_time(2) < rec.log_time(3) == rec.log_time(1) + 2 * 10**8
+
+
+def test_scattered_failures_do_not_end_a_recording(tmp_path):
+    player, calls = wire.frame_player(raw_frames(wire.SINGLE_MODE)[0], repeat=True), []
+
+    def flaky(array, timeout_ms):  # every third read fails
+        calls.append(timeout_ms)
+        return -5 if len(calls) % 3 == 0 else player(array, timeout_ms)
+    camera = source_camera(wire.SINGLE_MODE, ebd=False, image_source=flaky)
+    summary = record(camera, tmp_path / "f.mcap", frames=3 * FAILURES_IN_A_ROW)
+    assert (summary.frames_written, summary.frames_failed > FAILURES_IN_A_ROW) == \
+        (3 * FAILURES_IN_A_ROW, True)
