@@ -5,6 +5,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from matplotlib.axes import Axes
 from PIL import Image
 from plyfile import PlyData
 
@@ -48,11 +49,16 @@ def test_user_errors_are_one_line(recordings, capsys, argv, named):
     assert err.count("\n") == 1 and named in err and "Traceback" not in err
 
 
-def test_export_writes_what_the_frame_decoded(recordings, tmp_path, capsys):
-    prefix = tmp_path / "last"
-    assert main(["export", str(recordings / "dual.mcap"), "--frame", "-1", "--out",
-                 str(prefix)]) == 0
+def test_export_writes_what_the_frame_decoded(recordings, tmp_path, capsys, monkeypatch):
+    prefix, shown, imshow = tmp_path / "last", [], Axes.imshow
+    monkeypatch.setattr(Axes, "imshow", lambda axes, data, **kw: shown.append(kw) or
+                        imshow(axes, data, **kw))
+    assert main(["export", str(recordings / "dual.mcap"), "--frame", "-1", "--echo", "2",
+                 "--out", str(prefix)]) == 0
     arrays = np.load(prefix.with_suffix(".npz"))
+    depth = arrays["depth"][1]
+    assert (shown[0]["vmin"], shown[0]["vmax"]) == (depth[depth > 0].min(), depth.max())
+    assert depth.min() == 0  # zones without a return, which the colour scale leaves out
     vertices = PlyData.read(prefix.with_suffix(".ply"))["vertex"]
     where = (vertices["echo"], vertices["row"], vertices["column"])
     assert len(vertices["z"]) == np.count_nonzero(arrays["depth"])
