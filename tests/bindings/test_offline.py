@@ -49,8 +49,10 @@ def test_results_reach_the_frame_and_size_the_next_array(capfd, results, errors,
     (ValueError("x"), "^x$"), (None, "bad_function_call")])
 def test_results_that_are_not_int_raise(result, message):
     error = ValueError if isinstance(result, ValueError) else RuntimeError
+    camera = pelorin.create_camera_offline("results")
+    camera.add_stream(pelorin.stream_image, None)  # replaced unless the row's result is None
     with pytest.raises(error, match=message) as caught:
-        streaming_camera(source(result) if result is not None else None).get_frame(1)
+        streaming_camera(source(result) if result is not None else None, camera=camera).get_frame(1)
     assert caught.value is result or error is RuntimeError
 
 
@@ -76,9 +78,8 @@ def test_single_mode_frames_decode_to_the_encoded_values(padded):
     frame = camera.get_frame(50)
     a = arrays_of(frame)
     arrays = [a[k] for k in WHOLE] + [a["point_cloud"][-1], a["peak_status"][-1]]
-    assert [(x.dtype, x.strides) for x in arrays] == [(np.float32, (4,)), (np.uint32, (576, 4)),
-                                                      (np.uint32, (16, 4)), (np.float32, (12, 4)),
-                                                      (np.uint8, (1,))]
+    assert [(x.dtype, x.strides) for x in arrays] == \
+        [(np.float32, (4,)), (np.uint32, (576, 4)), (np.uint32, (16, 4)), (np.float32, (12, 4)), (np.uint8, (1,))]
     for seed in (11, 12):  # the arrays alias the record, which the next frame fills
         values, unpadded = encoded(seed)
         want = {k: values[k] for k in WHOLE + ["radial_depth", "peak_height", "peak_status"]}
@@ -92,19 +93,17 @@ def test_single_mode_frames_decode_to_the_encoded_values(padded):
 
 
 def test_embedded_data_fills_the_frame_counters_and_the_live_sensor_info():
-    ebd = raw_frames.encode_embedded_data(
-        False, frame_counter=12 * 5 + 1, time_counter=1000, time_multiplier=3, temperature=160,
-        depth_num=3, peak_order_selection=1, light_emitted=1, read_back=0, lvds_connection=1)
-    camera = pelorin.create_camera_offline("ebd")
-    camera.add_stream(pelorin.stream_ebd, raw_frames.frame_player([ebd]))
+    ebd = raw_frames.encode_embedded_data(False, frame_counter=12 * 5 + 1, time_counter=1000, time_multiplier=3,
+                                          temperature=160, depth_num=3, peak_order_selection=1, light_emitted=1,
+                                          read_back=0, lvds_connection=1)
+    camera = streaming_camera([encoded(31)[1]], [ebd])
     info = camera.get_sensor_info()
-    frame = streaming_camera([encoded(31)[1]], camera=camera).get_frame(100)
+    frame = camera.get_frame(100)
     np.testing.assert_array_equal(frame.raw_ebd, ebd)
-    laser = info.laser_status
-    assert (frame.error, frame.frame_id, frame.timestamp, info.temperature, info.depth_num,
-            info.peak_order_selection) == (0, 5, 10000, 32.0, 3, 1)
-    assert (laser.light_emitted, laser.read_back, laser.lvds_connection, laser.bank_check) == \
-        (True, True, False, True)
+    laser = info.laser_status  # the object taken before the frame: it follows the sensor
+    assert (frame.error, frame.frame_id, frame.timestamp, info.temperature, info.depth_num, info.peak_order_selection,
+            laser.light_emitted, laser.read_back, laser.lvds_connection, laser.bank_check) == \
+        (0, 5, 10000, 32.0, 3, 1, True, True, False, True)
 
 
 @pytest.mark.parametrize("slot", [pelorin.stream_image, pelorin.stream_ebd])
@@ -119,8 +118,7 @@ def test_a_source_may_replace_its_own_stream_during_a_read(slot):
         camera.add_stream(slot, replacement)
         return player(array, timeout_ms)
     sources[slot] = replacing
-    camera.add_stream(pelorin.stream_ebd, sources[pelorin.stream_ebd])
-    streaming_camera(sources[pelorin.stream_image], camera=camera)
+    streaming_camera(sources[pelorin.stream_image], sources[pelorin.stream_ebd], camera=camera)
     assert (camera.get_frame(1).error, len(player.calls)) == (0, 2)  # 1000 bytes, then the retry
     assert camera.get_frame(1).error == (-5 if slot == pelorin.stream_image else -62)
 
@@ -135,8 +133,7 @@ def test_offline_frames_carry_delivery_time_and_sequence(capfd):
         before = time.monotonic_ns()
         f = camera.get_frame(100)
         assert before <= f.capture_time_ns <= time.monotonic_ns()
-        assert (f.error, f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames,
-                f.has_sensor_time, f.frame_index, f.sensor_timestamp, f.frame_id,
-                len(f.raw_ebd), camera.get_dropped_frames()) == \
+        assert (f.error, f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames, f.has_sensor_time,
+                f.frame_index, f.sensor_timestamp, f.frame_id, len(f.raw_ebd), camera.get_dropped_frames()) == \
             (0, True, True, sequence, 0, False, 0, 0, 0, 0, 0)
     assert capfd.readouterr().out == ""

@@ -11,7 +11,7 @@ from mcap_ros2.writer import Writer
 
 import pelorin
 import tessaro
-from recorded_sources import FRAMES, OUTPUTS, decoded, outputs, raw_frames, source_camera
+from conftest import FRAMES, decoded, outputs, raw_frames, streaming_camera
 from tessaro import wire
 from tessaro.errors import DeviceError, RecordingError
 from tessaro.recorder import FAILURES_IN_A_ROW
@@ -21,9 +21,8 @@ from tessaro.synthetic import synthetic_camera
 @pytest.fixture
 def recorded(tmp_path):
     path = tmp_path / "single.mcap"
-    summary = record(source_camera(wire.SINGLE_MODE), path)  # until the source runs dry
-    assert (summary.frames_written, summary.frames_failed, summary.interrupted) == \
-        (FRAMES, FAILURES_IN_A_ROW, False)
+    summary = record(streaming_camera(*raw_frames(wire.SINGLE_MODE)), path)  # until the source runs dry
+    assert (summary.frames_written, summary.frames_failed, summary.interrupted) == (FRAMES, FAILURES_IN_A_ROW, False)
     return path
 
 
@@ -32,15 +31,15 @@ def recorded(tmp_path):
     (wire.SINGLE_MODE, False, False, None), (wire.DUAL_MODE, True, True, None)])
 def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, near_far):
     """Replayed with the recorded decoding, or with other dual-depth parameters than recorded."""
-    path, config, params = tmp_path / "r.mcap", outputs(*OUTPUTS), None
+    path, frames, params = tmp_path / "r.mcap", [] if synthetic else raw_frames(mode)[:1 + ebd], None
     if near_far:
         params = pelorin.dual_depth_params()
         params.select_near, params.select_far, params.merge_window = near_far
 
     def source(dual_depth=None):
-        return source_camera(mode, 2, config, ebd, dual_depth=dual_depth,
-                             camera=synthetic_camera(mode, seed=5) if synthetic else None)
-    record(source(), path, frames=FRAMES, outputs=config, ros2=True)
+        return streaming_camera(*frames, mode=mode, echoes=2, dual_depth=dual_depth,
+                                camera=synthetic_camera(mode, seed=5) if synthetic else None)
+    record(source(), path, frames=FRAMES, outputs=outputs(), ros2=True)
     recorded_decoding = first = decoded(source())
     if near_far:  # the parameters do change the merge
         first = decoded(source(params))
@@ -50,8 +49,7 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
         np.testing.assert_equal(decoded(replay.start(dual_depth=params)), first)
         assert replay.finished and replay.camera.get_frame(5).error == -62
         rec = replay.recording
-        assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == \
-            (mode, mode == wire.DUAL_MODE, 2, ebd)
+        assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == (mode, mode == wire.DUAL_MODE, 2, ebd)
         assert rec.clock == ("sensor_timestamp" if ebd else "host_monotonic")
         if ebd:  # the sensor's timestamps count microseconds
             assert np.diff([rec.log_time(i) for i in range(FRAMES)]).tolist() == \
@@ -176,7 +174,7 @@ def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written
             ebd_player.position = 3
             return -5
         return ebd_player(array, timeout_ms)
-    camera = source_camera(wire.SINGLE_MODE, ebd=ebd_source, image_source=source)
+    camera = streaming_camera(source, ebd_source)
     summary = record(camera, tmp_path / "i.mcap")
     assert (summary.frames_written, summary.frames_failed, summary.interrupted) == \
         (written, 1, True)
@@ -195,7 +193,7 @@ def test_scattered_failures_do_not_end_a_recording(tmp_path):
     def flaky(array, timeout_ms):  # every third read fails
         calls.append(timeout_ms)
         return -5 if len(calls) % 3 == 0 else player(array, timeout_ms)
-    camera = source_camera(wire.SINGLE_MODE, ebd=False, image_source=flaky)
+    camera = streaming_camera(flaky)
     summary = record(camera, tmp_path / "f.mcap", frames=3 * FAILURES_IN_A_ROW)
     assert (summary.frames_written, summary.frames_failed > FAILURES_IN_A_ROW) == \
         (3 * FAILURES_IN_A_ROW, True)

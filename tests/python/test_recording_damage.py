@@ -5,7 +5,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from recorded_sources import raw_frames, source_camera
+from conftest import raw_frames, streaming_camera
 from tessaro import wire
 from tessaro.errors import RecordingError
 from tessaro.recording import Recording, record
@@ -15,7 +15,7 @@ from tessaro.recording import Recording, record
 def original(tmp_path_factory):
     """The bytes of a small recording with embedded data, the raw frames it holds, and where a damaged copy goes."""
     path = tmp_path_factory.mktemp("damage") / "original.mcap"
-    record(source_camera(wire.SINGLE_MODE), path, frames=3)
+    record(streaming_camera(*raw_frames(wire.SINGLE_MODE)), path, frames=3)
     return path.read_bytes(), [image.tobytes() for image in raw_frames(wire.SINGLE_MODE)[0][:3]], \
         path.with_name("damaged.mcap")
 

@@ -6,9 +6,8 @@ import time
 
 import numpy as np
 
-import pelorin
+from conftest import OUTPUTS, encoded, streaming_camera
 from tessaro import wire
-from tessaro.frame import OUTPUTS
 
 FRAMES, WARM_UP = 100_000, 1_000
 # Growth of resident memory allowed after the warm-up: a leak of 64 bytes per frame would
@@ -23,20 +22,13 @@ def resident_bytes() -> int:
 
 def test_a_hundred_thousand_frames():
     # Padded frames in turn, so that the source is also asked for a larger array.
-    player = wire.frame_player([wire.encode_raw_frame(wire.random_values(s, True), True, padded=True)
-                                for s in (1, 2)], repeat=True)
+    player = wire.frame_player([encoded(seed, dual=True, padded=True)[1] for seed in (1, 2)], repeat=True)
     player.calls = collections.deque(maxlen=1)  # the player's call log would grow like a leak
-    camera = pelorin.create_camera_offline("soak")
-    camera.add_stream(pelorin.stream_image, player)
-    outputs = pelorin.camera_output_configuration()
-    for name in OUTPUTS.values():
-        setattr(outputs, "enable_" + name, True)
-    assert (camera.open(wire.DUAL_MODE), camera.configure_camera_echo(3),
-            camera.configure_camera_output(outputs), camera.start()) == (0, 0, 0, 0)
+    camera = streaming_camera(player, mode=wire.DUAL_MODE, echoes=3)
 
     # Views held for the whole run, and what each of the two frames decodes to.
     frame = camera.get_frame(100)
-    fields = [getattr(frame, name) for name in OUTPUTS.values()]  # per-echo ones are lists
+    fields = [getattr(frame, name) for name in OUTPUTS]  # per-echo ones are lists
     views = [np.asarray(v) for field in fields for v in (field if isinstance(field, list) else [field])]
     expected = [[v.copy() for v in views]]
     assert frame.error == 0 and camera.get_frame(100).error == 0
