@@ -1,11 +1,8 @@
-from contextlib import nullcontext
-
 import numpy as np
 import pytest
 
 import pelorin
 import tessaro
-from tessaro.errors import RecordingError
 from tessaro.synthetic import SyntheticSensor, synthetic_camera
 
 
@@ -80,18 +77,3 @@ def test_bad_arguments_raise_naming_the_value(source, options, error, named):
     with pytest.raises(error, match=named.replace(".", r"\.")) as raised:
         tessaro.open(source, **options)
     assert isinstance(raised.value, ValueError)
-
-
-@pytest.mark.parametrize("keep", [1.0, 0.6])
-def test_a_recording_iterates_to_its_end_or_its_damage(tmp_path, keep):
-    path = tmp_path / "walk.mcap"
-    with tessaro.open("synthetic", mode="dual") as camera:
-        camera.record(path, frames=8)
-    path.write_bytes(path.read_bytes()[:int(path.stat().st_size * keep)])
-    frames = []
-    with tessaro.open(path, echoes=1) as recording, \
-            pytest.raises(RecordingError, match="walk.mcap") if keep < 1 else nullcontext():
-        frames.extend(recording)
-    assert [f.frame_id for f in frames] == list(range(len(recording)))
-    assert 0 < len(frames) == len(recording) == (8 if keep == 1 else len(frames))
-    assert frames[0].depth.shape == (1, 24, 24)
