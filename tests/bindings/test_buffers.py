@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import pelorin
-from tessaro import wire as raw_frames
+from tessaro import wire
 from conftest import arrays_of, encoded, streaming_camera
 
 VECTORS = [pelorin.vector_uint8, pelorin.vector_uint32, pelorin.vector_float]
@@ -50,9 +50,9 @@ def test_list_method_failures_change_nothing(call, error):
 
 
 @pytest.mark.parametrize("retire", ["stop", "restart", "delete"])
-@pytest.mark.parametrize("mode", [raw_frames.SINGLE_MODE, raw_frames.DUAL_MODE])
+@pytest.mark.parametrize("mode", [wire.SINGLE_MODE, wire.DUAL_MODE])
 def test_a_frame_keeps_its_data_after_the_camera_lets_go_of_it(retire, mode):
-    (values, first), second = (encoded(s, mode == raw_frames.DUAL_MODE) for s in (1, 2))
+    (values, first), second = (encoded(s, mode == wire.DUAL_MODE) for s in (1, 2))
     camera = streaming_camera([first, second[1]], mode=mode, echoes=2, repeat=True)
     frame = camera.get_frame(100)
     held, info, cloud = arrays_of(frame), camera.get_sensor_info(), np.array(frame.point_cloud[1])

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import pelorin
-from tessaro import wire as raw_frames
+from tessaro import wire
 from conftest import outputs, streaming_camera
 from pelorin import camera_sync_mode, stream_type
 
@@ -21,7 +21,7 @@ def test_camera_info_and_arguments_numpy_gives():
     modes = info["supported_modes"]
     assert sorted(modes) == ["201c", "211c", "221c", "301c", "311c", "321c"]
     assert list(modes["301c"].values()) == [24, 24, 790272, 16128, 3, True]
-    camera = streaming_camera([], mode=np.uint32(raw_frames.SINGLE_MODE), echoes=np.int64(2))
+    camera = streaming_camera([], mode=np.uint32(wire.SINGLE_MODE), echoes=np.int64(2))
     assert [camera.get_camera_info()[k] for k in ("status", "sync_mode", "mode")] == \
         ["streaming", "master_mode", 8476]
     assert camera.get_frame(timeout_ms=4294967295).error == -62

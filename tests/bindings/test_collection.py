@@ -1,11 +1,12 @@
-"""A camera whose frame source refers back to it is freed by the garbage collector."""
+"""A camera whose frame source refers back to it is freed by the garbage collector; a replaced
+source is let go of at once."""
 import gc
 import weakref
 
 import pytest
 
 import pelorin
-from tessaro import wire as raw_frames
+from tessaro import wire
 
 from conftest import encoded, streaming_camera
 
@@ -15,8 +16,7 @@ class Owner:
     it on that source and holds a frame and a view of it."""
 
     def __init__(self, slot, streaming=False):
-        self.camera = pelorin.create_camera_offline("owned")
-        self.player = raw_frames.frame_player([encoded(1)[1]], repeat=True)
+        self.camera, self.player = pelorin.create_camera_offline("owned"), wire.frame_player([encoded(1)[1]], True)
         self.camera.add_stream(slot, self.source)
         if streaming:
             frame = streaming_camera(self.source, camera=self.camera).get_frame(100)
@@ -43,3 +43,8 @@ def test_cycle_through_a_source_is_collected(make, slot):
     owner = Owner(pelorin.stream_image, streaming=True)  # one still referenced keeps its source
     gc.collect()
     assert owner.camera.get_frame(100).error == 0
+    replaced = [wire.frame_player([])]
+    released = weakref.ref(replaced[0])
+    owner.camera.add_stream(pelorin.stream_ebd, replaced.pop())
+    owner.camera.add_stream(pelorin.stream_ebd, None)
+    assert released() is None
