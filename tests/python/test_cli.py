@@ -1,6 +1,4 @@
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -18,15 +16,12 @@ README = Path(__file__).resolve().parents[2] / "README.md"
 def recordings(tmp_path_factory):
     folder = tmp_path_factory.mktemp("recordings")
     for name, mode in (("single", "0x211c"), ("dual", "dual")):
-        assert main(["record", str(folder / f"{name}.mcap"), "--synthetic", "--frames", "6",
-                     "--mode", mode, "--seed", "3"]) == 0
+        assert main(["record", str(folder / f"{name}.mcap"), "--synthetic", "--frames", "6", "--mode", mode]) == 0
     return folder
 
 
-@pytest.mark.parametrize("argv", [
-    ["list"], ["info", "{dir}/dual.mcap"], ["replay", "{dir}/dual.mcap", "--every", "2"],
-    ["bench", "--frames", "3", "--file", "{dir}/single.mcap"],
-])
+@pytest.mark.parametrize("argv", [["list"], ["info", "{dir}/dual.mcap"], ["replay", "{dir}/dual.mcap", "--every", "2"],
+                                  ["bench", "--frames", "3", "--file", "{dir}/single.mcap"]])
 def test_commands_succeed(recordings, capsys, argv):
     assert main([a.format(dir=recordings) for a in argv]) == 0
     assert capsys.readouterr().out
@@ -40,8 +35,7 @@ def test_commands_succeed(recordings, capsys, argv):
     (["info", "media7/IMX704"], "media7/IMX704"),
     (["export", "{dir}/single.mcap", "--frame", "6"], "frame 6"),
     (["replay", "{dir}/single.mcap", "--echoes", "5"], "5"),
-    (["replay", "{dir}/single.mcap", "--every", "0"], "--every"),
-])
+    (["replay", "{dir}/single.mcap", "--every", "0"], "--every")])
 def test_user_errors_are_one_line(recordings, capsys, argv, named):
     (recordings / "corrupt.mcap").write_bytes((recordings / "single.mcap").read_bytes()[:3000])
     assert main([a.format(dir=recordings) for a in argv]) != 0
@@ -51,10 +45,8 @@ def test_user_errors_are_one_line(recordings, capsys, argv, named):
 
 def test_export_writes_what_the_frame_decoded(recordings, tmp_path, capsys, monkeypatch):
     prefix, shown, imshow = tmp_path / "last", [], Axes.imshow
-    monkeypatch.setattr(Axes, "imshow", lambda axes, data, **kw: shown.append(kw) or
-                        imshow(axes, data, **kw))
-    assert main(["export", str(recordings / "dual.mcap"), "--frame", "-1", "--echo", "2",
-                 "--out", str(prefix)]) == 0
+    monkeypatch.setattr(Axes, "imshow", lambda axes, data, **kw: shown.append(kw) or imshow(axes, data, **kw))
+    assert main(["export", str(recordings / "dual.mcap"), "--frame", "-1", "--echo", "2", "--out", str(prefix)]) == 0
     arrays = np.load(prefix.with_suffix(".npz"))
     depth = arrays["depth"][1]
     assert (shown[0]["vmin"], shown[0]["vmax"]) == (depth[depth > 0].min(), depth.max())
@@ -66,15 +58,6 @@ def test_export_writes_what_the_frame_decoded(recordings, tmp_path, capsys, monk
     with Image.open(prefix.with_suffix(".png")) as image:
         colours = len(np.unique(np.asarray(image.convert("RGB")).reshape(-1, 3), axis=0))
     assert colours > 50  # a colour-mapped scene, not a blank canvas
-
-
-def test_help_stays_light():
-    script = ("import sys\nfrom tessaro.cli import main\nmain(['--help'])\n"
-              "print(sorted(m for m in ('matplotlib', 'mcap', 'plyfile', 'tqdm')\n"
-              "             if m in sys.modules))")
-    shown = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                           check=True).stdout
-    assert "usage: tessaro" in shown and shown.endswith("[]\n")
 
 
 def test_readme_python_examples_run(tmp_path, monkeypatch, capsys):
