@@ -75,20 +75,6 @@ def test_single_mode_frames_decode_to_the_encoded_values(padded):
     assert player.calls == [(1000, 50), (size, 50), (size, 50)]
 
 
-def test_embedded_data_fills_the_frame_counters_and_the_live_sensor_info():
-    ebd = wire.encode_embedded_data(False, frame_counter=12 * 5 + 1, time_counter=1000, time_multiplier=3,
-                                          temperature=160, depth_num=3, peak_order_selection=1, light_emitted=1,
-                                          read_back=0, lvds_connection=1)
-    camera = streaming_camera([encoded(31)[1]], [ebd])
-    info = camera.get_sensor_info()
-    frame = camera.get_frame(100)
-    np.testing.assert_array_equal(frame.raw_ebd, ebd)
-    laser = info.laser_status  # the object taken before the frame: it follows the sensor
-    assert (frame.error, frame.frame_id, frame.timestamp, info.temperature, info.depth_num, info.peak_order_selection,
-            laser.light_emitted, laser.read_back, laser.lvds_connection, laser.bank_check) == \
-        (0, 5, 10000, 32.0, 3, 1, True, True, False, True)
-
-
 @pytest.mark.parametrize("slot", [pelorin.stream_image, pelorin.stream_ebd])
 def test_a_source_may_replace_its_own_stream_during_a_read(slot):
     """The replaced source finishes its read, retry included; the new one serves the next."""
@@ -106,17 +92,28 @@ def test_a_source_may_replace_its_own_stream_during_a_read(slot):
     assert camera.get_frame(1).error == (-5 if slot == pelorin.stream_image else -62)
 
 
-def test_offline_frames_carry_delivery_time_and_sequence(capfd):
-    """The host's monotonic time at delivery and the frame's count, nothing from a sensor; an
-    embedded-data stream without a callable is no stream."""
-    camera = pelorin.create_camera_offline("no ebd")
+@pytest.mark.parametrize("ebd, sensor", [
+    (None, (False, 0, 0, 0, 0, 0.0, 0, 0, False, False, False, False)),
+    ([wire.encode_embedded_data(False, frame_counter=12 * (5 + i) + 1, time_counter=1000 * i, time_multiplier=3,
+                                temperature=160, depth_num=3, peak_order_selection=1, light_emitted=1, read_back=0,
+                                lvds_connection=1) for i in range(2)],
+     (True, 6, 10000, 6, 10000, 32.0, 3, 1, True, True, False, True))])
+def test_offline_frames_carry_delivery_time_sequence_and_what_the_sensor_says(capfd, ebd, sensor):
+    """The host's monotonic time at delivery and the frame's count; ids, sensor time and the live
+    sensor info only from embedded data, and an embedded-data stream without a callable is none."""
+    camera = pelorin.create_camera_offline("timing")
     camera.add_stream(pelorin.stream_ebd, None)
-    streaming_camera([encoded(seed)[1] for seed in range(2)], camera=camera)
+    streaming_camera([encoded(seed)[1] for seed in range(2)], ebd, camera=camera)
+    info = camera.get_sensor_info()  # taken before the frames: it follows the sensor
     for sequence in range(2):
         before = time.monotonic_ns()
         f = camera.get_frame(100)
         assert before <= f.capture_time_ns <= time.monotonic_ns()
-        assert (f.error, f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames, f.has_sensor_time,
-                f.frame_index, f.sensor_timestamp, f.frame_id, len(f.raw_ebd), camera.get_dropped_frames()) == \
-            (0, True, True, sequence, 0, False, 0, 0, 0, 0, 0)
+        assert (f.error, f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames,
+                camera.get_dropped_frames()) == (0, True, True, sequence, 0, 0)
+        np.testing.assert_array_equal(f.raw_ebd, ebd[sequence] if ebd else [])
+    laser = info.laser_status
+    assert (f.has_sensor_time, f.frame_index, f.sensor_timestamp, f.frame_id, f.timestamp, info.temperature,
+            info.depth_num, info.peak_order_selection, laser.light_emitted, laser.read_back, laser.lvds_connection,
+            laser.bank_check) == sensor
     assert capfd.readouterr().out == ""
