@@ -55,10 +55,8 @@ def arrays_of(frame, copy=False):
 
 
 def decoded(camera, count=FRAMES):
-    """Copies of everything the next `count` frames decode to, and their ids."""
-    result = []
-    for _ in range(count):
-        frame = camera.get_frame(100)
-        assert frame.error == 0
-        result.append(arrays_of(frame, copy=True) | {"ids": (frame.frame_id, frame.timestamp)})
-    return result
+    """Copies of everything the next `count` frames decode to, and their ids; each must decode."""
+    frames = [arrays_of(f, copy=True) | {"ids": (f.frame_id, f.timestamp), "error": f.error}
+              for f in (camera.get_frame(100) for _ in range(count))]
+    assert [f["error"] for f in frames] == [0] * count
+    return frames

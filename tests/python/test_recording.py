@@ -18,6 +18,7 @@ from tessaro.recorder import FAILURES_IN_A_ROW
 from tessaro.recording import IMAGE_TOPIC, Recording, Replayer, record
 from tessaro.synthetic import synthetic_camera
 
+
 @pytest.fixture
 def recorded(tmp_path):
     path = tmp_path / "single.mcap"
