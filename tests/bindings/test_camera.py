@@ -46,9 +46,7 @@ def test_arguments_that_do_not_convert_raise_type_error(call):
 
 
 def test_per_echo_views_keep_their_frame_alive():
-    config = pelorin.camera_output_configuration()
-    config.enable_pdc = config.enable_cartesian_depth = True
-    frame = pelorin.frame_buffer(config, 258, 4)  # echo slots: the low 8 bits
+    frame = pelorin.frame_buffer(outputs("pdc", "cartesian_depth"), 258, 4)  # echo slots: the low 8 bits
     assert (frame.max_depth_index, np.asarray(frame.pdc).shape) == (2, (4, 4))
     depth, frame_ref = frame.cartesian_depth[1], weakref.ref(frame)
     del frame

@@ -31,27 +31,24 @@ def source(*results):
     ((-2**31,), [-2**31], [1000], "errcode=-2147483648"),
     ((3000, 4000), [-75], [1000, 3000], "errcode=-75"),
     ((SIZE, SIZE, 1500), [0, -22, -22], [1000, SIZE, SIZE, 1500], "failed processing raw data"),
-    ((np.int16(-7),), [-7], [1000], "errcode=-7")])
+    ((np.int16(-7),), [-7], [1000], "errcode=-7"), ((2.0,), RuntimeError, None, "Unable to cast"),
+    (("5",), RuntimeError, None, "Unable to cast"), ((2**31,), RuntimeError, None, "Unable to cast"),
+    ((ValueError("x"),), ValueError, None, "^x$"), ((), RuntimeError, None, "bad_function_call")])
 def test_results_reach_the_frame_and_size_the_next_array(capfd, results, errors, sizes, message):
-    src = source(*results)
-    camera = streaming_camera(src)
+    """A source's int result is the frame's error or the size it needs; anything else raises."""
+    camera, src = pelorin.create_camera_offline("results"), source(*results) if results else None
+    camera.add_stream(pelorin.stream_image, None)  # replaced unless the row has no results
+    streaming_camera(src, camera=camera)
+    if errors in (RuntimeError, ValueError):
+        with pytest.raises(errors, match=message) as caught:
+            camera.get_frame(1)
+        assert errors is RuntimeError or caught.value is results[0]
+        return
     assert [camera.get_frame(7).error for _ in errors] == errors
     assert [(len(a), t, a.dtype, a.flags.writeable) for a, t in src.arrays] == \
         [(size, 7, np.uint8, True) for size in sizes]
     assert capfd.readouterr().out.endswith(message + "\n")
     assert camera.get_camera_info()["status"] == "streaming"
-
-
-@pytest.mark.parametrize("result, message", [
-    (2.0, "Unable to cast"), ("5", "Unable to cast"), (2**31, "Unable to cast"),
-    (ValueError("x"), "^x$"), (None, "bad_function_call")])
-def test_results_that_are_not_int_raise(result, message):
-    error = ValueError if isinstance(result, ValueError) else RuntimeError
-    camera = pelorin.create_camera_offline("results")
-    camera.add_stream(pelorin.stream_image, None)  # replaced unless the row's result is None
-    with pytest.raises(error, match=message) as caught:
-        streaming_camera(source(result) if result is not None else None, camera=camera).get_frame(1)
-    assert caught.value is result or error is RuntimeError
 
 
 @pytest.mark.parametrize("padded", [False, True])
