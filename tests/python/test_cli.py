@@ -25,13 +25,11 @@ def test_commands_succeed(recordings, capsys, argv):
 
 
 @pytest.mark.parametrize("argv, named", [
-    (["replay", "{dir}/missing.mcap"], "missing.mcap"),
-    (["replay", "{dir}/corrupt.mcap"], "corrupt.mcap"),
+    (["replay", "{dir}/missing.mcap"], "missing.mcap"), (["replay", "{dir}/corrupt.mcap"], "corrupt.mcap"),
+    (["info", "media7/IMX704"], "media7/IMX704"), (["replay", "{dir}/single.mcap", "--echoes", "5"], "5"),
     (["record", "{dir}/x.mcap", "--synthetic", "--mode", "0x1c"], "0x1c"),
     (["record", "{dir}/x.mcap", "--camera", "media7/IMX704"], "media7/IMX704"),
-    (["info", "media7/IMX704"], "media7/IMX704"),
     (["export", "{dir}/single.mcap", "--frame", "6"], "frame 6"),
-    (["replay", "{dir}/single.mcap", "--echoes", "5"], "5"),
     (["replay", "{dir}/single.mcap", "--every", "0"], "--every")])
 def test_user_errors_are_one_line(recordings, capsys, argv, named):
     (recordings / "corrupt.mcap").write_bytes((recordings / "single.mcap").read_bytes()[:3000])

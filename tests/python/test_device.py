@@ -19,11 +19,9 @@ def test_synthetic_frames_match_the_scene(mode, echoes, seed, dual_depth):
         assert (frame.mode, frame.echoes, frame.dual, frame.frame_id, frame.index, frame.timestamp) == \
             (mode, echoes, sensor.dual, i, i, sensor.embedded(i).timestamp)
         assert frame.histogram.shape == (2,) * sensor.dual + (24, 24, 144)
-        np.testing.assert_allclose(frame.depth.reshape(echoes, -1), truth["radial_depth"])
-        np.testing.assert_allclose(frame.points.reshape(echoes, -1, 3), truth["points"])
-        np.testing.assert_array_equal(frame.peak_status.reshape(echoes, -1), truth["peak_status"])
-        np.testing.assert_array_equal(frame.histogram.reshape(-1, 144), truth["histogram"])
-        np.testing.assert_array_equal(frame.noise.reshape(-1), truth["noise_level"])
+        for got, key in ((frame.depth, "radial_depth"), (frame.points, "points"), (frame.peak_status, "peak_status"),
+                         (frame.histogram, "histogram"), (frame.noise, "noise_level")):
+            np.testing.assert_allclose(got.reshape(truth[key].shape), truth[key], err_msg=key)
 
 
 def test_zero_copy_frames_expire_and_lack_outputs_not_asked_for_and_leaving_on_an_exception_closes():
