@@ -74,8 +74,7 @@ def test_a_frame_keeps_its_data_after_the_camera_lets_go_of_it(retire, mode):
 SUPPRESSIONS = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "valgrind.supp"
 
 
-@pytest.mark.skipif(shutil.which("valgrind") is None or "UNDER_VALGRIND" in os.environ,
-                    reason="needs valgrind")
+@pytest.mark.skipif(shutil.which("valgrind") is None or "UNDER_VALGRIND" in os.environ, reason="needs valgrind")
 def test_misuse_never_touches_freed_memory():
     result = subprocess.run(
         ["valgrind", "-q", "--error-exitcode=99", "--leak-check=no", f"--suppressions={SUPPRESSIONS}",

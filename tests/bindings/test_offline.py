@@ -74,8 +74,7 @@ def test_single_mode_frames_decode_to_the_encoded_values(padded):
 def test_a_source_may_replace_its_own_stream_during_a_read(slot):
     """The replaced source finishes its read, retry included; the new one serves the next."""
     camera, replacement = pelorin.create_camera_offline("replaced"), source(-5)
-    sources = {pelorin.stream_image: wire.frame_player([encoded(5)[1]]),
-               pelorin.stream_ebd: wire.frame_player([EBD])}
+    sources = {pelorin.stream_image: wire.frame_player([encoded(5)[1]]), pelorin.stream_ebd: wire.frame_player([EBD])}
     player = sources[slot]
 
     def replacing(array, timeout_ms):
