@@ -76,11 +76,7 @@ def test_a_source_may_replace_its_own_stream_during_a_read(slot):
     camera, replacement = pelorin.create_camera_offline("replaced"), source(-5)
     sources = {pelorin.stream_image: wire.frame_player([encoded(5)[1]]), pelorin.stream_ebd: wire.frame_player([EBD])}
     player = sources[slot]
-
-    def replacing(array, timeout_ms):
-        camera.add_stream(slot, replacement)
-        return player(array, timeout_ms)
-    sources[slot] = replacing
+    sources[slot] = lambda array, timeout_ms: camera.add_stream(slot, replacement) or player(array, timeout_ms)
     streaming_camera(sources[pelorin.stream_image], sources[pelorin.stream_ebd], camera=camera)
     assert (camera.get_frame(1).error, len(player.calls)) == (0, 2)  # 1000 bytes, then the retry
     assert camera.get_frame(1).error == (-5 if slot == pelorin.stream_image else -62)
