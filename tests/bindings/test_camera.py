@@ -15,9 +15,7 @@ def test_camera_info_and_arguments_numpy_gives():
         ("id", "cam0"), ("model", "IMX704"), ("status", "available"), ("sync_mode", "undefined"),
         ("mode", 0), ("number_of_echo", 1), ("dual_depth_mode", False)]
     assert list(info["dual_depth_params"].values()) == [200.0, 2000.0, 50.0]
-    modes = info["supported_modes"]
-    assert sorted(modes) == ["201c", "211c", "221c", "301c", "311c", "321c"]
-    assert list(modes["301c"].values()) == [24, 24, 790272, 16128, 3, True]
+    assert sorted(info["supported_modes"]) == ["201c", "211c", "221c", "301c", "311c", "321c"]
     camera = streaming_camera([], mode=np.uint32(wire.SINGLE_MODE), echoes=np.int64(2))
     assert [camera.get_camera_info()[k] for k in ("status", "sync_mode", "mode")] == ["streaming", "master_mode", 8476]
     assert camera.get_frame(timeout_ms=4294967295).error == -62
@@ -25,7 +23,6 @@ def test_camera_info_and_arguments_numpy_gives():
     assert (manager.init(), manager.get_camera_list(), manager.get_camera("media0/IMX704")) == (0, [], None)
     # Values the enumerations do not name still convert, and print as unknown.
     assert (str(camera_sync_mode(7)), stream_type(5).name, stream_type(-1).value) == ("camera_sync_mode.???", "???", -1)
-    assert pelorin.camera_sync_slave_mode == 2 and pelorin.stream_ebd != pelorin.stream_image
     # Out of the types' ranges (32 bits, unsigned where they are), or bytes of another type.
     for call in (lambda: camera_sync_mode(-1), lambda: stream_type(2**31), lambda: camera.get_frame(2**32),
                  lambda: pelorin.frame_buffer(outputs(), -1, 5), lambda: pelorin.vector_uint8(np.zeros(2))):

@@ -21,10 +21,9 @@ from tessaro.synthetic import synthetic_camera
 
 @pytest.fixture
 def recorded(tmp_path):
-    path = tmp_path / "single.mcap"
-    summary = record(streaming_camera(*raw_frames(wire.SINGLE_MODE)), path)  # until the source runs dry
+    summary = record(streaming_camera(*raw_frames(wire.SINGLE_MODE)), tmp_path / "single.mcap")  # until it runs dry
     assert (summary.frames_written, summary.frames_failed, summary.interrupted) == (FRAMES, FAILURES_IN_A_ROW, False)
-    return path
+    return summary.path
 
 
 @pytest.mark.parametrize("mode, ebd, synthetic, near_far", [
