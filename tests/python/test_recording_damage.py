@@ -16,8 +16,7 @@ def original(tmp_path_factory):
     """The bytes of a small recording with embedded data, the raw frames it holds, and where a damaged copy goes."""
     path = tmp_path_factory.mktemp("damage") / "original.mcap"
     record(streaming_camera(*raw_frames(wire.SINGLE_MODE)), path, frames=3)
-    return path.read_bytes(), [image.tobytes() for image in raw_frames(wire.SINGLE_MODE)[0][:3]], \
-        path.with_name("damaged.mcap")
+    return path.read_bytes(), [i.tobytes() for i in raw_frames(wire.SINGLE_MODE)[0][:3]], path.with_name("damaged.mcap")
 
 
 @settings(max_examples=150, deadline=None, derandomize=True, suppress_health_check=[
@@ -27,14 +26,14 @@ def test_damaged_files_raise_recording_error_only(original, data):
     recorded, images, path = original
     damaged, n = bytearray(recorded), len(recorded)
     # Positions favour the headers and the summary at both ends.
-    position = st.one_of(st.integers(0, n - 1), st.integers(0, 4095), st.integers(n - 4096, n - 1))
+    where = st.one_of(st.integers(0, n - 1), st.integers(0, 4095), st.integers(n - 4096, n - 1))
     kind = data.draw(st.sampled_from(["truncate", "overwrite", "insert", "made up"]))
     if kind == "truncate":
-        del damaged[data.draw(position):]
+        del damaged[data.draw(where):]
     elif kind == "made up":
         damaged[8:] = data.draw(st.binary(max_size=4096))  # after the magic
     else:
-        for at, chunk in data.draw(st.lists(st.tuples(position, st.binary(min_size=1, max_size=16)), min_size=1,
+        for at, chunk in data.draw(st.lists(st.tuples(where, st.binary(min_size=1, max_size=16)), min_size=1,
                                             max_size=6)):
             damaged[at:at + len(chunk) * (kind == "overwrite")] = chunk
     path.write_bytes(damaged)
