@@ -1,58 +1,50 @@
-"""A camera whose frame source refers back to it is freed by the garbage collector."""
+"""A camera whose frame source refers back to it is freed by the garbage collector; a replaced
+source is let go of at once."""
 import gc
 import weakref
 
 import pytest
 
 import pelorin
-from tessaro import wire as raw_frames
+from tessaro import wire
 
 from conftest import encoded, streaming_camera
 
 
 class Owner:
-    """Owns a camera whose image source is one of its own bound methods."""
+    """Owns a camera whose source in `slot` is one of its own bound methods; `streaming` starts
+    it on that source and holds a frame and a view of it."""
 
-    def __init__(self, slot):
-        self.camera = pelorin.create_camera_offline("owned")
-        self.player = raw_frames.frame_player([encoded(1)[1]], repeat=True)
+    def __init__(self, slot, streaming=False):
+        self.camera, self.player = pelorin.create_camera_offline("owned"), wire.frame_player([encoded(1)[1]], True)
         self.camera.add_stream(slot, self.source)
+        if streaming:
+            frame = streaming_camera(self.source, camera=self.camera).get_frame(100)
+            self.last = frame, frame.radial_depth[0]
 
     def source(self, array, timeout_ms):
         return self.player(array, timeout_ms)
 
 
-def bound_method(slot):
-    owner = Owner(slot)
-    return owner.camera, owner
-
-
 def stopping_closure(slot):
     camera = streaming_camera([encoded(1)[1]], repeat=True)
     camera.add_stream(slot, lambda array, timeout_ms: camera.stop())
-    return camera, camera
+    return camera
 
 
-def streaming_owner(slot):
-    owner = Owner(slot)
-    streaming_camera(owner.source, camera=owner.camera)
-    frame = owner.camera.get_frame(100)
-    owner.last = frame, frame.radial_depth[0]
-    return owner.camera, owner
-
-
-@pytest.mark.parametrize("make", [bound_method, stopping_closure, streaming_owner])
+@pytest.mark.parametrize("make", [Owner, lambda s: Owner(s, streaming=True), stopping_closure])
 @pytest.mark.parametrize("slot", [pelorin.stream_image, pelorin.stream_ebd])
 def test_cycle_through_a_source_is_collected(make, slot):
-    camera, owner = make(slot)
-    refs = [weakref.ref(camera), weakref.ref(owner)]
-    del camera, owner
+    owner = make(slot)
+    refs = [weakref.ref(owner), weakref.ref(getattr(owner, "camera", owner))]
+    del owner
     gc.collect()
     assert [r() for r in refs] == [None, None]
-
-
-def test_a_referenced_camera_keeps_its_source_through_a_collection():
-    owner = Owner(pelorin.stream_image)
-    streaming_camera(owner.source, camera=owner.camera)
+    owner = Owner(pelorin.stream_image, streaming=True)  # one still referenced keeps its source
     gc.collect()
     assert owner.camera.get_frame(100).error == 0
+    replaced = [wire.frame_player([])]
+    released = weakref.ref(replaced[0])
+    owner.camera.add_stream(pelorin.stream_ebd, replaced.pop())
+    owner.camera.add_stream(pelorin.stream_ebd, None)
+    assert released() is None

@@ -1,18 +1,16 @@
 """Offline streams: the protocol with the callable, frames replayed end to end, their timing."""
 
-import gc
 import time
-import weakref
 
 import numpy as np
 import pytest
 
 import pelorin
-from tessaro import wire as raw_frames
+from tessaro import wire
 from conftest import WHOLE, arrays_of, encoded, streaming_camera
 
-SIZE = raw_frames.frame_size(dual=False)
-EBD = raw_frames.encode_embedded_data(False, frame_counter=12 * 3)
+SIZE = wire.frame_size(dual=False)
+EBD = wire.encode_embedded_data(False, frame_counter=12 * 3)
 
 
 def source(*results):
@@ -30,13 +28,20 @@ def source(*results):
 @pytest.mark.parametrize("results, errors, sizes, message", [
     ((0,), [-62, -62], [1000, 1000], "stream[image]: errcode=-62"),
     ((-5,), [-5, -5], [1000, 1000], "stream[image]: errcode=-5"),
-    ((-2**31,), [-2**31], [1000], "errcode=-2147483648"),
-    ((3000, 4000), [-75], [1000, 3000], "errcode=-75"),
+    ((-2**31,), [-2**31], [1000], "errcode=-2147483648"), ((np.int16(-7),), [-7], [1000], "errcode=-7"),
+    ((3000, 4000), [-75], [1000, 3000], "errcode=-75"), ((2**31,), RuntimeError, None, "Unable to cast"),
     ((SIZE, SIZE, 1500), [0, -22, -22], [1000, SIZE, SIZE, 1500], "failed processing raw data"),
-    ((np.int16(-7),), [-7], [1000], "errcode=-7")])
+    ((ValueError("x"),), ValueError, None, "^x$"), ((), RuntimeError, None, "bad_function_call")])
 def test_results_reach_the_frame_and_size_the_next_array(capfd, results, errors, sizes, message):
-    src = source(*results)
-    camera = streaming_camera(src)
+    """A source's int result is the frame's error or the size it needs; anything else raises."""
+    camera, src = pelorin.create_camera_offline("results"), source(*results) if results else None
+    camera.add_stream(pelorin.stream_image, None)  # replaced unless the row has no results
+    streaming_camera(src, camera=camera)
+    if errors in (RuntimeError, ValueError):
+        with pytest.raises(errors, match=message) as caught:
+            camera.get_frame(1)
+        assert errors is RuntimeError or caught.value is results[0]
+        return
     assert [camera.get_frame(7).error for _ in errors] == errors
     assert [(len(a), t, a.dtype, a.flags.writeable) for a, t in src.arrays] == \
         [(size, 7, np.uint8, True) for size in sizes]
@@ -44,105 +49,60 @@ def test_results_reach_the_frame_and_size_the_next_array(capfd, results, errors,
     assert camera.get_camera_info()["status"] == "streaming"
 
 
-@pytest.mark.parametrize("result, message", [
-    (2.0, "Unable to cast"), ("5", "Unable to cast"), (2**31, "Unable to cast"),
-    (ValueError("x"), "^x$"), (None, "bad_function_call")])
-def test_results_that_are_not_int_raise(result, message):
-    error = ValueError if isinstance(result, ValueError) else RuntimeError
-    with pytest.raises(error, match=message) as caught:
-        streaming_camera(source(result) if result is not None else None).get_frame(1)
-    assert caught.value is result or error is RuntimeError
-
-
-def test_callables_are_released_with_their_stream():
-    first, player = raw_frames.frame_player([]), raw_frames.frame_player([encoded(7)[1]])
-    refs = [weakref.ref(first), weakref.ref(player)]
-    camera = pelorin.create_camera_offline("lifetime")
-    camera.add_stream(pelorin.stream_image, first)
-    del first
-    frame = streaming_camera(player, camera=camera).get_frame(1)  # replaces the stream
-    del player
-    gc.collect()
-    assert [r() is None for r in refs] == [True, False]
-    del camera
-    gc.collect()
-    assert refs[1]() is None and frame.error == 0
-
-
-def check(a, values, echoes):
-    arrays = [a[k] for k in WHOLE] + [a["point_cloud"][-1], a["peak_status"][-1]]
-    assert [(x.dtype, x.strides) for x in arrays] == [(np.float32, (4,)), (np.uint32, (576, 4)),
-                                                      (np.uint32, (16, 4)), (np.float32, (12, 4)),
-                                                      (np.uint8, (1,))]
-    want = {k: values[k][:echoes] for k in ("radial_depth", "peak_height", "peak_status")}
-    want.update(point_cloud=values["points"][:echoes], cartesian_depth=values["points"][:echoes, :, 2],
-                **{k: values[k] for k in WHOLE})
-    for key, expected in want.items():
-        np.testing.assert_array_equal(a[key], expected, err_msg=key)
-
-
 @pytest.mark.parametrize("padded", [False, True])
 def test_single_mode_frames_decode_to_the_encoded_values(padded):
-    values, frame_bytes = encoded(11, padded=padded)
-    player = raw_frames.frame_player([frame_bytes, encoded(12, padded=padded)[1]])
+    player = wire.frame_player([encoded(seed, padded=padded)[1] for seed in (11, 12)])
     camera = streaming_camera(player, echoes=3)
     frame = camera.get_frame(50)
-    assert (frame.error, frame.max_depth_index) == (0, 3)
     a = arrays_of(frame)
-    check(a, values, 3)
-    np.testing.assert_array_equal(a["raw_image"], encoded(11)[1])  # padding dropped
-    assert camera.get_frame(50) is frame
-    check(a, raw_frames.random_values(12, False), 3)  # the arrays alias the record
-    assert player.calls == [(1000, 50), (len(frame_bytes), 50), (len(frame_bytes), 50)]
-
-
-def test_embedded_data_fills_the_frame_counters_and_the_live_sensor_info():
-    ebd = raw_frames.encode_embedded_data(
-        False, frame_counter=12 * 5 + 1, time_counter=1000, time_multiplier=3, temperature=160,
-        depth_num=3, peak_order_selection=1, light_emitted=1, read_back=0, lvds_connection=1)
-    camera = pelorin.create_camera_offline("ebd")
-    camera.add_stream(pelorin.stream_ebd, raw_frames.frame_player([ebd]))
-    info = camera.get_sensor_info()
-    frame = streaming_camera([encoded(31)[1]], camera=camera).get_frame(100)
-    np.testing.assert_array_equal(frame.raw_ebd, ebd)
-    laser = info.laser_status
-    assert (frame.error, frame.frame_id, frame.timestamp, info.temperature, info.depth_num,
-            info.peak_order_selection) == (0, 5, 10000, 32.0, 3, 1)
-    assert (laser.light_emitted, laser.read_back, laser.lvds_connection, laser.bank_check) == \
-        (True, True, False, True)
+    arrays = [a[k] for k in WHOLE] + [a["point_cloud"][-1], a["peak_status"][-1]]
+    assert [(x.dtype, x.strides) for x in arrays] == \
+        [(np.float32, (4,)), (np.uint32, (576, 4)), (np.uint32, (16, 4)), (np.float32, (12, 4)), (np.uint8, (1,))]
+    for seed in (11, 12):  # the arrays alias the record, which the next frame fills
+        values, unpadded = encoded(seed)
+        want = {k: values[k] for k in WHOLE + ["radial_depth", "peak_height", "peak_status"]}
+        want.update(point_cloud=values["points"], cartesian_depth=values["points"][..., 2])
+        for key, expected in want.items():
+            np.testing.assert_array_equal(a[key], expected, err_msg=key)
+        np.testing.assert_array_equal(frame.raw_image, unpadded)  # padding dropped
+        assert seed == 12 or (camera.get_frame(50) is frame and frame.max_depth_index == 3)
+    assert player.calls == [(1000, 50)] + [(len(player.frames[0]), 50)] * 2
 
 
 @pytest.mark.parametrize("slot", [pelorin.stream_image, pelorin.stream_ebd])
 def test_a_source_may_replace_its_own_stream_during_a_read(slot):
     """The replaced source finishes its read, retry included; the new one serves the next."""
     camera, replacement = pelorin.create_camera_offline("replaced"), source(-5)
-    sources = {pelorin.stream_image: raw_frames.frame_player([encoded(5)[1]]),
-               pelorin.stream_ebd: raw_frames.frame_player([EBD])}
+    sources = {pelorin.stream_image: wire.frame_player([encoded(5)[1]]), pelorin.stream_ebd: wire.frame_player([EBD])}
     player = sources[slot]
-
-    def replacing(array, timeout_ms):
-        camera.add_stream(slot, replacement)
-        return player(array, timeout_ms)
-    sources[slot] = replacing
-    camera.add_stream(pelorin.stream_ebd, sources[pelorin.stream_ebd])
-    streaming_camera(sources[pelorin.stream_image], camera=camera)
+    sources[slot] = lambda array, timeout_ms: camera.add_stream(slot, replacement) or player(array, timeout_ms)
+    streaming_camera(sources[pelorin.stream_image], sources[pelorin.stream_ebd], camera=camera)
     assert (camera.get_frame(1).error, len(player.calls)) == (0, 2)  # 1000 bytes, then the retry
     assert camera.get_frame(1).error == (-5 if slot == pelorin.stream_image else -62)
 
 
-def test_an_embedded_data_stream_without_a_callable_is_no_stream(capfd):
-    camera = pelorin.create_camera_offline("no ebd")
+@pytest.mark.parametrize("ebd, sensor", [
+    (None, (False, 0, 0, 0, 0, 0.0, 0, 0, False, False, False, False)),
+    ([wire.encode_embedded_data(False, frame_counter=12 * (5 + i) + 1, time_counter=1000 * i, time_multiplier=3,
+                                temperature=160, depth_num=3, peak_order_selection=1, light_emitted=1, read_back=0,
+                                lvds_connection=1) for i in range(2)],
+     (True, 6, 10000, 6, 10000, 32.0, 3, 1, True, True, False, True))])
+def test_offline_frames_carry_delivery_time_sequence_and_what_the_sensor_says(capfd, ebd, sensor):
+    """The host's monotonic time at delivery and the frame's count; ids, sensor time and the live
+    sensor info only from embedded data, and an embedded-data stream without a callable is none."""
+    camera = pelorin.create_camera_offline("timing")
     camera.add_stream(pelorin.stream_ebd, None)
-    frame = streaming_camera([encoded(4)[1]], camera=camera).get_frame(1)
-    assert (frame.error, frame.frame_id, len(frame.raw_ebd), capfd.readouterr().out) == (0, 0, 0, "")
-
-
-def test_offline_frames_carry_delivery_time_and_sequence():
-    """The host's monotonic time at delivery and the frame's count, nothing from a sensor."""
-    camera = streaming_camera([encoded(seed)[1] for seed in range(2)])
+    streaming_camera([encoded(seed)[1] for seed in range(2)], ebd, camera=camera)
+    info = camera.get_sensor_info()  # taken before the frames: it follows the sensor
     for sequence in range(2):
         before = time.monotonic_ns()
         f = camera.get_frame(100)
-        assert before <= f.capture_time_ns <= time.monotonic_ns() and camera.get_dropped_frames() == 0
-        assert (f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames, f.has_sensor_time,
-                f.frame_index, f.sensor_timestamp) == (True, True, sequence, 0, False, 0, 0)
+        assert before <= f.capture_time_ns <= time.monotonic_ns()
+        assert (f.error, f.has_capture_time, f.has_sequence, f.sequence, f.dropped_frames,
+                camera.get_dropped_frames()) == (0, True, True, sequence, 0, 0)
+        np.testing.assert_array_equal(f.raw_ebd, ebd[sequence] if ebd else [])
+    laser = info.laser_status
+    assert (f.has_sensor_time, f.frame_index, f.sensor_timestamp, f.frame_id, f.timestamp, info.temperature,
+            info.depth_num, info.peak_order_selection, laser.light_emitted, laser.read_back, laser.lvds_connection,
+            laser.bank_check) == sensor
+    assert capfd.readouterr().out == ""

@@ -5,70 +5,46 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import pelorin
+from conftest import raw_frames, streaming_camera
 from tessaro import wire
 from tessaro.errors import RecordingError
 from tessaro.recording import Recording, record
 
-FRAMES = 3
-MAGIC = b"\x89MCAP0\r\n"
-
 
 @pytest.fixture(scope="module")
 def original(tmp_path_factory):
-    """The bytes of a small recording with embedded data, and the raw frames it holds."""
-    images = [wire.encode_raw_frame(wire.random_values(seed, False), False) for seed in range(FRAMES)]
-    ebds = [wire.encode_embedded_data(False, frame_counter=12 * i + 1, time_counter=3000 * i,
-                                      time_multiplier=1) for i in range(FRAMES)]
-    camera = pelorin.create_camera_offline("source")
-    camera.add_stream(pelorin.stream_image, wire.frame_player(images))
-    camera.add_stream(pelorin.stream_ebd, wire.frame_player(ebds))
-    assert (camera.open(wire.SINGLE_MODE), camera.start()) == (0, 0)
+    """The bytes of a small recording with embedded data, the raw frames it holds, and where a damaged copy goes."""
     path = tmp_path_factory.mktemp("damage") / "original.mcap"
-    record(camera, path, frames=FRAMES)
-    return path.read_bytes(), [image.tobytes() for image in images], path.parent / "damaged.mcap"
+    record(streaming_camera(*raw_frames(wire.SINGLE_MODE)), path, frames=3)
+    return path.read_bytes(), [i.tobytes() for i in raw_frames(wire.SINGLE_MODE)[0][:3]], path.with_name("damaged.mcap")
 
 
-def read_everything(path, images):
-    """Opens the file and reads every frame it lists, and one beyond when it reports damage."""
-    with Recording(path) as recording:
-        for index in range(len(recording)):
-            assert recording.raw_image(index) == images[index]
-            recording.raw_ebd(index)
-            recording.log_time(index)
-        if recording.damage is not None:
-            with pytest.raises(RecordingError):
-                recording.raw_image(len(recording))
-
-
-@st.composite
-def damaged(draw, data):
-    """`data` truncated, with bytes overwritten, with bytes inserted, or made up after the magic;
-    positions favour the headers and the summary at both ends."""
-    n = len(data)
-    position = st.one_of(st.integers(0, n - 1), st.integers(0, 4095), st.integers(n - 4096, n - 1))
-    kind = draw(st.sampled_from(["truncate", "overwrite", "insert", "made up"]))
-    if kind == "truncate":
-        return data[:draw(position)]
-    if kind == "made up":
-        return MAGIC + draw(st.binary(max_size=4096))
-    changed = bytearray(data)
-    for at, chunk in draw(st.lists(st.tuples(position, st.binary(min_size=1, max_size=16)), min_size=1, max_size=6)):
-        if kind == "overwrite":
-            changed[at:at + len(chunk)] = chunk[:n - at]
-        else:
-            changed[at:at] = chunk
-    return bytes(changed)
-
-
-@settings(max_examples=150, deadline=None, derandomize=True,
-          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
-                                 HealthCheck.data_too_large])
+@settings(max_examples=150, deadline=None, derandomize=True, suppress_health_check=[
+    HealthCheck.function_scoped_fixture, HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(data=st.data())
 def test_damaged_files_raise_recording_error_only(original, data):
     recorded, images, path = original
-    path.write_bytes(data.draw(damaged(recorded)))
+    damaged, n = bytearray(recorded), len(recorded)
+    # Positions favour the headers and the summary at both ends.
+    where = st.one_of(st.integers(0, n - 1), st.integers(0, 4095), st.integers(n - 4096, n - 1))
+    kind = data.draw(st.sampled_from(["truncate", "overwrite", "insert", "made up"]))
+    if kind == "truncate":
+        del damaged[data.draw(where):]
+    elif kind == "made up":
+        damaged[8:] = data.draw(st.binary(max_size=4096))  # after the magic
+    else:
+        for at, chunk in data.draw(st.lists(st.tuples(where, st.binary(min_size=1, max_size=16)), min_size=1,
+                                            max_size=6)):
+            damaged[at:at + len(chunk) * (kind == "overwrite")] = chunk
+    path.write_bytes(damaged)
     try:
-        read_everything(path, images)
+        with Recording(path) as recording:
+            for index in range(len(recording)):
+                assert recording.raw_image(index) == images[index]
+                recording.raw_ebd(index)
+                recording.log_time(index)
+            if recording.damage is not None:  # one frame beyond those it lists
+                with pytest.raises(RecordingError):
+                    recording.raw_image(len(recording))
     except RecordingError:
         pass
