@@ -1,4 +1,7 @@
-"""The command line: each command, one-line user errors, and what export writes."""
+"""The command line: each command, one-line user errors, what export writes; the README's examples run."""
+
+import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -53,3 +56,12 @@ def test_export_writes_what_the_frame_decoded(recordings, tmp_path, capsys, monk
     with Image.open(prefix.with_suffix(".png")) as image:
         colours = len(np.unique(np.asarray(image.convert("RGB")).reshape(-1, 3), axis=0))
     assert colours > 50  # a colour-mapped scene, not a blank canvas
+
+
+def test_readme_examples_run(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    examples = [code for code in re.findall(r"```python\n(.*?)```", readme, re.S) if "import tessaro" in code]
+    for code in examples:
+        exec(compile(code, "README.md", "exec"), {})
+    assert len(examples) >= 2 and "median depth" in capsys.readouterr().out
