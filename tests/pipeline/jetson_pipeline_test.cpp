@@ -34,14 +34,12 @@ protected:
         const std::string keyword = options.sensor_label.substr(0, options.sensor_label.find(' '));
         return test_support::output_of([&] { pipeline = std::make_unique<jetson_camera_pipeline>("/dev/media0", keyword); });
     }
-
     // Runs configure and returns what it wrote to the error stream.
     std::string configure(int expected, bool dual = false) {
         pipeline_configuration config;
         config.image_height = dual ? 1176 : 588;
         return test_support::output_of([&] { EXPECT_EQ(pipeline->configure(config), expected); }).err;
     }
-
     // A new system in place of the old one, which must have been left tidy.
     void renew() {
         pipeline.reset();
@@ -49,7 +47,6 @@ protected:
         sys.reset();
         sys = std::make_unique<test_support::simulated_system>();
     }
-
     simulated_node& node(const std::string& path) { return sys->kernel.nodes.at(path); }
     // Whether the sensor-to-nvcsi and the nvcsi-to-vi-output links are enabled.
     std::vector<bool> data_links_enabled() {
@@ -61,57 +58,43 @@ protected:
     std::unique_ptr<jetson_camera_pipeline> pipeline;
 };
 
-TEST_F(jetson_pipeline_test, safe_mode_sets_only_the_stride_and_the_video_format) {
-    EXPECT_EQ(discover().out,
-              "[DEBUG] Searching entities for camera keyword='vorlake-csi2'\n"
-              "[DEBUG]   entity: 'vi-output, vorlake-csi2 9-0010'\n"
-              "[DEBUG]   entity: 'vorlake-csi2 9-0010'\n"
-              "[DEBUG]   entity: 'nvcsi--0'\n"
-              "[DEBUG] camera_entity_name='vorlake-csi2 9-0010'\n"
-              "[DEBUG] image_entity_name='vi-output, vorlake-csi2 9-0010'\n"
-              "[DEBUG] actual_csi2_entity_name='nvcsi--0'\n"
-              "[DEBUG] Vorlake pipeline detected: enabling safe mode\n");
-    std::string image_node = "x", ebd_node = "x", sensor_node;
-    EXPECT_EQ(pipeline->get_stream_device_nodes(image_node, ebd_node) + pipeline->get_sensor_device_node(sensor_node), 0);
-    EXPECT_EQ(image_node + "|" + ebd_node + "|" + sensor_node, "/dev/video0||/dev/v4l-subdev0");
-
-    for (const bool dual : {false, true}) {
-        ASSERT_EQ(configure(0, dual), safe_line);
-        const v4l2_pix_format& format = node("/dev/video0").video_formats.back().fmt.pix;
-        EXPECT_EQ(std::tuple(format.width, format.height, format.pixelformat, format.bytesperline),
-                  std::tuple(672u, dual ? 1176u : 588u, V4L2_PIX_FMT_GREY, 704u));
-    }
-    EXPECT_EQ(node("/dev/video0").controls[2].written, (std::vector<std::int32_t>{704, 704}));
-    EXPECT_TRUE(node("/dev/video0").controls[1].written.empty());  // "Preferred Stride Mode" comes first
-    EXPECT_EQ(sys->kernel.ioctls[MEDIA_IOC_SETUP_LINK] + sys->kernel.ioctls[VIDIOC_SUBDEV_S_FMT], 0u);
-    EXPECT_EQ(sys->kernel.descriptors.size(), 1u);  // the media device only
-}
-
-TEST_F(jetson_pipeline_test, normal_mode_resets_the_links_then_enables_and_formats) {
-    // Older kernels leave the pads' index fields zero: the pipeline counts them itself.
-    sys->kernel.add_jetson_device(plain_device);
-    for (media_v2_pad& pad : node("/dev/media0").pads)
-        pad.index = 0;
-    EXPECT_EQ(discover(plain_device).out.find("safe mode"), std::string::npos);
-    EXPECT_EQ(data_links_enabled(), (std::vector<bool>{false, false}));
-
-    for (const bool dual : {false, true}) {
-        // The nvcsi source pad is the fourth pad of the topology but its entity's second.
-        ASSERT_EQ(configure(0, dual), "");
+// Safe mode sets only the stride and the video format; otherwise the links are reset, then the
+// data path enabled and formatted. Older kernels leave the pads' index fields zero: the pipeline
+// counts them itself (the nvcsi source pad is the fourth of the topology but its entity's second).
+TEST_F(jetson_pipeline_test, both_modes_configure_the_data_path) {
+    for (const bool safe : {true, false}) {
+        if (!safe) {
+            renew();
+            sys->kernel.add_jetson_device(plain_device);
+            for (media_v2_pad& pad : node("/dev/media0").pads)
+                pad.index = 0;
+        }
+        discover(safe ? jetson_device_options{} : plain_device);
+        EXPECT_EQ(data_links_enabled(), (std::vector<bool>{safe, safe}));
+        for (const bool dual : {false, true}) {
+            ASSERT_EQ(configure(0, dual), safe ? safe_line : "");
+            const v4l2_pix_format& format = node("/dev/video0").video_formats.back().fmt.pix;
+            EXPECT_EQ(std::tuple(format.width, format.height, format.pixelformat, format.bytesperline),
+                      std::tuple(672u, dual ? 1176u : 588u, V4L2_PIX_FMT_GREY, 704u));
+        }
+        EXPECT_EQ(node("/dev/video0").controls[2].written, (std::vector<std::int32_t>{704, 704}));
+        if (safe) {
+            EXPECT_EQ(sys->kernel.ioctls[MEDIA_IOC_SETUP_LINK] + sys->kernel.ioctls[VIDIOC_SUBDEV_S_FMT], 0u);
+            continue;
+        }
         EXPECT_EQ(data_links_enabled(), (std::vector<bool>{false, true}));
         const v4l2_subdev_format& pad = node("/dev/v4l-subdev1").subdev_formats.back();
         EXPECT_EQ(std::tuple(pad.which, pad.pad, pad.format.width, pad.format.height, pad.format.code),
-                  std::tuple(V4L2_SUBDEV_FORMAT_ACTIVE + 0u, 0u, 672u, dual ? 1176u : 588u, MEDIA_BUS_FMT_Y8_1X8 + 0u));
-        EXPECT_EQ(node("/dev/video0").video_formats.back().fmt.pix.bytesperline, 704u);
+                  std::tuple(V4L2_SUBDEV_FORMAT_ACTIVE + 0u, 0u, 672u, 1176u, MEDIA_BUS_FMT_Y8_1X8 + 0u));
     }
 }
 
+// A link that cannot be reset leaves the others to be reset; immutable ones are not even tried.
 TEST_F(jetson_pipeline_test, links_that_cannot_or_must_not_be_reset) {
     sys->kernel.fail_next(kernel_call::ioctl, EBUSY, 1, MEDIA_IOC_SETUP_LINK);
     EXPECT_EQ(discover(plain_device).err, "Reset pipeline failed to disable link with src={1, 0} and sink={2, 0}\n");
-    EXPECT_EQ(data_links_enabled(), (std::vector<bool>{true, false}));  // the other link was reset all the same
+    EXPECT_EQ(data_links_enabled(), (std::vector<bool>{true, false}));
     EXPECT_TRUE(pipeline->valid());
-    // Immutable links are not even tried.
     renew();
     sys->kernel.add_jetson_device(plain_device);
     node("/dev/media0").links[0].flags |= MEDIA_LNK_FL_IMMUTABLE;
@@ -130,9 +113,7 @@ TEST_F(jetson_pipeline_test, configure_failures_and_warnings) {
         {false, VIDIOC_S_CTRL, no_change, 0, stride + "-5 (ignored)\n"},
         {false, VIDIOC_S_FMT, no_change, -EIO, format + "-5\n"},
         {true, VIDIOC_S_FMT, no_change, 0, safe_line + format + "-5 (ignored in safe mode)\n"},
-        {true, 0, [](simulated_node& video) { video.controls[2].flags = V4L2_CTRL_FLAG_DISABLED; }, 0,
-         safe_line + stride + "-22 (ignored)\n"},
-        {true, 0, [](simulated_node& video) { video.controls.pop_back(); }, 0, safe_line + stride + "-2 (ignored)\n"},
+        {true, 0, [](simulated_node& video) { video.controls[2].flags = V4L2_CTRL_FLAG_DISABLED; }, 0, safe_line + stride + "-22 (ignored)\n"},
         // A failing query ends the search as the end of the list does.
         {true, VIDIOC_QUERYCTRL, no_change, 0, safe_line + stride + "-2 (ignored)\n"},
         {true, 0, [](simulated_node& video) { video.open_error = EACCES; }, 0,
@@ -152,15 +133,6 @@ TEST_F(jetson_pipeline_test, configure_failures_and_warnings) {
     }
 }
 
-TEST_F(jetson_pipeline_test, missing_links_are_reported_with_arrows) {
-    const std::string to_vi_output = "Jetson pipeline: link nvcsi \u2192 vi-output not found\n";
-    EXPECT_TRUE(discover({.with_data_links = false}).out.ends_with(to_vi_output + "Jetson pipeline: link camera \u2192 nvcsi not found\n"));
-    EXPECT_EQ(configure(0), safe_line);
-    // Outside safe mode discovery stops at the first missing link.
-    renew();
-    EXPECT_TRUE(discover({.sensor_label = plain_device.sensor_label, .with_data_links = false}).out.ends_with(to_vi_output));
-}
-
 // One media device, two sensors whose vi-outputs were registered in reverse: the camera, the
 // nvcsi and the vi-output chosen form one linked chain, in safe mode and outside it; without
 // data links the vi-output's label tells which sensor it carries.
@@ -171,9 +143,9 @@ TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
         EXPECT_EQ(discover(options).out.find("not found") == std::string::npos, links);
         EXPECT_EQ(pipeline->camera_entity() + "|" + pipeline->image_entity(), options.sensor_label + "|vi-output, " + options.sensor_label);
         EXPECT_TRUE(!links || pipeline->csi2_entity() == "nvcsi--0");
-        std::string image_node, ebd_node, sensor_node;
+        std::string image_node = "x", ebd_node = "x", sensor_node;
         EXPECT_EQ(pipeline->get_stream_device_nodes(image_node, ebd_node) + pipeline->get_sensor_device_node(sensor_node), 0);
-        EXPECT_EQ(image_node + "|" + sensor_node, "/dev/video0|/dev/v4l-subdev0");
+        EXPECT_EQ(image_node + "|" + ebd_node + "|" + sensor_node, "/dev/video0||/dev/v4l-subdev0");
         EXPECT_EQ(configure(0), family == "imx704" ? "" : safe_line);
         renew();
     }
