@@ -150,6 +150,7 @@ TEST(camera_configuration, settings_take_effect_at_the_next_start) {
     config.enable_cartesian_depth = config.enable_histogram = true;
     ASSERT_EQ(rig.cam->configure_camera_output(config) + rig.cam->configure_camera_echo(3) + rig.cam->start(), 0);
     EXPECT_EQ(sizes_of(*rig.cam->shared_frame()), (std::array<std::size_t, 8>{3, 576, 576, 0, 0, 0, 576, 0}));
+    EXPECT_EQ(sizes_of(frame_buffer(config, 3, 576)), sizes_of(*rig.cam->shared_frame()));  // built from the settings alone
 }
 
 // A pipeline that records the configuration it is given and has no device node, so that

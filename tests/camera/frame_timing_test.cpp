@@ -1,5 +1,5 @@
 // Frame timing through the camera: what streams report, sensor counters, frames lost. The capture
-// stream's own timing is checked on the simulated device (real_camera_path_test.cpp).
+// stream's own timing is checked at the stream (v4l2_stream_test.cpp).
 #include <optional>
 #include <tuple>
 
