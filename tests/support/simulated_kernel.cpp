@@ -146,12 +146,11 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
         if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.memory != V4L2_MEMORY_MMAP ||
             buffer.index >= queue.memory.size())
             return fail(EINVAL);
-        const bool queued = std::ranges::count(queue.queued, buffer.index), done = std::ranges::count(queue.done, buffer.index);
+        const bool held = std::ranges::count(queue.queued, buffer.index) + std::ranges::count(queue.done, buffer.index) > 0;
         if (request == VIDIOC_QBUF)
-            return queued || done ? fail(EINVAL) : (queue.queued.push_back(buffer.index), 0);
+            return held ? fail(EINVAL) : (queue.queued.push_back(buffer.index), 0);
         buffer.length = static_cast<std::uint32_t>(queue.memory[buffer.index].size());
         buffer.m.offset = buffer.index * offset_step;
-        buffer.flags = (queued ? V4L2_BUF_FLAG_QUEUED : 0u) | (done ? V4L2_BUF_FLAG_DONE : 0u);
     } else if (request == VIDIOC_DQBUF) {
         if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !queue.streaming)
             return fail(EINVAL);
@@ -198,7 +197,7 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
     for (const std::string& sensor : sensors)
         add_entity(sensor);
     for (std::uint32_t k = 0; k < count; ++k)
-        add_entity((options.with_nvcsi ? "nvcsi--" : "csi-bridge--") + std::to_string(options.number + k));
+        add_entity("nvcsi--" + std::to_string(options.number + k));
     for (std::uint32_t k = count; k-- > 0;)
         add_entity("vi-output, " + sensors[k]);
     const auto add_link = [&](std::uint32_t source, std::uint32_t sink, std::uint32_t flags) {
@@ -226,7 +225,7 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
             const std::string minor = std::to_string(next_minor), name = names[role];
             nodes["/dev/" + name];
             files["/sys/dev/char/81:" + minor + "/uevent"] =
-                "MAJOR=81\nMINOR=" + minor + "\n" + (options.devname_in_uevent ? "DEVNAME=" + name + "\n" : "");
+                "MAJOR=81\nMINOR=" + minor + "\nDEVNAME=" + name + "\n";
             media.interfaces.push_back({(3u << 24) | next_id++, MEDIA_INTF_T_V4L_VIDEO, 0, {}, {}});
             media.interfaces.back().devnode = {81, next_minor++};
             add_link(media.interfaces.back().id, chain[role], MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
@@ -242,7 +241,6 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
 }
 
 bool simulated_kernel::take_fault(kernel_call call, unsigned long request) {
-    ++calls[call];
     const auto found = std::find_if(faults.begin(), faults.end(), [&](const fault& f) {
         return f.call == call && (f.request == 0 || f.request == request);
     });
@@ -322,7 +320,7 @@ int simulated_kernel::poll(pollfd* fds, nfds_t, int timeout_ms) {
 }
 
 int simulated_kernel::list_directory(const std::string& path, std::vector<std::string>& names) {
-    return take_fault(kernel_call::list_directory) ? -1 : look_up(directories, path, names);
+    return look_up(directories, path, names);
 }
 
 int simulated_kernel::read_text_file(const std::string& path, std::string& content) {

@@ -19,8 +19,8 @@
 
 namespace vorlake::tessaro::test_support {
 
-// The calls a test may make fail; every call of these kinds is counted too.
-enum class kernel_call { open, ioctl, mmap, poll, list_directory };
+// The calls a test may make fail.
+enum class kernel_call { open, ioctl, mmap, poll };
 
 struct simulated_control {
     std::uint32_t id = 0;
@@ -66,8 +66,7 @@ struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
     std::string sensor_label = "vorlake-csi2 9-0010";
     std::vector<std::string> more_sensors = {};
-    bool with_nvcsi = true, with_data_links = true;
-    bool sensor_has_node = true, devname_in_uevent = true;
+    bool with_data_links = true, sensor_has_node = true;
 };
 
 class simulated_kernel final : public kernel_calls {
@@ -100,7 +99,6 @@ public:
     std::map<std::string, std::vector<std::string>> directories;
     std::map<int, simulated_node*> descriptors;
     std::map<void*, std::size_t> mappings;
-    std::map<kernel_call, std::size_t> calls;
     std::map<unsigned long, std::size_t> ioctls;
     std::vector<int> poll_timeouts;
     int next_fd = 300;  // well clear of the descriptors the test process holds
