@@ -103,7 +103,7 @@ int control_ioctl(std::vector<simulated_control>& controls, unsigned long reques
     const std::uint32_t id = asked & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
     const auto found = std::find_if(controls.begin(), controls.end(),
                                     [&](const simulated_control& c) { return next ? c.id > id : c.id == id; });
-    if (found == controls.end() || (request == VIDIOC_S_CTRL && (found->flags & V4L2_CTRL_FLAG_DISABLED)))
+    if (found == controls.end())
         return fail(EINVAL);
     if (request == VIDIOC_S_CTRL)
         return found->written.push_back(static_cast<v4l2_control*>(arg)->value), 0;
