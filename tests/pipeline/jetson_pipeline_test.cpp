@@ -1,4 +1,5 @@
 #include "pipeline/jetson_camera_pipeline.hpp"
+#include "pipeline/sensor_mode_control.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
@@ -137,6 +138,26 @@ TEST_F(jetson_pipeline_test, absurd_topology_counts_are_refused) {
         }));
         EXPECT_FALSE(pipeline->valid());
     }
+}
+
+// Each mode sets its menu index on the sensor's node, or without one on the vi-output's. The
+// driver's refusal comes back raw; not even an interruption makes the request again.
+TEST_F(jetson_pipeline_test, every_sensor_mode_sets_its_menu_index) {
+    const auto select = [&](std::uint32_t mode) {
+        int result = 0;
+        test_support::output_of([&] { result = select_sensor_mode(*pipeline, mode); });
+        return result;
+    };
+    discover();
+    for (const std::uint32_t mode : {0x311c, 0x321c, 0x301c, 0x211c, 0x221c, 0x201c})
+        EXPECT_EQ(select(mode), 0);
+    EXPECT_EQ(select(0x301d), -EINVAL);
+    EXPECT_EQ(node("/dev/v4l-subdev0").controls[1].written, (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5}));
+    sys->kernel.fail_next(kernel_call::ioctl, EINTR, 1, VIDIOC_S_CTRL);
+    EXPECT_EQ(select(0x321c), -1);
+    discover({.sensor_has_node = false});
+    EXPECT_EQ(select(0x211c), 0);
+    EXPECT_EQ(node("/dev/video0").controls[0].written, std::vector<std::int32_t>{3});
 }
 
 }  // namespace

@@ -15,13 +15,12 @@ constexpr std::uint32_t preferred_stride_control = 0x009a2064;
 constexpr std::uint32_t offset_step = 1u << 24;  // the mmap cookie of buffer i is i * step
 
 int fail(int error) {
-    errno = error;
-    return -1;
+    return errno = error, -1;
 }
 
+// Into a field the caller zeroed.
 template <typename field>
 void set_name(field& text, const std::string& name) {
-    std::memset(text, 0, sizeof text);
     std::memcpy(text, name.data(), std::min(name.size(), sizeof text - 1));
 }
 
@@ -108,7 +107,7 @@ int control_ioctl(std::vector<simulated_control>& controls, unsigned long reques
     if (request == VIDIOC_S_CTRL)
         return found->written.push_back(static_cast<v4l2_control*>(arg)->value), 0;
     auto& query = *static_cast<v4l2_queryctrl*>(arg);
-    query = v4l2_queryctrl{found->id, V4L2_CTRL_TYPE_INTEGER, {}, 0, 1 << 20, 1, 0, found->flags, {}};
+    query = v4l2_queryctrl{found->id, V4L2_CTRL_TYPE_INTEGER, {}, 0, 1 << 20, 1, 0, 0, {}};
     set_name(query.name, found->name);
     return 0;
 }
@@ -231,12 +230,12 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
             add_link(media.interfaces.back().id, chain[role], MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
         }
         // The vi-output node carries the sensor's controls too, as the Jetson video driver does.
-        const simulated_control mode{sensor_mode_control, "Sensor Modes", 0, {}};
+        const simulated_control mode{sensor_mode_control, "Sensor Modes", {}};
         if (options.sensor_has_node)
-            nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", 0, {}}, mode};
+            nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", {}}, mode};
         simulated_node& video_node = nodes["/dev/" + names[2]];
         video_node.queue.emplace();
-        video_node.controls = {mode, {0x009a2063, "Preferred Stride Mode", 0, {}}, {preferred_stride_control, "Preferred Stride", 0, {}}};
+        video_node.controls = {mode, {0x009a2063, "Preferred Stride Mode", {}}, {preferred_stride_control, "Preferred Stride", {}}};
     }
 }
 
@@ -287,7 +286,7 @@ int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
     if (request == VIDIOC_QUERYCTRL || request == VIDIOC_S_CTRL)
         return control_ioctl(device.controls, request, arg);
     if (request == VIDIOC_SUBDEV_S_FMT && !device.queue)
-        return device.subdev_formats.push_back(*static_cast<v4l2_subdev_format*>(arg)), 0;
+        return 0;
     return device.queue ? queue_ioctl(device, fd, request, arg) : fail(ENOTTY);
 }
 

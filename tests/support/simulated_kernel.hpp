@@ -25,7 +25,6 @@ enum class kernel_call { open, ioctl, mmap, poll };
 struct simulated_control {
     std::uint32_t id = 0;
     std::string name;
-    std::uint32_t flags = 0;
     std::vector<std::int32_t> written = {};  // every value set, in order
 };
 
@@ -49,8 +48,7 @@ struct simulated_node {
     int open_error = 0;  // errno of every open, 0 when the node opens
     std::vector<simulated_control> controls;
     std::optional<simulated_queue> queue;
-    std::vector<v4l2_format> video_formats;          // every VIDIOC_S_FMT accepted
-    std::vector<v4l2_subdev_format> subdev_formats;  // every VIDIOC_SUBDEV_S_FMT accepted
+    std::vector<v4l2_format> video_formats;  // every VIDIOC_S_FMT accepted
     // The topology, for a media device node.
     std::vector<media_v2_entity> entities;
     std::vector<media_v2_interface> interfaces;
