@@ -1,5 +1,4 @@
 #include <array>
-#include <functional>
 #include <limits>
 
 #include "camera_test_fixture.hpp"

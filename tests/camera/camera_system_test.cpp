@@ -3,13 +3,8 @@
 #include <vorlake/tessaro/camera_manager.hpp>
 #include <vorlake/tessaro/messages.hpp>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <stdexcept>
-#include <string>
-#include <tuple>
 
 #include "support/captured_output.hpp"
 #include "support/raw_frame_encoder.hpp"

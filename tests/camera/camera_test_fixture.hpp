@@ -1,13 +1,6 @@
 // What the camera tests share: an offline camera wired to scripted streams, and output checks.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include <vorlake/tessaro/camera.hpp>
 
 #include "support/captured_output.hpp"

@@ -1,8 +1,5 @@
 #include "capture/v4l2_stream.hpp"
 
-#include <gtest/gtest.h>
-#include <linux/videodev2.h>
-
 #include <numeric>
 #include <optional>
 

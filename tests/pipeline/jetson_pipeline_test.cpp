@@ -1,11 +1,7 @@
 #include "pipeline/jetson_camera_pipeline.hpp"
 #include "pipeline/sensor_mode_control.hpp"
 
-#include <gtest/gtest.h>
-#include <linux/videodev2.h>
-
 #include <functional>
-#include <memory>
 #include <tuple>
 
 #include "support/captured_output.hpp"
