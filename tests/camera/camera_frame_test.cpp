@@ -4,7 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "camera_test_fixture.hpp"
+#include "support/test_stream.hpp"
 
 namespace vorlake::tessaro::test_support {
 namespace {
@@ -44,7 +44,7 @@ TEST(camera_frame, failures_are_reported_in_the_record_and_streaming_goes_on) {
     for (const case_& c : cases) {
         SCOPED_TRACE(c.line);
         camera_rig rig(true, true);
-        rig.stream(single_mode);
+        rig.stream();
         rig.image->script = {good_image, c.image, broken, good_image};
         rig.ebd->script = {ebd_49, c.ebd ? c.ebd : ebd_61, ebd_61};  // no embedded data is read for a failed image
         ASSERT_EQ(rig.get_frame().frame_id, 4u);
@@ -71,7 +71,7 @@ TEST(camera_frame, a_held_record_survives_stop_and_start) {
         SCOPED_TRACE(restart ? "restart" : "stop");
         camera_rig rig(true, true);
         rig.ebd->source = false;
-        rig.stream(single_mode);
+        rig.stream();
         const frame_values values = random_frame_values(8, false, 1), later = random_frame_values(9, false, 1);
         rig.image->frame(encode_raw_frame(values, false, false));
         const std::shared_ptr<frame_buffer> held = rig.cam->shared_frame();
@@ -105,7 +105,7 @@ TEST(camera_frame, a_stream_replaced_during_its_read_finishes_that_read) {
         const bool image = type == stream_type::stream_image;
         SCOPED_TRACE(image ? "image" : "ebd");
         camera_rig rig(true, true);
-        rig.stream(single_mode);
+        rig.stream();
         std::shared_ptr<test_stream_state> old = image ? rig.image : rig.ebd, next;
         rig.image->frame(encode_raw_frame(values, false, false));
         rig.ebd->frame(embedded_data(49));
@@ -140,7 +140,7 @@ TEST(frame_timing, counters_unwrap_and_drops_count_from_the_index_else_the_seque
     };
     const frame_values values = random_frame_values(3, false, 1);
     camera_rig rig(true, true);
-    rig.stream(single_mode);
+    rig.stream();
     for (int session = 0; session < 2; ++session) {
         std::uint64_t total = 0;
         for (const step& s : steps) {

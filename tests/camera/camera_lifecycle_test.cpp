@@ -1,7 +1,7 @@
 #include <array>
 #include <limits>
 
-#include "camera_test_fixture.hpp"
+#include "support/test_stream.hpp"
 
 namespace vorlake::tessaro::test_support {
 namespace {
@@ -71,9 +71,9 @@ TEST(camera_lifecycle, the_streams_follow_the_camera_to_its_end) {
     const std::shared_ptr<test_stream_state> first_image = rig.image, first_ebd = rig.ebd;
     std::shared_ptr<test_stream_state> stray;
     rig.cam->add_stream(static_cast<stream_type>(7), make_test_stream(stray));
-    rig.stream(single_mode);
+    rig.stream();
     EXPECT_EQ(printing("", [&] { return rig.cam->close(); }), 0);
-    rig.stream(single_mode);
+    rig.stream();
     rig.cam->add_stream(stream_type::stream_ebd, make_test_stream(rig.ebd));
     rig.image->frame(encode_raw_frame(random_frame_values(1, false, 1), false, false));
     EXPECT_EQ(rig.get_frame().error, 0);
