@@ -23,8 +23,10 @@ bytes pattern(std::uint8_t seed) {
 
 class v4l2_stream_test : public ::testing::Test {
 protected:
-    // A busy process's descriptors stream all the same.
-    v4l2_stream_test() { sys.kernel.nodes[node].queue.emplace().buffer_length = buffer_length, sys.kernel.next_fd = FD_SETSIZE; }
+    v4l2_stream_test() {
+        sys.kernel.nodes[node].queue.emplace().buffer_length = buffer_length;
+        sys.kernel.next_fd = FD_SETSIZE;  // a busy process's descriptors stream all the same
+    }
     void start() { ASSERT_EQ(stream.open() + stream.start(), 0); }
     // Reads the frame of seed, supplied now unless the driver has it already.
     void expect_frame(std::uint8_t seed, bool supply = true) {
