@@ -13,8 +13,8 @@ namespace {
 void expect_decoded(const frame_buffer& frame, const frame_values& values) {
     for (std::size_t p = 0; p < single_depth_pixels; ++p) {
         const pixel_values& pixel = values.pixels[p];
-        ASSERT_EQ(std::tuple(frame.radial_depth[0][p], frame.point_cloud[0][p], frame.histogram[p], frame.noise_level[p]),
-                  std::tuple(pixel.echoes[0].radial_depth, pixel.echoes[0].point, pixel.histogram, pixel.noise_level)) << p;
+        ASSERT_EQ(std::tuple(frame.radial_depth[0][p], frame.point_cloud[0][p], frame.histogram[p]),
+                  std::tuple(pixel.echoes[0].radial_depth, pixel.echoes[0].point, pixel.histogram)) << p;
     }
 }
 
@@ -31,7 +31,8 @@ TEST(camera_frame, failures_are_reported_in_the_record_and_streaming_goes_on) {
     const auto bytes = [](frame_bytes raw) -> step { return [=](frame_bytes& b) { b = raw; return 0; }; };
     const auto code = [](int result) -> step { return [=](frame_bytes&) { return result; }; };
     const frame_values good = random_frame_values(5, false, 1), other = random_frame_values(6, false, 1);
-    const step good_image = bytes(encode_raw_frame(good, false, false)), other_image = bytes(encode_raw_frame(other, false, false));
+    const step good_image = bytes(encode_raw_frame(good, false, false));
+    const step other_image = bytes(encode_raw_frame(other, false, false));
     const step broken = [](frame_bytes&) -> int { throw std::runtime_error("source broke"); };
     const step ebd_49 = bytes(embedded_data(49)), ebd_61 = bytes(embedded_data(61));
     struct case_ { step image, ebd; int error; const char* line; };  // ebd: for an image that decodes

@@ -95,7 +95,8 @@ TEST(camera_lifecycle, the_streams_follow_the_camera_to_its_end) {
     rig.cam->add_stream(stream_type::stream_image, make_test_stream(rig.image));
     ASSERT_EQ(rig.cam->start(), 0);
     rig.cam.reset();
-    EXPECT_EQ(first_image->calls, (call_list{"open", "start", "stop", "close", "open", "start", "read", "stop", "close"}));
+    EXPECT_EQ(first_image->calls,
+              (call_list{"open", "start", "stop", "close", "open", "start", "read", "stop", "close"}));
     EXPECT_EQ(first_ebd->calls, (call_list{"open", "start", "stop", "close", "open", "start", "stop", "close"}));
     EXPECT_EQ(rig.image->calls, (call_list{"open", "start", "stop", "close"}));
     EXPECT_EQ(rig.ebd->calls, rig.image->calls);

@@ -82,7 +82,8 @@ TEST_F(jetson_pipeline_test, links_that_cannot_or_must_not_be_reset) {
     }).err, "Reset pipeline failed to disable link with src={1, 0} and sink={2, 0}\n");
     EXPECT_EQ(data_links_enabled(), std::pair(true, false));
     EXPECT_TRUE(pipeline->valid());
-    discover(plain_device, [](simulated_kernel& kernel) { kernel.nodes.at("/dev/media0").links[0].flags |= MEDIA_LNK_FL_IMMUTABLE; });
+    const auto immutable = [](simulated_kernel& k) { k.nodes["/dev/media0"].links[0].flags |= MEDIA_LNK_FL_IMMUTABLE; };
+    discover(plain_device, immutable);
     EXPECT_EQ(sys->kernel.ioctls[MEDIA_IOC_SETUP_LINK], 1u);
 }
 
@@ -90,12 +91,13 @@ TEST_F(jetson_pipeline_test, links_that_cannot_or_must_not_be_reset) {
 // format may fail.
 TEST_F(jetson_pipeline_test, configure_failures_and_warnings) {
     const std::string format = "Warning: failed to set format for /dev/video0: -5";
+    const std::string stride = "Warning: failed to set preferred_stride=704 on /dev/video0: -5 (ignored)\n";
     const std::tuple<bool, unsigned long, int, std::string> cases[] = {  // the request fails with EIO
         {false, MEDIA_IOC_SETUP_LINK, -1, "Failed to enable link for image data: -1\n"},
         {false, VIDIOC_SUBDEV_S_FMT, 0, "Warning: failed to set pad format for image data: -5 (ignored)\n"},
         {false, VIDIOC_S_FMT, -EIO, format + "\n"},
         {true, VIDIOC_S_FMT, 0, safe_line + format + " (ignored in safe mode)\n"},
-        {true, VIDIOC_S_CTRL, 0, safe_line + "Warning: failed to set preferred_stride=704 on /dev/video0: -5 (ignored)\n"},
+        {true, VIDIOC_S_CTRL, 0, safe_line + stride},
     };
     for (const auto& [safe, request, result, message] : cases) {
         discover(safe ? jetson_device_options{} : plain_device);

@@ -78,10 +78,9 @@ int media_ioctl(simulated_node& media, unsigned long request, void* arg) {
     // The media core knows a pad by its position among its entity's pads.
     const auto pad_id = [&](const media_pad_desc& pad) {
         std::uint16_t index = 0;
-        for (const media_v2_pad& each : media.pads) {
+        for (const media_v2_pad& each : media.pads)
             if (each.entity_id == pad.entity && index++ == pad.index)
                 return each.id;
-        }
         return 0u;
     };
     for (media_v2_link& link : media.links) {
@@ -100,8 +99,7 @@ int control_ioctl(std::vector<simulated_control>& controls, unsigned long reques
     const std::uint32_t asked = *static_cast<std::uint32_t*>(arg);  // both records start with the id
     const bool next = request == VIDIOC_QUERYCTRL && (asked & V4L2_CTRL_FLAG_NEXT_CTRL);
     const std::uint32_t id = asked & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
-    const auto found = std::find_if(controls.begin(), controls.end(),
-                                    [&](const simulated_control& c) { return next ? c.id > id : c.id == id; });
+    const auto found = std::ranges::find_if(controls, [&](const auto& c) { return next ? c.id > id : c.id == id; });
     if (found == controls.end())
         return fail(EINVAL);
     if (request == VIDIOC_S_CTRL)
@@ -124,10 +122,9 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
             return fail(queue.memory.empty() ? EINVAL : EBUSY);
         // The line stride follows the preferred stride when one was set.
         pix.bytesperline = pix.width;
-        for (const simulated_control& control : device.controls) {
+        for (const simulated_control& control : device.controls)
             if (control.id == preferred_stride_control && !control.written.empty())
                 pix.bytesperline = std::max<std::uint32_t>(pix.width, control.written.back());
-        }
         pix.sizeimage = pix.bytesperline * pix.height;
         pix.field = V4L2_FIELD_NONE;
         queue.buffer_length = pix.sizeimage;
@@ -145,9 +142,9 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
         if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.memory != V4L2_MEMORY_MMAP ||
             buffer.index >= queue.memory.size())
             return fail(EINVAL);
-        const bool held = std::ranges::count(queue.queued, buffer.index) + std::ranges::count(queue.done, buffer.index) > 0;
+        const bool queued = std::ranges::count(queue.queued, buffer.index), done = std::ranges::count(queue.done, buffer.index);
         if (request == VIDIOC_QBUF)
-            return held ? fail(EINVAL) : (queue.queued.push_back(buffer.index), 0);
+            return queued || done ? fail(EINVAL) : (queue.queued.push_back(buffer.index), 0);
         buffer.length = static_cast<std::uint32_t>(queue.memory[buffer.index].size());
         buffer.m.offset = buffer.index * offset_step;
     } else if (request == VIDIOC_DQBUF) {
