@@ -34,9 +34,8 @@ struct test_stream_state {
     bool destroyed = false;
 
     // A read that delivers bytes, copied like a device copy: without needless reallocation.
-    test_stream_state& frame(frame_bytes bytes) {
+    void frame(frame_bytes bytes) {
         script.push_back([raw = std::move(bytes)](frame_bytes& out) { out.assign(raw.begin(), raw.end()); return 0; });
-        return *this;
     }
 };
 
