@@ -55,10 +55,8 @@ TEST(camera_lifecycle, every_operation_in_every_state) {
 TEST(camera_lifecycle, a_failed_start_leaves_the_camera_idle_with_no_stream_running) {
     struct case_ { bool ebd_fails; int open_result, start_result; call_list image_calls, ebd_calls; };
     const case_ cases[] = {
-        {false, -19, 0, {"open"}, {}},
-        {false, 0, -16, {"open", "start"}, {}},
-        {true, -19, 0, {"open", "start", "stop"}, {"open"}},
-        {true, 0, -16, {"open", "start", "stop"}, {"open", "start"}},
+        {false, -19, 0, {"open"}, {}}, {false, 0, -16, {"open", "start"}, {}},
+        {true, -19, 0, {"open", "start", "stop"}, {"open"}}, {true, 0, -16, {"open", "start", "stop"}, {"open", "start"}},
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(&c - cases);
