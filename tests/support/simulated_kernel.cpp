@@ -220,8 +220,7 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
         for (unsigned role = options.sensor_has_node ? 0 : 1; role < 3; ++role) {
             const std::string minor = std::to_string(next_minor), name = names[role];
             nodes["/dev/" + name];
-            files["/sys/dev/char/81:" + minor + "/uevent"] =
-                "MAJOR=81\nMINOR=" + minor + "\nDEVNAME=" + name + "\n";
+            files["/sys/dev/char/81:" + minor + "/uevent"] = "MAJOR=81\nMINOR=" + minor + "\nDEVNAME=" + name + "\n";
             media.interfaces.push_back({(3u << 24) | next_id++, MEDIA_INTF_T_V4L_VIDEO, 0, {}, {}});
             media.interfaces.back().devnode = {81, next_minor++};
             add_link(media.interfaces.back().id, chain[role], MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
