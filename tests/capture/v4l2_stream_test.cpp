@@ -1,15 +1,7 @@
 #include "capture/v4l2_stream.hpp"
 
-#include <gtest/gtest.h>
-#include <linux/videodev2.h>
-
-#include <cerrno>
-#include <cstring>
-#include <memory>
 #include <numeric>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "support/captured_output.hpp"
 #include "support/simulated_kernel.hpp"
@@ -18,120 +10,67 @@ namespace vorlake::tessaro {
 namespace {
 
 using test_support::kernel_call;
-using test_support::output_of;
+using bytes = std::vector<std::uint8_t>;
 
 constexpr char node[] = "/dev/video0";
 constexpr std::size_t buffer_length = 4096;
 
-std::vector<std::uint8_t> pattern(std::uint8_t seed) {
-    std::vector<std::uint8_t> bytes(100 + seed);
-    std::iota(bytes.begin(), bytes.end(), seed);
-    return bytes;
+bytes pattern(std::uint8_t seed) {
+    bytes out(100 + seed);
+    std::iota(out.begin(), out.end(), seed);
+    return out;
 }
 
 class v4l2_stream_test : public ::testing::Test {
 protected:
-    v4l2_stream_test() { sys.kernel.nodes[node].queue.emplace().buffer_length = buffer_length; }
-
-    void start() {
-        ASSERT_EQ(stream.open(), 0);
-        ASSERT_EQ(stream.start(), 0);
+    v4l2_stream_test() {
+        sys.kernel.nodes[node].queue.emplace().buffer_length = buffer_length;
+        sys.kernel.next_fd = FD_SETSIZE;  // a busy process's descriptors stream all the same
     }
-
-    void expect_frame(std::uint8_t seed) {
-        sys.kernel.push_frame(node, pattern(seed));
+    void start() { ASSERT_EQ(stream.open() + stream.start(), 0); }
+    // Reads the frame of seed, supplied now unless the driver has it already.
+    void expect_frame(std::uint8_t seed, bool supply = true) {
+        if (supply)
+            sys.kernel.push_frame(node, pattern(seed));
         ASSERT_EQ(stream.read_frame(frame, 100), 0);
         EXPECT_EQ(frame, pattern(seed));
     }
-
     void expect_nothing_left() { EXPECT_EQ(sys.kernel.descriptors.size() + sys.kernel.mappings.size(), 0u); }
-
     test_support::simulated_queue& queue() { return sys.kernel.queue(node); }
 
     test_support::simulated_system sys;
     v4l2_stream stream{V4L2_BUF_TYPE_VIDEO_CAPTURE, node, "Image data"};
-    std::vector<std::uint8_t> frame;
+    bytes frame;
 };
 
-TEST_F(v4l2_stream_test, misuse_is_refused_and_explained) {
-    EXPECT_EQ(stream.start(), -EACCES);
-    EXPECT_EQ(stream.read_frame(frame, 10), -EACCES);
-    stream.stop();  // harmless on a closed stream
-    {
-        v4l2_stream dropped{V4L2_BUF_TYPE_VIDEO_CAPTURE, node, "Image data"};
-        ASSERT_EQ(dropped.open(), 0);
-        ASSERT_EQ(dropped.start(), 0);
-    }
-    expect_nothing_left();  // a stream dropped while streaming releases the device
-
-    ASSERT_EQ(stream.open(), 0);
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(stream.open(), 0); }).err, "Image data: already opened \n");
-    EXPECT_EQ(sys.kernel.ioctls[VIDIOC_REQBUFS], 2u);  // one for each stream, none for the second open
-
-    v4l2_stream missing{V4L2_BUF_TYPE_VIDEO_CAPTURE, "/dev/video9", "Image data"};
-    EXPECT_EQ(output_of([&] { EXPECT_EQ(missing.open(), -ENOENT); }).err, "Image data: - cannot open /dev/video9: 2, " + std::string(std::strerror(ENOENT)) + "\n");
-    EXPECT_EQ(missing.read_frame(frame, 0), -EACCES);
-
-    stream.close();
-    sys.kernel.next_fd = FD_SETSIZE;  // a busy process's descriptors stream all the same
-    start();
-    expect_frame(3);
-}
-
 TEST_F(v4l2_stream_test, a_failed_set_up_leaves_nothing_behind) {
-    struct fault_case { kernel_call call; unsigned long request; int skip, error; std::optional<std::uint32_t> grant; std::string message; };
+    struct fault_case { kernel_call call; unsigned long request; int skip, error; std::optional<std::uint32_t> grant; };
     const fault_case cases[] = {
-        {kernel_call::ioctl, VIDIOC_REQBUFS, 0, EIO, {}, ""},
-        {kernel_call::ioctl, VIDIOC_QUERYBUF, 1, EIO, {}, ""},
-        {kernel_call::ioctl, VIDIOC_QBUF, 3, EIO, {}, ""},
-        {kernel_call::mmap, 0, 2, ENOMEM, {}, "Failed to mmap buffers for Image data: " + std::string(std::strerror(ENOMEM)) + "\n"},
-        {kernel_call::open, 0, 0, 0, 0u, ""},  // the driver grants no buffer
-        {kernel_call::open, 0, 0, 0, 5u, ""},  // or more than were asked for
+        {kernel_call::ioctl, VIDIOC_REQBUFS, 0, EIO, {}}, {kernel_call::ioctl, VIDIOC_QUERYBUF, 1, EIO, {}},
+        {kernel_call::ioctl, VIDIOC_QBUF, 3, EIO, {}},    {kernel_call::mmap, 0, 2, ENOMEM, {}},
+        {kernel_call::open, 0, 0, 0, 0u}, {kernel_call::open, 0, 0, 0, 5u},  // no buffer granted, or too many
     };
     for (const fault_case& each : cases) {
         SCOPED_TRACE(&each - cases);
         if (each.error != 0)
             sys.kernel.fail_next(each.call, each.error, 1, each.request, each.skip);
         queue().grant = each.grant;
-        EXPECT_EQ(output_of([&] { EXPECT_EQ(stream.open(), each.grant ? -ENOMEM : -each.error); }).err, each.message);
+        test_support::output_of([&] { EXPECT_EQ(stream.open(), each.grant ? -ENOMEM : -each.error); });
         EXPECT_EQ(stream.start(), -EACCES);
         expect_nothing_left();
     }
-    // Nothing of the failed attempts stands in the way of the next one.
     queue().grant = 2;
     start();
-    EXPECT_EQ(sys.kernel.mappings.size(), 2u);
     for (std::uint8_t seed = 0; seed < 3; ++seed)
         expect_frame(seed);
 }
 
-TEST_F(v4l2_stream_test, interrupted_calls_never_surface) {
-    const std::pair<kernel_call, unsigned long> interruptions[] = {
-        {kernel_call::open, 0},                {kernel_call::ioctl, VIDIOC_REQBUFS},
-        {kernel_call::ioctl, VIDIOC_QUERYBUF}, {kernel_call::ioctl, VIDIOC_QBUF},
-        {kernel_call::ioctl, VIDIOC_STREAMON}, {kernel_call::poll, 0},
-        {kernel_call::ioctl, VIDIOC_DQBUF},    {kernel_call::ioctl, VIDIOC_STREAMOFF},
-    };
-    for (const auto& [call, request] : interruptions) {
-        SCOPED_TRACE(request);
-        sys.kernel.fail_next(call, EINTR, 3, request);
-        start();
-        expect_frame(7);
-        stream.stop();
-        EXPECT_FALSE(queue().streaming);
-        stream.close();
-    }
-    expect_nothing_left();
-}
-
+// Every wait gets what is left of the whole timeout; a frame not read in time is not lost.
 TEST_F(v4l2_stream_test, waiting_for_a_frame) {
     struct wait_case { kernel_call call; unsigned long request; int error, times; unsigned timeout_ms; int result; std::size_t waits; };
     const wait_case cases[] = {
-        {kernel_call::poll, 0, EINTR, 1, 2000, 0, 2},
-        {kernel_call::poll, 0, EINTR, 1, 0, -ETIME, 1},  // with no time left
-        {kernel_call::ioctl, VIDIOC_DQBUF, EAGAIN, 2, 1000, 0, 3},
-        {kernel_call::ioctl, VIDIOC_DQBUF, EAGAIN, 1, 0, -ETIME, 1},
-        {kernel_call::poll, 0, ENOMEM, 1, 100, -ENOMEM, 1},
+        {kernel_call::poll, 0, EINTR, 1, 2000, 0, 2}, {kernel_call::ioctl, VIDIOC_DQBUF, EAGAIN, 2, 1000, 0, 3},
+        {kernel_call::ioctl, VIDIOC_DQBUF, EAGAIN, 1, 0, -ETIME, 1}, {kernel_call::poll, 0, ENOMEM, 1, 100, -ENOMEM, 1},
         {kernel_call::ioctl, VIDIOC_DQBUF, EPIPE, 1, 100, -EPIPE, 1},
         {kernel_call::poll, 0, 0, 0, 0, -ETIME, 1},  // no frame at all
     };
@@ -145,63 +84,66 @@ TEST_F(v4l2_stream_test, waiting_for_a_frame) {
             sys.kernel.push_frame(node, pattern(5));
         }
         EXPECT_EQ(stream.read_frame(frame, each.timeout_ms), each.result);
-        EXPECT_EQ(frame, each.result == 0 ? pattern(5) : std::vector<std::uint8_t>({1, 2, 3}));
-        // Every wait gets what is left of the whole timeout.
+        EXPECT_EQ(frame, each.result == 0 ? pattern(5) : bytes({1, 2, 3}));
         const std::vector<int>& waits = sys.kernel.poll_timeouts;
         ASSERT_EQ(waits.size(), each.waits);
-        EXPECT_GE(waits.front() * 2L, each.timeout_ms);
-        EXPECT_LE(waits.back(), waits.front());
-        EXPECT_LE(waits.front(), static_cast<int>(each.timeout_ms));
-        if (each.result != 0 && each.times > 0) {  // the frame is not lost
-            ASSERT_EQ(stream.read_frame(frame, 100), 0);
-            EXPECT_EQ(frame, pattern(5));
-        }
+        const long first = waits.front(), limit = each.timeout_ms;
+        EXPECT_TRUE(first * 2 >= limit && first <= limit && waits.back() <= first) << first;
+        if (each.result != 0 && each.times > 0)
+            expect_frame(5, false);
     }
 }
 
 // However often a buffer goes astray, the driver gets it back and the next frame arrives.
 TEST_F(v4l2_stream_test, buffers_that_go_astray_never_starve_the_stream) {
-    struct astray_case { const char* what; void (*fault)(test_support::simulated_kernel&); int result; bool delivered; };
+    struct astray_case { void (*fault)(test_support::simulated_kernel&); int result; };
     const astray_case cases[] = {
-        {"flagged as failed", [](test_support::simulated_kernel& k) { k.queue(node).next_flags = V4L2_BUF_FLAG_ERROR; }, -EIO, false},
-        {"too many bytes", [](test_support::simulated_kernel& k) { k.queue(node).next_bytesused = buffer_length + 1; }, -EIO, false},
-        {"unusable index", [](test_support::simulated_kernel& k) { k.queue(node).next_index = 4; }, -EIO, false},
-        {"refused re-queue", [](test_support::simulated_kernel& k) { k.fail_next(kernel_call::ioctl, ENODEV, 1, VIDIOC_QBUF); }, -ENODEV, true},
+        {[](test_support::simulated_kernel& k) { k.queue(node).next_flags = V4L2_BUF_FLAG_ERROR; }, -EIO},
+        {[](test_support::simulated_kernel& k) { k.queue(node).next_bytesused = buffer_length + 1; }, -EIO},
+        {[](test_support::simulated_kernel& k) { k.queue(node).next_index = 4; }, -EIO},
+        {[](test_support::simulated_kernel& k) { k.fail_next(kernel_call::ioctl, ENODEV, 1, VIDIOC_QBUF); }, -ENODEV},
     };
     start();
     for (const astray_case& each : cases) {
-        SCOPED_TRACE(each.what);
+        SCOPED_TRACE(&each - cases);
         for (std::uint8_t round = 0; round < 5; ++round) {  // one more than there are buffers
             frame = {9};
             sys.kernel.push_frame(node, pattern(round));
             each.fault(sys.kernel);
             EXPECT_EQ(stream.read_frame(frame, 100), each.result);
-            EXPECT_EQ(frame, each.delivered ? pattern(round) : std::vector<std::uint8_t>{9});
+            EXPECT_EQ(frame, each.result == -EIO ? bytes({9}) : pattern(round));  // a refused re-queue keeps its frame
             expect_frame(round + 1);
         }
     }
 }
 
-TEST_F(v4l2_stream_test, streams_more_frames_than_buffers_and_stop_and_start_queue_every_buffer_again) {
+TEST_F(v4l2_stream_test, open_start_and_stop_survive_interruptions_and_queue_every_buffer_again) {
+    EXPECT_EQ(stream.start() + stream.read_frame(frame, 10), -2 * EACCES);  // not opened
+    {
+        v4l2_stream dropped{V4L2_BUF_TYPE_VIDEO_CAPTURE, node, "Image data"};
+        ASSERT_EQ(dropped.open() + dropped.start(), 0);
+    }
+    expect_nothing_left();  // a stream dropped while streaming releases the device
+    // Interrupted calls are made again, never reported.
+    for (const unsigned long request : {VIDIOC_REQBUFS, VIDIOC_QUERYBUF, VIDIOC_QBUF, VIDIOC_STREAMON, VIDIOC_STREAMOFF})
+        sys.kernel.fail_next(kernel_call::ioctl, EINTR, 2, request);
+    sys.kernel.fail_next(kernel_call::open, EINTR, 2);
     ASSERT_EQ(stream.open(), 0);
-    EXPECT_EQ(sys.kernel.mappings.size(), 4u);
-    EXPECT_EQ(queue().queued.size(), 4u);  // open hands every buffer to the driver
+    // Opening again allocates nothing (the dropped stream's request, two interrupted ones and
+    // this one's); open hands every buffer to the driver.
+    test_support::output_of([&] { EXPECT_EQ(stream.open(), 0); });
+    EXPECT_EQ(std::pair(queue().queued.size(), sys.kernel.ioctls[VIDIOC_REQBUFS]), std::pair(4ul, 4ul));
     ASSERT_EQ(stream.start(), 0);
     for (std::uint8_t seed = 0; seed < 6; ++seed)
         expect_frame(seed);
     stream.stop();
     EXPECT_TRUE(queue().queued.empty());
-    ASSERT_EQ(stream.start(), 0);
-    EXPECT_EQ(queue().queued.size(), 4u);
-    for (std::uint8_t seed = 0; seed < 5; ++seed)
-        expect_frame(seed);
     // A start that fails part-way through the queue leaves nothing queued for the next one.
-    stream.stop();
     sys.kernel.fail_next(kernel_call::ioctl, ENOMEM, 1, VIDIOC_QBUF, 1);
     EXPECT_EQ(stream.start(), -ENOMEM);
     ASSERT_EQ(stream.start(), 0);
-    expect_frame(6);
-
+    for (std::uint8_t seed = 0; seed < 5; ++seed)
+        expect_frame(seed);
     // After a failed stream-off the driver still holds the buffers: nothing is queued twice.
     sys.kernel.fail_next(kernel_call::ioctl, EIO, 1, VIDIOC_STREAMOFF);
     stream.stop();

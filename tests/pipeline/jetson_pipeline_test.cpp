@@ -1,14 +1,8 @@
 #include "pipeline/jetson_camera_pipeline.hpp"
+#include "pipeline/sensor_mode_control.hpp"
 
-#include <gtest/gtest.h>
-#include <linux/media-bus-format.h>
-#include <linux/videodev2.h>
-
-#include <cerrno>
-#include <memory>
-#include <string>
+#include <functional>
 #include <tuple>
-#include <vector>
 
 #include "support/captured_output.hpp"
 #include "support/simulated_kernel.hpp"
@@ -18,7 +12,7 @@ namespace {
 
 using test_support::jetson_device_options;
 using test_support::kernel_call;
-using test_support::simulated_node;
+using test_support::simulated_kernel;
 
 const std::string safe_line = "[SAFE_MODE] Vorlake detected: skipping MEDIA_IOC_SETUP_LINK and VIDIOC_SUBDEV_S_FMT\n";
 
@@ -27,32 +21,30 @@ const jetson_device_options plain_device{.sensor_label = "imx704 30-0010"};
 
 class jetson_pipeline_test : public ::testing::Test {
 protected:
-    // Builds the device (unless built already) and the pipeline; returns what discovery wrote.
-    test_support::captured_output discover(const jetson_device_options& options = {}) {
-        if (!sys->kernel.nodes.contains("/dev/media0"))
-            sys->kernel.add_jetson_device(options);
+    // The old system must have been left tidy. A new one gets the device, changed as a test
+    // wants, and its pipeline; returns what discovery wrote.
+    test_support::captured_output discover(const jetson_device_options& options = {},
+                                           const std::function<void(simulated_kernel&)>& change = {}) {
+        pipeline.reset();
+        EXPECT_EQ(sys->kernel.descriptors.size(), 0u);
+        sys.reset();  // one simulated kernel at a time
+        sys = std::make_unique<test_support::simulated_system>();
+        sys->kernel.add_jetson_device(options);
+        if (change)
+            change(sys->kernel);
         const std::string keyword = options.sensor_label.substr(0, options.sensor_label.find(' '));
         return test_support::output_of([&] { pipeline = std::make_unique<jetson_camera_pipeline>("/dev/media0", keyword); });
     }
-
+    void TearDown() override { discover(); }
     // Runs configure and returns what it wrote to the error stream.
     std::string configure(int expected, bool dual = false) {
         pipeline_configuration config;
         config.image_height = dual ? 1176 : 588;
         return test_support::output_of([&] { EXPECT_EQ(pipeline->configure(config), expected); }).err;
     }
-
-    // A new system in place of the old one, which must have been left tidy.
-    void renew() {
-        pipeline.reset();
-        EXPECT_EQ(sys->kernel.descriptors.size(), 0u);
-        sys.reset();
-        sys = std::make_unique<test_support::simulated_system>();
-    }
-
-    simulated_node& node(const std::string& path) { return sys->kernel.nodes.at(path); }
+    test_support::simulated_node& node(const std::string& path) { return sys->kernel.nodes.at(path); }
     // Whether the sensor-to-nvcsi and the nvcsi-to-vi-output links are enabled.
-    std::vector<bool> data_links_enabled() {
+    std::pair<bool, bool> data_links_enabled() {
         const std::vector<media_v2_link>& links = node("/dev/media0").links;
         return {(links[0].flags & MEDIA_LNK_FL_ENABLED) != 0, (links[1].flags & MEDIA_LNK_FL_ENABLED) != 0};
     }
@@ -61,106 +53,59 @@ protected:
     std::unique_ptr<jetson_camera_pipeline> pipeline;
 };
 
-TEST_F(jetson_pipeline_test, safe_mode_sets_only_the_stride_and_the_video_format) {
-    EXPECT_EQ(discover().out,
-              "[DEBUG] Searching entities for camera keyword='vorlake-csi2'\n"
-              "[DEBUG]   entity: 'vi-output, vorlake-csi2 9-0010'\n"
-              "[DEBUG]   entity: 'vorlake-csi2 9-0010'\n"
-              "[DEBUG]   entity: 'nvcsi--0'\n"
-              "[DEBUG] camera_entity_name='vorlake-csi2 9-0010'\n"
-              "[DEBUG] image_entity_name='vi-output, vorlake-csi2 9-0010'\n"
-              "[DEBUG] actual_csi2_entity_name='nvcsi--0'\n"
-              "[DEBUG] Vorlake pipeline detected: enabling safe mode\n");
-    std::string image_node = "x", ebd_node = "x", sensor_node;
-    EXPECT_EQ(pipeline->get_stream_device_nodes(image_node, ebd_node) + pipeline->get_sensor_device_node(sensor_node), 0);
-    EXPECT_EQ(image_node + "|" + ebd_node + "|" + sensor_node, "/dev/video0||/dev/v4l-subdev0");
-
-    for (const bool dual : {false, true}) {
-        ASSERT_EQ(configure(0, dual), safe_line);
-        const v4l2_pix_format& format = node("/dev/video0").video_formats.back().fmt.pix;
-        EXPECT_EQ(std::tuple(format.width, format.height, format.pixelformat, format.bytesperline),
-                  std::tuple(672u, dual ? 1176u : 588u, V4L2_PIX_FMT_GREY, 704u));
-    }
-    EXPECT_EQ(node("/dev/video0").controls[2].written, (std::vector<std::int32_t>{704, 704}));
-    EXPECT_TRUE(node("/dev/video0").controls[1].written.empty());  // "Preferred Stride Mode" comes first
-    EXPECT_EQ(sys->kernel.ioctls[MEDIA_IOC_SETUP_LINK] + sys->kernel.ioctls[VIDIOC_SUBDEV_S_FMT], 0u);
-    EXPECT_EQ(sys->kernel.descriptors.size(), 1u);  // the media device only
-}
-
-TEST_F(jetson_pipeline_test, normal_mode_resets_the_links_then_enables_and_formats) {
-    // Older kernels leave the pads' index fields zero: the pipeline counts them itself.
-    sys->kernel.add_jetson_device(plain_device);
-    for (media_v2_pad& pad : node("/dev/media0").pads)
-        pad.index = 0;
-    EXPECT_EQ(discover(plain_device).out.find("safe mode"), std::string::npos);
-    EXPECT_EQ(data_links_enabled(), (std::vector<bool>{false, false}));
-
-    for (const bool dual : {false, true}) {
-        // The nvcsi source pad is the fourth pad of the topology but its entity's second.
-        ASSERT_EQ(configure(0, dual), "");
-        EXPECT_EQ(data_links_enabled(), (std::vector<bool>{false, true}));
-        const v4l2_subdev_format& pad = node("/dev/v4l-subdev1").subdev_formats.back();
-        EXPECT_EQ(std::tuple(pad.which, pad.pad, pad.format.width, pad.format.height, pad.format.code),
-                  std::tuple(V4L2_SUBDEV_FORMAT_ACTIVE + 0u, 0u, 672u, dual ? 1176u : 588u, MEDIA_BUS_FMT_Y8_1X8 + 0u));
-        EXPECT_EQ(node("/dev/video0").video_formats.back().fmt.pix.bytesperline, 704u);
+// Safe mode sets only the stride and the video format; otherwise the links are reset, then the
+// data path enabled and formatted. Older kernels leave the pads' index fields zero: the pipeline
+// counts them itself (the nvcsi source pad is the fourth of the topology but its entity's second).
+TEST_F(jetson_pipeline_test, both_modes_configure_the_data_path) {
+    for (const bool safe : {true, false}) {
+        discover(safe ? jetson_device_options{} : plain_device, [](simulated_kernel& kernel) {
+            for (media_v2_pad& pad : kernel.nodes.at("/dev/media0").pads)
+                pad.index = 0;
+        });
+        EXPECT_EQ(data_links_enabled(), std::pair(safe, safe));
+        for (const bool dual : {false, true}) {
+            ASSERT_EQ(configure(0, dual), safe ? safe_line : "");
+            const v4l2_pix_format& format = node("/dev/video0").video_formats.back().fmt.pix;
+            EXPECT_EQ(std::tuple(format.width, format.height, format.pixelformat, format.bytesperline),
+                      std::tuple(672u, dual ? 1176u : 588u, V4L2_PIX_FMT_GREY, 704u));
+        }
+        EXPECT_EQ(node("/dev/video0").controls[2].written, (std::vector<std::int32_t>{704, 704}));
+        EXPECT_EQ(sys->kernel.ioctls[MEDIA_IOC_SETUP_LINK] == 0, safe);
+        EXPECT_EQ(data_links_enabled(), std::pair(safe, true));
     }
 }
 
+// A link that cannot be reset leaves the others to be reset; immutable ones are not even tried.
 TEST_F(jetson_pipeline_test, links_that_cannot_or_must_not_be_reset) {
-    sys->kernel.fail_next(kernel_call::ioctl, EBUSY, 1, MEDIA_IOC_SETUP_LINK);
-    EXPECT_EQ(discover(plain_device).err, "Reset pipeline failed to disable link with src={1, 0} and sink={2, 0}\n");
-    EXPECT_EQ(data_links_enabled(), (std::vector<bool>{true, false}));  // the other link was reset all the same
+    EXPECT_EQ(discover(plain_device, [](simulated_kernel& kernel) {
+        kernel.fail_next(kernel_call::ioctl, EBUSY, 1, MEDIA_IOC_SETUP_LINK);
+    }).err, "Reset pipeline failed to disable link with src={1, 0} and sink={2, 0}\n");
+    EXPECT_EQ(data_links_enabled(), std::pair(true, false));
     EXPECT_TRUE(pipeline->valid());
-    // Immutable links are not even tried.
-    renew();
-    sys->kernel.add_jetson_device(plain_device);
-    node("/dev/media0").links[0].flags |= MEDIA_LNK_FL_IMMUTABLE;
-    discover(plain_device);
+    const auto immutable = [](simulated_kernel& k) { k.nodes["/dev/media0"].links[0].flags |= MEDIA_LNK_FL_IMMUTABLE; };
+    discover(plain_device, immutable);
     EXPECT_EQ(sys->kernel.ioctls[MEDIA_IOC_SETUP_LINK], 1u);
 }
 
+// A failing stride leaves the format to be set all the same; outside safe mode only the pad
+// format may fail.
 TEST_F(jetson_pipeline_test, configure_failures_and_warnings) {
-    struct fault_case { bool safe; unsigned long failing_request; void (*change)(simulated_node& video); int result; std::string message; };
-    const auto no_change = [](simulated_node&) {};
-    const std::string stride = "Warning: failed to set preferred_stride=704 on /dev/video0: ";
-    const std::string format = "Warning: failed to set format for /dev/video0: ";
-    const fault_case cases[] = {  // failing requests fail with EIO
-        {false, MEDIA_IOC_SETUP_LINK, no_change, -1, "Failed to enable link for image data: -1\n"},
-        {false, VIDIOC_SUBDEV_S_FMT, no_change, 0, "Warning: failed to set pad format for image data: -5 (ignored)\n"},
-        {false, VIDIOC_S_CTRL, no_change, 0, stride + "-5 (ignored)\n"},
-        {false, VIDIOC_S_FMT, no_change, -EIO, format + "-5\n"},
-        {true, VIDIOC_S_FMT, no_change, 0, safe_line + format + "-5 (ignored in safe mode)\n"},
-        {true, 0, [](simulated_node& video) { video.controls[2].flags = V4L2_CTRL_FLAG_DISABLED; }, 0,
-         safe_line + stride + "-22 (ignored)\n"},
-        {true, 0, [](simulated_node& video) { video.controls.pop_back(); }, 0, safe_line + stride + "-2 (ignored)\n"},
-        // A failing query ends the search as the end of the list does.
-        {true, VIDIOC_QUERYCTRL, no_change, 0, safe_line + stride + "-2 (ignored)\n"},
-        {true, 0, [](simulated_node& video) { video.open_error = EACCES; }, 0,
-         safe_line + stride + "-13 (ignored)\n" + format + "-13 (ignored in safe mode)\n"},
+    const std::string format = "Warning: failed to set format for /dev/video0: -5";
+    const std::string stride = "Warning: failed to set preferred_stride=704 on /dev/video0: -5 (ignored)\n";
+    const std::tuple<bool, unsigned long, int, std::string> cases[] = {  // the request fails with EIO
+        {false, MEDIA_IOC_SETUP_LINK, -1, "Failed to enable link for image data: -1\n"},
+        {false, VIDIOC_SUBDEV_S_FMT, 0, "Warning: failed to set pad format for image data: -5 (ignored)\n"},
+        {false, VIDIOC_S_FMT, -EIO, format + "\n"},
+        {true, VIDIOC_S_FMT, 0, safe_line + format + " (ignored in safe mode)\n"},
+        {true, VIDIOC_S_CTRL, 0, safe_line + stride},
     };
-    for (const fault_case& each : cases) {
-        SCOPED_TRACE(each.message);
-        discover(each.safe ? jetson_device_options{} : plain_device);
-        each.change(node("/dev/video0"));
-        if (each.failing_request != 0)
-            sys->kernel.fail_next(kernel_call::ioctl, EIO, 1, each.failing_request);
-        EXPECT_EQ(configure(each.result), each.message);
-        // A failing stride leaves the format to be set all the same.
-        const bool format_set = each.result == 0 && each.message.find(format) == std::string::npos;
-        EXPECT_EQ(node("/dev/video0").video_formats.size(), format_set ? 1u : 0u);
-        renew();
+    for (const auto& [safe, request, result, message] : cases) {
+        discover(safe ? jetson_device_options{} : plain_device);
+        sys->kernel.fail_next(kernel_call::ioctl, EIO, 1, request);
+        EXPECT_EQ(configure(result), message);
+        EXPECT_EQ(node("/dev/video0").video_formats.size(), result == 0 && request != VIDIOC_S_FMT) << message;
     }
 }
-
-TEST_F(jetson_pipeline_test, missing_links_are_reported_with_arrows) {
-    const std::string to_vi_output = "Jetson pipeline: link nvcsi \u2192 vi-output not found\n";
-    EXPECT_TRUE(discover({.with_data_links = false}).out.ends_with(to_vi_output + "Jetson pipeline: link camera \u2192 nvcsi not found\n"));
-    EXPECT_EQ(configure(0), safe_line);
-    // Outside safe mode discovery stops at the first missing link.
-    renew();
-    EXPECT_TRUE(discover({.sensor_label = plain_device.sensor_label, .with_data_links = false}).out.ends_with(to_vi_output));
-}
-
 // One media device, two sensors whose vi-outputs were registered in reverse: the camera, the
 // nvcsi and the vi-output chosen form one linked chain, in safe mode and outside it; without
 // data links the vi-output's label tells which sensor it carries.
@@ -171,11 +116,10 @@ TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
         EXPECT_EQ(discover(options).out.find("not found") == std::string::npos, links);
         EXPECT_EQ(pipeline->camera_entity() + "|" + pipeline->image_entity(), options.sensor_label + "|vi-output, " + options.sensor_label);
         EXPECT_TRUE(!links || pipeline->csi2_entity() == "nvcsi--0");
-        std::string image_node, ebd_node, sensor_node;
+        std::string image_node, ebd_node = "x", sensor_node;
         EXPECT_EQ(pipeline->get_stream_device_nodes(image_node, ebd_node) + pipeline->get_sensor_device_node(sensor_node), 0);
-        EXPECT_EQ(image_node + "|" + sensor_node, "/dev/video0|/dev/v4l-subdev0");
+        EXPECT_EQ(image_node + "|" + ebd_node + "|" + sensor_node, "/dev/video0||/dev/v4l-subdev0");
         EXPECT_EQ(configure(0), family == "imx704" ? "" : safe_line);
-        renew();
     }
 }
 
@@ -183,16 +127,35 @@ TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
 TEST_F(jetson_pipeline_test, absurd_topology_counts_are_refused) {
     for (auto count : {&media_v2_topology::num_entities, &media_v2_topology::num_interfaces, &media_v2_topology::num_pads,
                        &media_v2_topology::num_links}) {
-        sys->kernel.add_jetson_device({});
-        media_v2_topology& counts = node("/dev/media0").counts.emplace();
-        counts.num_entities = counts.num_interfaces = 3;
-        counts.num_pads = 4;
-        counts.num_links = 5;
-        counts.*count = (1u << 16) + 1;
-        EXPECT_NO_THROW(discover());
+        EXPECT_NO_THROW(discover({}, [&](simulated_kernel& kernel) {
+            media_v2_topology& counts = kernel.nodes.at("/dev/media0").counts.emplace();
+            counts.num_entities = counts.num_interfaces = 3;
+            counts.num_pads = 4;
+            counts.num_links = 5;
+            counts.*count = (1u << 16) + 1;
+        }));
         EXPECT_FALSE(pipeline->valid());
-        renew();
     }
+}
+
+// Each mode sets its menu index on the sensor's node, or without one on the vi-output's. The
+// driver's refusal comes back raw; not even an interruption makes the request again.
+TEST_F(jetson_pipeline_test, every_sensor_mode_sets_its_menu_index) {
+    const auto select = [&](std::uint32_t mode) {
+        int result = 0;
+        test_support::output_of([&] { result = select_sensor_mode(*pipeline, mode); });
+        return result;
+    };
+    discover();
+    for (const std::uint32_t mode : {0x311c, 0x321c, 0x301c, 0x211c, 0x221c, 0x201c})
+        EXPECT_EQ(select(mode), 0);
+    EXPECT_EQ(select(0x301d), -EINVAL);
+    EXPECT_EQ(node("/dev/v4l-subdev0").controls[1].written, (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5}));
+    sys->kernel.fail_next(kernel_call::ioctl, EINTR, 1, VIDIOC_S_CTRL);
+    EXPECT_EQ(select(0x321c), -1);
+    discover({.sensor_has_node = false});
+    EXPECT_EQ(select(0x211c), 0);
+    EXPECT_EQ(node("/dev/video0").controls[0].written, std::vector<std::int32_t>{3});
 }
 
 }  // namespace

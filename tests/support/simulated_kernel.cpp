@@ -15,13 +15,12 @@ constexpr std::uint32_t preferred_stride_control = 0x009a2064;
 constexpr std::uint32_t offset_step = 1u << 24;  // the mmap cookie of buffer i is i * step
 
 int fail(int error) {
-    errno = error;
-    return -1;
+    return errno = error, -1;
 }
 
+// Into a field the caller zeroed.
 template <typename field>
 void set_name(field& text, const std::string& name) {
-    std::memset(text, 0, sizeof text);
     std::memcpy(text, name.data(), std::min(name.size(), sizeof text - 1));
 }
 
@@ -79,10 +78,9 @@ int media_ioctl(simulated_node& media, unsigned long request, void* arg) {
     // The media core knows a pad by its position among its entity's pads.
     const auto pad_id = [&](const media_pad_desc& pad) {
         std::uint16_t index = 0;
-        for (const media_v2_pad& each : media.pads) {
+        for (const media_v2_pad& each : media.pads)
             if (each.entity_id == pad.entity && index++ == pad.index)
                 return each.id;
-        }
         return 0u;
     };
     for (media_v2_link& link : media.links) {
@@ -101,14 +99,13 @@ int control_ioctl(std::vector<simulated_control>& controls, unsigned long reques
     const std::uint32_t asked = *static_cast<std::uint32_t*>(arg);  // both records start with the id
     const bool next = request == VIDIOC_QUERYCTRL && (asked & V4L2_CTRL_FLAG_NEXT_CTRL);
     const std::uint32_t id = asked & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
-    const auto found = std::find_if(controls.begin(), controls.end(),
-                                    [&](const simulated_control& c) { return next ? c.id > id : c.id == id; });
-    if (found == controls.end() || (request == VIDIOC_S_CTRL && (found->flags & V4L2_CTRL_FLAG_DISABLED)))
+    const auto found = std::ranges::find_if(controls, [&](const auto& c) { return next ? c.id > id : c.id == id; });
+    if (found == controls.end())
         return fail(EINVAL);
     if (request == VIDIOC_S_CTRL)
         return found->written.push_back(static_cast<v4l2_control*>(arg)->value), 0;
     auto& query = *static_cast<v4l2_queryctrl*>(arg);
-    query = v4l2_queryctrl{found->id, V4L2_CTRL_TYPE_INTEGER, {}, 0, 1 << 20, 1, 0, found->flags, {}};
+    query = v4l2_queryctrl{found->id, V4L2_CTRL_TYPE_INTEGER, {}, 0, 1 << 20, 1, 0, 0, {}};
     set_name(query.name, found->name);
     return 0;
 }
@@ -125,10 +122,9 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
             return fail(queue.memory.empty() ? EINVAL : EBUSY);
         // The line stride follows the preferred stride when one was set.
         pix.bytesperline = pix.width;
-        for (const simulated_control& control : device.controls) {
+        for (const simulated_control& control : device.controls)
             if (control.id == preferred_stride_control && !control.written.empty())
                 pix.bytesperline = std::max<std::uint32_t>(pix.width, control.written.back());
-        }
         pix.sizeimage = pix.bytesperline * pix.height;
         pix.field = V4L2_FIELD_NONE;
         queue.buffer_length = pix.sizeimage;
@@ -151,7 +147,6 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
             return queued || done ? fail(EINVAL) : (queue.queued.push_back(buffer.index), 0);
         buffer.length = static_cast<std::uint32_t>(queue.memory[buffer.index].size());
         buffer.m.offset = buffer.index * offset_step;
-        buffer.flags = (queued ? V4L2_BUF_FLAG_QUEUED : 0u) | (done ? V4L2_BUF_FLAG_DONE : 0u);
     } else if (request == VIDIOC_DQBUF) {
         if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !queue.streaming)
             return fail(EINVAL);
@@ -198,7 +193,7 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
     for (const std::string& sensor : sensors)
         add_entity(sensor);
     for (std::uint32_t k = 0; k < count; ++k)
-        add_entity((options.with_nvcsi ? "nvcsi--" : "csi-bridge--") + std::to_string(options.number + k));
+        add_entity("nvcsi--" + std::to_string(options.number + k));
     for (std::uint32_t k = count; k-- > 0;)
         add_entity("vi-output, " + sensors[k]);
     const auto add_link = [&](std::uint32_t source, std::uint32_t sink, std::uint32_t flags) {
@@ -225,24 +220,22 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
         for (unsigned role = options.sensor_has_node ? 0 : 1; role < 3; ++role) {
             const std::string minor = std::to_string(next_minor), name = names[role];
             nodes["/dev/" + name];
-            files["/sys/dev/char/81:" + minor + "/uevent"] =
-                "MAJOR=81\nMINOR=" + minor + "\n" + (options.devname_in_uevent ? "DEVNAME=" + name + "\n" : "");
+            files["/sys/dev/char/81:" + minor + "/uevent"] = "MAJOR=81\nMINOR=" + minor + "\nDEVNAME=" + name + "\n";
             media.interfaces.push_back({(3u << 24) | next_id++, MEDIA_INTF_T_V4L_VIDEO, 0, {}, {}});
             media.interfaces.back().devnode = {81, next_minor++};
             add_link(media.interfaces.back().id, chain[role], MEDIA_LNK_FL_INTERFACE_LINK | MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
         }
         // The vi-output node carries the sensor's controls too, as the Jetson video driver does.
-        const simulated_control mode{sensor_mode_control, "Sensor Modes", 0, {}};
+        const simulated_control mode{sensor_mode_control, "Sensor Modes", {}};
         if (options.sensor_has_node)
-            nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", 0, {}}, mode};
+            nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", {}}, mode};
         simulated_node& video_node = nodes["/dev/" + names[2]];
         video_node.queue.emplace();
-        video_node.controls = {mode, {0x009a2063, "Preferred Stride Mode", 0, {}}, {preferred_stride_control, "Preferred Stride", 0, {}}};
+        video_node.controls = {mode, {0x009a2063, "Preferred Stride Mode", {}}, {preferred_stride_control, "Preferred Stride", {}}};
     }
 }
 
 bool simulated_kernel::take_fault(kernel_call call, unsigned long request) {
-    ++calls[call];
     const auto found = std::find_if(faults.begin(), faults.end(), [&](const fault& f) {
         return f.call == call && (f.request == 0 || f.request == request);
     });
@@ -265,8 +258,6 @@ int simulated_kernel::open(const char* path, int /*flags*/) {
 }
 
 int simulated_kernel::close(int fd) {
-    if (take_fault(kernel_call::close))
-        return -1;
     if (!descriptors.contains(fd))
         return fail(EBADF);
     // Closing the descriptor that owns the buffers stops streaming and frees them.
@@ -291,7 +282,7 @@ int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
     if (request == VIDIOC_QUERYCTRL || request == VIDIOC_S_CTRL)
         return control_ioctl(device.controls, request, arg);
     if (request == VIDIOC_SUBDEV_S_FMT && !device.queue)
-        return device.subdev_formats.push_back(*static_cast<v4l2_subdev_format*>(arg)), 0;
+        return 0;
     return device.queue ? queue_ioctl(device, fd, request, arg) : fail(ENOTTY);
 }
 
@@ -308,8 +299,6 @@ void* simulated_kernel::mmap(void*, std::size_t length, int, int, int fd, off_t 
 }
 
 int simulated_kernel::munmap(void* address, std::size_t length) {
-    if (take_fault(kernel_call::munmap))
-        return -1;
     return mappings.contains(address) && mappings[address] == length ? (mappings.erase(address), 0) : fail(EINVAL);
 }
 
@@ -326,11 +315,11 @@ int simulated_kernel::poll(pollfd* fds, nfds_t, int timeout_ms) {
 }
 
 int simulated_kernel::list_directory(const std::string& path, std::vector<std::string>& names) {
-    return take_fault(kernel_call::list_directory) ? -1 : look_up(directories, path, names);
+    return look_up(directories, path, names);
 }
 
 int simulated_kernel::read_text_file(const std::string& path, std::string& content) {
-    return take_fault(kernel_call::read_text_file) ? -1 : look_up(files, path, content);
+    return look_up(files, path, content);
 }
 
 }  // namespace vorlake::tessaro::test_support

@@ -19,12 +19,12 @@
 
 namespace vorlake::tessaro::test_support {
 
-enum class kernel_call { open, close, ioctl, mmap, munmap, poll, list_directory, read_text_file };
+// The calls a test may make fail.
+enum class kernel_call { open, ioctl, mmap, poll };
 
 struct simulated_control {
     std::uint32_t id = 0;
     std::string name;
-    std::uint32_t flags = 0;
     std::vector<std::int32_t> written = {};  // every value set, in order
 };
 
@@ -48,8 +48,7 @@ struct simulated_node {
     int open_error = 0;  // errno of every open, 0 when the node opens
     std::vector<simulated_control> controls;
     std::optional<simulated_queue> queue;
-    std::vector<v4l2_format> video_formats;          // every VIDIOC_S_FMT accepted
-    std::vector<v4l2_subdev_format> subdev_formats;  // every VIDIOC_SUBDEV_S_FMT accepted
+    std::vector<v4l2_format> video_formats;  // every VIDIOC_S_FMT accepted
     // The topology, for a media device node.
     std::vector<media_v2_entity> entities;
     std::vector<media_v2_interface> interfaces;
@@ -65,8 +64,7 @@ struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
     std::string sensor_label = "vorlake-csi2 9-0010";
     std::vector<std::string> more_sensors = {};
-    bool with_nvcsi = true, with_data_links = true;
-    bool sensor_has_node = true, devname_in_uevent = true;
+    bool with_data_links = true, sensor_has_node = true;
 };
 
 class simulated_kernel final : public kernel_calls {
@@ -99,7 +97,6 @@ public:
     std::map<std::string, std::vector<std::string>> directories;
     std::map<int, simulated_node*> descriptors;
     std::map<void*, std::size_t> mappings;
-    std::map<kernel_call, std::size_t> calls;
     std::map<unsigned long, std::size_t> ioctls;
     std::vector<int> poll_timeouts;
     int next_fd = 300;  // well clear of the descriptors the test process holds

@@ -1,5 +1,5 @@
-// A frame source that plays a script from memory and records how it was driven, so that a whole
-// camera can be exercised without a device.
+// A frame source that plays a script from memory and records how it was driven, and an offline
+// camera wired to such streams, so that a whole camera can be exercised without a device.
 #pragma once
 
 #include <cerrno>
@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <vorlake/tessaro/camera.hpp>
 #include <vorlake/tessaro/camera_stream.hpp>
+
+#include "support/captured_output.hpp"
+#include "support/raw_frame_encoder.hpp"
 
 namespace vorlake::tessaro::test_support {
 
@@ -27,13 +31,11 @@ struct test_stream_state {
     capture_timing timing;  // what the stream reports for every frame; a step may change it
 
     std::vector<std::string> calls;  // "open", "close", "start", "stop", "read", in order
-    std::vector<unsigned int> timeouts;
     bool destroyed = false;
 
     // A read that delivers bytes, copied like a device copy: without needless reallocation.
-    test_stream_state& frame(frame_bytes bytes) {
+    void frame(frame_bytes bytes) {
         script.push_back([raw = std::move(bytes)](frame_bytes& out) { out.assign(raw.begin(), raw.end()); return 0; });
-        return *this;
     }
 };
 
@@ -48,9 +50,8 @@ struct test_stream final : camera_stream {
     bool has_source() const override { return state->source; }
     capture_timing last_capture_timing() const override { return state->timing; }
 
-    int read_frame(frame_bytes& buffer, unsigned int timeout_ms) override {
+    int read_frame(frame_bytes& buffer, unsigned int) override {
         state->calls.push_back("read");
-        state->timeouts.push_back(timeout_ms);
         if (state->script.empty())
             return -ETIME;
         const auto step = std::move(state->script.front());
@@ -66,5 +67,32 @@ inline std::unique_ptr<test_stream> make_test_stream(std::shared_ptr<test_stream
     state = std::make_shared<test_stream_state>();
     return std::make_unique<test_stream>(state);
 }
+
+inline constexpr std::uint32_t dual_mode = 0x301C;
+inline constexpr std::uint32_t single_mode = 0x311C;
+using call_list = std::vector<std::string>;
+
+// An offline camera and the handles of the streams it owns.
+struct camera_rig {
+    std::shared_ptr<camera> cam = create_camera_offline("offline0");
+    std::shared_ptr<test_stream_state> image, ebd;
+
+    explicit camera_rig(bool with_image = true, bool with_ebd = false) {
+        if (with_image)
+            cam->add_stream(stream_type::stream_image, make_test_stream(image));
+        if (with_ebd)
+            cam->add_stream(stream_type::stream_ebd, make_test_stream(ebd));
+    }
+
+    void open(std::uint32_t mode) { ASSERT_EQ(cam->open(mode), 0); }
+    // Opens in the single-depth mode with every output, and starts.
+    void stream() {
+        open(single_mode);
+        ASSERT_EQ(cam->configure_camera_output({true, true, true, true, true, true, true, true}) + cam->start(), 0);
+    }
+    frame_buffer& get_frame(const std::string& line = "") {
+        return printing(line, [&]() -> frame_buffer& { return cam->get_frame(10); });
+    }
+};
 
 }  // namespace vorlake::tessaro::test_support

@@ -1,2 +1,0 @@
-// Test support shared by the C++ test programs.
-#pragma once
