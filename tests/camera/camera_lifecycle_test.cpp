@@ -83,8 +83,6 @@ TEST(camera_lifecycle, the_streams_follow_the_camera_to_its_end) {
     EXPECT_EQ(printing("", [&] { return rig.cam->close(); }), 0);
     rig.stream();
     rig.cam->add_stream(stream_type::stream_ebd, make_test_stream(rig.ebd));
-    rig.image->frame(encode_raw_frame(random_frame_values(1, false, 1), false, false));
-    EXPECT_EQ(rig.get_frame().error, 0);
     rig.cam->add_stream(stream_type::stream_image, nullptr);
     EXPECT_EQ(rig.get_frame("Cannot get a frame: missing streams").error, eacces);
     ASSERT_EQ(rig.cam->stop(), 0);
@@ -93,9 +91,8 @@ TEST(camera_lifecycle, the_streams_follow_the_camera_to_its_end) {
     rig.cam->add_stream(stream_type::stream_image, make_test_stream(rig.image));
     ASSERT_EQ(rig.cam->start(), 0);
     rig.cam.reset();
-    EXPECT_EQ(first_image->calls,
-              (call_list{"open", "start", "stop", "close", "open", "start", "read", "stop", "close"}));
-    EXPECT_EQ(first_ebd->calls, (call_list{"open", "start", "stop", "close", "open", "start", "stop", "close"}));
+    EXPECT_EQ(first_image->calls, (call_list{"open", "start", "stop", "close", "open", "start", "stop", "close"}));
+    EXPECT_EQ(first_ebd->calls, first_image->calls);
     EXPECT_EQ(rig.image->calls, (call_list{"open", "start", "stop", "close"}));
     EXPECT_EQ(rig.ebd->calls, rig.image->calls);
     for (const auto& stream : {stray, first_image, first_ebd, rig.image, rig.ebd})

@@ -53,16 +53,18 @@ protected:
     std::unique_ptr<jetson_camera_pipeline> pipeline;
 };
 
-// Safe mode sets only the stride and the video format; otherwise the links are reset, then the
-// data path enabled and formatted. Older kernels leave the pads' index fields zero: the pipeline
-// counts them itself (the nvcsi source pad is the fourth of the topology but its entity's second).
+// Safe mode sets only the stride and the video format; otherwise the links are reset (an
+// immutable one is not even tried), then the data path enabled and formatted. Older kernels leave
+// the pads' index fields zero: the pipeline counts them itself (the nvcsi source pad is the fourth
+// of the topology but its entity's second).
 TEST_F(jetson_pipeline_test, both_modes_configure_the_data_path) {
     for (const bool safe : {true, false}) {
-        discover(safe ? jetson_device_options{} : plain_device, [](simulated_kernel& kernel) {
+        EXPECT_EQ(discover(safe ? jetson_device_options{} : plain_device, [](simulated_kernel& kernel) {
             for (media_v2_pad& pad : kernel.nodes.at("/dev/media0").pads)
                 pad.index = 0;
-        });
-        EXPECT_EQ(data_links_enabled(), std::pair(safe, safe));
+            kernel.nodes.at("/dev/media0").links[0].flags |= MEDIA_LNK_FL_IMMUTABLE;
+        }).err, "");
+        EXPECT_EQ(data_links_enabled(), std::pair(true, safe));
         for (const bool dual : {false, true}) {
             ASSERT_EQ(configure(0, dual), safe ? safe_line : "");
             const v4l2_pix_format& format = node("/dev/video0").video_formats.back().fmt.pix;
@@ -71,20 +73,17 @@ TEST_F(jetson_pipeline_test, both_modes_configure_the_data_path) {
         }
         EXPECT_EQ(node("/dev/video0").controls[2].written, (std::vector<std::int32_t>{704, 704}));
         EXPECT_EQ(sys->kernel.ioctls[MEDIA_IOC_SETUP_LINK] == 0, safe);
-        EXPECT_EQ(data_links_enabled(), std::pair(safe, true));
+        EXPECT_EQ(data_links_enabled(), std::pair(true, true));
     }
 }
 
-// A link that cannot be reset leaves the others to be reset; immutable ones are not even tried.
-TEST_F(jetson_pipeline_test, links_that_cannot_or_must_not_be_reset) {
+// A link that cannot be reset leaves the others to be reset.
+TEST_F(jetson_pipeline_test, a_link_that_cannot_be_reset) {
     EXPECT_EQ(discover(plain_device, [](simulated_kernel& kernel) {
         kernel.fail_next(kernel_call::ioctl, EBUSY, 1, MEDIA_IOC_SETUP_LINK);
     }).err, "Reset pipeline failed to disable link with src={1, 0} and sink={2, 0}\n");
     EXPECT_EQ(data_links_enabled(), std::pair(true, false));
     EXPECT_TRUE(pipeline->valid());
-    const auto immutable = [](simulated_kernel& k) { k.nodes["/dev/media0"].links[0].flags |= MEDIA_LNK_FL_IMMUTABLE; };
-    discover(plain_device, immutable);
-    EXPECT_EQ(sys->kernel.ioctls[MEDIA_IOC_SETUP_LINK], 1u);
 }
 
 // A failing stride leaves the format to be set all the same; outside safe mode only the pad
@@ -125,13 +124,11 @@ TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
 
 // Counts beyond what a media graph holds make the device unusable, never a huge allocation.
 TEST_F(jetson_pipeline_test, absurd_topology_counts_are_refused) {
+    const media_v2_topology truth{0, 3, 0, 0, 3, 0, 0, 4, 0, 0, 5, 0, 0};  // 3 entities, 3 interfaces, 4 pads, 5 links
     for (auto count : {&media_v2_topology::num_entities, &media_v2_topology::num_interfaces, &media_v2_topology::num_pads,
                        &media_v2_topology::num_links}) {
         EXPECT_NO_THROW(discover({}, [&](simulated_kernel& kernel) {
-            media_v2_topology& counts = kernel.nodes.at("/dev/media0").counts.emplace();
-            counts.num_entities = counts.num_interfaces = 3;
-            counts.num_pads = 4;
-            counts.num_links = 5;
+            media_v2_topology& counts = kernel.nodes.at("/dev/media0").counts.emplace(truth);
             counts.*count = (1u << 16) + 1;
         }));
         EXPECT_FALSE(pipeline->valid());
@@ -141,20 +138,17 @@ TEST_F(jetson_pipeline_test, absurd_topology_counts_are_refused) {
 // Each mode sets its menu index on the sensor's node, or without one on the vi-output's. The
 // driver's refusal comes back raw; not even an interruption makes the request again.
 TEST_F(jetson_pipeline_test, every_sensor_mode_sets_its_menu_index) {
-    const auto select = [&](std::uint32_t mode) {
-        int result = 0;
-        test_support::output_of([&] { result = select_sensor_mode(*pipeline, mode); });
-        return result;
-    };
     discover();
-    for (const std::uint32_t mode : {0x311c, 0x321c, 0x301c, 0x211c, 0x221c, 0x201c})
-        EXPECT_EQ(select(mode), 0);
-    EXPECT_EQ(select(0x301d), -EINVAL);
+    test_support::output_of([&] {
+        for (const std::uint32_t mode : {0x311c, 0x321c, 0x301c, 0x211c, 0x221c, 0x201c})
+            EXPECT_EQ(select_sensor_mode(*pipeline, mode), 0);
+        EXPECT_EQ(select_sensor_mode(*pipeline, 0x301d), -EINVAL);
+        sys->kernel.fail_next(kernel_call::ioctl, EINTR, 1, VIDIOC_S_CTRL);
+        EXPECT_EQ(select_sensor_mode(*pipeline, 0x321c), -1);
+    });
     EXPECT_EQ(node("/dev/v4l-subdev0").controls[1].written, (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5}));
-    sys->kernel.fail_next(kernel_call::ioctl, EINTR, 1, VIDIOC_S_CTRL);
-    EXPECT_EQ(select(0x321c), -1);
     discover({.sensor_has_node = false});
-    EXPECT_EQ(select(0x211c), 0);
+    test_support::output_of([&] { EXPECT_EQ(select_sensor_mode(*pipeline, 0x211c), 0); });
     EXPECT_EQ(node("/dev/video0").controls[0].written, std::vector<std::int32_t>{3});
 }
 

@@ -24,12 +24,6 @@ void set_name(field& text, const std::string& name) {
     std::memcpy(text, name.data(), std::min(name.size(), sizeof text - 1));
 }
 
-template <typename value>
-int look_up(const std::map<std::string, value>& map, const std::string& key, value& out) {
-    const auto found = map.find(key);
-    return found == map.end() ? fail(ENOENT) : (out = found->second, 0);
-}
-
 // Stream-off, a new allocation and closing the owner all take every buffer from the driver.
 void take_buffers_back(simulated_queue& queue) {
     queue.streaming = false;
@@ -251,8 +245,8 @@ int simulated_kernel::open(const char* path, int /*flags*/) {
     const auto found = nodes.find(path);
     if (take_fault(kernel_call::open))
         return -1;
-    if (found == nodes.end() || found->second.open_error != 0)
-        return fail(found == nodes.end() ? ENOENT : found->second.open_error);
+    if (found == nodes.end())
+        return fail(ENOENT);
     descriptors[next_fd] = &found->second;
     return next_fd++;
 }
@@ -315,11 +309,11 @@ int simulated_kernel::poll(pollfd* fds, nfds_t, int timeout_ms) {
 }
 
 int simulated_kernel::list_directory(const std::string& path, std::vector<std::string>& names) {
-    return look_up(directories, path, names);
+    return directories.contains(path) ? (names = directories[path], 0) : fail(ENOENT);
 }
 
 int simulated_kernel::read_text_file(const std::string& path, std::string& content) {
-    return look_up(files, path, content);
+    return files.contains(path) ? (content = files[path], 0) : fail(ENOENT);
 }
 
 }  // namespace vorlake::tessaro::test_support

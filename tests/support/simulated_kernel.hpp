@@ -22,11 +22,8 @@ namespace vorlake::tessaro::test_support {
 // The calls a test may make fail.
 enum class kernel_call { open, ioctl, mmap, poll };
 
-struct simulated_control {
-    std::uint32_t id = 0;
-    std::string name;
-    std::vector<std::int32_t> written = {};  // every value set, in order
-};
+// written: every value set, in order.
+struct simulated_control { std::uint32_t id = 0; std::string name; std::vector<std::int32_t> written = {}; };
 
 // The buffer queue of a capture device, as videobuf2 keeps it.
 struct simulated_queue {
@@ -45,7 +42,6 @@ struct simulated_queue {
 };
 
 struct simulated_node {
-    int open_error = 0;  // errno of every open, 0 when the node opens
     std::vector<simulated_control> controls;
     std::optional<simulated_queue> queue;
     std::vector<v4l2_format> video_formats;  // every VIDIOC_S_FMT accepted
