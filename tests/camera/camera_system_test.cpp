@@ -76,7 +76,7 @@ TEST_F(camera_system_test, a_discovered_camera_streams_in_both_modes) {
         EXPECT_EQ(cam->stop(), 0);
     }
     ASSERT_EQ(cam->start(), 0);  // dropped while streaming: nothing may stay open
-    sys.kernel.add_jetson_device({.number = 2, .sensor_label = "imx219 9-0010"});
+    sys.kernel.add_jetson_device({.number = 2, .sensors = {"imx219 9-0010"}});
     sys.kernel.directories[simulated_kernel::media_devices_directory].push_back("media9");  // no node
     output_of([&] { EXPECT_EQ(manager.init(), 0); });
     EXPECT_EQ(manager.get_camera_list().size(), 1u);

@@ -15,9 +15,7 @@ constexpr char node[] = "/dev/video0";
 constexpr std::size_t buffer_length = 4096;
 
 // Frames told apart by their length and content.
-bytes pattern(std::uint8_t seed) {
-    return bytes(100u + seed, seed);
-}
+bytes pattern(std::uint8_t seed) { return bytes(100u + seed, seed); }
 
 class v4l2_stream_test : public ::testing::Test {
 protected:
@@ -112,7 +110,6 @@ TEST_F(v4l2_stream_test, buffers_that_go_astray_never_starve_the_stream) {
 }
 
 TEST_F(v4l2_stream_test, open_start_and_stop_survive_interruptions_and_queue_every_buffer_again) {
-    EXPECT_EQ(stream.start() + stream.read_frame(frame, 10), -2 * EACCES);  // not opened
     {
         v4l2_stream dropped{V4L2_BUF_TYPE_VIDEO_CAPTURE, node, "Image data"};
         ASSERT_EQ(dropped.open() + dropped.start(), 0);

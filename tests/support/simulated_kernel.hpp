@@ -58,8 +58,7 @@ struct simulated_node {
 // entities, then the vi-outputs in reverse order; sensor k uses the nodes of number N + k.
 struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
-    std::string sensor_label = "vorlake-csi2 9-0010";
-    std::vector<std::string> more_sensors = {};
+    std::vector<std::string> sensors = {"vorlake-csi2 9-0010"};  // their entities' names
     bool with_data_links = true, sensor_has_node = true;
 };
 
@@ -106,9 +105,6 @@ private:
 };
 
 // A simulated kernel in place of the real one for the object's lifetime.
-struct simulated_system {
-    simulated_kernel kernel;
-    scoped_kernel_calls guard{kernel};
-};
+struct simulated_system { simulated_kernel kernel; scoped_kernel_calls guard{kernel}; };
 
 }  // namespace vorlake::tessaro::test_support
