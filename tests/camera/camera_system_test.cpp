@@ -48,7 +48,6 @@ TEST_F(camera_system_test, a_discovered_camera_streams_in_both_modes) {
     });
     set_message_sink(nullptr);
     EXPECT_EQ(output.out + output.err, "");
-    EXPECT_EQ(printing("Cannot get a frame: camera not streaming", [&] { return cam->get_frame(0).error; }), -EACCES);
     EXPECT_EQ(printing("Camera 'media0/imx704' not found", [&] { return manager.get_camera("media0/imx704"); }), nullptr);
 
     simulated_queue& queue = sys.kernel.queue("/dev/video0");
@@ -70,7 +69,6 @@ TEST_F(camera_system_test, a_discovered_camera_streams_in_both_modes) {
             EXPECT_EQ(std::tuple(frame.sequence, frame.dropped_frames, frame.capture_time_ns),
                       std::tuple(queue.sequence - 1, seed == 3 ? 2u : 0u, time));
             EXPECT_EQ(frame.raw_image, encode_raw_frame(values, dual, false));  // the padding stripped
-            EXPECT_EQ(frame.histogram[values.pixels.size() - 1], values.pixels.back().histogram);
         }
         EXPECT_EQ(cam->get_dropped_frames(), 2u);
         EXPECT_EQ(cam->stop(), 0);

@@ -11,8 +11,8 @@ namespace vorlake::tessaro::test_support {
 
 namespace {
 
-constexpr std::uint32_t preferred_stride_control = 0x009a2064;
-constexpr std::uint32_t offset_step = 1u << 24;  // the mmap cookie of buffer i is i * step
+// The mmap cookie of buffer i is i * offset_step.
+constexpr std::uint32_t preferred_stride_control = 0x009a2064, offset_step = 1u << 24;
 
 int fail(int error) { return errno = error, -1; }
 
@@ -110,12 +110,10 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
         if (static_cast<v4l2_format*>(arg)->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !queue.memory.empty())
             return fail(queue.memory.empty() ? EINVAL : EBUSY);
         // The line stride follows the preferred stride when one was set.
-        pix.bytesperline = pix.width;
-        for (const simulated_control& control : device.controls)
-            if (control.id == preferred_stride_control && !control.written.empty())
-                pix.bytesperline = std::max<std::uint32_t>(pix.width, control.written.back());
+        const auto stride = std::ranges::find(device.controls, preferred_stride_control, &simulated_control::id);
+        const bool set = stride != device.controls.end() && !stride->written.empty();
+        pix.bytesperline = set ? std::max<std::uint32_t>(pix.width, stride->written.back()) : pix.width;
         pix.sizeimage = pix.bytesperline * pix.height;
-        pix.field = V4L2_FIELD_NONE;
         queue.buffer_length = pix.sizeimage;
         device.video_formats.push_back(*static_cast<v4l2_format*>(arg));
     } else if (request == VIDIOC_REQBUFS) {
@@ -264,9 +262,8 @@ int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
         return media_ioctl(device, request, arg);
     if (request == VIDIOC_QUERYCTRL || request == VIDIOC_S_CTRL)
         return control_ioctl(device.controls, request, arg);
-    if (request == VIDIOC_SUBDEV_S_FMT && !device.queue)
-        return 0;
-    return device.queue ? queue_ioctl(device, fd, request, arg) : fail(ENOTTY);
+    // A sub-device takes any pad format.
+    return device.queue ? queue_ioctl(device, fd, request, arg) : request == VIDIOC_SUBDEV_S_FMT ? 0 : fail(ENOTTY);
 }
 
 void* simulated_kernel::mmap(void*, std::size_t length, int, int, int fd, off_t offset) {

@@ -28,8 +28,8 @@ struct simulated_control { std::uint32_t id = 0; std::string name; std::vector<s
 // The buffer queue of a capture device, as videobuf2 keeps it.
 struct simulated_queue {
     std::size_t buffer_length = 704 * 1176;
-    std::optional<std::uint32_t> grant;  // the count REQBUFS grants instead of min(asked, 4)
-    std::optional<std::uint32_t> next_bytesused, next_index, next_flags;  // one-shot faults of the next DQBUF
+    // The count REQBUFS grants instead of min(asked, 4), and one-shot faults of the next DQBUF.
+    std::optional<std::uint32_t> grant, next_bytesused, next_index, next_flags;
     std::vector<std::vector<std::uint8_t>> memory;
     std::vector<std::uint32_t> bytesused;
     std::deque<std::uint32_t> queued, done;  // held by the driver; filled, waiting for DQBUF
