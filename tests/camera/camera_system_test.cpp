@@ -18,47 +18,19 @@ protected:
     // The manager outlives every test: leave it holding nothing of this simulated system.
     void TearDown() override {
         sys.kernel.directories[simulated_kernel::media_devices_directory] = {};
-        init();
-        EXPECT_EQ(sys.kernel.descriptors.size() + sys.kernel.mappings.size(), 0u);
-    }
-    // Runs init; returns the ids of the cameras found.
-    std::string init() {
         output_of([&] { EXPECT_EQ(manager.init(), 0); });
-        std::string ids;
-        for (const camera_info& info : manager.get_camera_list())
-            ids += info.id + " ";
-        return ids;
+        EXPECT_EQ(sys.kernel.descriptors.size() + sys.kernel.mappings.size(), 0u);
     }
 
     simulated_system sys;
     camera_manager& manager = camera_manager::instance();
 };
 
-// Devices that are not readable IMX704 pipelines are skipped and closed.
-TEST_F(camera_system_test, cameras_are_found_in_directory_order_by_exact_id) {
-    EXPECT_EQ(init(), "");
-    sys.kernel.add_jetson_device({.number = 1});
-    EXPECT_EQ(init(), "media1/IMX704 ");
-    std::shared_ptr<camera> first = manager.get_camera("media1/IMX704");
-    sys.kernel.add_jetson_device({});  // listed after media1
-    sys.kernel.add_jetson_device({.number = 2, .sensor_label = "imx219 9-0010"});
-    sys.kernel.add_jetson_device({.number = 3});
-    sys.kernel.nodes.at("/dev/media3").open_error = EACCES;
-    sys.kernel.directories[simulated_kernel::media_devices_directory].push_back("media9");  // no node
-    EXPECT_EQ(init(), "media1/IMX704 media0/IMX704 ");
-    EXPECT_EQ(first.use_count(), 1);  // a new init lets go of the old cameras
-    EXPECT_NE(manager.get_camera("media0/IMX704"), manager.get_camera("media1/IMX704"));
-    for (const std::string id : {"media0/IMX704 ", "media0/imx704", "media0", ""})
-        EXPECT_EQ(printing("Camera '" + id + "' not found", [&] { return manager.get_camera(id); }), nullptr);
-    first.reset();
-    // Discovery opens no capture device; each pipeline keeps its media device.
-    EXPECT_EQ(sys.kernel.descriptors.size(), 2u);
-}
-
-// An installed sink gets every line with its severity (progress informational, failures errors)
-// and the standard streams nothing; one that throws loses its line, not the operation. Frames with
-// 704-byte lines, more than there are driver buffers, decode in both modes; each buffer's sequence
-// and monotonic time reach its frame, and a gap in the sequence counts as dropped frames.
+// Only IMX704 pipelines are cameras, known by their exact id. An installed sink gets every line
+// with its severity (progress informational, failures errors) and the standard streams nothing;
+// one that throws loses its line, not the operation. Frames with 704-byte lines, more than there
+// are driver buffers, decode in both modes; each buffer's sequence and monotonic time reach its
+// frame, and a gap in the sequence counts as dropped frames.
 TEST_F(camera_system_test, a_discovered_camera_streams_in_both_modes) {
     sys.kernel.add_jetson_device({});
     std::vector<std::pair<message_severity, std::string>> lines;
@@ -69,7 +41,6 @@ TEST_F(camera_system_test, a_discovered_camera_streams_in_both_modes) {
         ASSERT_NE(cam = manager.get_camera("media0/IMX704"), nullptr);
         EXPECT_EQ(cam->open(0x301C), 0);
         EXPECT_TRUE(std::ranges::all_of(lines, [](const auto& line) { return line.first == message_severity::info; }));
-        EXPECT_GT(lines.size(), 8u);
         EXPECT_EQ(cam->get_frame(0).error, -EACCES);
         EXPECT_EQ(lines.back(), std::pair(message_severity::error, std::string("Cannot get a frame: camera not streaming")));
         set_message_sink([](message_severity, std::string_view) { throw std::runtime_error("full"); });
@@ -77,14 +48,13 @@ TEST_F(camera_system_test, a_discovered_camera_streams_in_both_modes) {
     });
     set_message_sink(nullptr);
     EXPECT_EQ(output.out + output.err, "");
-    EXPECT_EQ(printing("Cannot get a frame: camera not streaming", [&] { return cam->get_frame(0).error; }), -EACCES);
+    EXPECT_EQ(printing("Camera 'media0/imx704' not found", [&] { return manager.get_camera("media0/imx704"); }), nullptr);
 
     simulated_queue& queue = sys.kernel.queue("/dev/video0");
     for (const bool dual : {true, false}) {
         if (!dual)
             output_of([&] { ASSERT_EQ(cam->close() + cam->open(0x311C), 0); });
         EXPECT_EQ(sys.kernel.nodes.at("/dev/v4l-subdev0").controls[1].written.back(), dual ? 2 : 0);
-        EXPECT_EQ(sys.kernel.nodes.at("/dev/video0").video_formats.back().fmt.pix.height, dual ? 1176u : 588u);
         ASSERT_EQ(cam->configure_camera_output({true, true, true, true, true, true, true, true}) + cam->configure_camera_echo(3), 0);
         ASSERT_EQ(cam->start(), 0);
         for (unsigned seed = 0; seed < 6; ++seed) {
@@ -99,12 +69,15 @@ TEST_F(camera_system_test, a_discovered_camera_streams_in_both_modes) {
             EXPECT_EQ(std::tuple(frame.sequence, frame.dropped_frames, frame.capture_time_ns),
                       std::tuple(queue.sequence - 1, seed == 3 ? 2u : 0u, time));
             EXPECT_EQ(frame.raw_image, encode_raw_frame(values, dual, false));  // the padding stripped
-            EXPECT_EQ(frame.histogram[values.pixels.size() - 1], values.pixels.back().histogram);
         }
         EXPECT_EQ(cam->get_dropped_frames(), 2u);
         EXPECT_EQ(cam->stop(), 0);
     }
-    ASSERT_EQ(cam->start(), 0);  // TearDown drops it while streaming: nothing may stay open
+    ASSERT_EQ(cam->start(), 0);  // dropped while streaming: nothing may stay open
+    sys.kernel.add_jetson_device({.number = 2, .sensors = {"imx219 9-0010"}});
+    sys.kernel.directories[simulated_kernel::media_devices_directory].push_back("media9");  // no node
+    output_of([&] { EXPECT_EQ(manager.init(), 0); });
+    EXPECT_EQ(manager.get_camera_list().size(), 1u);
 }
 
 }  // namespace

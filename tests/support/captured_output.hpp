@@ -8,9 +8,7 @@
 
 namespace vorlake::tessaro::test_support {
 
-struct captured_output {
-    std::string out, err;
-};
+struct captured_output { std::string out, err; };
 
 // Runs call and returns what it wrote to the standard output and error.
 template <typename call>

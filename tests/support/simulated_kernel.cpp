@@ -11,23 +11,15 @@ namespace vorlake::tessaro::test_support {
 
 namespace {
 
-constexpr std::uint32_t preferred_stride_control = 0x009a2064;
-constexpr std::uint32_t offset_step = 1u << 24;  // the mmap cookie of buffer i is i * step
+// The mmap cookie of buffer i is i * offset_step.
+constexpr std::uint32_t preferred_stride_control = 0x009a2064, offset_step = 1u << 24;
 
-int fail(int error) {
-    return errno = error, -1;
-}
+int fail(int error) { return errno = error, -1; }
 
 // Into a field the caller zeroed.
 template <typename field>
 void set_name(field& text, const std::string& name) {
     std::memcpy(text, name.data(), std::min(name.size(), sizeof text - 1));
-}
-
-template <typename value>
-int look_up(const std::map<std::string, value>& map, const std::string& key, value& out) {
-    const auto found = map.find(key);
-    return found == map.end() ? fail(ENOENT) : (out = found->second, 0);
 }
 
 // Stream-off, a new allocation and closing the owner all take every buffer from the driver.
@@ -63,9 +55,6 @@ int media_ioctl(simulated_node& media, unsigned long request, void* arg) {
         auto& t = *static_cast<media_v2_topology*>(arg);
         if (media.counts && !t.ptr_entities && !t.ptr_interfaces && !t.ptr_pads && !t.ptr_links)
             return t = *media.counts, 0;
-        if ((t.ptr_entities && t.num_entities < media.entities.size()) || (t.ptr_pads && t.num_pads < media.pads.size()) ||
-            (t.ptr_links && t.num_links < media.links.size()) || (t.ptr_interfaces && t.num_interfaces < media.interfaces.size()))
-            return fail(ENOSPC);
         t.num_entities = give(media.entities, t.ptr_entities);
         t.num_interfaces = give(media.interfaces, t.ptr_interfaces);
         t.num_pads = give(media.pads, t.ptr_pads);
@@ -121,12 +110,10 @@ int queue_ioctl(simulated_node& device, int fd, unsigned long request, void* arg
         if (static_cast<v4l2_format*>(arg)->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !queue.memory.empty())
             return fail(queue.memory.empty() ? EINVAL : EBUSY);
         // The line stride follows the preferred stride when one was set.
-        pix.bytesperline = pix.width;
-        for (const simulated_control& control : device.controls)
-            if (control.id == preferred_stride_control && !control.written.empty())
-                pix.bytesperline = std::max<std::uint32_t>(pix.width, control.written.back());
+        const auto stride = std::ranges::find(device.controls, preferred_stride_control, &simulated_control::id);
+        const bool set = stride != device.controls.end() && !stride->written.empty();
+        pix.bytesperline = set ? std::max<std::uint32_t>(pix.width, stride->written.back()) : pix.width;
         pix.sizeimage = pix.bytesperline * pix.height;
-        pix.field = V4L2_FIELD_NONE;
         queue.buffer_length = pix.sizeimage;
         device.video_formats.push_back(*static_cast<v4l2_format*>(arg));
     } else if (request == VIDIOC_REQBUFS) {
@@ -179,23 +166,19 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
     const std::string number = std::to_string(options.number);
     simulated_node& media = nodes["/dev/media" + number];
     directories[media_devices_directory].push_back("media" + number);
-    std::vector<std::string> sensors = {options.sensor_label};
-    sensors.insert(sensors.end(), options.more_sensors.begin(), options.more_sensors.end());
+    const std::vector<std::string>& sensors = options.sensors;
     const auto count = static_cast<std::uint32_t>(sensors.size());
 
     // The media core numbers every graph object from one counter and keeps its type in the
     // top byte (entities 0, pads 1, links 2, interfaces 3): ids of different kinds never meet.
     std::uint32_t next_id = 1;
-    const auto add_entity = [&](const std::string& name) {
+    for (std::uint32_t e = 0; e < 3 * count; ++e) {
+        const std::string name = e < count       ? sensors[e]
+                                 : e < 2 * count ? "nvcsi--" + std::to_string(options.number + e - count)
+                                                 : "vi-output, " + sensors[3 * count - 1 - e];
         media.entities.push_back({next_id++, {}, 0, 0, {}});
         set_name(media.entities.back().name, name);
-    };
-    for (const std::string& sensor : sensors)
-        add_entity(sensor);
-    for (std::uint32_t k = 0; k < count; ++k)
-        add_entity("nvcsi--" + std::to_string(options.number + k));
-    for (std::uint32_t k = count; k-- > 0;)
-        add_entity("vi-output, " + sensors[k]);
+    }
     const auto add_link = [&](std::uint32_t source, std::uint32_t sink, std::uint32_t flags) {
         media.links.push_back({(2u << 24) | next_id++, source, sink, flags, {}});
     };
@@ -207,10 +190,9 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
         const std::size_t first = media.pads.size();
         for (const auto& [entity, flags, index] : pads)
             media.pads.push_back({(1u << 24) | next_id++, entity, flags, index, {}});
-        if (options.with_data_links) {
-            add_link(media.pads[first + 1].id, media.pads[first].id, MEDIA_LNK_FL_ENABLED);
-            add_link(media.pads[first + 3].id, media.pads[first + 2].id, MEDIA_LNK_FL_ENABLED);
-        }
+        // Sensor source to nvcsi sink, nvcsi source to vi-output sink.
+        for (std::size_t sink = first; options.with_data_links && sink < first + 4; sink += 2)
+            add_link(media.pads[sink + 1].id, media.pads[sink].id, MEDIA_LNK_FL_ENABLED);
         // Each device node has its sysfs uevent file and is linked to its entity as the V4L2 core
         // does it: enabled and immutable.
         const unsigned unit = options.number + k;
@@ -229,9 +211,8 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
         const simulated_control mode{sensor_mode_control, "Sensor Modes", {}};
         if (options.sensor_has_node)
             nodes["/dev/" + names[0]].controls = {{0x00980900, "Brightness", {}}, mode};
-        simulated_node& video_node = nodes["/dev/" + names[2]];
-        video_node.queue.emplace();
-        video_node.controls = {mode, {0x009a2063, "Preferred Stride Mode", {}}, {preferred_stride_control, "Preferred Stride", {}}};
+        nodes["/dev/" + names[2]].queue.emplace();
+        nodes["/dev/" + names[2]].controls = {mode, {0x009a2063, "Preferred Stride Mode", {}}, {preferred_stride_control, "Preferred Stride", {}}};
     }
 }
 
@@ -251,8 +232,8 @@ int simulated_kernel::open(const char* path, int /*flags*/) {
     const auto found = nodes.find(path);
     if (take_fault(kernel_call::open))
         return -1;
-    if (found == nodes.end() || found->second.open_error != 0)
-        return fail(found == nodes.end() ? ENOENT : found->second.open_error);
+    if (found == nodes.end())
+        return fail(ENOENT);
     descriptors[next_fd] = &found->second;
     return next_fd++;
 }
@@ -281,9 +262,8 @@ int simulated_kernel::ioctl(int fd, unsigned long request, void* arg) {
         return media_ioctl(device, request, arg);
     if (request == VIDIOC_QUERYCTRL || request == VIDIOC_S_CTRL)
         return control_ioctl(device.controls, request, arg);
-    if (request == VIDIOC_SUBDEV_S_FMT && !device.queue)
-        return 0;
-    return device.queue ? queue_ioctl(device, fd, request, arg) : fail(ENOTTY);
+    // A sub-device takes any pad format.
+    return device.queue ? queue_ioctl(device, fd, request, arg) : request == VIDIOC_SUBDEV_S_FMT ? 0 : fail(ENOTTY);
 }
 
 void* simulated_kernel::mmap(void*, std::size_t length, int, int, int fd, off_t offset) {
@@ -315,11 +295,11 @@ int simulated_kernel::poll(pollfd* fds, nfds_t, int timeout_ms) {
 }
 
 int simulated_kernel::list_directory(const std::string& path, std::vector<std::string>& names) {
-    return look_up(directories, path, names);
+    return directories.contains(path) ? (names = directories[path], 0) : fail(ENOENT);
 }
 
 int simulated_kernel::read_text_file(const std::string& path, std::string& content) {
-    return look_up(files, path, content);
+    return files.contains(path) ? (content = files[path], 0) : fail(ENOENT);
 }
 
 }  // namespace vorlake::tessaro::test_support

@@ -22,17 +22,14 @@ namespace vorlake::tessaro::test_support {
 // The calls a test may make fail.
 enum class kernel_call { open, ioctl, mmap, poll };
 
-struct simulated_control {
-    std::uint32_t id = 0;
-    std::string name;
-    std::vector<std::int32_t> written = {};  // every value set, in order
-};
+// written: every value set, in order.
+struct simulated_control { std::uint32_t id = 0; std::string name; std::vector<std::int32_t> written = {}; };
 
 // The buffer queue of a capture device, as videobuf2 keeps it.
 struct simulated_queue {
     std::size_t buffer_length = 704 * 1176;
-    std::optional<std::uint32_t> grant;  // the count REQBUFS grants instead of min(asked, 4)
-    std::optional<std::uint32_t> next_bytesused, next_index, next_flags;  // one-shot faults of the next DQBUF
+    // The count REQBUFS grants instead of min(asked, 4), and one-shot faults of the next DQBUF.
+    std::optional<std::uint32_t> grant, next_bytesused, next_index, next_flags;
     std::vector<std::vector<std::uint8_t>> memory;
     std::vector<std::uint32_t> bytesused;
     std::deque<std::uint32_t> queued, done;  // held by the driver; filled, waiting for DQBUF
@@ -45,7 +42,6 @@ struct simulated_queue {
 };
 
 struct simulated_node {
-    int open_error = 0;  // errno of every open, 0 when the node opens
     std::vector<simulated_control> controls;
     std::optional<simulated_queue> queue;
     std::vector<v4l2_format> video_formats;  // every VIDIOC_S_FMT accepted
@@ -62,8 +58,7 @@ struct simulated_node {
 // entities, then the vi-outputs in reverse order; sensor k uses the nodes of number N + k.
 struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
-    std::string sensor_label = "vorlake-csi2 9-0010";
-    std::vector<std::string> more_sensors = {};
+    std::vector<std::string> sensors = {"vorlake-csi2 9-0010"};  // their entities' names
     bool with_data_links = true, sensor_has_node = true;
 };
 
@@ -110,9 +105,6 @@ private:
 };
 
 // A simulated kernel in place of the real one for the object's lifetime.
-struct simulated_system {
-    simulated_kernel kernel;
-    scoped_kernel_calls guard{kernel};
-};
+struct simulated_system { simulated_kernel kernel; scoped_kernel_calls guard{kernel}; };
 
 }  // namespace vorlake::tessaro::test_support

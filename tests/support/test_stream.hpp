@@ -27,11 +27,9 @@ struct test_stream_state {
     using step = std::function<int(frame_bytes&)>;
     std::deque<step> script;
     int open_result = 0, start_result = 0;
-    bool source = true;
+    bool source = true, destroyed = false;
     capture_timing timing;  // what the stream reports for every frame; a step may change it
-
     std::vector<std::string> calls;  // "open", "close", "start", "stop", "read", in order
-    bool destroyed = false;
 
     // A read that delivers bytes, copied like a device copy: without needless reallocation.
     void frame(frame_bytes bytes) {
@@ -68,8 +66,7 @@ inline std::unique_ptr<test_stream> make_test_stream(std::shared_ptr<test_stream
     return std::make_unique<test_stream>(state);
 }
 
-inline constexpr std::uint32_t dual_mode = 0x301C;
-inline constexpr std::uint32_t single_mode = 0x311C;
+inline constexpr std::uint32_t dual_mode = 0x301C, single_mode = 0x311C;
 using call_list = std::vector<std::string>;
 
 // An offline camera and the handles of the streams it owns.
@@ -77,17 +74,15 @@ struct camera_rig {
     std::shared_ptr<camera> cam = create_camera_offline("offline0");
     std::shared_ptr<test_stream_state> image, ebd;
 
-    explicit camera_rig(bool with_image = true, bool with_ebd = false) {
-        if (with_image)
-            cam->add_stream(stream_type::stream_image, make_test_stream(image));
+    explicit camera_rig(bool with_ebd = false) {
+        cam->add_stream(stream_type::stream_image, make_test_stream(image));
         if (with_ebd)
             cam->add_stream(stream_type::stream_ebd, make_test_stream(ebd));
     }
 
-    void open(std::uint32_t mode) { ASSERT_EQ(cam->open(mode), 0); }
     // Opens in the single-depth mode with every output, and starts.
     void stream() {
-        open(single_mode);
+        ASSERT_EQ(cam->open(single_mode), 0);
         ASSERT_EQ(cam->configure_camera_output({true, true, true, true, true, true, true, true}) + cam->start(), 0);
     }
     frame_buffer& get_frame(const std::string& line = "") {
