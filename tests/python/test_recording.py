@@ -50,9 +50,6 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
         rec = replay.recording
         assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == (mode, mode == wire.DUAL_MODE, 2, ebd)
         assert rec.clock == ("sensor_timestamp" if ebd else "host_monotonic")
-        if ebd:  # the sensor's timestamps count microseconds
-            assert np.diff([rec.log_time(i) for i in range(FRAMES)]).tolist() == \
-                np.diff([1000 * f["ids"][1] for f in first]).tolist()
     with open(path, "rb") as file:  # as a ROS 2 tool reads it
         reader = make_reader(file, decoder_factories=[DecoderFactory()])
         depth = [m for *_, m in reader.iter_decoded_messages(topics=["/tessaro/depth"])]
@@ -75,8 +72,7 @@ def test_paced_looped_and_sought_replays_and_a_replay_recorded_again(recorded, t
         replay.seek(2)
         frame = camera.get_frame(100)
         assert (frame.error, frame.frame_id, replay.position, replay.finished) == (0, 2, 3, False)
-        want = wire.random_values(2, False)["radial_depth"]
-        np.testing.assert_array_equal([np.asarray(d) for d in frame.radial_depth], want)
+        np.testing.assert_array_equal(frame.radial_depth, wire.random_values(2, False)["radial_depth"])
         with pytest.raises(IndexError):
             replay.seek(FRAMES)
     with tessaro.open(recorded) as device:  # ends with the replay, without failures
