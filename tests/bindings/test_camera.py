@@ -19,8 +19,6 @@ def test_camera_info_and_arguments_numpy_gives():
     camera = streaming_camera([], mode=np.uint32(wire.SINGLE_MODE), echoes=np.int64(2))
     assert [camera.get_camera_info()[k] for k in ("status", "sync_mode", "mode")] == ["streaming", "master_mode", 8476]
     assert camera.get_frame(timeout_ms=4294967295).error == -62
-    manager = pelorin.camera_manager()
-    assert (manager.init(), manager.get_camera_list(), manager.get_camera("media0/IMX704")) == (0, [], None)
     # Values the enumerations do not name still convert, and print as unknown.
     assert (str(camera_sync_mode(7)), stream_type(5).name, stream_type(-1).value) == ("camera_sync_mode.???", "???", -1)
     # Out of the types' ranges (32 bits, unsigned where they are), or bytes of another type.
@@ -32,10 +30,8 @@ def test_camera_info_and_arguments_numpy_gives():
 
 @pytest.mark.parametrize("cls", [v for v in vars(pelorin).values()
                                  if isinstance(v, type) and not hasattr(v, "__members__")])
-def test_objects_are_never_made_without_init_nor_named_in_cpp(cls):
+def test_objects_are_never_made_without_init(cls):
     for made in (cls, type("subclass", (cls,), {})):
         with pytest.raises(TypeError, match="by calling the class"):
             made.__new__(made)
-    docs = [getattr(cls, name).__doc__ or "" for name in dir(cls) if not name.startswith("__")]
-    assert not [d for d in docs if "vorlake" in d or "std::" in d]
     assert type("subclass", (pelorin.dual_depth_params,), {})().select_far == 2000.0

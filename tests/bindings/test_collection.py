@@ -11,19 +11,17 @@ from tessaro import wire
 from conftest import encoded, streaming_camera
 
 
-class Owner:
-    """Owns a camera whose source in `slot` is one of its own bound methods; `streaming` starts
-    it on that source and holds a frame and a view of it."""
+class Owner(wire.frame_player):
+    """A frame source that owns the camera it serves in `slot`; `streaming` starts the camera on
+    it and holds a frame and a view of it."""
 
     def __init__(self, slot, streaming=False):
-        self.camera, self.player = pelorin.create_camera_offline("owned"), wire.frame_player([encoded(1)[1]], True)
-        self.camera.add_stream(slot, self.source)
+        super().__init__([encoded(1)[1]], repeat=True)
+        self.camera = pelorin.create_camera_offline("owned")
+        self.camera.add_stream(slot, self)
         if streaming:
-            frame = streaming_camera(self.source, camera=self.camera).get_frame(100)
+            frame = streaming_camera(self, camera=self.camera).get_frame(100)
             self.last = frame, frame.radial_depth[0]
-
-    def source(self, array, timeout_ms):
-        return self.player(array, timeout_ms)
 
 
 def stopping_closure(slot):

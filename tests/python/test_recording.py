@@ -1,4 +1,4 @@
-"""Recordings: record, replay with the same and with other decoding, seek, damaged files."""
+"""Recordings: record, replay with the same and with other decoding, seek, damaged files, interrupts."""
 
 import signal
 import time
@@ -7,15 +7,14 @@ import numpy as np
 import pytest
 from mcap.reader import make_reader
 from mcap_ros2.decoder import DecoderFactory
-from mcap_ros2.writer import Writer
 
 import pelorin
 import tessaro
 from conftest import FRAMES, decoded, outputs, raw_frames, streaming_camera
 from tessaro import wire
-from tessaro.errors import DeviceError, RecordingError
+from tessaro.errors import RecordingError
 from tessaro.recorder import FAILURES_IN_A_ROW
-from tessaro.recording import IMAGE_TOPIC, Recording, Replayer, record
+from tessaro.recording import Recording, Replayer, record
 from tessaro.synthetic import synthetic_camera
 
 
@@ -51,9 +50,6 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
         rec = replay.recording
         assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == (mode, mode == wire.DUAL_MODE, 2, ebd)
         assert rec.clock == ("sensor_timestamp" if ebd else "host_monotonic")
-        if ebd:  # the sensor's timestamps count microseconds
-            assert np.diff([rec.log_time(i) for i in range(FRAMES)]).tolist() == \
-                np.diff([1000 * f["ids"][1] for f in first]).tolist()
     with open(path, "rb") as file:  # as a ROS 2 tool reads it
         reader = make_reader(file, decoder_factories=[DecoderFactory()])
         depth = [m for *_, m in reader.iter_decoded_messages(topics=["/tessaro/depth"])]
@@ -70,17 +66,13 @@ def test_paced_looped_and_sought_replays_and_a_replay_recorded_again(recorded, t
         assert [camera.get_frame(1000).frame_id for _ in range(3)] == [0, 1, 2]
         assert 0.2 <= time.monotonic() - begin < 1
         assert (camera.get_frame(10).error, replay.position) == (-62, 3)  # frame 3 not yet due
-    with Replayer(recorded) as replay, pytest.raises(
-            DeviceError, match=r"configure 4 echoes on camera 'replay:single.mcap': an argument .*\(EINVAL, -22\)"):
-        replay.start(echoes=4)
     with Replayer(recorded, start=4, loop=True) as replay:
         camera = replay.start(echoes=3, outputs=outputs("radial_depth"))
         assert [camera.get_frame(100).frame_id for _ in range(3)] == [4, 5, 0]
         replay.seek(2)
         frame = camera.get_frame(100)
         assert (frame.error, frame.frame_id, replay.position, replay.finished) == (0, 2, 3, False)
-        want = wire.random_values(2, False)["radial_depth"]
-        np.testing.assert_array_equal([np.asarray(d) for d in frame.radial_depth], want)
+        np.testing.assert_array_equal(frame.radial_depth, wire.random_values(2, False)["radial_depth"])
         with pytest.raises(IndexError):
             replay.seek(FRAMES)
     with tessaro.open(recorded) as device:  # ends with the replay, without failures
@@ -107,33 +99,11 @@ def test_frames_before_the_damage_still_read(recorded, keep, flip, good, text):
     assert [f.frame_id for f in frames] == list(range(good))
 
 
-@pytest.mark.parametrize("edit, text", [
-    (None, "cannot open"), ("hello\n", "not a readable recording: not an MCAP file"),
-    ({}, "not a tessaro-raw recording"),
-    (("", {}), "wrong schema"), (("tessaro.recording", {"format_version": "2"}), "format version '2' is not supported"),
-    (("tessaro.sensor", {"mode": "0x1c"}), "mode 0x1c is not one")])
-def test_files_that_are_not_readable_recordings_raise_at_open(tmp_path, recorded, edit, text):
-    """Missing, not MCAP, or MCAP with other metadata than a recording's: ours with one record changed."""
-    path = tmp_path / "bad.mcap"
-    if isinstance(edit, str):
-        path.write_text(edit)
-    elif edit is not None:
-        with Recording(recorded) as rec:
-            metadata = rec.metadata | {edit[0]: rec.metadata.get(edit[0], {}) | edit[1]} if edit else {}
-        with open(path, "wb") as file, Writer(file) as writer:
-            for name, record_ in metadata.items():
-                writer.add_metadata(name, record_)
-            schema = writer.register_msgdef("std_msgs/msg/String", "string data\n")
-            writer.write_message(IMAGE_TOPIC, schema, {"data": "x"}, log_time=1)
-    with pytest.raises(RecordingError, match=f"^{path}.*{text}"):
-        Recording(path)
-
-
 @pytest.mark.parametrize("stop, written", [(lambda: signal.default_int_handler(signal.SIGINT, None), 4),
                                            (lambda: signal.raise_signal(signal.SIGINT), 5)])
 def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written):
     images, ebds = raw_frames(wire.SINGLE_MODE)
-    player, ebd_player, calls = wire.frame_player(images), wire.frame_player(ebds), []
+    player, ebd_player, calls = wire.frame_player(images), wire.frame_player(ebds[:2] + ebds[3:]), []
 
     def source(array, timeout_ms):
         calls.append(player.position)
@@ -143,11 +113,8 @@ def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written
             stop()  # Ctrl-C: raised by the source, or a signal while it runs
         return player(array, timeout_ms)
 
-    def ebd_source(array, timeout_ms):
-        if ebd_player.position == 2:  # frame 2 comes without its embedded data
-            ebd_player.position = 3
-            return -5
-        return ebd_player(array, timeout_ms)
+    def ebd_source(array, timeout_ms):  # frame 2 comes without its embedded data
+        return -5 if (player.position, ebd_player.position) == (3, 2) else ebd_player(array, timeout_ms)
     camera = streaming_camera(source, ebd_source)
     summary = record(camera, tmp_path / "i.mcap")
     assert (summary.frames_written, summary.frames_failed, summary.interrupted) == (written, 1, True)

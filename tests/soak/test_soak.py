@@ -6,7 +6,7 @@ import time
 
 import numpy as np
 
-from conftest import OUTPUTS, encoded, streaming_camera
+from conftest import OUTPUTS, arrays_of, encoded, streaming_camera
 from tessaro import wire
 
 FRAMES, WARM_UP = 100_000, 1_000
@@ -25,22 +25,18 @@ def test_a_hundred_thousand_frames():
     player = wire.frame_player([encoded(seed, dual=True, padded=True)[1] for seed in (1, 2)], repeat=True)
     player.calls = collections.deque(maxlen=1)  # the player's call log would grow like a leak
     camera = streaming_camera(player, mode=wire.DUAL_MODE, echoes=3)
-
     # Views held for the whole run, and what each of the two frames decodes to.
     frame = camera.get_frame(100)
-    fields = [getattr(frame, name) for name in OUTPUTS]  # per-echo ones are lists
-    views = [np.asarray(v) for field in fields for v in (field if isinstance(field, list) else [field])]
-    expected = [[v.copy() for v in views]]
+    views, expected = arrays_of(frame), [arrays_of(frame, copy=True)]
     assert frame.error == 0 and camera.get_frame(100).error == 0
-    expected.append([v.copy() for v in views])
-
+    expected.append(arrays_of(frame, copy=True))
     started = time.monotonic()
     for n in range(2, FRAMES):
         assert camera.get_frame(100).error == 0, f"frame {n}"
         if n == WARM_UP:
             baseline = resident_bytes()
         if n % 997 == 0:
-            assert all(np.array_equal(v, e) for v, e in zip(views, expected[n % 2])), f"frame {n}"
+            assert all(np.array_equal(views[k], expected[n % 2][k]) for k in OUTPUTS), f"frame {n}"
     growth = resident_bytes() - baseline
     print(f"soak: {FRAMES} frames, {(time.monotonic() - started) / FRAMES * 1e6:.0f} us per frame, "
           f"resident memory {baseline / 2**20:.1f} MiB after {WARM_UP} frames, grown by {growth / 2**10:.0f} KiB")
