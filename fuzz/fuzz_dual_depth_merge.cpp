@@ -4,8 +4,10 @@
 // Input: the echo count byte (0 to 4; 4 is refused), a byte of pixel count, a byte whose bits
 // unsettle the vector sizes, three parameter floats, then per candidate value either a palette
 // index or raw float bits.
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cerrno>
-#include <cmath>
 #include <limits>
 
 #include "fuzz_input.hpp"
@@ -29,57 +31,33 @@ float value(fuzz_input& in) {
     return in.take<float>();
 }
 
-// One candidate's values as the merge writes them out together.
-struct result {
-    float radial, cartesian, height;
-    peak_status status;
-    point3f point;
-};
-
-result at(const frame_buffer& f, std::size_t echo, std::size_t index) {
-    return {f.radial_depth[echo][index], f.cartesian_depth[echo][index], f.peak_height[echo][index],
-            f.peak_status[echo][index], f.point_cloud[echo][index]};
-}
-
-bool same(const result& a, const result& b) {
-    return std::memcmp(&a.radial, &b.radial, sizeof(float)) == 0 &&
-           std::memcmp(&a.cartesian, &b.cartesian, sizeof(float)) == 0 &&
-           std::memcmp(&a.height, &b.height, sizeof(float)) == 0 && a.status == b.status &&
-           std::memcmp(&a.point, &b.point, sizeof(point3f)) == 0;
-}
-
-bool all_zero(const result& r) {
-    return r.radial == 0 && r.cartesian == 0 && r.height == 0 && r.status == peak_status{} &&
-           r.point == point3f{};
+// One candidate's values, which the merge moves together, as bits.
+std::array<std::uint32_t, 7> at(const frame_buffer& f, std::size_t e, std::size_t i) {
+    const point3f& p = f.point_cloud[e][i];
+    return {std::bit_cast<std::uint32_t>(f.radial_depth[e][i]), std::bit_cast<std::uint32_t>(f.cartesian_depth[e][i]),
+            std::bit_cast<std::uint32_t>(f.peak_height[e][i]), static_cast<std::uint32_t>(f.peak_status[e][i]),
+            std::bit_cast<std::uint32_t>(p.x), std::bit_cast<std::uint32_t>(p.y), std::bit_cast<std::uint32_t>(p.z)};
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz_input in(data, size);
+    fuzz_input in{data, size};
     const auto echoes = static_cast<std::uint8_t>(in.take<std::uint8_t>() % 5);
     const std::uint32_t pixels = 1 + in.take<std::uint8_t>() % 8;
     const auto unsettle = in.take<std::uint8_t>();
-    dual_depth_params params;
-    params.select_near = value(in);
-    params.select_far = value(in);
-    params.merge_window = value(in);
+    const dual_depth_params params{value(in), value(in), value(in)};
 
-    frame_buffer frame;
-    frame.max_depth_index = echoes;
     const std::size_t vectors = std::min<std::size_t>(echoes, 3);
-    frame.radial_depth.resize(vectors);
-    frame.cartesian_depth.resize(vectors);
-    frame.peak_height.resize(vectors);
-    frame.peak_status.resize(vectors);
-    frame.point_cloud.resize(vectors);
+    frame_buffer frame({true, true, true, false, true, true}, static_cast<std::uint8_t>(vectors), 2 * pixels);
+    frame.max_depth_index = echoes;
     for (std::size_t e = 0; e < vectors; ++e) {
         for (std::size_t i = 0; i < 2 * pixels; ++i) {
-            frame.radial_depth[e].push_back(value(in));
-            frame.cartesian_depth[e].push_back(value(in));
-            frame.peak_height[e].push_back(value(in));
-            frame.peak_status[e].push_back(static_cast<peak_status>(in.take<std::uint8_t>()));
-            frame.point_cloud[e].push_back({value(in), value(in), value(in)});
+            frame.radial_depth[e][i] = value(in);
+            frame.cartesian_depth[e][i] = value(in);
+            frame.peak_height[e][i] = value(in);
+            frame.peak_status[e][i] = static_cast<peak_status>(in.take<std::uint8_t>());
+            frame.point_cloud[e][i] = {value(in), value(in), value(in)};
         }
     }
     // A frame that was not prepared: one vector one element short.
@@ -101,17 +79,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(same_outputs(input, frame), "a refused merge leaves the frame as it was");
         return 0;
     }
-    for (std::size_t e = 0; e < vectors; ++e)
+    for (std::size_t e = 0; e < vectors; ++e) {
         require(frame.radial_depth[e].size() == pixels && frame.cartesian_depth[e].size() == pixels &&
                     frame.peak_height[e].size() == pixels && frame.peak_status[e].size() == pixels &&
                     frame.point_cloud[e].size() == pixels,
                 "a merged frame has one result per pixel in every per-echo output");
-    for (std::size_t e = 0; e < vectors; ++e) {
         for (std::uint32_t i = 0; i < pixels; ++i) {
-            const result out = at(frame, e, i);
-            bool found = all_zero(out);
+            const auto out = at(frame, e, i);
+            bool found = std::all_of(out.begin(), out.end(), [](std::uint32_t b) { return (b & 0x7FFFFFFFu) == 0; });
             for (std::size_t c = 0; c < vectors && !found; ++c)
-                found = same(out, at(input, c, i)) || same(out, at(input, c, pixels + i));
+                found = out == at(input, c, i) || out == at(input, c, pixels + i);
             require(found, "a merge never invents a depth: every result is an input's, or zeros");
         }
     }

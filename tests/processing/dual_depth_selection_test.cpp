@@ -1,104 +1,106 @@
+// The merge against the literal rendering of the near/far rules in the test support, on many
+// random frames full of the awkward cases: ties, band limits, near-duplicates, zeros of both
+// signs, infinities and NaN, compared bit for bit; and the frames it refuses.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
-#include <string>
-#include <vector>
+#include <limits>
+#include <random>
 
 #include "processing/dual_depth_selection.hpp"
+#include "support/captured_output.hpp"
+#include "support/reference_merge.hpp"
+#include "support/same_bits.hpp"
 
 namespace vorlake::tessaro {
 namespace {
 
-constexpr std::uint32_t pixels = 4;
-constexpr std::uint32_t probe = 2;  // the pixel each case is written to
-const camera_output_configuration all_outputs{true, true, true, true, true, true, true, true};
+using test_support::same_outputs;
 
-// Every candidate carries a marker in its other fields, 100 * sub-frame + echo + 1, so that the
-// output shows which candidate filled a slot (0: a dropped candidate, written as zeros).
-float marker(std::uint32_t sub_frame, std::uint32_t echo) {
-    return static_cast<float>(100 * sub_frame + echo + 1);
-}
-
-frame_buffer prepared_frame(const std::vector<float>& first, const std::vector<float>& second,
-                            dual_depth_selection& selection) {
-    frame_buffer frame(all_outputs, static_cast<std::uint8_t>(first.size()), 2 * pixels);
-    selection.prepare_frame(frame);
-    for (std::uint32_t e = 0; e < first.size(); ++e) {
-        for (std::uint32_t s = 0; s < 2; ++s) {
-            const std::uint32_t index = s * pixels + probe;
-            const float m = marker(s, e);
-            frame.radial_depth[e][index] = (s == 0 ? first : second)[e];
-            frame.cartesian_depth[e][index] = m + 0.5f;
-            frame.peak_height[e][index] = m;
-            frame.peak_status[e][index] = static_cast<peak_status>(m);
-            frame.point_cloud[e][index] = {m, -m, 2 * m};
+// Two sub-frames of n pixels. Every candidate's other fields carry a tag of their own, so that a
+// result shows which candidate it came from.
+frame_buffer random_frame(unsigned seed, std::uint8_t echoes, std::uint32_t n, const dual_depth_params& params) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    const float awkward[] = {0,    0,    0,    -0.0f, -3,   inf,  -inf, NAN,  100,  150,  200,  200,
+                             201,  249.5f, 250, 500,  520,  1500, 1990, 2000, 2010, 2049, 3000, 3000};
+    std::mt19937 random(seed * 7 + echoes);
+    // Some frames keep the depths to a handful of values, so that whole pixels tie; the others
+    // gather each pixel's depths around a band limit or a random depth, so that near-duplicates
+    // come in groups.
+    const bool few_values = seed % 4 == 3;
+    auto depth = [&](float centre) {
+        const unsigned pick = random() % 4;
+        if (pick == 0)
+            return awkward[random() % std::size(awkward)];
+        if (few_values)
+            return static_cast<float>(random() % 4) * 700;
+        if (pick == 1)
+            return static_cast<float>(random() % 16000) / 4;
+        const float reach = 1.5f * params.merge_window;
+        return centre - reach + static_cast<float>(random() % 1000) * (2 * reach / 1000);
+    };
+    frame_buffer frame(dual_depth_selection::every_output, echoes, 2 * n);
+    float tag = 1;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const float centres[] = {params.select_near, params.select_far, static_cast<float>(random() % 4000)};
+        const float centre = centres[random() % 3];
+        for (std::uint8_t e = 0; e < echoes; ++e) {
+            for (const std::size_t p : {std::size_t{i}, std::size_t{n + i}}) {
+                frame.radial_depth[e][p] = depth(centre);
+                frame.cartesian_depth[e][p] = -tag;
+                frame.peak_height[e][p] = tag++;
+                frame.peak_status[e][p] = static_cast<peak_status>(p);
+                frame.point_cloud[e][p] = {tag, 2 * tag, static_cast<float>(e)};
+            }
         }
     }
     return frame;
 }
 
-TEST(near_far_merge, chooses_and_orders_the_echoes_of_a_pixel) {
-    struct merge_case {
-        std::vector<float> first, second;
-        std::vector<std::pair<float, float>> expected;  // per slot: radial depth, marker
-    };
-    const merge_case cases[] = {
-        {{500}, {3000}, {{3000, marker(1, 0)}}},  // both selected: the second is kept
-        {{2010}, {1990}, {{1990, marker(1, 0)}}},  // neither selected, duplicates: first dropped
-        {{1990}, {2010}, {{2010, marker(1, 0)}}},  // both selected, duplicates: first dropped
-        {{200}, {2000}, {{2000, marker(1, 0)}}},   // the band limits select nothing
-        {{520}, {500}, {{520, marker(0, 0)}}},     // the unselected second is dropped
-        {{500}, {520}, {{500, marker(0, 0)}}},
-        {{100}, {3000}, {{3000, marker(1, 0)}}},
-        {{100}, {150}, {{150, marker(1, 0)}}},  // the window is exclusive
-        {{100}, {120}, {{120, marker(1, 0)}}},  // the unselected first is dropped
-        {{0}, {0}, {{0, marker(1, 0)}}},        // no return: the second sub-frame fills the slot
-        {{2000, 1000}, {1000, 0}, {{1000, marker(0, 1)}, {2000, marker(0, 0)}}},  // equal keys
-        {{300, 900, 1500}, {305, 2600, 50}, {{50, marker(1, 2)}, {1500, marker(0, 2)}, {2600, marker(1, 1)}}},
-        {{0, 0}, {0, 700}, {{700, marker(1, 1)}, {0, marker(1, 0)}}},
-        {{300, 900}, {310, 2500}, {{900, marker(0, 1)}, {2500, marker(1, 1)}}},
-    };
-    for (std::size_t n = 0; n < std::size(cases); ++n) {
-        SCOPED_TRACE("case " + std::to_string(n));
-        dual_depth_selection selection(pixels, dual_depth_params{});
-        frame_buffer frame = prepared_frame(cases[n].first, cases[n].second, selection);
-        ASSERT_EQ(selection.merge(frame), 0);
-        for (std::size_t j = 0; j < cases[n].expected.size(); ++j) {
-            const auto [radial, m] = cases[n].expected[j];
-            EXPECT_EQ(frame.radial_depth[j][probe], radial);
-            EXPECT_EQ(frame.cartesian_depth[j][probe], m == 0 ? 0.0f : m + 0.5f);
-            EXPECT_EQ(frame.peak_height[j][probe], m);
-            EXPECT_EQ(frame.peak_status[j][probe], static_cast<peak_status>(m));
-            EXPECT_EQ(frame.point_cloud[j][probe], (point3f{m, -m, 2 * m}));
-            // The per-echo outputs shrink back to one sub-frame; the others keep both.
-            EXPECT_EQ(frame.radial_depth[j].size() + frame.cartesian_depth[j].size() + frame.peak_height[j].size() +
-                          frame.peak_status[j].size() + frame.point_cloud[j].size() + frame.histogram.size(),
-                      7 * pixels);
+TEST(near_far_merge, agrees_bit_for_bit_with_the_rules_on_random_frames) {
+    const dual_depth_params params_of[] = {{}, {250, 1500, 120}, {200, 2000, 0.5f}};
+    for (std::uint8_t echoes = 0; echoes <= 3; ++echoes) {
+        for (unsigned seed = 0; seed < 12; ++seed) {
+            // Some pixel counts leave a few pixels over after the groups of four.
+            const std::uint32_t n = 576 - seed % 4;
+            const dual_depth_params& params = params_of[seed % 3];
+            frame_buffer frame = random_frame(seed, echoes, n, params);
+            frame_buffer expected = frame;
+            test_support::reference_merge(expected, n, params);
+            // Outputs the frames are not decoded with are left as they are, only resized.
+            const bool every_output = seed % 2 == 0;
+            for (std::uint8_t e = 0; e < echoes && !every_output; ++e) {
+                expected.point_cloud[e].assign(frame.point_cloud[e].begin(), frame.point_cloud[e].begin() + n);
+                expected.cartesian_depth[e].assign(frame.cartesian_depth[e].begin(), frame.cartesian_depth[e].begin() + n);
+                expected.peak_status[e].assign(frame.peak_status[e].begin(), frame.peak_status[e].begin() + n);
+            }
+            dual_depth_selection selection(n, params, every_output ? dual_depth_selection::every_output
+                                                                   : camera_output_configuration{.enable_peak_height = true});
+            ASSERT_EQ(selection.merge(frame), 0);
+            EXPECT_TRUE(same_outputs(frame, expected)) << int{echoes} << " echoes, seed " << seed;
         }
     }
 }
 
-TEST(dual_depth_selection, refuses_frames_it_cannot_merge_before_touching_a_pixel) {
+TEST(near_far_merge, refuses_frames_it_cannot_merge_before_touching_a_pixel) {
     const std::pair<const char*, std::function<void(frame_buffer&)>> cases[] = {
         {"dual depth: invalid number of echoes", [](frame_buffer& f) { f.max_depth_index = 4; }},
         {"dual depth: invalid number of echoes", [](frame_buffer& f) { f.peak_status.pop_back(); }},
         {"dual depth: invalid size for point cloud", [](frame_buffer& f) { f.point_cloud[0].pop_back(); }},
         {"dual depth: invalid size for cartesian depth: ", [](frame_buffer& f) { f.cartesian_depth[1].clear(); }},
         {"dual depth: invalid size for radial depth: ", [](frame_buffer& f) { f.radial_depth[2].push_back(1); }},
-        {"dual depth: invalid size for peak_height", [](frame_buffer& f) { f.peak_height[0].resize(pixels); }},
-        {"dual depth: invalid size for peak_status", [](frame_buffer& f) { f.peak_status[0].resize(pixels); }},
+        {"dual depth: invalid size for peak_height", [](frame_buffer& f) { f.peak_height[0].resize(4); }},
+        {"dual depth: invalid size for peak_status", [](frame_buffer& f) { f.peak_status[0].resize(4); }},
         {"dual depth: non-uniform peak_status", [](frame_buffer& f) { f.peak_status[2].resize(3); }},
     };
     for (const auto& [message, damage] : cases) {
-        dual_depth_selection selection(pixels, dual_depth_params{});
-        frame_buffer frame = prepared_frame({300, 900, 1500}, {305, 2600, 50}, selection);
+        frame_buffer frame = random_frame(1, 3, 4, {});
         damage(frame);
         const frame_buffer before = frame;
-        ::testing::internal::CaptureStdout();
-        EXPECT_EQ(selection.merge(frame), -22);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), std::string(message) + "\n");
-        EXPECT_EQ(frame.radial_depth, before.radial_depth);
-        EXPECT_EQ(frame.peak_status, before.peak_status);
+        dual_depth_selection selection(4, {});
+        EXPECT_EQ(test_support::printing(message, [&] { return selection.merge(frame); }), -22);
+        EXPECT_TRUE(same_outputs(frame, before)) << message;
     }
 }
 

@@ -5,17 +5,12 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <memory>
 #include <new>
+#include <string>
 #include <tuple>
 
-#include <vorlake/tessaro/line_swap_table.hpp>
-
-#include "processing/dual_depth_selection.hpp"
-#include "processing/raw_data_processor.hpp"
-#include "processing/raw_frame_decoder.hpp"
+#include "support/captured_output.hpp"
+#include "support/frame_path.hpp"
 #include "support/raw_frame_encoder.hpp"
 
 namespace {
@@ -41,24 +36,10 @@ namespace vorlake::tessaro {
 namespace {
 
 using test_support::encode_raw_frame;
+using test_support::frame_path;
 using test_support::random_frame_values;
 
 const camera_output_configuration all_outputs{true, true, true, true, true, true, true, true};
-
-// A camera's worth of decoding state for one configuration.
-struct decoding_rig {
-    bool dual;
-    frame_buffer frame;
-    line_swap_table table;
-    std::vector<std::uint8_t> swap_buffer;
-    std::unique_ptr<raw_data_processor> plan;
-
-    decoding_rig(const camera_output_configuration& config, bool dual, std::uint8_t echoes)
-        : dual(dual), frame(config, echoes, dual ? 1152 : 576), table(make_line_swap_table(dual)) {
-        build_processor(plan, {672, static_cast<std::uint8_t>(dual ? 24 : 12), 48, 1, echoes}, config, frame);
-    }
-    int process() { return process_raw_data({frame, dual, table, swap_buffer, *plan}); }
-};
 
 // dual, padded, echoes, outputs (0: none, 1: only cartesian depth, 2: all)
 class round_trip : public ::testing::TestWithParam<std::tuple<bool, bool, unsigned, int>> {};
@@ -67,11 +48,11 @@ TEST_P(round_trip, decodes_every_field_of_every_pixel_as_encoded) {
     const auto [dual, padded, echoes, outputs] = GetParam();
     camera_output_configuration config = outputs == 2 ? all_outputs : camera_output_configuration{};
     config.enable_cartesian_depth = outputs != 0;
-    decoding_rig rig(config, dual, static_cast<std::uint8_t>(echoes));
+    frame_path rig(config, dual, static_cast<std::uint8_t>(echoes));
     const auto values = random_frame_values(1000 + echoes * 10 + outputs, dual, echoes);
     rig.frame.raw_image = encode_raw_frame(values, dual, padded);
     const std::uint8_t* storage = rig.frame.raw_image.data();
-    ASSERT_EQ(rig.process(), 0);
+    ASSERT_EQ(rig.decode(), 0);
 
     // The padding is dropped in place; the frame is decoded where it lies.
     EXPECT_EQ(rig.frame.raw_image.data(), storage);
@@ -99,49 +80,40 @@ INSTANTIATE_TEST_SUITE_P(frames, round_trip,
                          ::testing::Combine(::testing::Bool(), ::testing::Bool(), ::testing::Values(1u, 2u, 3u),
                                             ::testing::Values(0, 1, 2)));
 
-TEST(raw_frame_decoding, frames_of_another_size_are_refused_silently) {
-    const std::pair<bool, std::size_t> cases[] = {{true, 395136}, {true, 413952}, {false, 790272},
-                                                  {false, 827904}, {false, 0}, {true, 790271}};
-    for (const auto& [dual, size] : cases) {
-        decoding_rig rig(all_outputs, dual, 1);
-        rig.frame.raw_image.assign(size, 0x42);
-        ::testing::internal::CaptureStdout();
-        EXPECT_EQ(rig.process(), -22) << size;
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(rig.frame.raw_image.size(), size);
-    }
-}
-
-TEST(raw_frame_decoding, failures_report_the_step_that_failed) {
-    const std::pair<const char*, std::function<void(decoding_rig&)>> cases[] = {
-        {"Error: channel conflict: 12 vs 24\nfailed swapping lines\n",
-         [](decoding_rig& r) { r.table = make_line_swap_table(true); }},
-        {"failed swapping lines\n", [](decoding_rig& r) { r.table.order[3] = 12; }},  // no such block
-        {"failed swapping lines\n", [](decoding_rig& r) { r.table.ref_lines_per_block = 2; }},
-        {"failed to decode raw image\n", [](decoding_rig& r) { r.frame.noise_level.resize(100); }},
+// A frame of another size is refused silently and left as it is; a later step's failure is
+// reported with the step, after the padding is gone, and a failed reorder decodes nothing.
+TEST(raw_frame_decoding, refusals) {
+    struct refusal { bool dual; std::size_t size; const char* lines; void (*damage)(frame_path&); };
+    const refusal cases[] = {
+        {true, 395136, "", nullptr}, {true, 413952, "", nullptr}, {false, 790272, "", nullptr},
+        {false, 827904, "", nullptr}, {false, 0, "", nullptr}, {true, 790271, "", nullptr},
+        {false, 413952, "Error: channel conflict: 12 vs 24\nfailed swapping lines",
+         [](frame_path& r) { r.table = make_line_swap_table(true); }},
+        {false, 413952, "failed swapping lines", [](frame_path& r) { r.table.order[3] = 12; }},  // no such block
+        {false, 413952, "failed swapping lines", [](frame_path& r) { r.table.ref_lines_per_block = 2; }},
+        {false, 413952, "failed to decode raw image", [](frame_path& r) { r.frame.noise_level.resize(100); }},
     };
-    for (const auto& [lines, damage] : cases) {
-        decoding_rig rig(all_outputs, false, 1);
-        damage(rig);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        frame_path rig(all_outputs, c.dual, 1);
+        if (c.damage)
+            c.damage(rig);
         rig.frame.raw_image = encode_raw_frame(random_frame_values(3, false, 1), false, true);
-        ::testing::internal::CaptureStdout();
-        EXPECT_EQ(rig.process(), -1);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), lines);
-        EXPECT_EQ(rig.frame.raw_image.size(), 395136u);  // the padding is gone all the same
-        EXPECT_EQ(rig.frame.histogram[0][0] == 0, std::string(lines).find("swapping") != std::string::npos);
+        rig.frame.raw_image.resize(c.size, 0x42);
+        EXPECT_EQ(test_support::printing(c.lines, [&] { return rig.decode(); }), c.damage ? -1 : -22);
+        EXPECT_EQ(rig.frame.raw_image.size(), c.damage ? 395136u : c.size);
+        EXPECT_EQ(rig.frame.histogram[0][0] != 0, std::string(c.lines).find("decode") != std::string::npos);
     }
 }
 
 TEST(line_decoding, refuses_a_buffer_shorter_than_the_plan_and_an_empty_plan_reads_nothing) {
-    EXPECT_EQ(decode_lines(*decoding_rig(all_outputs, true, 3).plan, std::vector<std::uint8_t>(395136)), -22);
-    EXPECT_EQ(decode_lines(*decoding_rig({}, false, 1).plan, {}), 0);
+    EXPECT_EQ(decode_lines(*frame_path(all_outputs, true, 3).plan, std::vector<std::uint8_t>(395136)), -22);
+    EXPECT_EQ(decode_lines(*frame_path({}, false, 1).plan, {}), 0);
 }
 
 TEST(build_processor, limits_the_echo_count_to_one_to_three) {
-    camera_output_configuration radial;
-    radial.enable_radial_depth = true;
     for (const auto& [requested, planned] : {std::pair{0, 1u}, {5, 3u}}) {
-        decoding_rig rig(radial, false, static_cast<std::uint8_t>(requested));
+        frame_path rig({.enable_radial_depth = true}, false, static_cast<std::uint8_t>(requested));
         EXPECT_EQ(rig.plan->decoder_table.size(), planned);
         EXPECT_EQ(rig.frame.radial_depth.at(planned - 1).size(), 576u);
     }
@@ -149,22 +121,14 @@ TEST(build_processor, limits_the_echo_count_to_one_to_three) {
 
 TEST(steady_state, frames_after_the_first_allocate_nothing) {
     // Only radial depth and histogram on: the merge has to grow the other per-echo outputs itself.
-    camera_output_configuration config;
-    config.enable_radial_depth = config.enable_histogram = true;
+    const dual_depth_params params;
     for (const bool dual : {false, true}) {
-        decoding_rig rig(config, dual, 3);
-        dual_depth_selection selection(576, dual_depth_params{});
+        frame_path rig({.enable_radial_depth = true, .enable_histogram = true}, dual, 3, &params);
         const auto padded = encode_raw_frame(random_frame_values(9, dual, 3), dual, true);
         rig.frame.raw_image.reserve(padded.size());
-        auto one_frame = [&] {
-            rig.frame.raw_image.assign(padded.begin(), padded.end());
-            if (dual)
-                selection.prepare_frame(rig.frame);
-            return rig.process() == 0 && (!dual || selection.merge(rig.frame) == 0);
-        };
-        ASSERT_TRUE(one_frame());
+        ASSERT_EQ(rig.run(padded), 0);
         const std::size_t before = allocations;
-        ASSERT_TRUE(one_frame() && one_frame());
+        ASSERT_EQ(rig.run(padded) + rig.run(padded), 0);
         EXPECT_EQ(allocations, before) << dual;
     }
 }

@@ -33,38 +33,36 @@ TEST(fixed_point_rule, decodes_the_sensor_encodings) {
         EXPECT_EQ(decode_fixed_point(word, format), expected) << word;
 }
 
+// The line-by-line path, which the plan's runs fall back to when a run does not fit.
 TEST(value_decoders, refuse_an_index_outside_the_output_or_a_wrong_count_and_write_only_given_words) {
     std::vector<float> floats(4, -9.0f);
     std::vector<peak_status> statuses(4, peak_status{9});
+    std::vector<pdc_counts_t> pdc(2, pdc_counts_t{7, 7, 7, 7});
+    std::vector<point3f> points(2, point3f{-1, -1, -1});
     fixed_point_values_decoder fixed;
     fixed.format = {0, 2};
     fixed.output = &floats;
     peak_status_decoder status;
     status.output = &statuses;
+    pdc_decoder counters;
+    counters.output = &pdc;
+    point_decoder decoder;
+    decoder.formats = {{21, 2}, {0, 2}};  // y and z both take the last format
+    decoder.output = &points;
     const auto word = words({4660, 8, 12});
     for (const auto& [count, index] : {std::pair{1u, 4u}, {0u, 0u}, {2u, 0u}})  // both refuse
         EXPECT_EQ(fixed.decode(word.data(), count, index) + status.decode(word.data(), count, index), -2);
-    EXPECT_EQ(fixed.decode(word.data(), 1, 3) + status.decode(word.data(), 1, 3), 0);
+    EXPECT_EQ(fixed.decode(word.data(), 1, 3) + status.decode(word.data(), 1, 3) + counters.decode(word.data(), 2, 1), 0);
     EXPECT_EQ(statuses, (std::vector<peak_status>{peak_status{9}, peak_status{9}, peak_status{9}, peak_status{52}}));
+    EXPECT_EQ(pdc[1], (pdc_counts_t{4660, 8, 7, 7}));
     // A run that crosses the end makes the same writes and the same refusal as its lines.
     fixed.size = 4;
     EXPECT_EQ(fixed.decode_lines(word.data() + 4, 4, 3, 2), -1);
     EXPECT_EQ(floats, (std::vector<float>{-9.0f, -9.0f, 2.0f, 3.0f}));
 
-    std::vector<pdc_counts_t> pdc(2, pdc_counts_t{7, 7, 7, 7});
-    pdc_decoder counters;
-    counters.output = &pdc;
-    EXPECT_EQ(counters.decode(word.data(), 2, 1), 0);
-    EXPECT_EQ(counters.decode(word.data(), 2, 2), -1);
-    EXPECT_EQ(pdc[1], (pdc_counts_t{4660, 8, 7, 7}));
-
-    std::vector<point3f> points(2, point3f{-1, -1, -1});
-    point_decoder decoder;
-    decoder.formats = {{21, 2}, {0, 2}};  // y and z both take the last format
-    decoder.output = &points;
     const auto xyz = words({1u << 21, 0x3FFFFFu, 0x3FFFFFu});
     EXPECT_EQ(decoder.decode(xyz.data(), 3, 0) + decoder.decode(xyz.data(), 0, 1), 0);
-    EXPECT_EQ(decoder.decode(xyz.data(), 0, 2), -1);
+    EXPECT_EQ(counters.decode(word.data(), 2, 2) + decoder.decode(xyz.data(), 0, 2), -2);
     EXPECT_EQ(points, (std::vector<point3f>{{-524288.0f, 1048575.75f, 1048575.75f}, {-1, -1, -1}}));
 }
 
