@@ -61,15 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // A frame that was not prepared: one vector one element short.
-    if (vectors > 0 && (unsettle & 0xF0) == 0xF0) {
-        const std::size_t e = (unsettle >> 2) % vectors;
-        switch (unsettle & 3) {
-        case 0: frame.radial_depth[e].pop_back(); break;
-        case 1: frame.cartesian_depth[e].pop_back(); break;
-        case 2: frame.peak_height[e].pop_back(); break;
-        default: frame.peak_status[e].pop_back(); break;
-        }
-    }
+    if (const std::size_t e = vectors > 0 ? (unsettle >> 2) % vectors : 0; (unsettle & 0xF0) == 0xF0 && vectors > 0)
+        (unsettle & 3) == 0   ? frame.radial_depth[e].pop_back()
+        : (unsettle & 3) == 1 ? frame.cartesian_depth[e].pop_back()
+        : (unsettle & 3) == 2 ? frame.peak_height[e].pop_back()
+                              : frame.peak_status[e].pop_back();
 
     const frame_buffer input = frame;
     dual_depth_selection merger(pixels, params);

@@ -28,9 +28,6 @@ namespace {
 
 using byte_array = py::array_t<std::uint8_t, py::array::c_style>;
 
-constexpr std::uint32_t single_mode = 0x211C;
-constexpr std::uint32_t dual_mode = 0x301C;
-
 // The scripted source, and what it saw.
 struct script {
     camera* owner = nullptr;
@@ -99,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     source.add_to(*c);
     if (flags & 8)
         vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_ebd, {});
-    if (c->open(dual ? dual_mode : single_mode) != 0 || c->configure_camera_echo(1 + ((flags >> 1) & 3) % 3) != 0 ||
+    // A dual-depth mode or a single-depth one, both at the full frame size.
+    if (c->open(dual ? 0x301C : 0x211C) != 0 || c->configure_camera_echo(1 + ((flags >> 1) & 3) % 3) != 0 ||
         c->configure_camera_output(outputs) != 0 || c->start() != 0)
         std::abort();
 

@@ -54,10 +54,6 @@ reference_line encode_pixel(const pixel_values& pixel, std::size_t index) {
 
 }  // namespace
 
-std::size_t pixel_count(bool dual) {
-    return dual ? dual_depth_pixels : single_depth_pixels;
-}
-
 std::size_t raw_frame_size(bool dual, bool padded) {
     return (dual ? 24 : 12) * (image_lines + 1) * (padded ? stride_bytes : line_bytes);
 }
@@ -97,7 +93,7 @@ frame_values random_frame_values(unsigned seed, bool dual, unsigned echoes) {
         return static_cast<float>(std::uniform_int_distribution<std::int64_t>(-span, span - 1)(random)) / 4.0f;
     };
     frame_values values;
-    values.pixels.resize(pixel_count(dual));
+    values.pixels.resize(dual ? dual_depth_pixels : single_depth_pixels);
     for (pixel_values& pixel : values.pixels) {
         pixel.line_word = static_cast<std::uint32_t>(random());
         pixel.noise_level = static_cast<float>(below(1u << 24)) / 4.0f;

@@ -41,7 +41,6 @@ struct frame_values {
 
 // Size of the image frame for a mode, packed (672-byte lines) or padded (704-byte stride).
 std::size_t raw_frame_size(bool dual, bool padded);
-std::size_t pixel_count(bool dual);
 
 // The raw image frame in wire order. Missing pixels and reference lines encode as zeros; every
 // peak status word carries non-zero bits above its low byte, and padding bytes are non-zero.
