@@ -10,8 +10,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
-#include <utility>
 
 #include <pybind11/embed.h>
 
@@ -28,37 +26,31 @@ namespace {
 
 using byte_array = py::array_t<std::uint8_t, py::array::c_style>;
 
-// The scripted source, and what it saw.
+// The scripted source, and what it last answered.
 struct script {
     camera* owner = nullptr;
-    bool replaced = false;
     std::array<std::uint8_t, 2> steps{};
     fuzz_input fill{nullptr, 0};
-    int packed = 0;
-    int calls = 0;
-    py::ssize_t offered[2] = {};
-    int answered[2] = {};
+    int packed = 0, calls = 0, answer = 0;
+    py::ssize_t offered = 0;
 
     int operator()(byte_array array, unsigned int) {
-        const int call = calls++;
-        require(call < 2, "the source is called at most twice per frame");
-        const std::uint8_t step = steps[call];
-        const auto size = static_cast<int>(offered[call] = array.size());
+        require(calls < 2, "the source is called at most twice per frame");
+        const std::uint8_t step = steps[calls++];
+        const auto size = static_cast<int>(offered = array.size());
         const int parameter = step >> 3;
         // The mode's frame, the padded one, none in time, a failure code, more than offered, a
         // little less, any small size, near the frame size.
         const int answers[] = {packed, packed / 672 * 704, 0, -1 - parameter, size + 1 + parameter,
                                size - parameter, 1 + parameter * 4099, packed + parameter - 16};
-        const int n = answered[call] = answers[step & 7];
+        answer = answers[step & 7];
         // The stream that is reading goes away from the camera mid-read; the retry still comes.
-        if ((step & 7) == 4 && parameter >= 16) {
+        if ((step & 7) == 4 && parameter >= 16)
             add_to(*owner);
-            replaced = true;
-        }
-        std::uint8_t* out = n <= size && fill.size > 0 ? array.mutable_data() : nullptr;
-        for (int i = 0; out && i < n; ++i)
+        std::uint8_t* out = answer <= size && fill.size > 0 ? array.mutable_data() : nullptr;
+        for (int i = 0; out && i < answer; ++i)
             out[i] = fill.data[i % fill.size];
-        return n;
+        return answer;
     }
 
     void add_to(camera& c) {
@@ -86,12 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto flags = in.take<std::uint8_t>();
     const bool dual = flags & 1;
     const auto outputs = outputs_from(in.take<std::uint8_t>());
-    const int packed = dual ? 790272 : 395136;
     std::vector<std::array<std::uint8_t, 2>> steps(std::min<std::size_t>(in.size / 2, 8));
     for (auto& s : steps)
         s = {in.take<std::uint8_t>(), in.take<std::uint8_t>()};
 
-    script source{.fill = in, .packed = packed};
+    script source{.fill = in, .packed = dual ? 790272 : 395136};
     const std::shared_ptr<camera> c = create_camera_offline("fuzz");
     source.add_to(*c);
     if (flags & 8)
@@ -101,28 +92,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         c->configure_camera_output(outputs) != 0 || c->start() != 0)
         std::abort();
 
-    py::ssize_t delivered = 0;
     for (const auto& s : steps) {
         source.calls = 0;
         source.steps = s;
-        const std::size_t held = c->shared_frame()->raw_image.size();
-        if (std::exchange(source.replaced, false))
-            delivered = 0;
         const frame_buffer& frame = c->get_frame(10);
-        const py::ssize_t expected = delivered > 0 ? delivered : held > 0 ? static_cast<py::ssize_t>(held) : 1000;
-        require(source.offered[0] == expected,
-                "the array is sized like the frame this stream last delivered, else like the buffer, else 1000");
-        const bool retried = source.calls == 2;
-        require(!retried || source.offered[1] == source.answered[0], "the second array has the size asked for");
-        const int n = source.answered[source.calls - 1];
-        const bool taken = n > 0 && n <= source.offered[source.calls - 1];
-        if (taken)
-            delivered = n;
+        const int n = source.answer, packed = source.packed;
+        const bool taken = n > 0 && n <= source.offered;
         if (taken && (n == packed || n == packed / 672 * 704))
             require(frame.error == 0 && frame.raw_image.size() == std::size_t(packed), "a frame of the mode's size decodes");
         else
             require(frame.error != 0 && (n >= 0 || frame.error == n) && (n != 0 || frame.error == -ETIME) &&
-                        (n <= 0 || taken || (retried && frame.error == -EOVERFLOW)),
+                        (n <= 0 || taken || (source.calls == 2 && frame.error == -EOVERFLOW)),
                     "a refused frame says why: the source's failure code unchanged, -ETIME for no frame in time, "
                     "-EOVERFLOW for a second size too large");
     }
