@@ -2,12 +2,8 @@
 // the bit-for-bit comparison of records.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <iostream>
-#include <type_traits>
 
 #include "../tests/support/same_bits.hpp"
 
@@ -35,7 +31,7 @@ struct fuzz_input {
 // A property the target checks; a violation ends the run as a crash, with the input saved.
 inline void require(bool holds, const char* property) {
     if (!holds) {
-        std::cerr << "property violated: " << property << '\n';
+        std::fprintf(stderr, "property violated: %s\n", property);
         std::abort();
     }
 }

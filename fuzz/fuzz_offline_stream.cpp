@@ -9,7 +9,6 @@
 // remaining bytes fill what the source writes.
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 
 #include <pybind11/embed.h>
 
@@ -22,45 +21,7 @@ using namespace vorlake::tessaro;
 using namespace vorlake::tessaro::fuzz;
 namespace py = pybind11;
 
-namespace {
-
 using byte_array = py::array_t<std::uint8_t, py::array::c_style>;
-
-// The scripted source, and what it last answered.
-struct script {
-    camera* owner = nullptr;
-    std::array<std::uint8_t, 2> steps{};
-    fuzz_input fill{nullptr, 0};
-    int packed = 0, calls = 0, answer = 0;
-    py::ssize_t offered = 0;
-
-    int operator()(byte_array array, unsigned int) {
-        require(calls < 2, "the source is called at most twice per frame");
-        const std::uint8_t step = steps[calls++];
-        const auto size = static_cast<int>(offered = array.size());
-        const int parameter = step >> 3;
-        // The mode's frame, the padded one, none in time, a failure code, more than offered, a
-        // little less, any small size, near the frame size.
-        const int answers[] = {packed, packed / 672 * 704, 0, -1 - parameter, size + 1 + parameter,
-                               size - parameter, 1 + parameter * 4099, packed + parameter - 16};
-        answer = answers[step & 7];
-        // The stream that is reading goes away from the camera mid-read; the retry still comes.
-        if ((step & 7) == 4 && parameter >= 16)
-            add_to(*owner);
-        std::uint8_t* out = answer <= size && fill.size > 0 ? array.mutable_data() : nullptr;
-        for (int i = 0; out && i < answer; ++i)
-            out[i] = fill.data[i % fill.size];
-        return answer;
-    }
-
-    void add_to(camera& c) {
-        owner = &c;
-        vorlake::tessaro::python::add_offline_stream(
-            c, stream_type::stream_image, [this](byte_array a, unsigned int t) { return (*this)(std::move(a), t); });
-    }
-};
-
-}  // namespace
 
 // The interpreter and numpy keep what they allocated until the process ends.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libpython3\nleak:_multiarray_umath\n"; }
@@ -82,9 +43,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (auto& s : steps)
         s = {in.take<std::uint8_t>(), in.take<std::uint8_t>()};
 
-    script source{.fill = in, .packed = dual ? 790272 : 395136};
     const std::shared_ptr<camera> c = create_camera_offline("fuzz");
-    source.add_to(*c);
+    // The scripted source; it records what it was last offered and what it answered.
+    const int packed = dual ? 790272 : 395136;
+    const fuzz_input fill = in;
+    std::array<std::uint8_t, 2> step{};
+    int calls = 0, n = 0;
+    py::ssize_t offered = 0;
+    vorlake::tessaro::python::frame_source source = [&](byte_array array, unsigned int) {
+        require(calls < 2, "the source is called at most twice per frame");
+        const auto size = static_cast<int>(offered = array.size());
+        const int parameter = step[calls] >> 3;
+        // The mode's frame, the padded one, none in time, a failure code, more than offered, a
+        // little less, any small size, near the frame size.
+        const int answers[] = {packed, packed / 672 * 704, 0, -1 - parameter, size + 1 + parameter,
+                               size - parameter, 1 + parameter * 4099, packed + parameter - 16};
+        const int action = step[calls++] & 7;
+        n = answers[action];
+        // The stream that is reading goes away from the camera mid-read; the retry still comes.
+        if (action == 4 && parameter >= 16)
+            vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_image, source);
+        std::uint8_t* out = n <= size && fill.size > 0 ? array.mutable_data() : nullptr;
+        for (int i = 0; out && i < n; ++i)
+            out[i] = fill.data[i % fill.size];
+        return n;
+    };
+    vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_image, source);
     if (flags & 8)
         vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_ebd, {});
     // A dual-depth mode or a single-depth one, both at the full frame size.
@@ -93,16 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
 
     for (const auto& s : steps) {
-        source.calls = 0;
-        source.steps = s;
+        calls = 0;
+        step = s;
         const frame_buffer& frame = c->get_frame(10);
-        const int n = source.answer, packed = source.packed;
-        const bool taken = n > 0 && n <= source.offered;
+        const bool taken = n > 0 && n <= offered;
         if (taken && (n == packed || n == packed / 672 * 704))
             require(frame.error == 0 && frame.raw_image.size() == std::size_t(packed), "a frame of the mode's size decodes");
         else
             require(frame.error != 0 && (n >= 0 || frame.error == n) && (n != 0 || frame.error == -ETIME) &&
-                        (n <= 0 || taken || (source.calls == 2 && frame.error == -EOVERFLOW)),
+                        (n <= 0 || taken || (calls == 2 && frame.error == -EOVERFLOW)),
                     "a refused frame says why: the source's failure code unchanged, -ETIME for no frame in time, "
                     "-EOVERFLOW for a second size too large");
     }

@@ -4,7 +4,6 @@
 // Input: a flags byte (bit 0 dual-depth, bits 1-2 echo count, bits 3-5 frame size kind), the
 // output set byte, three floats of dual-depth parameters, a 16-bit size offset, then the payload,
 // repeated to fill the frame.
-#include <algorithm>
 #include <cerrno>
 
 #include "../tests/support/frame_path.hpp"
@@ -34,18 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     test_support::frame_path path(outputs, dual, echoes, &params);
     const int first = path.run(raw);
     require(first == 0 || first == -EINVAL || first == -1, "a refused frame reports a known code");
-    if (first != 0)
-        return 0;
-    const auto sized = [&](const auto& per_echo, bool enabled) {
-        return (!enabled && !dual) || std::all_of(per_echo.begin(), per_echo.begin() + echoes,
-                                                  [](const auto& v) { return v.size() == 576; });
-    };
-    const frame_buffer& f = path.frame;
-    require(sized(f.point_cloud, outputs.enable_point_cloud) && sized(f.radial_depth, outputs.enable_radial_depth) &&
-                sized(f.cartesian_depth, outputs.enable_cartesian_depth) &&
-                sized(f.peak_height, outputs.enable_peak_height) && sized(f.peak_status, outputs.enable_peak_status),
-            "a decoded frame has the mode's pixel count in every per-echo output");
     const frame_buffer decoded = path.frame;
-    require(path.run(raw) == 0 && same_outputs(decoded, path.frame), "decoding the same bytes twice gives the same outputs");
+    require(path.run(raw) == first && same_outputs(decoded, path.frame), "the same bytes give the same result twice");
     return 0;
 }
