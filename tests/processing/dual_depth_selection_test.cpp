@@ -87,11 +87,8 @@ TEST(near_far_merge, refuses_frames_it_cannot_merge_before_touching_a_pixel) {
     const std::pair<const char*, std::function<void(frame_buffer&)>> cases[] = {
         {"dual depth: invalid number of echoes", [](frame_buffer& f) { f.max_depth_index = 4; }},
         {"dual depth: invalid number of echoes", [](frame_buffer& f) { f.peak_status.pop_back(); }},
-        {"dual depth: invalid size for point cloud", [](frame_buffer& f) { f.point_cloud[0].pop_back(); }},
-        {"dual depth: invalid size for cartesian depth: ", [](frame_buffer& f) { f.cartesian_depth[1].clear(); }},
         {"dual depth: invalid size for radial depth: ", [](frame_buffer& f) { f.radial_depth[2].push_back(1); }},
         {"dual depth: invalid size for peak_height", [](frame_buffer& f) { f.peak_height[0].resize(4); }},
-        {"dual depth: invalid size for peak_status", [](frame_buffer& f) { f.peak_status[0].resize(4); }},
         {"dual depth: non-uniform peak_status", [](frame_buffer& f) { f.peak_status[2].resize(3); }},
     };
     for (const auto& [message, damage] : cases) {
