@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     marked_info.depth_num = info.depth_num = 77;
     const int code = decode_embedded_data({&frame, &info, blocks, line}, bytes);
     require(code == 0 ? bytes.size() >= std::size_t{blocks} * line
-                      : code == -EINVAL && same_outputs(frame, marked) && !std::memcmp(&info, &marked_info, sizeof info),
+                      : code == -EINVAL && same_outputs(frame, marked) &&
+                            !std::memcmp(&info, &marked_info, sizeof info),
             "a short frame is refused with -EINVAL, and a refused one writes nothing");
     return 0;
 }

@@ -57,12 +57,8 @@ struct embedded_values {
     std::uint32_t time_counter = 0;
     std::uint8_t time_multiplier = 0;
     std::uint8_t temperature = 128;  // degrees + 128
-    std::uint8_t depth_num = 0;
-    std::uint8_t peak_order_selection = 0;
-    std::uint8_t laser_light_emitted = 0;
-    std::uint8_t laser_read_back = 0;
-    std::uint8_t laser_lvds_connection = 0;
-    std::uint8_t laser_bank_check = 0;
+    std::uint8_t depth_num = 0, peak_order_selection = 0;
+    std::uint8_t laser_light_emitted = 0, laser_read_back = 0, laser_lvds_connection = 0, laser_bank_check = 0;
 };
 
 // An embedded-data frame (one 672-byte line per block); bytes that carry no field are non-zero
