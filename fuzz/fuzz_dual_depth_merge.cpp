@@ -49,8 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // A frame that was not prepared: one vector one element short.
-    if ((unsettle & 0xF0) == 0xF0 && vectors > 0)
-        ((unsettle & 1) ? frame.radial_depth : frame.peak_height)[(unsettle >> 2) % vectors].pop_back();
+    if (const std::size_t e = vectors > 0 ? (unsettle >> 2) % vectors : 0; (unsettle & 0xF0) == 0xF0 && vectors > 0)
+        (unsettle & 3) == 0   ? frame.radial_depth[e].pop_back()
+        : (unsettle & 3) == 1 ? frame.cartesian_depth[e].pop_back()
+        : (unsettle & 3) == 2 ? frame.peak_height[e].pop_back()
+                              : frame.peak_status[e].pop_back();
 
     frame_buffer expected = frame;
     const int code = dual_depth_selection(pixels, params).merge(frame);

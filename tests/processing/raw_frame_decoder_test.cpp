@@ -35,10 +35,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace vorlake::tessaro {
 namespace {
 
-using test_support::encode_raw_frame;
-using test_support::frame_path;
-using test_support::frame_values;
-using test_support::random_frame_values;
+using namespace test_support;
 
 const camera_output_configuration all_outputs{true, true, true, true, true, true, true, true};
 
@@ -112,7 +109,7 @@ TEST(raw_frame_decoding, refusals) {
             c.damage(rig);
         rig.frame.raw_image = encode_raw_frame(random_frame_values(3, false, 1), false, true);
         rig.frame.raw_image.resize(c.size, 0x42);
-        EXPECT_EQ(test_support::printing(c.lines, [&] { return rig.decode(); }), c.damage ? -1 : -22);
+        EXPECT_EQ(printing(c.lines, [&] { return rig.decode(); }), c.damage ? -1 : -22);
         EXPECT_EQ(rig.frame.raw_image.size(), c.damage ? 395136u : c.size);
         EXPECT_EQ(rig.frame.histogram[0][0] != 0, std::string(c.lines).find("decode") != std::string::npos);
     }
