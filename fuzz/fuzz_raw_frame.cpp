@@ -4,6 +4,7 @@
 // Input: a flags byte (bit 0 dual-depth, bits 1-2 echo count, bits 3-5 frame size kind), the
 // output set byte, three floats of dual-depth parameters, a 16-bit size offset, then the payload,
 // repeated to fill the frame.
+#include <algorithm>
 #include <cerrno>
 
 #include "../tests/support/frame_path.hpp"
@@ -33,6 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     test_support::frame_path path(outputs, dual, echoes, &params);
     const int first = path.run(raw);
     require(first == 0 || first == -EINVAL || first == -1, "a refused frame reports a known code");
+    // An output left off stays empty.
+    auto pixels = [](const auto& per_echo) {
+        return std::all_of(per_echo.begin(), per_echo.end(), [](auto& v) { return v.empty() || v.size() == 576; });
+    };
+    const frame_buffer& f = path.frame;
+    require(first != 0 || (pixels(f.point_cloud) && pixels(f.cartesian_depth) && pixels(f.radial_depth) &&
+                           pixels(f.peak_height) && pixels(f.peak_status) &&
+                           (!outputs.enable_radial_depth || !f.radial_depth[0].empty())),
+            "after a successful decode every per-echo output holds the mode's pixel count");
     const frame_buffer decoded = path.frame;
     require(path.run(raw) == first && same_outputs(decoded, path.frame), "the same bytes give the same result twice");
     return 0;

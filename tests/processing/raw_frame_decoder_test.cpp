@@ -116,11 +116,8 @@ TEST(raw_frame_decoding, refusals) {
 }
 
 TEST(build_processor, limits_the_echo_count_to_one_to_three_and_decoding_to_the_buffer) {
-    for (const auto& [requested, planned] : {std::pair{0, 1u}, {5, 3u}}) {
-        frame_path rig({.enable_radial_depth = true}, false, static_cast<std::uint8_t>(requested));
-        EXPECT_EQ(rig.plan->decoder_table.size(), planned);
-        EXPECT_EQ(rig.frame.radial_depth.at(planned - 1).size(), 576u);
-    }
+    for (const auto& [requested, planned] : {std::pair<std::uint8_t, std::size_t>{0, 1}, {5, 3}})
+        EXPECT_EQ(frame_path({.enable_radial_depth = true}, false, requested).plan->decoder_table.size(), planned);
     EXPECT_EQ(decode_lines(*frame_path(all_outputs, true, 3).plan, std::vector<std::uint8_t>(395136)), -22);
     EXPECT_EQ(decode_lines(*frame_path({}, false, 1).plan, {}), 0);
 }

@@ -88,13 +88,9 @@ void merge_pixel(frame_buffer& f, std::uint32_t i, std::uint32_t n, const dual_d
 void reference_merge(frame_buffer& f, std::uint32_t n, const dual_depth_params& params) {
     for (std::uint32_t i = 0; i < n; ++i)
         merge_pixel(f, i, n, params);
-    for (std::uint32_t e = 0; e < f.max_depth_index; ++e) {
-        f.point_cloud[e].resize(n);
-        f.cartesian_depth[e].resize(n);
-        f.radial_depth[e].resize(n);
-        f.peak_height[e].resize(n);
-        f.peak_status[e].resize(n);
-    }
+    auto keep_first = [n](auto&... outputs) { (outputs.resize(n), ...); };
+    for (std::uint32_t e = 0; e < f.max_depth_index; ++e)
+        keep_first(f.point_cloud[e], f.cartesian_depth[e], f.radial_depth[e], f.peak_height[e], f.peak_status[e]);
 }
 
 }  // namespace vorlake::tessaro::test_support
