@@ -23,8 +23,8 @@ const float palette[] = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(), i
                          std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max()};
 
 float value(fuzz_input& in) {
-    const auto choice = in.take<std::uint8_t>();
-    return choice < 2 * std::size(palette) ? palette[choice % std::size(palette)] : in.take<float>();
+    const auto c = in.take<std::uint8_t>();
+    return c < 2 * std::size(palette) ? palette[c % std::size(palette)] : in.take<float>();
 }
 
 }  // namespace

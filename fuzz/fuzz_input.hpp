@@ -18,7 +18,6 @@ struct fuzz_input {
 
     template <typename T>
     T take() {
-        static_assert(std::is_trivially_copyable_v<T>);
         T value{};
         const std::size_t n = std::min(sizeof(T), size);
         std::memcpy(&value, data, n);

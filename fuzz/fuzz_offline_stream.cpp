@@ -21,8 +21,6 @@ using namespace vorlake::tessaro;
 using namespace vorlake::tessaro::fuzz;
 namespace py = pybind11;
 
-using byte_array = py::array_t<std::uint8_t, py::array::c_style>;
-
 // The interpreter and numpy keep what they allocated until the process ends.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libpython3\nleak:_multiarray_umath\n"; }
 
@@ -50,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::array<std::uint8_t, 2> step{};
     int calls = 0, n = 0;
     py::ssize_t offered = 0;
-    vorlake::tessaro::python::frame_source source = [&](byte_array array, unsigned int) {
+    python::frame_source source = [&](py::array_t<std::uint8_t, py::array::c_style> array, unsigned int) {
         require(calls < 2, "the source is called at most twice per frame");
         const auto size = static_cast<int>(offered = array.size());
         const int parameter = step[calls] >> 3;
@@ -62,15 +60,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         n = answers[action];
         // The stream that is reading goes away from the camera mid-read; the retry still comes.
         if (action == 4 && parameter >= 16)
-            vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_image, source);
+            python::add_offline_stream(*c, stream_type::stream_image, source);
         std::uint8_t* out = n <= size && fill.size > 0 ? array.mutable_data() : nullptr;
         for (int i = 0; out && i < n; ++i)
             out[i] = fill.data[i % fill.size];
         return n;
     };
-    vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_image, source);
+    python::add_offline_stream(*c, stream_type::stream_image, source);
     if (flags & 8)
-        vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_ebd, {});
+        python::add_offline_stream(*c, stream_type::stream_ebd, {});
     // A dual-depth mode or a single-depth one, both at the full frame size.
     if (c->open(dual ? 0x301C : 0x211C) != 0 || c->configure_camera_echo(1 + ((flags >> 1) & 3) % 3) != 0 ||
         c->configure_camera_output(outputs) != 0 || c->start() != 0)
@@ -89,7 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     "a refused frame says why: the source's failure code unchanged, -ETIME for no frame in time, "
                     "-EOVERFLOW for a second size too large");
     }
-    c->stop();
-    c->close();
+    // Dropping the camera stops and closes it.
     return 0;
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "processing/embedded_data.hpp"
 #include "support/raw_frame_encoder.hpp"
 
@@ -19,11 +21,9 @@ TEST(embedded_data, decodes_the_first_line_of_an_encoded_frame) {
 
     const auto data = encode_embedded_data({25, 0xFFFFFFFF, 255, 100, 3, 4, 0, 7, 1, 255}, true);
     EXPECT_EQ(decode_embedded_data({&frame, &info, 24, 672}, data), 0);
-    EXPECT_EQ(frame.frame_id, 1u);
-    EXPECT_EQ(frame.timestamp, 1431654915u);  // both products taken modulo 2^32
-    EXPECT_EQ(info.temperature, -28.0f);
-    EXPECT_EQ(info.depth_num, 3);
-    EXPECT_EQ(info.peak_order_selection, 4);
+    // The timestamp's products are both taken modulo 2^32.
+    EXPECT_EQ(std::tuple(frame.frame_id, frame.timestamp, info.temperature, info.depth_num, info.peak_order_selection),
+              std::tuple(1u, 1431654915u, -28.0f, 3u, 4u));
     EXPECT_FALSE(info.laser_status.light_emitted || info.laser_status.read_back ||
                  info.laser_status.lvds_connection || info.laser_status.bank_check);
 

@@ -70,10 +70,8 @@ TEST_P(round_trip, decodes_every_field_of_every_pixel_as_encoded) {
     frame_path rig(config, dual, static_cast<std::uint8_t>(echoes));
     const auto values = random_frame_values(1000 + echoes * 10 + outputs, dual, echoes);
     rig.frame.raw_image = encode_raw_frame(values, dual, padded);
-    const std::uint8_t* storage = rig.frame.raw_image.data();
     ASSERT_EQ(rig.decode(), 0);
-    // The padding is dropped in place; the frame is decoded where it lies.
-    EXPECT_EQ(rig.frame.raw_image.data(), storage);
+    // The padding is dropped in place (the steady-state test sees any reallocation).
     EXPECT_EQ(rig.frame.raw_image, encode_raw_frame(values, dual, false));
     expect_as_encoded(rig.frame, values, echoes, outputs, values.pixels.size());
     // A plan that does not read the frame as the table lays it out (here only the first 12 blocks
@@ -94,8 +92,7 @@ INSTANTIATE_TEST_SUITE_P(frames, round_trip,
 TEST(raw_frame_decoding, refusals) {
     struct refusal { bool dual; std::size_t size; const char* lines; void (*damage)(frame_path&); };
     const refusal cases[] = {
-        {true, 395136, "", nullptr}, {true, 413952, "", nullptr}, {false, 790272, "", nullptr},
-        {false, 827904, "", nullptr}, {false, 0, "", nullptr}, {true, 790271, "", nullptr},
+        {true, 395136, "", nullptr}, {false, 827904, "", nullptr}, {false, 0, "", nullptr}, {true, 790271, "", nullptr},
         {false, 413952, "Error: channel conflict: 12 vs 24\nfailed swapping lines",
          [](frame_path& r) { r.table = make_line_swap_table(true); }},
         {false, 413952, "failed swapping lines", [](frame_path& r) { r.table.order[3] = 12; }},  // no such block

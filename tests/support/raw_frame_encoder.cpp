@@ -85,9 +85,7 @@ std::vector<std::uint8_t> encode_raw_frame(const frame_values& values, bool dual
 
 frame_values random_frame_values(unsigned seed, bool dual, unsigned echoes) {
     std::mt19937 random(seed);
-    auto below = [&](std::uint32_t limit) {
-        return std::uniform_int_distribution<std::uint32_t>(0, limit - 1)(random);
-    };
+    auto below = [&](std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(random); };
     auto signed_quarters = [&](unsigned sign_bit) {
         const std::int64_t span = std::int64_t{1} << sign_bit;
         return static_cast<float>(std::uniform_int_distribution<std::int64_t>(-span, span - 1)(random)) / 4.0f;
