@@ -1,5 +1,6 @@
 #include "support/reference_merge.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -29,13 +30,9 @@ void merge_pixel(frame_buffer& f, std::uint32_t i, std::uint32_t n, const dual_d
         valid_count += c[k].valid;
         selected_count += c[k].selected;
     }
-    for (std::uint32_t p = 0; p + 1 < count; ++p) {
-        std::uint32_t q = p;
-        for (std::uint32_t r = p; r < count; ++r)
-            q = c[r].key < c[q].key ? r : q;
-        if (q != p)
-            std::swap(c[p], c[q]);
-    }
+    // Selection sort: each place takes the first of the smallest keys still unplaced, by a swap.
+    for (std::uint32_t p = 0; p + 1 < count; ++p)
+        std::swap(c[p], *std::min_element(c.begin() + p, c.end(), [](auto& x, auto& y) { return x.key < y.key; }));
     for (auto& a : c) {
         for (auto& b : c) {
             if (&a == &b || !a.valid || !b.valid || a.second == b.second ||
@@ -69,17 +66,16 @@ void merge_pixel(frame_buffer& f, std::uint32_t i, std::uint32_t n, const dual_d
                 c[p].selected = kept++ < echoes;
     }
     // Nearest first, then the empty results; a radial depth that is not a number counts as empty.
+    std::stable_partition(c.begin(), c.end(), [](const candidate& x) { return x.radial > 0; });
     std::uint32_t slot = 0;
-    for (const bool found : {true, false}) {
-        for (const auto& x : c) {
-            if (!x.selected || (x.radial > 0) != found || slot == echoes)
-                continue;
-            f.radial_depth[slot][i] = x.radial;
-            f.cartesian_depth[slot][i] = x.cartesian;
-            f.peak_height[slot][i] = x.height;
-            f.peak_status[slot][i] = x.status;
-            f.point_cloud[slot++][i] = x.point;
-        }
+    for (const auto& x : c) {
+        if (!x.selected || slot == echoes)
+            continue;
+        f.radial_depth[slot][i] = x.radial;
+        f.cartesian_depth[slot][i] = x.cartesian;
+        f.peak_height[slot][i] = x.height;
+        f.peak_status[slot][i] = x.status;
+        f.point_cloud[slot++][i] = x.point;
     }
 }
 
