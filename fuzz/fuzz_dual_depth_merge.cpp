@@ -52,8 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const std::size_t e = vectors > 0 ? (unsettle >> 2) % vectors : 0; (unsettle & 0xF0) == 0xF0 && vectors > 0)
         (unsettle & 3) == 0   ? frame.radial_depth[e].pop_back()
         : (unsettle & 3) == 1 ? frame.cartesian_depth[e].pop_back()
-        : (unsettle & 3) == 2 ? frame.peak_height[e].pop_back()
-                              : frame.peak_status[e].pop_back();
+        : (unsettle & 3) == 2 ? frame.peak_height[e].pop_back() : frame.peak_status[e].pop_back();
 
     frame_buffer expected = frame;
     const int code = dual_depth_selection(pixels, params).merge(frame);

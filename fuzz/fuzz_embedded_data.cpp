@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sensor_info info, fresh_info;
     const int code = decode_embedded_data({&frame, &info, blocks, line}, bytes);
     require(code == 0 ? bytes.size() >= std::size_t{blocks} * line
-                      : code == -EINVAL && same_outputs(frame, fresh) &&
-                            !std::memcmp(&info, &fresh_info, sizeof info),
+                      : code == -EINVAL && same_outputs(frame, fresh) && !std::memcmp(&info, &fresh_info, sizeof info),
             "a short frame is refused with -EINVAL, and a refused one writes nothing");
     return 0;
 }

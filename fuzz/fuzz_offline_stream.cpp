@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::shared_ptr<camera> c = create_camera_offline("fuzz");
     // The scripted source; it records what it was last offered and what it answered.
-    const int packed = dual ? 790272 : 395136;
+    const int packed = dual ? 790272 : 395136, padded = packed / 672 * 704;
     const fuzz_input fill = in;
     std::array<std::uint8_t, 2> step{};
     int calls = 0, n = 0;
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int parameter = step[calls] >> 3;
         // The mode's frame, the padded one, none in time, a failure code, more than offered, a
         // little less, any small size, near the frame size.
-        const int answers[] = {packed, packed / 672 * 704, 0, -1 - parameter, size + 1 + parameter,
+        const int answers[] = {packed, padded, 0, -1 - parameter, size + 1 + parameter,
                                size - parameter, 1 + parameter * 4099, packed + parameter - 16};
         const int action = step[calls++] & 7;
         n = answers[action];
@@ -79,13 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         step = s;
         const frame_buffer& frame = c->get_frame(10);
         const bool taken = n > 0 && n <= offered;
-        if (taken && (n == packed || n == packed / 672 * 704))
-            require(frame.error == 0 && frame.raw_image.size() == std::size_t(packed), "a frame of the mode's size decodes");
-        else
-            require(frame.error != 0 && (n >= 0 || frame.error == n) && (n != 0 || frame.error == -ETIME) &&
-                        (n <= 0 || taken || (calls == 2 && frame.error == -EOVERFLOW)),
-                    "a refused frame says why: the source's failure code unchanged, -ETIME for no frame in time, "
-                    "-EOVERFLOW for a second size too large");
+        require(taken && (n == packed || n == padded)
+                    ? frame.error == 0 && frame.raw_image.size() == std::size_t(packed)
+                    : frame.error != 0 && (n >= 0 || frame.error == n) && (n != 0 || frame.error == -ETIME) &&
+                          (n <= 0 || taken || (calls == 2 && frame.error == -EOVERFLOW)),
+                "a frame of the mode's size decodes; a refused one says why: the source's failure code unchanged, "
+                "-ETIME for no frame in time, -EOVERFLOW for a second size too large");
     }
     // Dropping the camera stops and closes it.
     return 0;

@@ -15,8 +15,6 @@
 namespace vorlake::tessaro {
 namespace {
 
-using test_support::same_outputs;
-
 // Two sub-frames of n pixels. Every candidate's other fields carry a tag of their own, so that a
 // result shows which candidate it came from.
 frame_buffer random_frame(unsigned seed, std::uint8_t echoes, std::uint32_t n, const dual_depth_params& params) {
@@ -74,7 +72,7 @@ TEST(near_far_merge, agrees_bit_for_bit_with_the_rules_on_random_frames) {
             dual_depth_selection selection(n, params, every_output ? dual_depth_selection::every_output
                                                                    : camera_output_configuration{.enable_peak_height = true});
             ASSERT_EQ(selection.merge(frame), 0);
-            EXPECT_TRUE(same_outputs(frame, expected)) << int{echoes} << " echoes, seed " << seed;
+            EXPECT_TRUE(test_support::same_outputs(frame, expected)) << int{echoes} << " echoes, seed " << seed;
         }
     }
 }

@@ -116,7 +116,6 @@ TEST(build_processor, limits_the_echo_count_to_one_to_three_and_decoding_to_the_
     for (const auto& [requested, planned] : {std::pair<std::uint8_t, std::size_t>{0, 1}, {5, 3}})
         EXPECT_EQ(frame_path({.enable_radial_depth = true}, false, requested).plan->decoder_table.size(), planned);
     EXPECT_EQ(decode_lines(*frame_path(all_outputs, true, 3).plan, std::vector<std::uint8_t>(395136)), -22);
-    EXPECT_EQ(decode_lines(*frame_path({}, false, 1).plan, {}), 0);
 }
 
 TEST(steady_state, frames_after_the_first_allocate_nothing) {

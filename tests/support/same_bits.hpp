@@ -25,8 +25,7 @@ inline bool same_outputs(const frame_buffer& a, const frame_buffer& b) {
            a.max_depth_index == b.max_depth_index && same_bits(a.point_cloud, b.point_cloud) &&
            same_bits(a.cartesian_depth, b.cartesian_depth) && same_bits(a.radial_depth, b.radial_depth) &&
            same_bits(a.peak_height, b.peak_height) && same_bits(a.peak_status, b.peak_status) &&
-           same_bits(a.noise_level, b.noise_level) && same_bits(a.histogram, b.histogram) &&
-           same_bits(a.pdc, b.pdc);
+           same_bits(a.noise_level, b.noise_level) && same_bits(a.histogram, b.histogram) && same_bits(a.pdc, b.pdc);
 }
 
 }  // namespace vorlake::tessaro::test_support
