@@ -5,27 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../tests/support/byte_reader.hpp"
 #include "../tests/support/same_bits.hpp"
 
 namespace vorlake::tessaro::fuzz {
 
 using test_support::same_outputs;
 
-// Hands out the input's bytes front to back; past its end every value reads as zero.
-struct fuzz_input {
-    const std::uint8_t* data;
-    std::size_t size;
-
-    template <typename T>
-    T take() {
-        T value{};
-        const std::size_t n = std::min(sizeof(T), size);
-        std::memcpy(&value, data, n);
-        data += n;
-        size -= n;
-        return value;
-    }
-};
+using fuzz_input = test_support::byte_reader;
 
 // A property the target checks; a violation ends the run as a crash, with the input saved.
 inline void require(bool holds, const char* property) {
