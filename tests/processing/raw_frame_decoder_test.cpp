@@ -1,6 +1,6 @@
-// Raw frames encoded from known values decode back to them; the refusals; and once the first frame
-// has been through, decoding and merging a frame allocates nothing (the test program's
-// allocation function is replaced to count calls).
+// Raw frames encoded from known values decode back to them; the refusals, down to the value
+// decoders' line path; and once the first frame has been through, decoding and merging a frame
+// allocates nothing (the test program's allocation function is replaced to count calls).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +9,7 @@
 #include <string>
 #include <tuple>
 
+#include "processing/value_decoders.hpp"
 #include "support/captured_output.hpp"
 #include "support/frame_path.hpp"
 #include "support/raw_frame_encoder.hpp"
@@ -39,20 +40,19 @@ using namespace test_support;
 
 const camera_output_configuration all_outputs{true, true, true, true, true, true, true, true};
 
-// Pixels 0 .. count - 1 of f hold what values encoded; outputs that were not asked for stay empty.
-// outputs: 0 none, 1 only cartesian depth, 2 all
-void expect_as_encoded(const frame_buffer& f, const frame_values& values, unsigned echoes, int outputs,
-                       std::size_t count) {
-    for (std::size_t p = 0; p < count; ++p) {
+// Pixels 0 .. n - 1 of f hold what values encoded; outputs that were not asked for (all of
+// them, or only the cartesian depth) stay empty.
+void expect_as_encoded(const frame_buffer& f, const frame_values& values, unsigned echoes, bool all, std::size_t n) {
+    for (std::size_t p = 0; p < n; ++p) {
         const auto& pixel = values.pixels[p];
         SCOPED_TRACE(p);
-        ASSERT_EQ(outputs == 2, f.noise_level.size() > p && f.noise_level[p] == pixel.noise_level &&
+        ASSERT_EQ(all, f.noise_level.size() > p && f.noise_level[p] == pixel.noise_level &&
                                     f.histogram.at(p) == pixel.histogram && f.pdc.at(p) == pixel.pdc);
-        for (unsigned e = 0; e < echoes && outputs != 0; ++e) {
+        for (unsigned e = 0; e < echoes; ++e) {
             const auto& echo = pixel.echoes[e];
             ASSERT_EQ(f.point_cloud.at(e).at(p), echo.point);
             ASSERT_EQ(f.cartesian_depth.at(e).at(p), echo.point.z);
-            ASSERT_EQ(outputs == 2, f.radial_depth.size() > e && f.radial_depth[e].size() > p &&
+            ASSERT_EQ(all, f.radial_depth.size() > e && f.radial_depth[e].size() > p &&
                                         f.radial_depth[e][p] == echo.radial_depth &&
                                         f.peak_height.at(e).at(p) == echo.peak_height &&
                                         f.peak_status.at(e).at(p) == peak_status{echo.peak_status});
@@ -60,32 +60,30 @@ void expect_as_encoded(const frame_buffer& f, const frame_values& values, unsign
     }
 }
 
-// dual, padded, echoes, outputs
-class round_trip : public ::testing::TestWithParam<std::tuple<bool, bool, unsigned, int>> {};
+// dual, padded, echoes, all outputs
+class round_trip : public ::testing::TestWithParam<std::tuple<bool, bool, unsigned, bool>> {};
 
 TEST_P(round_trip, decodes_every_field_of_every_pixel_as_encoded) {
-    const auto [dual, padded, echoes, outputs] = GetParam();
-    camera_output_configuration config = outputs == 2 ? all_outputs : camera_output_configuration{};
-    config.enable_cartesian_depth = outputs != 0;
+    const auto [dual, padded, echoes, all] = GetParam();
+    const auto config = all ? all_outputs : camera_output_configuration{.enable_cartesian_depth = true};
     frame_path rig(config, dual, static_cast<std::uint8_t>(echoes));
-    const auto values = random_frame_values(1000 + echoes * 10 + outputs, dual, echoes);
+    const auto values = random_frame_values(1001 + echoes * 10 + all, dual, echoes);
     rig.frame.raw_image = encode_raw_frame(values, dual, padded);
     ASSERT_EQ(rig.decode(), 0);
     // The padding is dropped in place (the steady-state test sees any reallocation).
     EXPECT_EQ(rig.frame.raw_image, encode_raw_frame(values, dual, false));
-    expect_as_encoded(rig.frame, values, echoes, outputs, values.pixels.size());
+    expect_as_encoded(rig.frame, values, echoes, all, values.pixels.size());
     // A plan that does not read the frame as the table lays it out (here only the first 12 blocks
     // of a dual-depth frame) decodes from the reordered copy.
-    if (!dual || outputs != 2)
+    if (!dual || !all)
         return;
     build_processor(rig.plan, {672, 12, 48, 1, static_cast<std::uint8_t>(echoes)}, config, rig.frame);
     ASSERT_EQ(rig.decode(), 0);
-    expect_as_encoded(rig.frame, values, echoes, outputs, 576);
+    expect_as_encoded(rig.frame, values, echoes, all, 576);
 }
 
-INSTANTIATE_TEST_SUITE_P(frames, round_trip,
-                         ::testing::Combine(::testing::Bool(), ::testing::Bool(), ::testing::Values(1u, 2u, 3u),
-                                            ::testing::Values(0, 1, 2)));
+INSTANTIATE_TEST_SUITE_P(frames, round_trip, ::testing::Combine(::testing::Bool(), ::testing::Bool(),
+                                                                 ::testing::Values(1u, 2u, 3u), ::testing::Bool()));
 
 // A frame of another size is refused silently and left as it is; a later step's failure is
 // reported with the step, after the padding is gone, and a failed reorder decodes nothing.
@@ -116,6 +114,22 @@ TEST(build_processor, limits_the_echo_count_to_one_to_three_and_decoding_to_the_
     for (const auto& [requested, planned] : {std::pair<std::uint8_t, std::size_t>{0, 1}, {5, 3}})
         EXPECT_EQ(frame_path({.enable_radial_depth = true}, false, requested).plan->decoder_table.size(), planned);
     EXPECT_EQ(decode_lines(*frame_path(all_outputs, true, 3).plan, std::vector<std::uint8_t>(395136)), -22);
+}
+
+// The line-by-line path, which the plan's runs fall back to when a run does not fit. (Every
+// value's encoding is checked by the round trip of whole frames.)
+TEST(value_decoders, refuse_an_index_outside_the_output_or_a_wrong_count_and_write_only_given_words) {
+    std::vector<float> floats(4, -9.0f);
+    detail::fixed_point_values_decoder fixed;
+    fixed.format = {0, 2};
+    fixed.output = &floats;
+    const std::uint8_t word[] = {0x34, 0x12, 0, 0, 8, 0, 0, 0, 12, 0, 0, 0};
+    for (const auto& [count, index] : {std::pair{1u, 4u}, {0u, 0u}, {2u, 0u}})
+        EXPECT_EQ(fixed.decode(word, count, index), -1);
+    // A run that crosses the end makes the same writes and the same refusal as its lines.
+    fixed.size = 4;
+    EXPECT_EQ(fixed.decode_lines(word + 4, 4, 3, 2), -1);
+    EXPECT_EQ(floats, (std::vector<float>{-9.0f, -9.0f, 2.0f, 3.0f}));
 }
 
 TEST(steady_state, frames_after_the_first_allocate_nothing) {
