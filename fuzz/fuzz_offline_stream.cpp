@@ -7,7 +7,6 @@
 // second answer, each an action (low 3 bits) and a parameter (high 5 bits). A source that asks
 // for more than it was offered with a parameter of 16 or more first replaces its own stream. The
 // remaining bytes fill what the source writes.
-#include <array>
 #include <cerrno>
 
 #include <pybind11/embed.h>
@@ -37,15 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto flags = in.take<std::uint8_t>();
     const bool dual = flags & 1;
     const auto outputs = outputs_from(in.take<std::uint8_t>());
-    std::vector<std::array<std::uint8_t, 2>> steps(std::min<std::size_t>(in.size / 2, 8));
-    for (auto& s : steps)
-        s = {in.take<std::uint8_t>(), in.take<std::uint8_t>()};
+    // Two answers per frame, then what the source writes.
+    const std::size_t frames = std::min<std::size_t>(in.size / 2, 8);
+    const std::uint8_t* step = in.data;
+    const fuzz_input fill{in.data + 2 * frames, in.size - 2 * frames};
 
     const std::shared_ptr<camera> c = create_camera_offline("fuzz");
     // The scripted source; it records what it was last offered and what it answered.
     const int packed = dual ? 790272 : 395136, padded = packed / 672 * 704;
-    const fuzz_input fill = in;
-    std::array<std::uint8_t, 2> step{};
     int calls = 0, n = 0;
     py::ssize_t offered = 0;
     python::frame_source source = [&](py::array_t<std::uint8_t, py::array::c_style> array, unsigned int) {
@@ -74,9 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         c->configure_camera_output(outputs) != 0 || c->start() != 0)
         std::abort();
 
-    for (const auto& s : steps) {
+    for (std::size_t f = 0; f < frames; ++f, step += 2) {
         calls = 0;
-        step = s;
         const frame_buffer& frame = c->get_frame(10);
         const bool taken = n > 0 && n <= offered;
         require(taken && (n == packed || n == padded)

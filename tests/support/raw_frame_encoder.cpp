@@ -10,9 +10,7 @@ namespace vorlake::tessaro::test_support {
 
 namespace {
 
-constexpr std::size_t line_bytes = 672;
-constexpr std::size_t stride_bytes = 704;
-constexpr std::size_t image_lines = 48;
+constexpr std::size_t line_bytes = 672, stride_bytes = 704, image_lines = 48;
 
 // Where each received block goes, as the sensor interleaves them.
 constexpr std::uint8_t wire_order_12[] = {0, 6, 2, 8, 4, 10, 1, 7, 3, 9, 5, 11};

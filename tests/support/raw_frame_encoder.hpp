@@ -12,9 +12,7 @@
 
 namespace vorlake::tessaro::test_support {
 
-inline constexpr std::size_t single_depth_pixels = 576;
-inline constexpr std::size_t dual_depth_pixels = 1152;
-inline constexpr std::size_t words_per_line = 168;
+inline constexpr std::size_t single_depth_pixels = 576, dual_depth_pixels = 1152, words_per_line = 168;
 
 // Values must be representable: quarters within the field's range (see encode_raw_frame).
 struct echo_values {

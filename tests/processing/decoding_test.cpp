@@ -1,6 +1,7 @@
-// Raw frames encoded from known values decode back to them; the refusals, down to the value
-// decoders' line path; and once the first frame has been through, decoding and merging a frame
-// allocates nothing (the test program's allocation function is replaced to count calls).
+// Decoding what the sensor sends. Raw frames encoded from known values decode back to them; the
+// refusals, down to the value decoders' line path; the embedded-data line; and once the first
+// frame has been through, decoding and merging a frame allocates nothing (the test program's
+// allocation function is replaced to count calls).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <string>
 #include <tuple>
 
+#include "processing/embedded_data.hpp"
 #include "processing/value_decoders.hpp"
 #include "support/captured_output.hpp"
 #include "support/frame_path.hpp"
@@ -132,18 +134,41 @@ TEST(value_decoders, refuse_an_index_outside_the_output_or_a_wrong_count_and_wri
     EXPECT_EQ(floats, (std::vector<float>{-9.0f, -9.0f, 2.0f, 3.0f}));
 }
 
+TEST(embedded_data, decodes_the_first_line_of_an_encoded_frame) {
+    frame_buffer frame;
+    sensor_info info;
+    // A counter of 0 wraps, in unsigned arithmetic, before the division.
+    EXPECT_EQ(decode_embedded_data({&frame, &info, 12, 672}, encode_embedded_data({0, 0, 0, 0, 0, 0, 9}, false)), 0);
+    EXPECT_EQ(frame.frame_id, 357913941u);
+    EXPECT_TRUE(info.laser_status.light_emitted && info.laser_status.read_back &&
+                info.laser_status.lvds_connection && info.laser_status.bank_check);
+
+    const auto data = encode_embedded_data({25, 0xFFFFFFFF, 255, 100, 3, 4, 0, 7, 1, 255}, true);
+    EXPECT_EQ(decode_embedded_data({&frame, &info, 24, 672}, data), 0);
+    // The timestamp's products are both taken modulo 2^32.
+    EXPECT_EQ(std::tuple(frame.frame_id, frame.timestamp, info.temperature, info.depth_num, info.peak_order_selection),
+              std::tuple(1u, 1431654915u, -28.0f, 3u, 4u));
+    EXPECT_FALSE(info.laser_status.light_emitted || info.laser_status.read_back ||
+                 info.laser_status.lvds_connection || info.laser_status.bank_check);
+
+    // Refused: the last field lies beyond the line, a frame shorter than the geometry,
+    // no blocks to divide by.
+    for (const auto& [blocks, line] : {std::pair{24u, 386u}, {25u, 672u}, {0u, 672u}})
+        EXPECT_EQ(decode_embedded_data({&frame, &info, blocks, line}, data), -22);
+    EXPECT_EQ(decode_embedded_data({&frame, &info, 24, 387}, data), 0);
+}
+
 TEST(steady_state, frames_after_the_first_allocate_nothing) {
-    // Only radial depth and histogram on: the merge has to grow the other per-echo outputs itself.
+    // A dual-depth frame takes every step a single-depth one takes, and the merge. Only radial
+    // depth and histogram on: the merge has to grow the other per-echo outputs itself.
     const dual_depth_params params;
-    for (const bool dual : {false, true}) {
-        frame_path rig({.enable_radial_depth = true, .enable_histogram = true}, dual, 3, &params);
-        const auto padded = encode_raw_frame(random_frame_values(9, dual, 3), dual, true);
-        rig.frame.raw_image.reserve(padded.size());
-        ASSERT_EQ(rig.run(padded), 0);
-        const std::size_t before = allocations;
-        ASSERT_EQ(rig.run(padded) + rig.run(padded), 0);
-        EXPECT_EQ(allocations, before) << dual;
-    }
+    frame_path rig({.enable_radial_depth = true, .enable_histogram = true}, true, 3, &params);
+    const auto padded = encode_raw_frame(random_frame_values(9, true, 3), true, true);
+    rig.frame.raw_image.reserve(padded.size());
+    ASSERT_EQ(rig.run(padded), 0);
+    const std::size_t before = allocations;
+    ASSERT_EQ(rig.run(padded) + rig.run(padded), 0);
+    EXPECT_EQ(allocations, before);
 }
 
 }  // namespace
