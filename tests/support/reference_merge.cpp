@@ -66,16 +66,17 @@ void merge_pixel(frame_buffer& f, std::uint32_t i, std::uint32_t n, const dual_d
                 c[p].selected = kept++ < echoes;
     }
     // Nearest first, then the empty results; a radial depth that is not a number counts as empty.
-    std::stable_partition(c.begin(), c.end(), [](const candidate& x) { return x.radial > 0; });
     std::uint32_t slot = 0;
-    for (const auto& x : c) {
-        if (!x.selected || slot == echoes)
-            continue;
-        f.radial_depth[slot][i] = x.radial;
-        f.cartesian_depth[slot][i] = x.cartesian;
-        f.peak_height[slot][i] = x.height;
-        f.peak_status[slot][i] = x.status;
-        f.point_cloud[slot++][i] = x.point;
+    for (const bool found : {true, false}) {
+        for (const auto& x : c) {
+            if (!x.selected || (x.radial > 0) != found || slot == echoes)
+                continue;
+            f.radial_depth[slot][i] = x.radial;
+            f.cartesian_depth[slot][i] = x.cartesian;
+            f.peak_height[slot][i] = x.height;
+            f.peak_status[slot][i] = x.status;
+            f.point_cloud[slot++][i] = x.point;
+        }
     }
 }
 
