@@ -8,9 +8,6 @@
 // for more than it was offered with a parameter of 16 or more first replaces its own stream. The
 // remaining bytes fill what the source writes.
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
-#include <utility>
 
 #include <pybind11/embed.h>
 
@@ -22,68 +19,6 @@
 using namespace vorlake::tessaro;
 using namespace vorlake::tessaro::fuzz;
 namespace py = pybind11;
-
-namespace {
-
-using byte_array = py::array_t<std::uint8_t, py::array::c_style>;
-
-constexpr std::uint32_t single_mode = 0x211C;
-constexpr std::uint32_t dual_mode = 0x301C;
-
-// What one answer of the source is.
-int answer(std::uint8_t step, py::ssize_t offered, std::size_t packed) {
-    const int parameter = step >> 3;
-    switch (step & 7) {
-    case 0: return static_cast<int>(packed);                      // the mode's frame
-    case 1: return static_cast<int>(packed / 672 * 704);          // the padded frame
-    case 2: return 0;                                             // no frame in time
-    case 3: return -1 - parameter;                                // a failure code
-    case 4: return static_cast<int>(offered) + 1 + parameter;     // more than offered
-    case 5: return static_cast<int>(offered) - parameter;         // a little less
-    case 6: return 1 + parameter * 4099;                          // any small size
-    default: return static_cast<int>(packed) + parameter - 16;    // near the frame size
-    }
-}
-
-// The scripted source, and what it saw.
-struct script {
-    camera* owner = nullptr;
-    bool replaced = false;
-    std::uint8_t steps[2] = {};
-    const std::uint8_t* fill = nullptr;
-    std::size_t fill_size = 0;
-    std::size_t packed = 0;
-    int calls = 0;
-    py::ssize_t offered[2] = {};
-    int answered[2] = {};
-
-    int operator()(byte_array array, unsigned int) {
-        const int call = calls++;
-        require(call < 2, "the source is called at most twice per frame");
-        offered[call] = array.size();
-        const int n = answer(steps[call], array.size(), packed);
-        answered[call] = n;
-        // The stream that is reading goes away from the camera mid-read; the retry still comes.
-        if ((steps[call] & 7) == 4 && steps[call] >> 3 >= 16) {
-            add_to(*owner);
-            replaced = true;
-        }
-        if (n > 0 && n <= array.size() && fill_size > 0) {
-            std::uint8_t* out = array.mutable_data();
-            for (int i = 0; i < n; ++i)
-                out[i] = fill[i % fill_size];
-        }
-        return n;
-    }
-
-    void add_to(camera& c) {
-        owner = &c;
-        vorlake::tessaro::python::add_offline_stream(
-            c, stream_type::stream_image, [this](byte_array a, unsigned int t) { return (*this)(std::move(a), t); });
-    }
-};
-
-}  // namespace
 
 // The interpreter and numpy keep what they allocated until the process ends.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libpython3\nleak:_multiarray_umath\n"; }
@@ -97,61 +32,57 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz_input in(data, size);
+    fuzz_input in{data, size};
     const auto flags = in.take<std::uint8_t>();
     const bool dual = flags & 1;
     const auto outputs = outputs_from(in.take<std::uint8_t>());
-    const std::size_t packed = dual ? 790272 : 395136;
-    const std::size_t frames = std::min<std::size_t>(in.rest_size() / 2, 8);
-    std::vector<std::array<std::uint8_t, 2>> steps(frames);
-    for (auto& s : steps)
-        s = {in.take<std::uint8_t>(), in.take<std::uint8_t>()};
+    // Two answers per frame, then what the source writes.
+    const std::size_t frames = std::min<std::size_t>(in.size / 2, 8);
+    const std::uint8_t* step = in.data;
+    const fuzz_input fill{in.data + 2 * frames, in.size - 2 * frames};
 
-    script source;
-    source.fill = in.rest();
-    source.fill_size = in.rest_size();
-    source.packed = packed;
     const std::shared_ptr<camera> c = create_camera_offline("fuzz");
-    source.add_to(*c);
+    // The scripted source; it records what it was last offered and what it answered.
+    const int packed = dual ? 790272 : 395136, padded = packed / 672 * 704;
+    int calls = 0, n = 0;
+    py::ssize_t offered = 0;
+    python::frame_source source = [&](py::array_t<std::uint8_t, py::array::c_style> array, unsigned int) {
+        require(calls < 2, "the source is called at most twice per frame");
+        const auto size = static_cast<int>(offered = array.size());
+        const int parameter = step[calls] >> 3;
+        // The mode's frame, the padded one, none in time, a failure code, more than offered, a
+        // little less, any small size, near the frame size.
+        const int answers[] = {packed, padded, 0, -1 - parameter, size + 1 + parameter,
+                               size - parameter, 1 + parameter * 4099, packed + parameter - 16};
+        const int action = step[calls++] & 7;
+        n = answers[action];
+        // The stream that is reading goes away from the camera mid-read; the retry still comes.
+        if (action == 4 && parameter >= 16)
+            python::add_offline_stream(*c, stream_type::stream_image, source);
+        std::uint8_t* out = n <= size && fill.size > 0 ? array.mutable_data() : nullptr;
+        for (int i = 0; out && i < n; ++i)
+            out[i] = fill.data[i % fill.size];
+        return n;
+    };
+    python::add_offline_stream(*c, stream_type::stream_image, source);
     if (flags & 8)
-        vorlake::tessaro::python::add_offline_stream(*c, stream_type::stream_ebd, {});
-    if (c->open(dual ? dual_mode : single_mode) != 0 || c->configure_camera_echo(1 + ((flags >> 1) & 3) % 3) != 0 ||
+        python::add_offline_stream(*c, stream_type::stream_ebd, {});
+    // A dual-depth mode or a single-depth one, both at the full frame size.
+    if (c->open(dual ? 0x301C : 0x211C) != 0 || c->configure_camera_echo(1 + ((flags >> 1) & 3) % 3) != 0 ||
         c->configure_camera_output(outputs) != 0 || c->start() != 0)
         std::abort();
 
-    py::ssize_t delivered = 0;
-    for (const auto& s : steps) {
-        source.calls = 0;
-        source.steps[0] = s[0];
-        source.steps[1] = s[1];
-        const std::size_t held = c->shared_frame()->raw_image.size();
-        if (std::exchange(source.replaced, false))
-            delivered = 0;
+    for (std::size_t f = 0; f < frames; ++f, step += 2) {
+        calls = 0;
         const frame_buffer& frame = c->get_frame(10);
-        const py::ssize_t expected = delivered > 0 ? delivered : held > 0 ? static_cast<py::ssize_t>(held) : 1000;
-        require(source.offered[0] == expected,
-                "the array is sized like the frame this stream last delivered, else like the buffer, else 1000");
-        const int n = source.answered[source.calls - 1];
-        const bool retried = source.calls == 2;
-        if (retried)
-            require(source.offered[1] == source.answered[0], "the second array has the size asked for");
-        if (n > 0 && n <= source.offered[source.calls - 1])
-            delivered = n;
-        const bool valid = n == static_cast<int>(packed) || n == static_cast<int>(packed / 672 * 704);
-        const bool taken = n > 0 && n <= source.offered[source.calls - 1];
-        if (!taken || !valid) {
-            require(frame.error != 0, "a refused frame leaves error non-zero");
-            if (n < 0)
-                require(frame.error == n, "a failure code reaches the frame unchanged");
-            else if (n == 0)
-                require(frame.error == -ETIME, "no frame in time is -ETIME");
-            else if (!taken)
-                require(retried && frame.error == -EOVERFLOW, "a second size too large is -EOVERFLOW");
-        } else {
-            require(frame.error == 0 && frame.raw_image.size() == packed, "a frame of the mode's size decodes");
-        }
+        const bool taken = n > 0 && n <= offered;
+        require(taken && (n == packed || n == padded)
+                    ? frame.error == 0 && frame.raw_image.size() == std::size_t(packed)
+                    : frame.error != 0 && (n >= 0 || frame.error == n) && (n != 0 || frame.error == -ETIME) &&
+                          (n <= 0 || taken || (calls == 2 && frame.error == -EOVERFLOW)),
+                "a frame of the mode's size decodes; a refused one says why: the source's failure code unchanged, "
+                "-ETIME for no frame in time, -EOVERFLOW for a second size too large");
     }
-    c->stop();
-    c->close();
+    // Dropping the camera stops and closes it.
     return 0;
 }

@@ -10,9 +10,7 @@ namespace vorlake::tessaro::test_support {
 
 namespace {
 
-constexpr std::size_t line_bytes = 672;
-constexpr std::size_t stride_bytes = 704;
-constexpr std::size_t image_lines = 48;
+constexpr std::size_t line_bytes = 672, stride_bytes = 704, image_lines = 48;
 
 // Where each received block goes, as the sensor interleaves them.
 constexpr std::uint8_t wire_order_12[] = {0, 6, 2, 8, 4, 10, 1, 7, 3, 9, 5, 11};
@@ -54,10 +52,6 @@ reference_line encode_pixel(const pixel_values& pixel, std::size_t index) {
 
 }  // namespace
 
-std::size_t pixel_count(bool dual) {
-    return dual ? dual_depth_pixels : single_depth_pixels;
-}
-
 std::size_t raw_frame_size(bool dual, bool padded) {
     return (dual ? 24 : 12) * (image_lines + 1) * (padded ? stride_bytes : line_bytes);
 }
@@ -89,15 +83,13 @@ std::vector<std::uint8_t> encode_raw_frame(const frame_values& values, bool dual
 
 frame_values random_frame_values(unsigned seed, bool dual, unsigned echoes) {
     std::mt19937 random(seed);
-    auto below = [&](std::uint32_t limit) {
-        return std::uniform_int_distribution<std::uint32_t>(0, limit - 1)(random);
-    };
+    auto below = [&](std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(random); };
     auto signed_quarters = [&](unsigned sign_bit) {
         const std::int64_t span = std::int64_t{1} << sign_bit;
         return static_cast<float>(std::uniform_int_distribution<std::int64_t>(-span, span - 1)(random)) / 4.0f;
     };
     frame_values values;
-    values.pixels.resize(pixel_count(dual));
+    values.pixels.resize(dual ? dual_depth_pixels : single_depth_pixels);
     for (pixel_values& pixel : values.pixels) {
         pixel.line_word = static_cast<std::uint32_t>(random());
         pixel.noise_level = static_cast<float>(below(1u << 24)) / 4.0f;

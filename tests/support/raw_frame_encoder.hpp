@@ -12,9 +12,7 @@
 
 namespace vorlake::tessaro::test_support {
 
-inline constexpr std::size_t single_depth_pixels = 576;
-inline constexpr std::size_t dual_depth_pixels = 1152;
-inline constexpr std::size_t words_per_line = 168;
+inline constexpr std::size_t single_depth_pixels = 576, dual_depth_pixels = 1152, words_per_line = 168;
 
 // Values must be representable: quarters within the field's range (see encode_raw_frame).
 struct echo_values {
@@ -41,7 +39,6 @@ struct frame_values {
 
 // Size of the image frame for a mode, packed (672-byte lines) or padded (704-byte stride).
 std::size_t raw_frame_size(bool dual, bool padded);
-std::size_t pixel_count(bool dual);
 
 // The raw image frame in wire order. Missing pixels and reference lines encode as zeros; every
 // peak status word carries non-zero bits above its low byte, and padding bytes are non-zero.
@@ -58,12 +55,8 @@ struct embedded_values {
     std::uint32_t time_counter = 0;
     std::uint8_t time_multiplier = 0;
     std::uint8_t temperature = 128;  // degrees + 128
-    std::uint8_t depth_num = 0;
-    std::uint8_t peak_order_selection = 0;
-    std::uint8_t laser_light_emitted = 0;
-    std::uint8_t laser_read_back = 0;
-    std::uint8_t laser_lvds_connection = 0;
-    std::uint8_t laser_bank_check = 0;
+    std::uint8_t depth_num = 0, peak_order_selection = 0;
+    std::uint8_t laser_light_emitted = 0, laser_read_back = 0, laser_lvds_connection = 0, laser_bank_check = 0;
 };
 
 // An embedded-data frame (one 672-byte line per block); bytes that carry no field are non-zero

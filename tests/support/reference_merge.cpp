@@ -1,5 +1,6 @@
 #include "support/reference_merge.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -29,13 +30,9 @@ void merge_pixel(frame_buffer& f, std::uint32_t i, std::uint32_t n, const dual_d
         valid_count += c[k].valid;
         selected_count += c[k].selected;
     }
-    for (std::uint32_t p = 0; p + 1 < count; ++p) {
-        std::uint32_t q = p;
-        for (std::uint32_t r = p; r < count; ++r)
-            q = c[r].key < c[q].key ? r : q;
-        if (q != p)
-            std::swap(c[p], c[q]);
-    }
+    // Selection sort: each place takes the first of the smallest keys still unplaced, by a swap.
+    for (std::uint32_t p = 0; p + 1 < count; ++p)
+        std::swap(c[p], *std::min_element(c.begin() + p, c.end(), [](auto& x, auto& y) { return x.key < y.key; }));
     for (auto& a : c) {
         for (auto& b : c) {
             if (&a == &b || !a.valid || !b.valid || a.second == b.second ||
@@ -88,13 +85,9 @@ void merge_pixel(frame_buffer& f, std::uint32_t i, std::uint32_t n, const dual_d
 void reference_merge(frame_buffer& f, std::uint32_t n, const dual_depth_params& params) {
     for (std::uint32_t i = 0; i < n; ++i)
         merge_pixel(f, i, n, params);
-    for (std::uint32_t e = 0; e < f.max_depth_index; ++e) {
-        f.point_cloud[e].resize(n);
-        f.cartesian_depth[e].resize(n);
-        f.radial_depth[e].resize(n);
-        f.peak_height[e].resize(n);
-        f.peak_status[e].resize(n);
-    }
+    auto keep_first = [n](auto&... outputs) { (outputs.resize(n), ...); };
+    for (std::uint32_t e = 0; e < f.max_depth_index; ++e)
+        keep_first(f.point_cloud[e], f.cartesian_depth[e], f.radial_depth[e], f.peak_height[e], f.peak_status[e]);
 }
 
 }  // namespace vorlake::tessaro::test_support
