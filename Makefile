@@ -121,7 +121,7 @@ test-size:
 # Deliberate faults of scripts/mutants.toml, each built in build-mutants/ and put to the fast
 # tiers; not part of `make test`, since it builds once per fault.
 .PHONY: mutants
-mutants: setup
+mutants: python-install
 	@$(VENV)/bin/python scripts/mutants.py
 
 # AArch64: the C++ tests cross-built and run under qemu-user; the benchmark likewise, on demand.
