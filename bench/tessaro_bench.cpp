@@ -11,15 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include <vorlake/tessaro/line_swap_table.hpp>
-
-#include "processing/dual_depth_selection.hpp"
-#include "processing/raw_data_processor.hpp"
-#include "processing/raw_frame_decoder.hpp"
+#include "support/frame_path.hpp"
 #include "support/raw_frame_encoder.hpp"
 
 namespace {
@@ -37,27 +32,23 @@ camera_output_configuration outputs_of(output_set set) {
     }
 }
 
-struct frame_rig {
-    bool dual;
-    std::uint8_t echoes;
-    camera_output_configuration outputs;
-    frame_buffer frame;
-    line_swap_table table;
-    std::vector<std::uint8_t> swap_buffer;
-    std::unique_ptr<raw_data_processor> plan;
-    std::unique_ptr<dual_depth_selection> selection;
-
+// The frame path the tests use, on one encoded frame that stays in place: decoding a packed frame
+// leaves its bytes as they are, so every round decodes the same frame without a copy.
+struct frame_rig : test_support::frame_path {
     frame_rig(bool dual, std::uint8_t echoes, output_set set)
-        : dual(dual),
-          echoes(echoes),
-          outputs(camera_configuration(dual, set)),
-          frame(outputs, echoes, dual ? 1152 : 576),
-          table(make_line_swap_table(dual)) {
-        build_processor(plan, {672, static_cast<std::uint8_t>(dual ? 24 : 12), 48, 1, echoes}, outputs, frame);
-        if (dual)
-            selection = std::make_unique<dual_depth_selection>(576, dual_depth_params{}, outputs);
+        : frame_path(camera_configuration(dual, set), dual, echoes, &default_params) {
         frame.raw_image = test_support::encode_raw_frame(test_support::random_frame_values(dual ? 2 : 1, dual, echoes),
                                                          dual, false);
+    }
+
+    static constexpr dual_depth_params default_params{};
+
+    // The frame as the camera takes it, here with or without the merge.
+    int process(bool merge) {
+        if (merger)
+            merger->prepare_frame(frame);
+        const int code = decode();
+        return code == 0 && merger && merge ? merger->merge(frame) : code;
     }
 
     // As the camera does it: dual depth merges by radial depth, so it is always decoded there.
@@ -66,15 +57,6 @@ struct frame_rig {
         if (dual)
             c.enable_radial_depth = true;
         return c;
-    }
-
-    int run(bool merge) {
-        if (selection)
-            selection->prepare_frame(frame);
-        int r = process_raw_data({frame, dual, table, swap_buffer, *plan});
-        if (r == 0 && selection && merge)
-            r = selection->merge(frame);
-        return r;
     }
 
     // Bytes of every decoded output of a frame with three echoes, before any merge.
@@ -88,7 +70,7 @@ struct frame_rig {
 void decode_frame(benchmark::State& state, bool dual, std::uint8_t echoes, output_set set, bool merge) {
     frame_rig rig(dual, echoes, set);
     for (auto _ : state) {
-        if (rig.run(merge) != 0) {
+        if (rig.process(merge) != 0) {
             state.SkipWithError("decoding failed");
             break;
         }

@@ -1,6 +1,6 @@
 // What a camera holds for its raw frame path between start and stop: the decoding plan, the line
-// reorder and, for a merged dual-depth mode, the merge. The decoder's tests and the fuzz target
-// drive frames through it as a camera would.
+// reorder and, for a merged dual-depth mode, the merge. The decoder's tests, the fuzz target and
+// the benchmark drive frames through it as a camera would.
 #pragma once
 
 #include <memory>
@@ -28,7 +28,7 @@ struct frame_path {
         : dual(dual), frame(outputs, echoes, dual ? 1152 : 576), table(make_line_swap_table(dual)) {
         build_processor(plan, {672, static_cast<std::uint8_t>(dual ? 24 : 12), 48, 1, echoes}, outputs, frame);
         if (dual && merge)
-            merger = std::make_unique<dual_depth_selection>(576, *merge);
+            merger = std::make_unique<dual_depth_selection>(576, *merge, outputs);
     }
 
     int decode() { return process_raw_data({frame, dual, table, swap_buffer, *plan}); }
