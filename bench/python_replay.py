@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 import pelorin
-from tessaro import wire
+from tessaro.synthetic import wire
 
 RUNS = 3
 ALL_OUTPUTS = ["point_cloud", "cartesian_depth", "radial_depth", "peak_height", "peak_status",

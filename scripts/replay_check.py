@@ -7,7 +7,7 @@ import platform
 import numpy as np
 
 import pelorin
-from tessaro import wire
+from tessaro.synthetic import wire
 
 
 def main() -> None:

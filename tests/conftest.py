@@ -3,7 +3,7 @@
 import numpy as np
 
 import pelorin
-from tessaro import wire
+from tessaro.synthetic import wire
 
 PER_ECHO = ["point_cloud", "cartesian_depth", "radial_depth", "peak_height", "peak_status"]
 WHOLE = ["noise_level", "histogram", "pdc"]

@@ -10,7 +10,7 @@ from typing import Any
 
 import tessaro
 from tessaro import export
-from tessaro.commands import frame_line
+from tessaro._commands import frame_line
 
 OUT = Path(sys.argv[1] if len(sys.argv) > 1 else "build/demo")
 FRAMES = 30

@@ -10,7 +10,7 @@ from tessaro.device import Device, open
 from tessaro.errors import (ConfigurationError, DeviceError, ExpiredFrameError, FrameError,
                             MissingOutputError, SourceError, TessaroError)
 from tessaro.frame import OUTPUTS, Frame
-from tessaro.sources import cameras
+from tessaro._sources import cameras
 
 __all__ = ["ConfigurationError", "Device", "DeviceError", "ExpiredFrameError", "Frame",
            "FrameError", "MissingOutputError", "OUTPUTS", "SourceError", "TessaroError",

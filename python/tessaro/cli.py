@@ -13,7 +13,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
-from tessaro import commands
+from tessaro import _commands as commands
 
 
 class _Parser(argparse.ArgumentParser):

@@ -19,7 +19,7 @@ import pelorin
 
 from tessaro.errors import ConfigurationError, DeviceError, FrameError, SourceError
 from tessaro.frame import OUTPUTS, Frame, Lease, RecordViews, Timing
-from tessaro.sources import Source, parse_mode, resolve
+from tessaro._sources import Source, parse_mode, resolve
 from tessaro.status import describe
 
 OnError = Literal["raise", "skip"]

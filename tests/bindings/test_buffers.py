@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import pelorin
-from tessaro import wire
+from tessaro.synthetic import wire
 from conftest import arrays_of, encoded, streaming_camera
 
 VECTORS = [pelorin.vector_uint8, pelorin.vector_uint32, pelorin.vector_float]

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import pelorin
-from tessaro import wire
+from tessaro.synthetic import wire
 from conftest import outputs, streaming_camera
 from pelorin import camera_sync_mode, stream_type
 

@@ -6,7 +6,7 @@ import weakref
 import pytest
 
 import pelorin
-from tessaro import wire
+from tessaro.synthetic import wire
 
 from conftest import encoded, streaming_camera
 

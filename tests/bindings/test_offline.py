@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import pelorin
-from tessaro import wire
+from tessaro.synthetic import wire
 from conftest import WHOLE, arrays_of, encoded, streaming_camera
 
 SIZE = wire.frame_size(dual=False)

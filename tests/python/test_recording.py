@@ -11,9 +11,9 @@ from mcap_ros2.decoder import DecoderFactory
 import pelorin
 import tessaro
 from conftest import FRAMES, decoded, outputs, raw_frames, streaming_camera
-from tessaro import wire
+from tessaro.synthetic import wire
 from tessaro.errors import RecordingError
-from tessaro.recorder import FAILURES_IN_A_ROW
+from tessaro.recording._writer import FAILURES_IN_A_ROW
 from tessaro.recording import Recording, Replayer, record
 from tessaro.synthetic import synthetic_camera
 

@@ -6,7 +6,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import raw_frames, streaming_camera
-from tessaro import wire
+from tessaro.synthetic import wire
 from tessaro.errors import RecordingError
 from tessaro.recording import Recording, record
 

@@ -7,7 +7,7 @@ import time
 import numpy as np
 
 from conftest import OUTPUTS, arrays_of, encoded, streaming_camera
-from tessaro import wire
+from tessaro.synthetic import wire
 
 FRAMES, WARM_UP = 100_000, 1_000
 # Growth of resident memory allowed after the warm-up: a leak of 64 bytes per frame would

@@ -19,10 +19,10 @@ from mcap.stream_reader import StreamReader, breakup_chunk
 from mcap.well_known import MessageEncoding, SchemaEncoding
 from mcap_ros2.decoder import DecoderFactory
 
-from tessaro import ros2_messages as messages
+from tessaro.recording import _ros2 as messages
 from tessaro.errors import RecordingError
-from tessaro.recording_format import (EBD_TOPIC, FORMAT, FORMAT_VERSION, HOST_CLOCK,
-                                      IMAGE_TOPIC, known_modes)
+from tessaro.recording._format import (EBD_TOPIC, FORMAT, FORMAT_VERSION, HOST_CLOCK,
+                                       IMAGE_TOPIC, known_modes)
 
 # The footer: opcode, record length, summary start, summary offset start, summary CRC; then
 # the closing magic.

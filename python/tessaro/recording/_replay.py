@@ -9,8 +9,8 @@ from typing import Any, Callable
 import numpy as np
 
 from tessaro.errors import DeviceError
-from tessaro.recording_format import DUAL_DEPTH_FIELDS, outputs_from_dict
-from tessaro.recording_reader import Recording
+from tessaro.recording._format import DUAL_DEPTH_FIELDS, outputs_from_dict
+from tessaro.recording._reader import Recording
 
 
 class _Source:

@@ -14,12 +14,12 @@ from typing import Any, Callable, Iterator
 from mcap.records import Schema
 from mcap_ros2.writer import Writer
 
-from tessaro import ros2_messages as messages
+from tessaro.recording import _ros2 as messages
 from tessaro.errors import RecordingError
-from tessaro.recording_format import (EBD_TOPIC, DEPTH_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
-                                      POINTS_TOPIC, SENSOR_CLOCK, TIMESTAMP_UNIT_NS,
-                                      metadata_records)
-from tessaro.replay import Replayer
+from tessaro.recording._format import (EBD_TOPIC, DEPTH_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
+                                       POINTS_TOPIC, SENSOR_CLOCK, TIMESTAMP_UNIT_NS,
+                                       metadata_records)
+from tessaro.recording._replay import Replayer
 
 # A source that keeps failing (a finished offline camera, a sensor that stopped) ends a
 # recording instead of holding it open for ever.

@@ -168,7 +168,7 @@ def decode_and_copy(path: Path, echoes: int, outputs: list[str] | str,
     decoded frame into the arrays of a Frame."""
     import pelorin
     from tessaro.recording import Recording
-    from tessaro.wire import frame_player
+    from tessaro.synthetic.wire import frame_player
     with Recording(path) as recording:
         count = min(len(recording), 10)
         images = [np.frombuffer(recording.raw_image(i), np.uint8) for i in range(count)]
