@@ -98,7 +98,8 @@ test-python-versions: setup
 	@scripts/test_python_version.sh $$(for v in $(PYTHON_VERSIONS); do \
 		scripts/find_python.sh $$v >/dev/null 2>&1 && echo $$v; done)
 
-# mypy --strict over tools/ and the README's Python examples, against the generated stubs.
+# mypy --strict over the tessaro package, tools/ and the README's Python examples, against the
+# generated stubs.
 test-types: python-install
 	@$(VENV)/bin/python scripts/check_types.py $(VENV)/bin/python
 

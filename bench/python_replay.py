@@ -1,6 +1,6 @@
 """Offline replay from Python against what it cannot avoid, measured in one run.
 
-A source that copies a prepared frame into the array it is given is replayed through an offline
+A feeder that copies a prepared frame into the array it is given is replayed through an offline
 camera (three echoes, every output). Each frame is set against the C++ decode of a frame of the
 same mode (the C++ benchmark, run from here) plus one numpy copy of the frame's bytes; what is
 left over is the cost of the Python layer. Every figure is CPU time of three runs, printed as
@@ -20,11 +20,10 @@ import numpy as np
 import numpy.typing as npt
 
 import pelorin
+from tessaro._sensor import OUTPUTS, FrameFeeder, Mode, output_configuration
 from tessaro.synthetic import wire
 
 RUNS = 3
-ALL_OUTPUTS = ["point_cloud", "cartesian_depth", "radial_depth", "peak_height", "peak_status",
-               "noise_level", "histogram", "pdc"]
 
 
 def per_call_us(call: Callable[[], object], count: int) -> float:
@@ -35,26 +34,11 @@ def per_call_us(call: Callable[[], object], count: int) -> float:
     return (time.thread_time_ns() - start) / count / 1e3
 
 
-def copying_source(frame: npt.NDArray[np.uint8]) -> Callable[[npt.NDArray[np.uint8], int], int]:
-    """The source of the aim: the prepared frame copied into the array, asked again if too small."""
-    size = len(frame)
-
-    def source(array: npt.NDArray[np.uint8], timeout_ms: int) -> int:
-        if len(array) >= size:
-            array[:size] = frame
-        return size
-    return source
-
-
 def replay_camera(frame: npt.NDArray[np.uint8], dual: bool) -> pelorin.camera:
     camera = pelorin.create_camera_offline("replay")
-    camera.add_stream(pelorin.stream_image, copying_source(frame))
-    config = pelorin.camera_output_configuration()
-    for name in ALL_OUTPUTS:
-        setattr(config, "enable_" + name, True)
-    started = (camera.open(wire.DUAL_MODE if dual else wire.SINGLE_MODE),
-               camera.configure_camera_echo(3), camera.configure_camera_output(config),
-               camera.start())
+    camera.add_stream(pelorin.stream_image, FrameFeeder(lambda index: frame))
+    started = (camera.open(Mode.DUAL if dual else Mode.SINGLE), camera.configure_camera_echo(3),
+               camera.configure_camera_output(output_configuration(OUTPUTS)), camera.start())
     if started != (0, 0, 0, 0) or camera.get_frame(100).error != 0:
         raise RuntimeError(f"the replay camera did not start: {started}")
     return camera

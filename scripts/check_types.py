@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Type-checks the command-line tools and the README's Python examples with mypy --strict,
-against the installed pelorin stubs, so that what a user copies from the README type-checks.
+"""Type-checks the tessaro package, the command-line tools and the README's Python examples with
+mypy --strict, against the installed pelorin stubs, so that what a user copies from the README
+type-checks. The package is this tree's (python/), whatever version the interpreter has installed.
 
 Usage: scripts/check_types.py [PYTHON]  (PYTHON: the interpreter whose mypy and packages to use)
 """
 
+import os
 import re
 import subprocess
 import sys
@@ -33,12 +35,15 @@ def readme_examples(folder: Path) -> list[Path]:
 def main() -> int:
     python = sys.argv[1] if len(sys.argv) > 1 else sys.executable
     with tempfile.TemporaryDirectory(prefix="readme-examples-") as folder:
-        targets = [str(ROOT / "tools"), *map(str, readme_examples(Path(folder)))]
+        targets = [str(ROOT / "python" / "tessaro"), str(ROOT / "tools"),
+                   *map(str, readme_examples(Path(folder)))]
         command = [python, "-m", "mypy", "--strict", "--no-error-summary",
                    "--cache-dir", str(ROOT / "build" / "mypy-cache"), *targets]
-        result = subprocess.run(command, cwd=ROOT, check=False)
+        result = subprocess.run(command, cwd=ROOT, check=False,
+                                env=dict(os.environ, MYPYPATH=str(ROOT / "python")))
     if result.returncode == 0:
-        print(f"mypy --strict: tools/ and {len(targets) - 1} README example(s) pass")
+        print(f"mypy --strict: the tessaro package, tools/ and {len(targets) - 2} README "
+              "example(s) pass")
     return result.returncode
 
 

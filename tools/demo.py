@@ -11,10 +11,10 @@ from typing import Any
 import tessaro
 from tessaro import export
 from tessaro._commands import frame_line
+from tessaro._sensor import MODE_NAMES
 
 OUT = Path(sys.argv[1] if len(sys.argv) > 1 else "build/demo")
 FRAMES = 30
-MODES = {"single": 0x211C, "dual": 0x301C}
 
 
 def find_source() -> str:
@@ -55,7 +55,7 @@ def main() -> None:
     began = time.perf_counter()
     OUT.mkdir(parents=True, exist_ok=True)
     source = find_source()
-    for name, mode in MODES.items():
+    for name, mode in MODE_NAMES.items():
         record_and_replay(source, name, mode)
     print(f"\ndone in {time.perf_counter() - began:.1f} s")
 

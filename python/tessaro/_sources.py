@@ -9,33 +9,34 @@ import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from functools import cache
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pelorin
 
+from tessaro._sensor import MODE_NAMES, Mode, mode_table
 from tessaro.errors import ConfigurationError, SourceError
 
-SINGLE_MODE = 0x211C
-DUAL_MODE = 0x301C
-MODE_NAMES = {"single": SINGLE_MODE, "dual": DUAL_MODE}
+if TYPE_CHECKING:
+    from tessaro.recording import Replayer
+
 CAMERA_ID = re.compile(r"[^/\\]+/IMX704")
 
 
 @dataclass
-class Source:
-    """A camera ready to be opened, with what its origin knows about it."""
-    camera: Any  # pelorin.camera
-    default_mode: int = SINGLE_MODE
+class Resolved:
+    """What a source resolves to: a camera ready to be opened, with what the source knows
+    about it."""
+    camera: pelorin.camera
+    default_mode: int = int(Mode.SINGLE)
     exhausted: Callable[[], bool] = field(default=lambda: False)
     length: int | None = None  # frames in a recording
-    origin: Any = None  # the replayer or None; kept alive with the camera
+    replayer: Replayer | None = None  # a recording's; kept alive with the camera
 
     def release(self) -> None:
         """Close what the source holds open besides the camera (a recording's file)."""
-        if self.origin is not None:
-            self.origin.close()
+        if self.replayer is not None:
+            self.replayer.close()
 
 
 @contextmanager
@@ -69,13 +70,6 @@ def cameras(quiet: bool = True) -> list[dict[str, Any]]:
     return list(manager.get_camera_list())
 
 
-@cache
-def supported_modes() -> dict[int, dict[str, Any]]:
-    """The sensor's mode table: mode id -> geometry, sizes, echo limit and dual-depth flag."""
-    info = pelorin.create_camera_offline("mode table").get_camera_info()
-    return {int(key, 16): value for key, value in info["supported_modes"].items()}
-
-
 def parse_mode(mode: int | str) -> int:
     """A mode id from an int, a hexadecimal string ("0x211c", "211C") or "single"/"dual";
     raises ConfigurationError naming the value when it is not one of the sensor's modes."""
@@ -84,10 +78,10 @@ def parse_mode(mode: int | str) -> int:
         number = mode
     elif isinstance(mode, str):
         text = mode.strip().lower()
-        number = MODE_NAMES.get(text)
+        number = int(MODE_NAMES[text]) if text in MODE_NAMES else None
         if number is None and re.fullmatch(r"(0x)?[0-9a-f]+", text):
             number = int(text, 16)
-    known = supported_modes()
+    known = mode_table()
     if number not in known:
         shown = f"{number:#x}" if number is not None else repr(mode)
         raise ConfigurationError(
@@ -96,16 +90,16 @@ def parse_mode(mode: int | str) -> int:
     return number
 
 
-def _synthetic(mode: int, options: dict[str, Any]) -> Source:
+def _synthetic(mode: int, options: dict[str, Any]) -> Resolved:
     from tessaro.synthetic import synthetic_camera
     try:
         camera = synthetic_camera(mode, **options)
     except TypeError as error:
         raise ConfigurationError(f"synthetic sensor: {error}") from None
-    return Source(camera, default_mode=mode)
+    return Resolved(camera, default_mode=mode)
 
 
-def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Source:
+def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Resolved:
     if not path.is_file():
         raise SourceError(f"no such recording: {path} (nor a camera id or 'synthetic')")
     from tessaro.recording import Recording, Replayer
@@ -125,11 +119,11 @@ def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Source:
             raise recording.damage
         return bool(replayer.finished)
 
-    return Source(replayer.camera, default_mode=recording.mode, exhausted=exhausted,
-                  length=len(recording), origin=replayer)
+    return Resolved(replayer.camera, default_mode=recording.mode, exhausted=exhausted,
+                    length=len(recording), replayer=replayer)
 
 
-def _discovered(camera_id: str) -> Source:
+def _discovered(camera_id: str) -> Resolved:
     manager = pelorin.camera_manager()
     listed = [info["id"] for info in manager.get_camera_list()]
     if camera_id not in listed:
@@ -137,10 +131,10 @@ def _discovered(camera_id: str) -> Source:
     if camera_id not in listed:
         found = ", ".join(listed) if listed else "no cameras are attached"
         raise SourceError(f"unknown camera '{camera_id}': {found}")
-    return Source(manager.get_camera(camera_id))
+    return Resolved(manager.get_camera(camera_id))
 
 
-def resolve(source: object, mode: int | None, options: dict[str, Any]) -> Source:
+def resolve(source: object, mode: int | None, options: dict[str, Any]) -> Resolved:
     """The camera that `source` names, not opened; `options` go to the synthetic sensor or the
     replayer."""
     if isinstance(source, pelorin.camera):
@@ -148,9 +142,9 @@ def resolve(source: object, mode: int | None, options: dict[str, Any]) -> Source
             raise ConfigurationError(
                 f"options {', '.join(options)} apply only to the synthetic sensor and "
                 "recordings, not to a camera you built")
-        return Source(source)
+        return Resolved(source)
     if source == "synthetic":
-        return _synthetic(mode if mode is not None else SINGLE_MODE, options)
+        return _synthetic(mode if mode is not None else int(Mode.SINGLE), options)
     if isinstance(source, (str, os.PathLike)):
         text = os.fspath(source)
         if isinstance(text, str) and CAMERA_ID.fullmatch(text) and not Path(text).exists():

@@ -10,10 +10,16 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Callable, Sequence
-from pathlib import Path
 from typing import Any, NoReturn
 
 from tessaro import _commands as commands
+from tessaro._commands import Verb
+from tessaro._sensor import version
+
+# The verbs in the order --help lists them. A verb of another module is registered by importing
+# it and naming it here.
+VERBS: list[Verb] = [commands.LIST, commands.INFO, commands.RECORD, commands.REPLAY,
+                     commands.EXPORT, commands.BENCH]
 
 
 class _Parser(argparse.ArgumentParser):
@@ -23,87 +29,18 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-def _positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
-
-
-def _seconds(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be more than 0 seconds, not {text}")
-    return value
-
-
-def _decoding(parser: argparse.ArgumentParser, outputs: str = "depth,points") -> None:
-    parser.add_argument("--echoes", type=int, default=3, help="echoes per zone, 1 to 3 "
-                        "(default %(default)s)")
-    parser.add_argument("--outputs", default=outputs, help="comma-separated outputs to decode, "
-                        "from depth, cartesian_depth, points, peak_height, peak_status, noise, "
-                        "histogram, pdc, or 'all' (default %(default)s)")
-
-
 def build_parser() -> argparse.ArgumentParser:
-    """The argument parser of the command and its sub-commands."""
+    """The argument parser of the command and its verbs."""
     parser = _Parser(prog="tessaro", description="Record, replay and look at IMX704 depth data.")
-    parser.add_argument("--version", action="version", version=commands.version())
+    installed = version()
+    parser.add_argument("--version", action="version",
+                        version=f"tessaro {installed}" if installed else "tessaro (not installed)")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                 parser_class=_Parser)
-
-    def command(name: str, run: Callable[[argparse.Namespace], int], text: str
-                ) -> argparse.ArgumentParser:
-        p = sub.add_parser(name, help=text, description=text)
-        p.set_defaults(run=run)
-        return p
-
-    command("list", commands.list_cameras, "List the cameras attached to this machine.")
-
-    p = command("info", commands.info, "Show a camera's information, or a recording's metadata.")
-    p.add_argument("id", metavar="ID", help="a camera id from 'tessaro list', or a recording")
-
-    p = command("record", commands.record, "Record raw frames from a camera or the synthetic "
-                "sensor into an MCAP file.")
-    p.add_argument("output", metavar="FILE", type=Path, help="the recording to write (.mcap)")
-    origin = p.add_mutually_exclusive_group(required=True)
-    origin.add_argument("--camera", metavar="ID", help="a camera id from 'tessaro list'")
-    origin.add_argument("--synthetic", action="store_true", help="the synthetic sensor")
-    amount = p.add_mutually_exclusive_group()
-    amount.add_argument("--frames", type=_positive, help="frames to record (default 100)")
-    amount.add_argument("--duration", type=_seconds, help="seconds to record")
-    p.add_argument("--mode", default="single", help="sensor mode: an id such as 0x211c, or "
-                   "'single' / 'dual' (default %(default)s)")
-    p.add_argument("--seed", type=int, default=0, help="synthetic sensor seed")
-    p.add_argument("--ros2", action="store_true", help="also write decoded depth images and "
-                   "point clouds as ROS 2 messages")
-    _decoding(p)
-
-    p = command("replay", commands.replay, "Replay a recording through the library and print "
-                "per-frame statistics and a summary.")
-    p.add_argument("file", metavar="FILE", type=Path, help="a recording (.mcap)")
-    p.add_argument("--every", type=_positive, default=1, metavar="K",
-                   help="print every K-th frame (default %(default)s)")
-    p.add_argument("--quiet", action="store_true", help="print only the summary")
-    _decoding(p)
-
-    p = command("export", commands.export, "Export one frame of a recording as a depth PNG, "
-                "a point-cloud PLY and all decoded outputs as .npz.")
-    p.add_argument("file", metavar="FILE", type=Path, help="a recording (.mcap)")
-    p.add_argument("--frame", type=int, default=0, metavar="K", help="frame index, from 0; "
-                   "negative counts from the end (default %(default)s)")
-    p.add_argument("--out", type=Path, metavar="PREFIX",
-                   help="output path without suffix (default: FILE's name with -frameK)")
-    p.add_argument("--echo", type=int, default=1, help="echo shown in the PNG, from 1")
-    _decoding(p, outputs="all")
-
-    p = command("bench", commands.bench, "Frames per second of replay through the whole chain "
-                "(offline camera, decoding, merge, embedded data), single and dual depth.")
-    p.add_argument("--frames", type=_positive, default=200, help="frames per mode "
-                   "(default %(default)s)")
-    p.add_argument("--file", type=Path, action="append", metavar="FILE",
-                   help="bench this recording instead of synthetic ones (repeatable)")
-    _decoding(p, outputs="all")
+    for verb in VERBS:
+        verb_parser = sub.add_parser(verb.name, help=verb.help, description=verb.help)
+        verb.add_arguments(verb_parser)
+        verb_parser.set_defaults(run=verb.main)
     return parser
 
 

@@ -11,19 +11,19 @@ from __future__ import annotations
 import math
 import os
 import time
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import Any, Literal
 
 import pelorin
 
-from tessaro.errors import ConfigurationError, DeviceError, FrameError, SourceError
-from tessaro.frame import OUTPUTS, Frame, Lease, RecordViews, Timing
-from tessaro._sources import Source, parse_mode, resolve
-from tessaro.status import describe
+from tessaro._sensor import DEFAULT_OUTPUTS, OUTPUTS, output_configuration
+from tessaro._sources import Resolved, parse_mode, resolve
+from tessaro.errors import ConfigurationError, DeviceError, FrameError, SourceError, describe
+from tessaro.frame import Frame, Lease, RecordViews, Timing
 
 OnError = Literal["raise", "skip"]
-DEFAULT_OUTPUTS = ("depth", "points", "peak_height", "peak_status", "noise")
 # A source that keeps failing is dead, not unlucky: skipping stops after this many in a row.
 MAX_FAILURES_IN_A_ROW = 100
 DualDepth = Mapping[str, float] | tuple[float, float, float] | Any  # or pelorin.dual_depth_params
@@ -95,7 +95,7 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
     mode: a mode id (0x211C), its hexadecimal text, or "single" / "dual"; by default the
         recording's mode, else 0x211C.
     echoes: returns per zone, 1 to the mode's limit (3).
-    outputs: names from `tessaro.frame.OUTPUTS`, or "all".
+    outputs: names from `tessaro.OUTPUTS`, or "all".
     dual_depth: near/far selection for dual-depth modes, as pelorin.dual_depth_params, a mapping
         with select_near / select_far / merge_window, or a tuple of the three (millimetres).
     zero_copy, timeout, on_error: the defaults of `Device.frames`; see `Frame` for zero_copy.
@@ -131,11 +131,11 @@ class Device:
     closes the camera, also when an exception (or Ctrl-C) leaves the block. Iterating over it
     yields frames until the source ends; `frames()` takes a count or a duration."""
 
-    def __init__(self, source: Source, mode: int, echoes: int, outputs: tuple[str, ...],
+    def __init__(self, resolved: Resolved, mode: int, echoes: int, outputs: tuple[str, ...],
                  grid: tuple[int, int], dual: bool, zero_copy: bool, timeout: float,
                  on_error: OnError) -> None:
-        self._source = source
-        self.camera: Any = source.camera
+        self._resolved = resolved
+        self.camera: Any = resolved.camera
         """The underlying pelorin.camera, for what this layer does not offer."""
         self.mode = mode
         """The sensor mode id."""
@@ -170,15 +170,21 @@ class Device:
         return str(self.camera.get_camera_info()["id"])
 
     @property
-    def source(self) -> Any:
+    def replayer(self) -> Any:
         """The replayer of a recording (for seek and position), otherwise None."""
-        return self._source.origin
+        return self._resolved.replayer
+
+    @property
+    def source(self) -> Any:
+        """The old name of `replayer`, kept for code written against it."""
+        warnings.warn("Device.source is now Device.replayer", DeprecationWarning, stacklevel=2)
+        return self.replayer
 
     def __len__(self) -> int:
         """Frames in the recording; a camera or the synthetic sensor has no length."""
-        if self._source.length is None:
+        if self._resolved.length is None:
             raise TypeError(f"{self.name} is a live source and has no length")
-        return self._source.length
+        return self._resolved.length
 
     def _check(self, code: int, doing: str) -> None:
         if code != 0:
@@ -188,9 +194,7 @@ class Device:
         self._check(self.camera.open(self.mode), f"open mode {self.mode:#x}")
         self._opened = True
         try:
-            config = pelorin.camera_output_configuration()
-            for name in self.outputs:
-                setattr(config, "enable_" + OUTPUTS[name], True)
+            config = output_configuration(self.outputs)
             self.output_configuration = config
             self._check(self.camera.configure_camera_echo(self.echoes),
                         f"configure {self.echoes} echoes")
@@ -217,7 +221,7 @@ class Device:
         if self._opened:
             self._opened = self._streaming = False
             self.camera.close()  # stops first when streaming
-            self._source.release()
+            self._resolved.release()
 
     def __enter__(self) -> Device:
         try:
@@ -263,7 +267,7 @@ class Device:
         from tessaro.recording import record
         return record(self.camera, path, frames=frames, duration=duration, ros2=ros2,
                       outputs=self.output_configuration, timeout_ms=round(self.timeout * 1000),
-                      progress=progress, ended=self._source.exhausted)
+                      progress=progress, ended=self._resolved.exhausted)
 
     def _frames(self, n: int | None, duration: float | None, timeout_ms: int, policy: OnError,
                 copy: bool) -> Iterator[Frame]:
@@ -273,13 +277,13 @@ class Device:
         end = None if duration is None else time.monotonic() + duration
         delivered = in_a_row = 0
         while (n is None or delivered < n) and (end is None or time.monotonic() < end):
-            if self._source.exhausted():
+            if self._resolved.exhausted():
                 return
             self._expire()
             record = self.camera.get_frame(timeout_ms)
             received = time.monotonic()
             if record.error != 0:
-                if self._source.exhausted():
+                if self._resolved.exhausted():
                     return
                 self.frames_failed += 1
                 in_a_row += 1

@@ -12,20 +12,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from tessaro._sensor import OUTPUTS, PER_ECHO
 from tessaro.errors import ExpiredFrameError, FrameError, MissingOutputError
-
-# Output name -> the attribute of pelorin's frame record that holds it.
-OUTPUTS: dict[str, str] = {
-    "depth": "radial_depth",
-    "cartesian_depth": "cartesian_depth",
-    "points": "point_cloud",
-    "peak_height": "peak_height",
-    "peak_status": "peak_status",
-    "noise": "noise_level",
-    "histogram": "histogram",
-    "pdc": "pdc",
-}
-PER_ECHO = ("depth", "cartesian_depth", "points", "peak_height", "peak_status")
 
 Array = npt.NDArray[Any]
 

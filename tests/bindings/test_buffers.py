@@ -12,7 +12,7 @@ import pytest
 
 import pelorin
 from tessaro.synthetic import wire
-from conftest import arrays_of, encoded, streaming_camera
+from tessaro_testing import arrays_of, encoded, streaming_camera
 
 VECTORS = [pelorin.vector_uint8, pelorin.vector_uint32, pelorin.vector_float]
 RESIZING = {"append": lambda v: v.append(1), "extend": lambda v: v.extend([1]),

@@ -5,7 +5,7 @@ import pytest
 
 import pelorin
 from tessaro.synthetic import wire
-from conftest import outputs, streaming_camera
+from tessaro_testing import outputs, streaming_camera
 from pelorin import camera_sync_mode, stream_type
 
 

@@ -8,7 +8,7 @@ import pytest
 import pelorin
 from tessaro.synthetic import wire
 
-from conftest import encoded, streaming_camera
+from tessaro_testing import encoded, streaming_camera
 
 
 class Owner(wire.frame_player):

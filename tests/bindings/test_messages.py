@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import pelorin
-from conftest import streaming_camera
+from tessaro_testing import streaming_camera
 
 LINE = "Cannot get a frame: camera not streaming"
 

@@ -7,7 +7,7 @@ import pytest
 
 import pelorin
 from tessaro.synthetic import wire
-from conftest import WHOLE, arrays_of, encoded, streaming_camera
+from tessaro_testing import WHOLE, arrays_of, encoded, streaming_camera
 
 SIZE = wire.frame_size(dual=False)
 EBD = wire.encode_embedded_data(False, frame_counter=12 * 3)

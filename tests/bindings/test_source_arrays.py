@@ -7,7 +7,7 @@ import gc
 import numpy as np
 import pytest
 
-from conftest import encoded, streaming_camera
+from tessaro_testing import encoded, streaming_camera
 
 FIRST, SECOND = encoded(3)[1], encoded(4)[1]
 LARGE = np.arange(3 * len(FIRST)).astype(np.uint8)  # more than the record has room for

@@ -10,7 +10,7 @@ from mcap_ros2.decoder import DecoderFactory
 
 import pelorin
 import tessaro
-from conftest import FRAMES, decoded, outputs, raw_frames, streaming_camera
+from tessaro_testing import FRAMES, decoded, outputs, raw_frames, streaming_camera
 from tessaro.synthetic import wire
 from tessaro.errors import RecordingError
 from tessaro.recording._writer import FAILURES_IN_A_ROW

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import raw_frames, streaming_camera
+from tessaro_testing import raw_frames, streaming_camera
 from tessaro.synthetic import wire
 from tessaro.errors import RecordingError
 from tessaro.recording import Recording, record

@@ -6,7 +6,7 @@ import time
 
 import numpy as np
 
-from conftest import OUTPUTS, arrays_of, encoded, streaming_camera
+from tessaro_testing import OUTPUTS, arrays_of, encoded, streaming_camera
 from tessaro.synthetic import wire
 
 FRAMES, WARM_UP = 100_000, 1_000

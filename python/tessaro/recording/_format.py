@@ -7,10 +7,13 @@ open the file; `docs/recording.md` describes the channels and the metadata.
 
 from __future__ import annotations
 
-import functools
 import json
-from importlib import metadata as distribution
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+from tessaro._sensor import OUTPUT_FLAGS, version
+
+if TYPE_CHECKING:
+    import pelorin
 
 FORMAT = "tessaro-raw"
 FORMAT_VERSION = 1
@@ -22,18 +25,15 @@ SENSOR_CLOCK = "sensor_timestamp"
 HOST_CLOCK = "host_monotonic"
 # The embedded-data timestamp is taken to count microseconds.
 TIMESTAMP_UNIT_NS = 1000
-OUTPUT_FLAGS = ("enable_point_cloud", "enable_cartesian_depth", "enable_radial_depth",
-                "enable_noise_level", "enable_peak_height", "enable_peak_status",
-                "enable_histogram", "enable_pdc")
 DUAL_DEPTH_FIELDS = ("select_near", "select_far", "merge_window")
 
 
-def outputs_to_dict(config: Any) -> dict[str, bool]:
+def outputs_to_dict(config: pelorin.camera_output_configuration) -> dict[str, bool]:
     """A `pelorin.camera_output_configuration` as a plain dictionary of its eight flags."""
     return {flag: bool(getattr(config, flag)) for flag in OUTPUT_FLAGS}
 
 
-def outputs_from_dict(flags: dict[str, bool]) -> Any:
+def outputs_from_dict(flags: dict[str, bool]) -> pelorin.camera_output_configuration:
     """The `pelorin.camera_output_configuration` with the given flags set (others off)."""
     import pelorin
     config = pelorin.camera_output_configuration()
@@ -42,21 +42,13 @@ def outputs_from_dict(flags: dict[str, bool]) -> Any:
     return config
 
 
-def library_version() -> str:
-    """The installed version of `pelorin`, or "unknown" when it runs from a build tree."""
-    try:
-        return distribution.version("pelorin")
-    except distribution.PackageNotFoundError:
-        return "unknown"
-
-
-def metadata_records(info: dict[str, Any], outputs: Any, clock: str
-                     ) -> dict[str, dict[str, str]]:
+def metadata_records(info: dict[str, Any], outputs: pelorin.camera_output_configuration | None,
+                     clock: str) -> dict[str, dict[str, str]]:
     """The metadata records of a recording from a camera with information `info`."""
     mode = info["supported_modes"][f"{info['mode']:x}"]
     return {
         "tessaro.recording": {"format": FORMAT, "format_version": str(FORMAT_VERSION),
-                              "library_version": library_version(), "clock": clock,
+                              "library_version": version() or "unknown", "clock": clock,
                               "timestamp_unit_ns": str(TIMESTAMP_UNIT_NS)},
         "tessaro.sensor": {"mode": f"0x{info['mode']:x}",
                            "dual_depth_mode": json.dumps(info["dual_depth_mode"]),
@@ -71,9 +63,3 @@ def metadata_records(info: dict[str, Any], outputs: Any, clock: str
             "dual_depth_params": json.dumps(info["dual_depth_params"])},
     }
 
-
-@functools.cache
-def known_modes() -> frozenset[str]:
-    """The mode ids the library supports, as lower-case hexadecimal keys."""
-    import pelorin
-    return frozenset(pelorin.create_camera_offline("modes").get_camera_info()["supported_modes"])

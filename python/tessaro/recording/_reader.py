@@ -20,9 +20,10 @@ from mcap.well_known import MessageEncoding, SchemaEncoding
 from mcap_ros2.decoder import DecoderFactory
 
 from tessaro.recording import _ros2 as messages
+from tessaro._sensor import mode_table
 from tessaro.errors import RecordingError
 from tessaro.recording._format import (EBD_TOPIC, FORMAT, FORMAT_VERSION, HOST_CLOCK,
-                                       IMAGE_TOPIC, known_modes)
+                                       IMAGE_TOPIC)
 
 # The footer: opcode, record length, summary start, summary offset start, summary CRC; then
 # the closing magic.
@@ -180,7 +181,7 @@ class Recording:
         except (KeyError, ValueError) as error:
             raise RecordingError(self.path, f"incomplete recording metadata ({error})") from error
         self.clock = about.get("clock", HOST_CLOCK)
-        if f"{self.mode:x}" not in known_modes():
+        if self.mode not in mode_table():
             raise RecordingError(self.path, f"mode 0x{self.mode:x} is not one the library knows")
         for channel in self._channels.values():
             if channel.topic in (IMAGE_TOPIC, EBD_TOPIC):

@@ -4,56 +4,51 @@ from __future__ import annotations
 
 import os
 import time
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
+import numpy.typing as npt
 
+from tessaro._sensor import FrameFeeder
 from tessaro.errors import DeviceError
 from tessaro.recording._format import DUAL_DEPTH_FIELDS, outputs_from_dict
 from tessaro.recording._reader import Recording
 
+if TYPE_CHECKING:
+    import pelorin
 
-class _Source:
-    """The frame sources of a replay camera: the image stream hands out the recording's frames
-    in turn (with the resize-and-retry protocol), the embedded-data stream the one recorded
-    with the image it handed out last. It holds no reference to the camera, so the camera that
-    holds it is freed with its last user."""
+
+class _Feed(FrameFeeder):
+    """The frame feeders of a replay camera: the image stream (the feeder itself) hands out the
+    recording's frames in turn, the embedded-data stream the one recorded with the image it
+    handed out last. It holds no reference to the camera, so the camera that holds it is freed
+    with its last user."""
 
     def __init__(self, recording: Recording, loop: bool, pace: bool) -> None:
+        super().__init__()
         self.recording, self.loop, self.pace = recording, loop, pace
-        self.position = 0
-        self.delivered: int | None = None
-        self._pending: tuple[int, bytes] | None = None  # a frame asked for again, larger
         self._origin: tuple[int, int] | None = None     # (host time, log time) of pacing
 
     def seek(self, index: int) -> None:
         if not 0 <= index < max(len(self.recording), 1):
             raise IndexError(f"{self.recording.path}: no frame {index} to seek to "
                              f"(the recording has {len(self.recording)})")
-        self.position, self._pending, self._origin = index, None, None
+        self.position, self.pending, self._origin = index, None, None
 
     @property
     def finished(self) -> bool:
         return self.position >= len(self.recording) and not self.loop
 
-    def image(self, array: np.ndarray, timeout_ms: int) -> int:
+    def next_frame(self, timeout_ms: int) -> bytes | None:
         if self.position >= len(self.recording):
             if self.recording.damage is not None:
                 raise self.recording.damage
             if not self.loop or not len(self.recording):
-                return 0
+                return None
             self.position, self._origin = 0, None
-        index = self.position
-        if self._pending is None or self._pending[0] != index:
-            if self.pace and not self._wait_for(index, timeout_ms):
-                return 0
-            self._pending = (index, self.recording.raw_image(index))
-        data = self._pending[1]
-        if len(data) > len(array):
-            return len(data)
-        array[:len(data)] = np.frombuffer(data, dtype=np.uint8)
-        self.position, self.delivered, self._pending = index + 1, index, None
-        return len(data)
+        if self.pace and not self._wait_for(self.position, timeout_ms):
+            return None
+        return self.recording.raw_image(self.position)
 
     def _wait_for(self, index: int, timeout_ms: int) -> bool:
         """Sleeps until frame `index` is due at the recorded rate; False when that is later
@@ -69,7 +64,7 @@ class _Source:
             time.sleep(wait / 1e9)
         return True
 
-    def ebd(self, array: np.ndarray, timeout_ms: int) -> int:
+    def ebd(self, array: npt.NDArray[np.uint8], timeout_ms: int) -> int:
         data = None if self.delivered is None else self.recording.raw_ebd(self.delivered)
         if data is None:
             return 0
@@ -94,29 +89,30 @@ class Replayer:
                  pace: bool = False, start: int = 0, name: str | None = None) -> None:
         import pelorin
         self.recording = recording if isinstance(recording, Recording) else Recording(recording)
-        self._source = _Source(self.recording, loop, pace)
-        self._source.seek(start)
+        self._feed = _Feed(self.recording, loop, pace)
+        self._feed.seek(start)
         self.camera = pelorin.create_camera_offline(name or f"replay:{self.recording.path.name}")
-        self.camera.add_stream(pelorin.stream_image, self._source.image)
+        self.camera.add_stream(pelorin.stream_image, self._feed)
         if self.recording.has_ebd:
-            self.camera.add_stream(pelorin.stream_ebd, self._source.ebd)
+            self.camera.add_stream(pelorin.stream_ebd, self._feed.ebd)
 
     def seek(self, index: int) -> None:
         """Makes frame `index` the next one the camera delivers."""
-        self._source.seek(index)
+        self._feed.seek(index)
 
     @property
     def position(self) -> int:
         """The index of the next frame the camera delivers."""
-        return self._source.position
+        return self._feed.position
 
     @property
     def finished(self) -> bool:
         """True once the last frame is delivered and the replay does not loop."""
-        return self._source.finished
+        return self._feed.finished
 
-    def start(self, *, echoes: int | None = None, outputs: Any = None,
-              dual_depth: Any = None) -> Any:
+    def start(self, *, echoes: int | None = None,
+              outputs: pelorin.camera_output_configuration | None = None,
+              dual_depth: pelorin.dual_depth_params | None = None) -> pelorin.camera:
         """Opens the camera in the recorded mode, configures it with the recorded echo count,
         outputs and dual-depth parameters unless others are given, starts it and returns it."""
         import pelorin

@@ -15,10 +15,11 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable
+from typing import TYPE_CHECKING
 
 import numpy as np
 
+from tessaro._sensor import FrameFeeder, Mode
 from tessaro.synthetic import wire
 from tessaro.synthetic._scene import Box, Moving, Plane, Scene, Sphere, default_scene, zone_rays
 
@@ -61,12 +62,12 @@ class ModeModel:
 
 # All rates, bin widths and limits are guesses: the mode ids tell only single or dual depth.
 MODES: dict[int, ModeModel] = {
-    0x211C: ModeModel(30.0, (Range(40, 80),), 1),
-    0x221C: ModeModel(60.0, (Range(20, 40),), 1),
-    0x201C: ModeModel(15.0, (Range(20, 40), Range(60, 600)), 1),
-    0x311C: ModeModel(20.0, (Range(60, 120),), 2),
-    0x321C: ModeModel(30.0, (Range(30, 60),), 2),
-    0x301C: ModeModel(10.0, (Range(30, 60), Range(80, 1000)), 2),
+    Mode.SINGLE_211C: ModeModel(30.0, (Range(40, 80),), 1),
+    Mode.SINGLE_221C: ModeModel(60.0, (Range(20, 40),), 1),
+    Mode.DUAL_201C: ModeModel(15.0, (Range(20, 40), Range(60, 600)), 1),
+    Mode.SINGLE_311C: ModeModel(20.0, (Range(60, 120),), 2),
+    Mode.SINGLE_321C: ModeModel(30.0, (Range(30, 60),), 2),
+    Mode.DUAL_301C: ModeModel(10.0, (Range(30, 60), Range(80, 1000)), 2),
 }
 
 TICKS_PER_SECOND = 300_000  # at multiplier 1
@@ -163,11 +164,11 @@ class _Targets:
 class SyntheticSensor:
     """Raw frames, embedded data and the expected decoded values of a scene, frame by frame."""
 
-    def __init__(self, mode: int = 0x211C, *, seed: int = 0, scene: Scene | None = None,
+    def __init__(self, mode: int = Mode.SINGLE, *, seed: int = 0, scene: Scene | None = None,
                  padded: bool = False) -> None:
         if mode not in MODES:
             raise ValueError(f"unknown sensor mode {mode:#x}")
-        self.mode = mode
+        self.mode = int(mode)
         self.seed = seed
         self.scene = scene if scene is not None else default_scene()
         self.padded = padded
@@ -360,15 +361,15 @@ class SyntheticSensor:
             raise ValueError(f"merge window {window} outside ({noise}, {self.separation - noise})"
                              " where the synthetic sensor can predict the merge")
 
-    # -- frame sources ----------------------------------------------------------------------
+    # -- frame feeders ----------------------------------------------------------------------
 
-    def image_source(self, start: int = 0) -> Callable[[np.ndarray, int], int]:
-        """A source for `camera.add_stream(pelorin.stream_image, ...)`: frames start, start+1..."""
-        return _FrameSource(self.raw_frame, start)
+    def image_feeder(self, start: int = 0) -> FrameFeeder:
+        """A feeder for `camera.add_stream(pelorin.stream_image, ...)`: frames start, start+1..."""
+        return FrameFeeder(self.raw_frame, start)
 
-    def ebd_source(self, start: int = 0) -> Callable[[np.ndarray, int], int]:
-        """A source for `camera.add_stream(pelorin.stream_ebd, ...)`."""
-        return _FrameSource(self.ebd_frame, start)
+    def ebd_feeder(self, start: int = 0) -> FrameFeeder:
+        """A feeder for `camera.add_stream(pelorin.stream_ebd, ...)`."""
+        return FrameFeeder(self.ebd_frame, start)
 
 
 def merged_returns(near: SubFrame, far: SubFrame, echoes: int,
@@ -403,33 +404,13 @@ def merged_returns(near: SubFrame, far: SubFrame, echoes: int,
     return out
 
 
-class _FrameSource:
-    """Frames start, start+1, ... by the resize-and-retry protocol: a frame larger than the
-    array is asked for again, unchanged, and only a delivered frame advances the source."""
-
-    def __init__(self, make: Callable[[int], np.ndarray], start: int) -> None:
-        self.make = make
-        self.position = start
-        self.pending: np.ndarray | None = None
-
-    def __call__(self, array: np.ndarray, timeout_ms: int) -> int:
-        frame = self.pending if self.pending is not None else self.make(self.position)
-        if len(frame) > len(array):
-            self.pending = frame
-            return len(frame)
-        array[:len(frame)] = frame
-        self.pending = None
-        self.position += 1
-        return len(frame)
-
-
-def synthetic_camera(mode: int = 0x211C, *, seed: int = 0, scene: Scene | None = None,
+def synthetic_camera(mode: int = Mode.SINGLE, *, seed: int = 0, scene: Scene | None = None,
                      padded: bool = False, name: str = "synthetic") -> "pelorin.camera":
     """An offline camera fed by a synthetic sensor, both streams added, not yet opened."""
     import pelorin
 
     sensor = SyntheticSensor(mode, seed=seed, scene=scene, padded=padded)
     camera = pelorin.create_camera_offline(name)
-    camera.add_stream(pelorin.stream_image, sensor.image_source())
-    camera.add_stream(pelorin.stream_ebd, sensor.ebd_source())
+    camera.add_stream(pelorin.stream_image, sensor.image_feeder())
+    camera.add_stream(pelorin.stream_ebd, sensor.ebd_feeder())
     return camera

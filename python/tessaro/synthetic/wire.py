@@ -11,6 +11,9 @@ import functools
 from collections.abc import Iterable
 
 import numpy as np
+import numpy.typing as npt
+
+from tessaro._sensor import FrameFeeder, Mode, blocks
 
 LINE_SIZE = 672
 PADDED_LINE_SIZE = 704
@@ -35,12 +38,9 @@ BLOCK_ORDER = {
     24: [0, 12, 6, 18, 2, 14, 8, 20, 4, 16, 10, 22, 1, 13, 7, 19, 3, 15, 9, 21, 5, 17, 11, 23],
 }
 
-SINGLE_MODE = 0x211C
-DUAL_MODE = 0x301C
-
-
-def block_count(dual: bool) -> int:
-    return 24 if dual else 12
+SINGLE_MODE = Mode.SINGLE
+DUAL_MODE = Mode.DUAL
+block_count = blocks
 
 
 def pixel_count(dual: bool) -> int:
@@ -164,25 +164,23 @@ def encode_embedded_data(dual: bool, frame_counter: int = 0, time_counter: int =
     return data
 
 
-class frame_player:
-    """A frame source for camera.add_stream: hands out the given frames in turn, following the
-    resize-and-retry protocol (a frame larger than the array is asked for again, unchanged)."""
+class frame_player(FrameFeeder):
+    """A frame feeder for camera.add_stream that hands out the given frames in turn, and again
+    from the first with `repeat`; `calls` logs every call."""
 
     def __init__(self, frames: Iterable[np.ndarray], repeat: bool = False) -> None:
+        super().__init__()
         self.frames = [np.asarray(f, dtype=np.uint8) for f in frames]
         self.repeat = repeat
-        self.position = 0
         self.calls: list[tuple[int, int]] = []  # (array length, timeout) of every call
 
-    def __call__(self, array: np.ndarray, timeout_ms: int) -> int:
-        self.calls.append((len(array), timeout_ms))
+    def next_frame(self, timeout_ms: int) -> npt.NDArray[np.uint8] | None:
         if self.position >= len(self.frames):
-            if not self.repeat:
-                return 0
+            if not self.repeat or not self.frames:
+                return None
             self.position = 0
-        frame = self.frames[self.position]
-        if len(frame) > len(array):
-            return len(frame)
-        array[:len(frame)] = frame
-        self.position += 1
-        return len(frame)
+        return self.frames[self.position]
+
+    def __call__(self, array: npt.NDArray[np.uint8], timeout_ms: int) -> int:
+        self.calls.append((len(array), timeout_ms))
+        return super().__call__(array, timeout_ms)
