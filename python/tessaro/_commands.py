@@ -234,6 +234,7 @@ def export(args: argparse.Namespace) -> int:
                               f"{args.frame}")
         if not 1 <= args.echo <= device.echoes:
             raise SourceError(f"--echo {args.echo}: the frames have echoes 1 to {device.echoes}")
+        assert device.replayer is not None, "a recording opens with its replayer"
         device.replayer.seek(index)
         frame = next(iter(device.frames(1)))
     prefix = args.out or Path(args.file.stem + f"-frame{index}")

@@ -10,7 +10,7 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any, NoReturn
+from typing import NoReturn
 
 from tessaro import _commands as commands
 from tessaro._commands import Verb
@@ -61,7 +61,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
 
 
-def _one_line(error: Any) -> str:
+def _one_line(error: BaseException) -> str:
     text = " ".join(str(error).split()) or type(error).__name__
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         text = f"{error.filename}: {error.strerror}"

@@ -14,7 +14,7 @@ import time
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 import pelorin
 
@@ -23,10 +23,13 @@ from tessaro._sources import Resolved, parse_mode, resolve
 from tessaro.errors import ConfigurationError, DeviceError, FrameError, SourceError, describe
 from tessaro.frame import Frame, Lease, RecordViews, Timing
 
+if TYPE_CHECKING:
+    from tessaro.recording import RecordSummary, Replayer
+
 OnError = Literal["raise", "skip"]
 # A source that keeps failing is dead, not unlucky: skipping stops after this many in a row.
 MAX_FAILURES_IN_A_ROW = 100
-DualDepth = Mapping[str, float] | tuple[float, float, float] | Any  # or pelorin.dual_depth_params
+DualDepth = Mapping[str, float] | tuple[float, float, float] | pelorin.dual_depth_params
 
 
 def _outputs(outputs: Iterable[str] | str) -> tuple[str, ...]:
@@ -39,7 +42,7 @@ def _outputs(outputs: Iterable[str] | str) -> tuple[str, ...]:
     return tuple(dict.fromkeys(names))
 
 
-def _dual_depth_params(given: DualDepth) -> Any:
+def _dual_depth_params(given: DualDepth) -> pelorin.dual_depth_params:
     """`given` as pelorin.dual_depth_params, checked the way the camera checks it, so that the
     refusal names the rule that was broken."""
     if isinstance(given, pelorin.dual_depth_params):
@@ -135,7 +138,7 @@ class Device:
                  grid: tuple[int, int], dual: bool, zero_copy: bool, timeout: float,
                  on_error: OnError) -> None:
         self._resolved = resolved
-        self.camera: Any = resolved.camera
+        self.camera: pelorin.camera = resolved.camera
         """The underlying pelorin.camera, for what this layer does not offer."""
         self.mode = mode
         """The sensor mode id."""
@@ -157,7 +160,7 @@ class Device:
         self.frames_dropped = 0
         """Frames lost since streaming started, as the library counts them (updated with each
         delivered frame)."""
-        self.output_configuration: Any = None
+        self.output_configuration: pelorin.camera_output_configuration | None = None
         """The pelorin.camera_output_configuration the camera was given."""
         self._lease: Lease | None = None
         self._views: RecordViews | None = None
@@ -170,12 +173,12 @@ class Device:
         return str(self.camera.get_camera_info()["id"])
 
     @property
-    def replayer(self) -> Any:
+    def replayer(self) -> Replayer | None:
         """The replayer of a recording (for seek and position), otherwise None."""
         return self._resolved.replayer
 
     @property
-    def source(self) -> Any:
+    def source(self) -> Replayer | None:
         """The old name of `replayer`, kept for code written against it."""
         warnings.warn("Device.source is now Device.replayer", DeprecationWarning, stacklevel=2)
         return self.replayer
@@ -190,7 +193,7 @@ class Device:
         if code != 0:
             raise DeviceError.refused(self.name, doing, code)
 
-    def _configure(self, dual_depth: Any) -> None:
+    def _configure(self, dual_depth: pelorin.dual_depth_params | None) -> None:
         self._check(self.camera.open(self.mode), f"open mode {self.mode:#x}")
         self._opened = True
         try:
@@ -261,7 +264,7 @@ class Device:
 
     def record(self, path: str | os.PathLike[str], *, frames: int | None = None,
                duration: float | None = None, ros2: bool = False,
-               progress: Callable[[int], None] | None = None) -> Any:
+               progress: Callable[[int], None] | None = None) -> RecordSummary:
         """Record the raw frames of this streaming device into the MCAP file `path` (see
         `tessaro.recording.record`); returns its RecordSummary."""
         from tessaro.recording import record
@@ -300,7 +303,7 @@ class Device:
             yield self._frame(record, received, copy)
             delivered += 1
 
-    def _frame(self, record: Any, received: float, copy: bool) -> Frame:
+    def _frame(self, record: pelorin.frame_buffer, received: float, copy: bool) -> Frame:
         self.frames_dropped = int(self.camera.get_dropped_frames())
         lease = None if copy else Lease()
         self._lease = lease
@@ -310,7 +313,7 @@ class Device:
         self.frames_delivered += 1
         return frame
 
-    def views(self, record: Any) -> RecordViews:
+    def views(self, record: pelorin.frame_buffer) -> RecordViews:
         """The views of pelorin frame `record`, made again when start gave the camera a new
         record."""
         if self._views is None or self._views.record is not record:

@@ -7,11 +7,14 @@ matplotlib and plyfile load only when a picture or a cloud is written.
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from tessaro.frame import Frame
+
+if TYPE_CHECKING:
+    from matplotlib.patches import Rectangle
 
 PathLike = str | os.PathLike[str]
 UNIT = "mm"
@@ -53,7 +56,7 @@ def depth_png(frame: Frame, path: PathLike, *, echo: int = 0, title: str | None 
     figure.savefig(os.fspath(path), bbox_inches="tight")
 
 
-def _invalid_background(rows: int, columns: int) -> Any:
+def _invalid_background(rows: int, columns: int) -> Rectangle:
     """The hatched grey behind the image, which shows through the masked (invalid) zones."""
     from matplotlib.patches import Rectangle
     return Rectangle((-0.5, -0.5), columns, rows, facecolor="0.8", hatch="xx", edgecolor="0.4",

@@ -7,13 +7,16 @@ z forward along the optical axis. A zone without a return reads depth 0.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from tessaro._sensor import OUTPUTS, PER_ECHO
 from tessaro.errors import ExpiredFrameError, FrameError, MissingOutputError
+
+if TYPE_CHECKING:
+    import pelorin
 
 Array = npt.NDArray[Any]
 
@@ -37,7 +40,7 @@ class RecordViews:
     sub-frames of a dual-depth frame; those get a leading axis of 2 (near, far).
     """
 
-    def __init__(self, record: Any, names: tuple[str, ...], echoes: int,
+    def __init__(self, record: pelorin.frame_buffer, names: tuple[str, ...], echoes: int,
                  grid: tuple[int, int], dual: bool) -> None:
         self.record = record
         self.per_echo: dict[str, list[Array]] = {}
@@ -85,7 +88,7 @@ class Timing:
     dropped: int
 
     @classmethod
-    def of(cls, record: Any, host_time: float) -> Timing:
+    def of(cls, record: pelorin.frame_buffer, host_time: float) -> Timing:
         """The times and counters of pelorin frame `record`, received at `host_time`."""
         sensor = bool(record.has_sensor_time)
         return cls(int(record.frame_id), int(record.timestamp), host_time,

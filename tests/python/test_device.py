@@ -24,22 +24,33 @@ def test_synthetic_frames_match_the_scene(mode, echoes, seed, dual_depth):
             np.testing.assert_allclose(got.reshape(truth[key].shape), truth[key], err_msg=key)
 
 
-def test_zero_copy_frames_expire_and_lack_outputs_not_asked_for_and_leaving_on_an_exception_closes():
-    camera = synthetic_camera(0x211C)
-    with pytest.raises(KeyError), tessaro.open(camera, echoes=1, zero_copy=True, outputs=["depth"]) as device:
+def test_zero_copy_frames_expire_at_the_next_frame():
+    with tessaro.open(synthetic_camera(0x211C), echoes=1, zero_copy=True, outputs=["depth"]) as device:
         frames = device.frames()
         first = next(frames)
         depth = first.depth  # a view of the camera's record, which the next frame overwrites
         before = depth.copy()
-        assert first.outputs == ("depth",) and camera.get_camera_info()["status"] == "streaming"
-        with pytest.raises(tessaro.MissingOutputError, match="noise"):
-            first.noise
         next(frames)
+        assert not depth.flags.writeable and not np.array_equal(depth, before)
+        with pytest.raises(tessaro.ExpiredFrameError):
+            first.frame_id
+
+
+def test_frames_lack_outputs_not_asked_for():
+    with tessaro.open("synthetic", outputs=["depth"]) as device:
+        frame = next(device.frames())
+    assert frame.outputs == ("depth",)
+    with pytest.raises(tessaro.MissingOutputError, match="noise"):
+        frame.noise
+
+
+def test_leaving_on_an_exception_closes_the_camera():
+    camera = synthetic_camera(0x211C)
+    with pytest.raises(KeyError), tessaro.open(camera, outputs=["depth"]) as device:
+        assert camera.get_camera_info()["status"] == "streaming"
+        next(device.frames())
         raise KeyError("inside")
     assert camera.get_camera_info()["status"] == "available"
-    assert not depth.flags.writeable and not np.array_equal(depth, before)
-    with pytest.raises(tessaro.ExpiredFrameError):
-        first.frame_id
     with tessaro.open(camera, mode="single", outputs=["depth"]) as device:  # the camera opens again
         assert len(list(device.frames(n=2))) == 2
 

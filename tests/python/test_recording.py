@@ -59,13 +59,16 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
                                np.where(cartesian > 0, cartesian / 1000, np.nan), rtol=1e-6)
 
 
-def test_paced_looped_and_sought_replays_and_a_replay_recorded_again(recorded, tmp_path):
+def test_a_paced_replay_keeps_the_recorded_rate(recorded):
     with Replayer(recorded, pace=True) as replay:
         camera = replay.start()
         begin = time.monotonic()
         assert [camera.get_frame(1000).frame_id for _ in range(3)] == [0, 1, 2]
         assert 0.2 <= time.monotonic() - begin < 1
         assert (camera.get_frame(10).error, replay.position) == (-62, 3)  # frame 3 not yet due
+
+
+def test_a_looped_replay_starts_again_and_seeks(recorded):
     with Replayer(recorded, start=4, loop=True) as replay:
         camera = replay.start(echoes=3, outputs=outputs("radial_depth"))
         assert [camera.get_frame(100).frame_id for _ in range(3)] == [4, 5, 0]
@@ -75,6 +78,9 @@ def test_paced_looped_and_sought_replays_and_a_replay_recorded_again(recorded, t
         np.testing.assert_array_equal(frame.radial_depth, wire.random_values(2, False)["radial_depth"])
         with pytest.raises(IndexError):
             replay.seek(FRAMES)
+
+
+def test_a_replay_records_again_to_its_end(recorded, tmp_path):
     with tessaro.open(recorded) as device:  # ends with the replay, without failures
         summary = device.record(tmp_path / "again.mcap")
     assert (summary.frames_written, summary.frames_failed) == (FRAMES, 0)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 import time
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Callable
 
 import numpy as np
 import numpy.typing as npt
@@ -150,6 +150,7 @@ class Replayer:
         self.close()
 
 
-def replay_camera(path: str | os.PathLike[str], **options: Any) -> Replayer:
+def replay_camera(path: str | os.PathLike[str], *, loop: bool = False, pace: bool = False,
+                  start: int = 0, name: str | None = None) -> Replayer:
     """A Replayer over the recording at `path`; options as for Replayer."""
-    return Replayer(path, **options)
+    return Replayer(path, loop=loop, pace=pace, start=start, name=name)

@@ -7,9 +7,16 @@ the unit its default dual-depth limits (200 and 2000) are written in. A zone wit
 (depth 0) becomes NaN, the ROS mark of an invalid depth (REP 118).
 """
 
-from typing import Any
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    import pelorin
 
 RAW_FRAME_TYPE = "tessaro_msgs/msg/RawFrame"
 RAW_FRAME_DEFINITION = """\
@@ -77,14 +84,16 @@ def _header(log_time_ns: int) -> dict[str, Any]:
             "frame_id": FRAME_ID}
 
 
-def _first_echo(per_echo: list[Any]) -> np.ndarray | None:
+def _first_echo(per_echo: Sequence[pelorin.vector_float | pelorin.vector_vector3]
+                ) -> npt.NDArray[np.float32] | None:
     if not per_echo:
         return None
     values = np.asarray(per_echo[0])
     return values if len(values) else None
 
 
-def depth_image(frame: Any, width: int, height: int, log_time_ns: int) -> dict[str, Any] | None:
+def depth_image(frame: pelorin.frame_buffer, width: int, height: int, log_time_ns: int
+                ) -> dict[str, Any] | None:
     """The first echo's depth as a 32FC1 image in metres: cartesian where the camera computes
     it, else radial; None when the camera computes neither."""
     depth = _first_echo(frame.cartesian_depth)
@@ -98,7 +107,7 @@ def depth_image(frame: Any, width: int, height: int, log_time_ns: int) -> dict[s
             "data": metres.tobytes()}
 
 
-def point_cloud(frame: Any, width: int, height: int, log_time_ns: int
+def point_cloud(frame: pelorin.frame_buffer, width: int, height: int, log_time_ns: int
                 ) -> dict[str, Any] | None:
     """The first echo's points as an organised x, y, z cloud in metres; None without points."""
     points = _first_echo(frame.point_cloud)

@@ -9,7 +9,8 @@ import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterator
+from types import FrameType
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator
 
 from mcap.records import Schema
 from mcap_ros2.writer import Writer
@@ -20,6 +21,9 @@ from tessaro.recording._format import (EBD_TOPIC, DEPTH_TOPIC, HOST_CLOCK, IMAGE
                                        POINTS_TOPIC, SENSOR_CLOCK, TIMESTAMP_UNIT_NS,
                                        metadata_records)
 from tessaro.recording._replay import Replayer
+
+if TYPE_CHECKING:
+    import pelorin
 
 # A source that keeps failing (a finished offline camera, a sensor that stopped) ends a
 # recording instead of holding it open for ever.
@@ -46,7 +50,7 @@ class _LogClock:
         self.kind: str | None = None
         self._last: tuple[int, int] | None = None    # (log time, host time)
 
-    def log_time(self, frame: Any) -> int:
+    def log_time(self, frame: pelorin.frame_buffer) -> int:
         host = int(frame.capture_time_ns) if frame.has_capture_time else time.monotonic_ns()
         if self.kind is None:
             self.kind = SENSOR_CLOCK if frame.has_sensor_time else HOST_CLOCK
@@ -69,7 +73,7 @@ class _Interrupt:
     def __init__(self) -> None:
         self.requested = False
 
-    def __call__(self, signum: int, frame: Any) -> None:
+    def __call__(self, signum: int, frame: FrameType | None) -> None:
         if self.requested:
             raise KeyboardInterrupt
         self.requested = True
@@ -92,7 +96,8 @@ class _FrameWriter:
     """The MCAP side of `record`: one chunk per frame, written to disk as soon as it is whole,
     so that a recording that stops abruptly keeps every frame before the last."""
 
-    def __init__(self, file: Any, info: dict[str, Any], outputs: Any, ros2: bool) -> None:
+    def __init__(self, file: IO[bytes], info: dict[str, Any],
+                 outputs: pelorin.camera_output_configuration | None, ros2: bool) -> None:
         mode = info["supported_modes"][f"{info['mode']:x}"]
         self._file = file
         self._info, self._outputs, self._ros2 = info, outputs, ros2
@@ -115,7 +120,7 @@ class _FrameWriter:
                 self._writer.add_metadata(name, record)
             self._metadata_written = True
 
-    def write_frame(self, index: int, frame: Any, image: bytes, ebd: bytes | None,
+    def write_frame(self, index: int, frame: pelorin.frame_buffer, image: bytes, ebd: bytes | None,
                     log_time: int) -> None:
         def write(topic: str, schema: Schema, message: dict[str, Any] | None) -> None:
             if message is not None:
@@ -137,8 +142,9 @@ class _FrameWriter:
         self._writer.finish()  # type: ignore[no-untyped-call]  # mcap-ros2 leaves it untyped
 
 
-def record(camera: Any, path: str | os.PathLike[str], *, frames: int | None = None,
-           duration: float | None = None, outputs: Any = None, ros2: bool = False,
+def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
+           frames: int | None = None, duration: float | None = None,
+           outputs: pelorin.camera_output_configuration | None = None, ros2: bool = False,
            timeout_ms: int = 1000, progress: Callable[[int], None] | None = None,
            ended: Callable[[], bool] | None = None) -> RecordSummary:
     """Records frames from a started camera into an MCAP file until `frames` frames are written,

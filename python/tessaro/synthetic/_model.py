@@ -6,9 +6,10 @@ of a zone are grouped into returns by distance; each sub-frame (one in single mo
 far one in dual-depth modes) reports the returns inside its range that rise above its noise, at
 most three, nearest first, with a histogram, peak heights, pdc counts and a noise level.
 
-This module is a test oracle. It writes the wire format through `tessaro.synthetic.wire` and never decodes
-it: `truth` says what the library must decode from these frames, worked out from the model (in
-dual-depth modes by the near/far merge policy stated in `merged_returns`), not from the bytes.
+This module is a test oracle. It writes the wire format through `tessaro.synthetic.wire` and
+never decodes it: `truth` says what the library must decode from these frames, worked out from
+the model (in dual-depth modes by the near/far merge policy stated in `merged_returns`), not from
+the bytes.
 """
 
 from __future__ import annotations
