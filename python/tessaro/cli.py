@@ -16,6 +16,8 @@ from tessaro import _commands as commands
 from tessaro._commands import Verb
 from tessaro._sensor import version
 
+__all__ = ["VERBS", "build_parser", "main"]
+
 # The verbs in the order --help lists them. A verb of another module is registered by importing
 # it and naming it here.
 VERBS: list[Verb] = [commands.LIST, commands.INFO, commands.RECORD, commands.REPLAY,

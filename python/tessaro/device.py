@@ -26,6 +26,8 @@ from tessaro.frame import Frame, Lease, RecordViews, Timing
 if TYPE_CHECKING:
     from tessaro.recording import RecordSummary, Replayer
 
+__all__ = ["Device", "DualDepth", "MAX_FAILURES_IN_A_ROW", "OnError", "open"]
+
 OnError = Literal["raise", "skip"]
 # A source that keeps failing is dead, not unlucky: skipping stops after this many in a row.
 MAX_FAILURES_IN_A_ROW = 100

@@ -5,6 +5,9 @@ library's status codes (negative errno values) in words that name the cause."""
 import errno
 import os
 
+__all__ = ["ConfigurationError", "DeviceError", "ExpiredFrameError", "FrameError",
+           "MissingOutputError", "RecordingError", "SourceError", "TessaroError", "describe"]
+
 # What each code means when the camera itself returns it; the errno text alone ("Permission
 # denied" for -13) would send the user looking in the wrong place.
 _CAUSES = {

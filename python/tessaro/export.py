@@ -16,6 +16,8 @@ from tessaro.frame import Frame
 if TYPE_CHECKING:
     from matplotlib.patches import Rectangle
 
+__all__ = ["UNIT", "depth_png", "frame_npz", "point_cloud_ply"]
+
 PathLike = str | os.PathLike[str]
 UNIT = "mm"
 

@@ -18,6 +18,8 @@ from tessaro.errors import ExpiredFrameError, FrameError, MissingOutputError
 if TYPE_CHECKING:
     import pelorin
 
+__all__ = ["Array", "Frame", "RecordViews", "Timing"]
+
 Array = npt.NDArray[Any]
 
 

@@ -289,9 +289,9 @@ class SyntheticSensor:
         blocks = wire.block_count(self.dual)
         pixels = wire.pixel_count(self.dual)
         values = {key: np.concatenate([getattr(s, key) for s in subs], axis=1)
-                  for key in ("radial_depth", "points", "peak_height", "peak_status")}
+                  for key in wire.ECHO_VALUES}
         values.update({key: np.concatenate([getattr(s, key) for s in subs])
-                       for key in ("noise_level", "histogram", "pdc")})
+                       for key in wire.PIXEL_VALUES})
         # Channel 0 carries no decoded value; the model puts the line number in it.
         values["line_word"] = np.arange(pixels, dtype=np.uint32) | np.uint32(0x4C00_0000)
         # The reference pixel sees the laser through the package: a strong peak in bin 1.
@@ -347,9 +347,9 @@ class SyntheticSensor:
             result = merged_returns(subs[0], subs[1], echoes, dual_params)
         else:
             result = {key: getattr(subs[0], key)[:echoes].copy()
-                      for key in ("radial_depth", "points", "peak_height", "peak_status")}
+                      for key in wire.ECHO_VALUES}
         result["cartesian_depth"] = result["points"][..., 2]
-        for key in ("noise_level", "histogram", "pdc"):
+        for key in wire.PIXEL_VALUES:
             result[key] = np.concatenate([getattr(s, key) for s in subs])
         return result
 
@@ -384,7 +384,7 @@ def merged_returns(near: SubFrame, far: SubFrame, echoes: int,
     farther before nearer; they are reported nearest first, then empty slots.
     """
     select_near, select_far, window = params
-    fields = ("radial_depth", "points", "peak_height", "peak_status")
+    fields = wire.ECHO_VALUES
     out = {key: np.zeros_like(getattr(near, key)[:echoes]) for key in fields}
     trusted = (lambda d: select_near < d < select_far, lambda d: d < select_near or d > select_far)
     for zone in range(ZONES):

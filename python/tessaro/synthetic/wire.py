@@ -38,6 +38,11 @@ BLOCK_ORDER = {
     24: [0, 12, 6, 18, 2, 14, 8, 20, 4, 16, 10, 22, 1, 13, 7, 19, 3, 15, 9, 21, 5, 17, 11, 23],
 }
 
+# The keys of the per-pixel values: those with a value per echo slot, and those with one per
+# pixel.
+ECHO_VALUES = ("radial_depth", "points", "peak_height", "peak_status")
+PIXEL_VALUES = ("noise_level", "histogram", "pdc")
+
 SINGLE_MODE = Mode.SINGLE
 DUAL_MODE = Mode.DUAL
 block_count = blocks
@@ -86,7 +91,7 @@ def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, 
         "reference": rng.integers(0, 1 << 32, size=(block_count(dual), WORDS_PER_LINE),
                                   dtype=np.uint64).astype(np.uint32),
     }
-    for key in ("radial_depth", "points", "peak_height", "peak_status"):
+    for key in ECHO_VALUES:
         values[key][echoes:] = 0
     return values
 
