@@ -19,9 +19,15 @@ from tessaro._sensor import version
 __all__ = ["VERBS", "build_parser", "main"]
 
 # The verbs in the order --help lists them. A verb of another module is registered by importing
-# it and naming it here.
-VERBS: list[Verb] = [commands.LIST, commands.INFO, commands.RECORD, commands.REPLAY,
-                     commands.EXPORT, commands.BENCH]
+# it above and naming it here.
+VERBS: list[Verb] = [
+    commands.LIST,
+    commands.INFO,
+    commands.RECORD,
+    commands.REPLAY,
+    commands.EXPORT,
+    commands.BENCH,
+]
 
 
 class _Parser(argparse.ArgumentParser):
