@@ -13,7 +13,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
-from tessaro import commands
+from tessaro import commands, view
 
 
 class _Parser(argparse.ArgumentParser):
@@ -104,6 +104,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--file", type=Path, action="append", metavar="FILE",
                    help="bench this recording instead of synthetic ones (repeatable)")
     _decoding(p, outputs="all")
+
+    view.add_arguments(command("view", view.main, "Show cameras, recordings and the synthetic "
+                               "sensor live in a web browser."))
     return parser
 
 
