@@ -76,11 +76,16 @@ class Page:
 
     def wait_for(self, expression: str, timeout: float = 20.0) -> Any:
         deadline = time.monotonic() + timeout
-        while not (value := self.eval(expression)):
+        while True:
+            try:
+                value = self.eval(expression)
+            except RuntimeError:  # the page has not loaded yet
+                value = None
+            if value:
+                return value
             if time.monotonic() > deadline:
                 raise TimeoutError(f"still false after {timeout} s: {expression}")
             time.sleep(0.1)
-        return value
 
     def click(self, x: float, y: float) -> None:
         for kind in ("mousePressed", "mouseReleased"):

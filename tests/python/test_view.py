@@ -8,6 +8,7 @@ import subprocess
 import sys
 import threading
 import time
+from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
@@ -22,19 +23,27 @@ sys.path.insert(0, str(Path(__file__).parent))
 import chromium  # noqa: E402
 
 
-@pytest.fixture
-def viewer(request):
-    """An in-process viewer on a free port of 127.0.0.1; (mode, echoes, seed) from the mark."""
-    mode, echoes, seed = getattr(request, "param", ("single", 3, 0))
-    feed = Feed(0, "synthetic", mode=mode, echoes=echoes, seed=seed)
+@contextmanager
+def serving(feed):
+    """An in-process viewer of `feed` on a free port of 127.0.0.1."""
     server = ViewServer(("127.0.0.1", 0), [feed], max_clients=2)
     feed.start()
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    yield server
-    server.close_clients()
-    server.shutdown()
-    server.server_close()
-    feed.stop()
+    try:
+        yield server
+    finally:
+        server.close_clients()
+        server.shutdown()
+        server.server_close()
+        feed.stop()
+
+
+@pytest.fixture
+def viewer(request):
+    """The synthetic sensor's viewer; (mode, echoes, seed) from the mark."""
+    mode, echoes, seed = getattr(request, "param", ("single", 3, 0))
+    with serving(Feed(0, "synthetic", mode=mode, echoes=echoes, seed=seed)) as server:
+        yield server
 
 
 def messages(port, count):
@@ -66,16 +75,16 @@ def request(port, method, path, body=None):
 def test_stream_and_zone_carry_the_frames_values_and_bad_requests_get_4xx(viewer):
     port = viewer.server_address[1]
     got = messages(port, 4)
+    status, body = request(port, "GET", "/api/zone?source=0&row=7&column=11")
+    zone = json.loads(body)
     with tessaro.open("synthetic", mode="dual", echoes=2, seed=5, outputs="all") as device:
-        reference = list(device.frames(max(h["index"] for _, h, _ in got) + 30))
+        reference = list(device.frames(zone["index"] + 1))
     for _, header, arrays in got:
         frame = reference[header["index"]]
         assert (header["frame_id"], header["echoes"], header["dual"]) == (frame.frame_id, 2, True)
         assert header["sensor_timestamp"] == frame.sensor_timestamp and header["temperature"] == 31
         for name in ("depth", "points", "peak_height", "peak_status", "noise"):
             np.testing.assert_array_equal(arrays[name], getattr(frame, name), err_msg=name)
-    status, body = request(port, "GET", "/api/zone?source=0&row=7&column=11")
-    zone = json.loads(body)
     frame = reference[zone["index"]]
     assert status == 200 and zone["depth"] == frame.depth[:, 7, 11].tolist()
     assert np.array_equal(zone["histogram"], frame.histogram[:, 7, 11]) and len(zone["peaks"]) == 2
@@ -88,9 +97,10 @@ def test_stream_and_zone_carry_the_frames_values_and_bad_requests_get_4xx(viewer
             ("POST", "/api/control", b"[1", 400), ("POST", "/api/control", b"x" * 5000, 413),
             ("PUT", "/", b"", 405), ("DELETE", "/api/stream", None, 405)]:
         assert request(port, method, path, body)[0] == expected, path
-    with socket.create_connection(("127.0.0.1", port)) as raw:
-        raw.sendall(b"NONSENSE\r\n\r\n")
-        assert raw.recv(100).startswith(b"HTTP/1.0 400")
+    for line, expected in ((b"GET / HTTP/9.9", b" 400 "), (b"BREW / HTTP/1.1", b" 405 "), (b"GET /" + b"x" * 70000, b" 414 ")):
+        with socket.create_connection(("127.0.0.1", port)) as raw:
+            raw.sendall(line + b"\r\n\r\n")
+            assert expected in raw.recv(100).split(b"\r\n")[0], line
 
 
 def test_a_stalled_client_skips_frames_and_holds_back_neither_capture_nor_others(viewer):
@@ -105,6 +115,32 @@ def test_a_stalled_client_skips_frames_and_holds_back_neither_capture_nor_others
     assert max(m.skipped.get(0, 0) for m in viewer.clients) > 10
     assert request(port, "GET", "/api/stream")[0] == 429  # two clients, the bound
     stalled.close()
+
+
+def test_a_recording_pauses_seeks_plays_to_its_end_and_starts_again(tmp_path):
+    with tessaro.open("synthetic", seed=2) as device:
+        device.record(tmp_path / "r.mcap", frames=12)
+    with serving(Feed(0, str(tmp_path / "r.mcap"), mode=None, echoes=1, seed=0)) as server:
+        port = server.server_address[1]
+
+        def control(**change):
+            assert request(port, "POST", "/api/control", json.dumps({"source": 0, **change}).encode())[0] == 200
+
+        def shown(wanted, stays=0.0):
+            deadline = time.monotonic() + 5
+            while json.loads(request(port, "GET", "/api/zone?source=0&row=0&column=0")[1]).get("index") != wanted:
+                assert time.monotonic() < deadline, f"frame {wanted} not shown"
+                time.sleep(0.02)
+            time.sleep(stays)
+            return json.loads(request(port, "GET", "/api/zone?source=0&row=0&column=0")[1])["index"]
+
+        control(play=False, loop=False)
+        control(seek=7)
+        assert shown(7, stays=0.5) == 7  # and stays, paused
+        control(speed=8.0, play=True)
+        assert shown(11, stays=0.5) == 11  # the end, not looping
+        control(loop=True, play=True, speed=0.5)  # from the start again
+        shown(0)
 
 
 def test_the_command_prints_its_address_first_and_stops_on_sigterm():

@@ -242,13 +242,14 @@ class Feed:
             self._step = False
             if self.kind != "camera":
                 self._pace(frame)
-            self._publish(frame)
+            self._publish(frame, paced=self.kind != "camera")
 
     def _pace(self, frame: tessaro.Frame) -> None:
         """Sleeps until `frame` is due: the synthetic sensor and a replay deliver as fast as
-        they are asked, a camera as the sensor runs."""
-        if frame.capture_time_ns is not None:
-            at = frame.capture_time_ns / 1e9
+        they are asked, a camera as the sensor runs. A replay keeps the recorded times, the
+        synthetic sensor its own clock (the offline camera stamps capture when asked)."""
+        if self.replayer is not None:
+            at = self.replayer.recording.log_time(self.replayer.position - 1) / 1e9
         elif frame.sensor_timestamp is not None:
             at = frame.sensor_timestamp / 1e6
         else:
@@ -263,7 +264,7 @@ class Feed:
                 return  # late, but not so late that the pace should start again
         self._origin = (now, at)
 
-    def _publish(self, frame: tessaro.Frame) -> None:
+    def _publish(self, frame: tessaro.Frame, paced: bool) -> None:
         now = time.monotonic()
         self._arrivals.append(now)
         span = self._arrivals[-1] - self._arrivals[0]
@@ -273,8 +274,9 @@ class Feed:
         meta = {"source": self.number, "index": position, "frame_id": frame.frame_id,
                 "capture_time_ns": frame.capture_time_ns,
                 "sensor_timestamp": frame.sensor_timestamp,
-                # delivery on the wall clock, so that a browser on this host can time its draw
-                "delivered_ms": (time.time() - (now - frame.host_time)) * 1000,
+                # delivery on the wall clock, so that a browser on this host can time its draw;
+                # a paced frame counts as delivered when it is due
+                "delivered_ms": (time.time() - (0 if paced else now - frame.host_time)) * 1000,
                 "dropped": frame.dropped, "dropped_total": d.frames_dropped,
                 "failed": d.frames_failed, "temperature": self._temperature(),
                 "rate": rate, "playing": self.playing, "loop": self.loop, "speed": self.speed,

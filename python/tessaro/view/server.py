@@ -95,9 +95,15 @@ class ViewServer(ThreadingHTTPServer):
 class Handler(BaseHTTPRequestHandler):
     server: ViewServer
     server_version = "tessaro-view"
+    default_request_version = "HTTP/1.0"  # so that even a garbled request hears its status
 
     def log_message(self, format: str, *args: Any) -> None:
         pass  # a frame stream would flood the terminal
+
+    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
+        # The base class answers an HTTP version it does not speak with 505: still the client's
+        # fault.
+        super().send_error(HTTPStatus.BAD_REQUEST if code >= 500 else code, message, explain)
 
     def __getattr__(self, name: str) -> Callable[[], None]:
         if name.startswith("do_"):  # any other method: 405, not the base class's 501

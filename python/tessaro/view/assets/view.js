@@ -177,7 +177,9 @@
       } else {
         let lo = Infinity, hi = -Infinity;
         for (const d of depth) if (d > 0) { lo = Math.min(lo, d); hi = Math.max(hi, d); }
-        this.range = lo <= hi ? [lo, Math.max(hi, lo + 1)] : [0, 1];
+        // whole 100 mm, so that the scale holds still while the scene moves a little
+        this.range = lo <= hi ? [Math.floor(lo / 100) * 100, Math.ceil(hi / 100) * 100 + 100]
+          : [0, 1000];
       }
       this.drawMaps(frame);
       this.drawBar();
@@ -242,6 +244,8 @@
     drawBar() {
       const g = this.bar.getContext("2d"), { width, height } = this.bar;
       const [lo, hi] = this.range;
+      if (this.barRange === `${lo},${hi}`) return;
+      this.barRange = `${lo},${hi}`;
       g.clearRect(0, 0, width, height);
       for (let y = 0; y < height; y++) {
         g.fillStyle = rgb(colourOf(lo + (hi - lo) * y / (height - 1), lo, hi));
@@ -260,7 +264,7 @@
       const points = frame.arrays.points, depth = frame.arrays.depth;
       const [lo, hi] = this.range;
       const centre = (lo + hi) / 2, extent = Math.max(500, hi);
-      const distance = 2.5 * extent, focal = 0.8 * height * distance / extent;
+      const distance = 2.5 * extent, focal = 1.2 * height * distance / extent;
       const cy = Math.cos(this.yaw), sy = Math.sin(this.yaw);
       const cp = Math.cos(this.pitch), sp = Math.sin(this.pitch);
       const projected = [];
