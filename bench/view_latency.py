@@ -15,6 +15,7 @@ this host's clock.
 from __future__ import annotations
 
 import argparse
+import base64
 import json
 import os
 import statistics
@@ -25,7 +26,7 @@ import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-import chromium  # noqa: E402  (the tests' driver of headless Chromium)
+import chromium  # type: ignore[import-not-found]  # noqa: E402  (the tests' Chromium driver)
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -65,10 +66,11 @@ def run(clients: int, seconds: float, mode: str, screenshot: Path | None) -> dic
         skipped = sum(int(page.eval("Number(document.querySelector('#source-0 .skipped')"
                                     ".textContent)")) for page in pages)
         if screenshot is not None:
-            screenshot.write_bytes(pages[0].screenshot())
+            screenshot.write_bytes(base64.b64decode(pages[0].call(
+                "Page.captureScreenshot", session=True, format="png")["data"]))
     finally:
         for page in pages:
-            page.close()
+            page.__exit__()
         server.terminate()
         server.wait(15)
     latencies.sort()

@@ -4,7 +4,6 @@ that nothing but the standard library talks to it."""
 
 from __future__ import annotations
 
-import base64
 import fcntl
 import json
 import os
@@ -30,11 +29,10 @@ class Page:
         # Above 9, so that moving them onto 3 and 4 cannot overwrite one another (bash, not sh:
         # dash takes single-digit descriptors only).
         a, b = (fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10) for fd in (to_browser, from_browser))
-        args = ["--headless", "--remote-debugging-pipe", "--no-sandbox", "--disable-gpu",
-                "--no-first-run", f"--user-data-dir={self._profile.name}",
-                f"--window-size={width},{height}", "about:blank"]
         self.process = subprocess.Popen(
-            ["bash", "-c", f'exec "$0" "$@" 3<&{a} 4>&{b} {a}<&- {b}>&-', found, *args],
+            ["bash", "-c", f'exec "$0" "$@" 3<&{a} 4>&{b} {a}<&- {b}>&-', found, "--headless",
+             "--remote-debugging-pipe", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             f"--user-data-dir={self._profile.name}", f"--window-size={width},{height}"],
             pass_fds=(a, b), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for fd in (to_browser, from_browser, a, b):
             os.close(fd)
@@ -42,8 +40,6 @@ class Page:
         target = self.call("Target.createTarget", url=url)["targetId"]
         self.session = self.call("Target.attachToTarget", targetId=target,
                                  flatten=True)["sessionId"]
-        self.call("Emulation.setDeviceMetricsOverride", session=True, width=width,
-                  height=height, deviceScaleFactor=1, mobile=False)
 
     def call(self, method: str, session: bool = False, **params: Any) -> Any:
         self._next += 1
@@ -75,37 +71,23 @@ class Page:
         return result["result"].get("value")
 
     def wait_for(self, expression: str, timeout: float = 20.0) -> Any:
+        """The value of `expression` once truthy; one that throws (the page is still loading)
+        is false."""
         deadline = time.monotonic() + timeout
-        while True:
-            try:
-                value = self.eval(expression)
-            except RuntimeError:  # the page has not loaded yet
-                value = None
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"still false after {timeout} s: {expression}")
+        while not (value := self.eval(f"(() => {{ try {{ return {expression}; }} catch {{}} }})()")):
+            assert time.monotonic() < deadline, f"still false after {timeout} s: {expression}"
             time.sleep(0.1)
+        return value
 
     def click(self, x: float, y: float) -> None:
         for kind in ("mousePressed", "mouseReleased"):
             self.call("Input.dispatchMouseEvent", session=True, type=kind, x=x, y=y,
                       button="left", clickCount=1)
 
-    def screenshot(self) -> bytes:
-        return base64.b64decode(self.call("Page.captureScreenshot", session=True,
-                                          format="png")["data"])
+    def __enter__(self) -> Page:
+        return self
 
-    def close(self) -> None:
-        try:
-            self.call("Browser.close")
-        except (OSError, RuntimeError, TimeoutError):
-            pass
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        os.close(self._in)
-        os.close(self._out)
-        self._profile.cleanup()
+    def __exit__(self, *exc: object) -> None:
+        self.process.kill()
+        self.process.wait()
+        os.close(self._in), os.close(self._out), self._profile.cleanup()

@@ -136,11 +136,14 @@ class Feed:
         self._thread = threading.Thread(target=self._run, name=f"capture {spec}", daemon=True)
 
     def describe(self) -> dict[str, Any]:
-        """What a page needs to lay this source out."""
+        """What a page needs to lay this source out, and how capture goes: the last failure
+        (None once frames come again) and the frames skipped by clients that have left."""
         d = self.device
         return {"source": self.number, "name": self.spec, "kind": self.kind,
                 "length": self.length, "mode": f"{d.mode:#x}", "echoes": d.echoes,
-                "dual": d.dual, "rows": d.grid[0], "columns": d.grid[1]}
+                "dual": d.dual, "rows": d.grid[0], "columns": d.grid[1],
+                "error": self.error, "delivered": d.frames_delivered,
+                "failed": d.frames_failed, "skipped_by_others": self.skipped}
 
     # -- clients --------------------------------------------------------------------------------
 
@@ -227,7 +230,7 @@ class Feed:
                 continue
             try:
                 frame = next(iter(self.device.frames(1)), None)
-            except TessaroError as error:
+            except (TessaroError, OSError) as error:
                 self.error = " ".join(str(error).split())
                 self._stop.wait(0.2)
                 continue

@@ -59,8 +59,9 @@ class ViewServer(ThreadingHTTPServer):
 
     @property
     def url(self) -> str:
-        host, port = self.server_address[:2]
-        shown = f"[{host}]" if ":" in str(host) else str(host)
+        address, port = self.server_address[:2]
+        host = address.decode() if isinstance(address, bytes) else str(address)
+        shown = f"[{host}]" if ":" in host else host
         return f"http://{shown}:{port}/"
 
     def process_request(self, request: Any, client_address: Any) -> None:

@@ -413,6 +413,16 @@
     const sources = await (await fetch("/api/sources")).json();
     for (const info of sources) panels.push(new Panel(info));
     stream();
+    // A source that fails sends no frames: its error comes with the sources' state.
+    setInterval(async () => {
+      try {
+        for (const info of await (await fetch("/api/sources")).json()) {
+          panels[info.source].showError(info.error && `capture: ${info.error}`);
+        }
+      } catch (error) {
+        connection.textContent = `disconnected: ${error.message}`;
+      }
+    }, 2000);
   }
 
   window.tessaroView = { stats, colourOf, panels, scale };
