@@ -9,6 +9,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -23,7 +24,7 @@ class Page:
     def __init__(self, url: str, width: int = 1500, height: int = 1100) -> None:
         found = binary()
         assert found, "no headless Chromium: scripts/setup.sh installs chromium-headless-shell"
-        self._profile = tempfile.TemporaryDirectory()
+        self._profile = tempfile.TemporaryDirectory(ignore_cleanup_errors=True)
         to_browser, self._out = os.pipe()
         self._in, from_browser = os.pipe()
         # Above 9, so that moving them onto 3 and 4 cannot overwrite one another (bash, not sh:
@@ -33,7 +34,8 @@ class Page:
             ["bash", "-c", f'exec "$0" "$@" 3<&{a} 4>&{b} {a}<&- {b}>&-', found, "--headless",
              "--remote-debugging-pipe", "--no-sandbox", "--disable-gpu", "--no-first-run",
              f"--user-data-dir={self._profile.name}", f"--window-size={width},{height}"],
-            pass_fds=(a, b), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(a, b), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)  # its own process group, which __exit__ ends
         for fd in (to_browser, from_browser, a, b):
             os.close(fd)
         self._next, self._buffer = 0, b""
@@ -88,6 +90,6 @@ class Page:
         return self
 
     def __exit__(self, *exc: object) -> None:
-        self.process.kill()
+        os.killpg(self.process.pid, signal.SIGKILL)
         self.process.wait()
         os.close(self._in), os.close(self._out), self._profile.cleanup()

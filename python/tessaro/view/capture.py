@@ -126,6 +126,8 @@ class Feed:
         self.latest: Latest | None = None
         self.error: str | None = None
         self.skipped = 0
+        self.dropped = 0
+        self._jumped = True  # the next frame follows a seek: its gap is no loss
         self._mailboxes: set[Mailbox] = set()
         self._lock = threading.Lock()
         self._controls: queue.Queue[Control] = queue.Queue()
@@ -212,9 +214,10 @@ class Feed:
             self.playing = change.play
             if change.play and self.replayer.finished:
                 self.replayer.seek(0)
+                self._jumped = True
         if change.seek is not None:
             self.replayer.seek(change.seek)
-            self._step = True
+            self._step = self._jumped = True
         self._origin = None
 
     def _run(self) -> None:
@@ -237,6 +240,7 @@ class Feed:
             if frame is None:  # the end of a recording
                 if self.loop and self.length:
                     self.replayer.seek(0)
+                    self._jumped = True
                 else:
                     self.playing = False
                 self._origin = None
@@ -269,6 +273,9 @@ class Feed:
 
     def _publish(self, frame: tessaro.Frame, paced: bool) -> None:
         now = time.monotonic()
+        if not self._jumped:
+            self.dropped += frame.dropped
+        self._jumped = False
         self._arrivals.append(now)
         span = self._arrivals[-1] - self._arrivals[0]
         rate = (len(self._arrivals) - 1) / span if span > 0 else None
@@ -280,7 +287,7 @@ class Feed:
                 # delivery on the wall clock, so that a browser on this host can time its draw;
                 # a paced frame counts as delivered when it is due
                 "delivered_ms": (time.time() - (0 if paced else now - frame.host_time)) * 1000,
-                "dropped": frame.dropped, "dropped_total": d.frames_dropped,
+                "dropped": frame.dropped, "dropped_total": self.dropped,
                 "failed": d.frames_failed, "temperature": self._temperature(),
                 "rate": rate, "playing": self.playing, "loop": self.loop, "speed": self.speed,
                 "length": self.length, "echoes": frame.echoes, "dual": frame.dual}

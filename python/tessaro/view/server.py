@@ -97,6 +97,7 @@ class Handler(BaseHTTPRequestHandler):
     server: ViewServer
     server_version = "tessaro-view"
     default_request_version = "HTTP/1.0"  # so that even a garbled request hears its status
+    timeout = SEND_TIMEOUT  # a connection that sends no request holds its thread no longer
 
     def log_message(self, format: str, *args: Any) -> None:
         pass  # a frame stream would flood the terminal
