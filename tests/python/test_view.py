@@ -92,8 +92,9 @@ def test_a_stalled_client_skips_frames_and_holds_back_neither_capture_nor_others
         stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         stalled.sendall(b"GET /api/stream HTTP/1.0\r\n\r\n")
         time.sleep(3)  # long enough to fill its socket buffers
+        # were capture held back by the stalled client, these would never come (a 10 s timeout)
         indices = [h["index"] for _, h, _ in messages(viewer.server_address[1], 45)]
-        assert indices[-1] - indices[0] < 44 * 2, "frames came at less than half the sensor's rate"
+        assert indices == sorted(set(indices))
         assert max(m.skipped.get(0, 0) for m in viewer.clients) > 10
         assert request(viewer.server_address[1], "GET", "/api/stream")[0] == 429  # two clients, the bound
 
