@@ -92,7 +92,7 @@ def main() -> int:
     parser.add_argument("--mode", default="single")
     parser.add_argument("--screenshot", type=Path, help="save the first page of the first run")
     args = parser.parse_args()
-    if chromium.binary() is None:
+    if chromium.BINARY is None:
         print("view_latency: no headless Chromium (scripts/setup.sh installs it)", file=sys.stderr)
         return 1
     for clients in args.clients:

@@ -16,14 +16,11 @@ import time
 from typing import Any
 
 
-def binary() -> str | None:
-    return shutil.which("chromium-headless-shell") or shutil.which("chromium")
+BINARY = shutil.which("chromium-headless-shell") or shutil.which("chromium")
 
 
 class Page:
     def __init__(self, url: str, width: int = 1500, height: int = 1100) -> None:
-        found = binary()
-        assert found, "no headless Chromium: scripts/setup.sh installs chromium-headless-shell"
         self._profile = tempfile.TemporaryDirectory(ignore_cleanup_errors=True)
         to_browser, self._out = os.pipe()
         self._in, from_browser = os.pipe()
@@ -31,11 +28,12 @@ class Page:
         # dash takes single-digit descriptors only).
         a, b = (fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10) for fd in (to_browser, from_browser))
         self.process = subprocess.Popen(
-            ["bash", "-c", f'exec "$0" "$@" 3<&{a} 4>&{b} {a}<&- {b}>&-', found, "--headless",
+            ["bash", "-c", f'exec "$0" "$@" 3<&{a} 4>&{b} {a}<&- {b}>&-', str(BINARY), "--headless",
              "--remote-debugging-pipe", "--no-sandbox", "--disable-gpu", "--no-first-run",
              f"--user-data-dir={self._profile.name}", f"--window-size={width},{height}"],
             pass_fds=(a, b), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)  # its own process group, which __exit__ ends
+            start_new_session=True,  # its own process group, which __exit__ ends
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})  # not the sanitizer's
         for fd in (to_browser, from_browser, a, b):
             os.close(fd)
         self._next, self._buffer = 0, b""

@@ -46,15 +46,13 @@ def messages(port, count):
         header, body = json.loads(response.read(length)), response.read(size - 8 - length)
         found.append((skipped, header, {a["name"]: np.frombuffer(body, a["dtype"], int(np.prod(a["shape"])), a["offset"])
                                         .reshape(a["shape"]) for a in header["arrays"]}))
-    connection.close()
-    return found
+    return found  # and the connection closes
 
 
 def request(port, method, path, body=None):
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     connection.request(method, path, body=body, headers={"Content-Type": "application/json"})
-    response = connection.getresponse()
-    return response.status, response.read()
+    return (response := connection.getresponse()).status, response.read()
 
 
 def test_stream_and_zone_carry_the_frames_values_and_bad_requests_get_4xx():
@@ -131,7 +129,7 @@ def test_the_command_prints_its_address_first_and_stops_on_sigterm():
     assert missing.returncode == 1 and missing.stderr.count("\n") == 1 and "nowhere.mcap" in missing.stderr
 
 
-@pytest.mark.skipif(chromium.binary() is None, reason="no headless Chromium (scripts/setup.sh installs it)")
+@pytest.mark.skipif(chromium.BINARY is None, reason="no headless Chromium (scripts/setup.sh installs it)")
 def test_a_browser_draws_frames_in_the_scenes_colours_and_shows_a_clicked_zones_histogram():
     with serving("synthetic") as viewer, chromium.Page(f"http://127.0.0.1:{viewer.server_address[1]}/?range=0,4000") as page:
         first = page.wait_for("Number(document.getElementById('frames-drawn').textContent)")
