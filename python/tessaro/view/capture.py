@@ -219,6 +219,7 @@ class Feed:
             self.replayer.seek(change.seek)
             self._step = self._jumped = True
         self._origin = None
+        self._arrivals.clear()  # the rate of frames since the change, not across a pause
 
     def _run(self) -> None:
         while not self._stop.is_set():
