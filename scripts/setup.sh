@@ -5,9 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # python3.11 is the boards' Debian 12 interpreter, the second one the Python suites run under;
-# clang and its runtimes build the fuzz targets (libFuzzer) and the sanitizer runtimes.
+# clang and its runtimes build the fuzz targets (libFuzzer) and the sanitizer runtimes; the
+# headless Chromium loads `tessaro view`'s page in its tests and benchmark.
 packages=(build-essential libgtest-dev libgmock-dev googletest libbenchmark-dev valgrind pkgconf
-          python3.11 python3.11-dev python3.11-venv clang libclang-rt-dev)
+          python3.11 python3.11-dev python3.11-venv clang libclang-rt-dev chromium-headless-shell)
 # Only the build machine's own (or an architecture-independent) instance counts: once a foreign
 # architecture's twin is installed too (make bench-aarch64 adds arm64 ones), a bare `dpkg -s NAME`
 # fails as ambiguous.
