@@ -104,6 +104,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--file", type=Path, action="append", metavar="FILE",
                    help="bench this recording instead of synthetic ones (repeatable)")
     _decoding(p, outputs="all")
+    from tessaro import batch_command
+    batch_command.add_arguments(command("batch", batch_command.main, batch_command.HELP))
     return parser
 
 
