@@ -158,13 +158,14 @@ def run(paths: Sequence[Path], out: Path, settings: Settings, *, workers: int | 
             dask.config.set({"temporary-directory": scratch}):
         cluster = None
         if scheduler is None:
-            cluster = LocalCluster(n_workers=workers or len(os.sched_getaffinity(0)),
-                                   threads_per_worker=1, processes=True,
-                                   local_directory=scratch, dashboard_address=None,
-                                   silence_logs=logging.ERROR)
+            cluster = LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=workers or len(os.sched_getaffinity(0)),
+                threads_per_worker=1, processes=True, local_directory=scratch,
+                dashboard_address=None, silence_logs=logging.ERROR)
         try:
-            with Client(cluster if cluster is not None else scheduler, timeout=10) as client:
-                futures: dict[Future, int] = {}
+            with Client(cluster if cluster is not None  # type: ignore[no-untyped-call]
+                        else scheduler, timeout=10) as client:
+                futures: dict[Future[dict[str, Any]], int] = {}
                 for i, (path, name) in enumerate(zip(paths, names)):
                     future = client.submit(process, str(path), name, str(out), settings,
                                            key=f"tessaro-batch-{i}-{name}", pure=False)
@@ -172,7 +173,7 @@ def run(paths: Sequence[Path], out: Path, settings: Settings, *, workers: int | 
                 with tqdm(total=len(paths), unit="recording", desc="batch",
                           disable=None if progress else True, file=sys.stderr,
                           leave=False) as bar:
-                    for future in as_completed(futures):
+                    for future in as_completed(futures):  # type: ignore[no-untyped-call]
                         i = futures[future]
                         rows[i] = _result(future, str(paths[i]), names[i])
                         bar.update(1)
