@@ -90,9 +90,9 @@ class _ZarrDepth:
         import zarr
         block = np.stack(self.block)
         if self.array is None:
-            self.array = zarr.create_array(str(self.path), shape=(0, *block.shape[1:]),
-                                           chunks=(self.chunk_frames, *block.shape[1:]),
-                                           dtype="float32", fill_value=0.0, overwrite=True)
+            self.array = zarr.open_array(str(self.path), mode="w", shape=(0, *block.shape[1:]),
+                                         chunks=(self.chunk_frames, *block.shape[1:]),
+                                         dtype="float32", fill_value=0.0)
         self.array.append(block, axis=0)
         self.block = []
 

@@ -105,8 +105,9 @@ def cluster(tmp_path):
             client.wait_for_workers(2, timeout=60)
             yield client, json.loads(address_file.read_text())["address"]
     finally:
-        for process in reversed(started):
+        for process in started:
             process.terminate()
+        for process in started:
             process.wait(30)
 
 
