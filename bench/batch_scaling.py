@@ -43,7 +43,7 @@ def peak_rss_mib() -> float:
 def throughput(paths: list[Path], workers: int, out: Path, runs: int) -> float:
     """Frames per second of the batch over `paths` on a started cluster of `workers`."""
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=logging.ERROR,
+                      dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR,
                       local_directory=str(out / "scratch")) as cluster:
         best = float("inf")
         for _ in range(runs):
@@ -57,7 +57,7 @@ def throughput(paths: list[Path], workers: int, out: Path, runs: int) -> float:
 def memory(short: Path, long: Path, out: Path) -> tuple[float, float]:
     """A worker's peak resident memory in MiB after `short`, and after `long` as well."""
     with LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=logging.ERROR,
+                      dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR,
                       local_directory=str(out / "scratch")) as cluster, Client(cluster) as client:
         peaks = []
         for path in (short, long):

@@ -161,7 +161,9 @@ def run(paths: Sequence[Path], out: Path, settings: Settings, *, workers: int | 
             cluster = LocalCluster(  # type: ignore[no-untyped-call]
                 n_workers=workers or len(os.sched_getaffinity(0)),
                 threads_per_worker=1, processes=True, local_directory=scratch,
-                dashboard_address=None, silence_logs=logging.ERROR)
+                # The scheduler always serves HTTP: on a free local port, so that runs side
+                # by side do not compete for 8787.
+                dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL)
         try:
             with Client(cluster if cluster is not None  # type: ignore[no-untyped-call]
                         else scheduler, timeout=10) as client:
