@@ -159,7 +159,7 @@ def run(paths: Sequence[Path], out: Path, settings: Settings, *, workers: int | 
         cluster = None
         if scheduler is None:
             cluster = LocalCluster(  # type: ignore[no-untyped-call]
-                n_workers=workers or len(os.sched_getaffinity(0)),
+                n_workers=workers or _cores(),
                 threads_per_worker=1, processes=True, local_directory=scratch,
                 # The scheduler always serves HTTP: on a free local port, so that runs side
                 # by side do not compete for 8787.
@@ -183,6 +183,13 @@ def run(paths: Sequence[Path], out: Path, settings: Settings, *, workers: int | 
             if cluster is not None:
                 cluster.close()
     return _finish(out, [row for row in rows if row is not None])
+
+
+def _cores() -> int:
+    """The cores this process may run on (all of the machine's where the system cannot say)."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
 def _result(future: Any, path: str, name: str) -> dict[str, Any]:

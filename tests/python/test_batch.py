@@ -104,11 +104,14 @@ def cluster(tmp_path):
         with distributed.Client(scheduler_file=str(address_file)) as client:
             client.wait_for_workers(2, timeout=60)
             yield client, json.loads(address_file.read_text())["address"]
-    finally:
-        for process in started:
+    finally:  # the workers first: without a scheduler they would wait for it to come back
+        for process in reversed(started):
             process.terminate()
-        for process in started:
-            process.wait(30)
+            try:
+                process.wait(60)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
 
 
 def test_scheduler_and_workers_started_apart_one_dying(fleet, cluster, tmp_path, capsys):
