@@ -42,8 +42,9 @@ def peak_rss_mib() -> float:
 
 def throughput(paths: list[Path], workers: int, out: Path, runs: int) -> float:
     """Frames per second of the batch over `paths` on a started cluster of `workers`."""
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR,
+    with LocalCluster(n_workers=workers,  # type: ignore[no-untyped-call]
+                      threads_per_worker=1, processes=True,
+                      dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
                       local_directory=str(out / "scratch")) as cluster:
         best = float("inf")
         for _ in range(runs):
@@ -51,14 +52,16 @@ def throughput(paths: list[Path], workers: int, out: Path, runs: int) -> float:
             rows = run(paths, out, Settings(), scheduler=cluster.scheduler_address,
                        progress=False)
             best = min(best, time.perf_counter() - began)
-    return sum(row["frames"] for row in rows) / best
+    return float(sum(row["frames"] for row in rows)) / best
 
 
 def memory(short: Path, long: Path, out: Path) -> tuple[float, float]:
     """A worker's peak resident memory in MiB after `short`, and after `long` as well."""
-    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                      dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR,
-                      local_directory=str(out / "scratch")) as cluster, Client(cluster) as client:
+    with LocalCluster(n_workers=1, threads_per_worker=1,  # type: ignore[no-untyped-call]
+                      processes=True,
+                      dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
+                      local_directory=str(out / "scratch")) as cluster, \
+            Client(cluster) as client:  # type: ignore[no-untyped-call]
         peaks = []
         for path in (short, long):
             run([path], out, Settings(zarr=True), scheduler=cluster.scheduler_address,

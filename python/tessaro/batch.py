@@ -8,6 +8,7 @@ out, and the times kept are the recorded ones.
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
@@ -136,7 +137,8 @@ def _dual_depth(recording: Recording, given: DualDepth | None) -> dict[str, floa
         return None  # parameters given for a batch apply to its dual-depth recordings only
     if given is None:
         return {name: float(recording.dual_depth_params[name]) for name in DUAL_DEPTH_FIELDS}
-    values = given.values() if isinstance(given, Mapping) else given
+    values = [given[name] for name in DUAL_DEPTH_FIELDS] if isinstance(given, Mapping) \
+        else given
     return dict(zip(DUAL_DEPTH_FIELDS, map(float, values), strict=True))
 
 
@@ -184,9 +186,9 @@ def recording_tables(path: str | os.PathLike[str], *, echoes: int | None = None,
         found = damage_of(error)
         summary.update(damage_frame=found.frame, damage=found.why)
     tables = Tables(columns.table(), summary)
-    times = tables.frames["log_time_ns"] if columns.rows else np.zeros(0, np.int64)
     summary["frames"] = columns.rows
     if columns.rows:
+        times = tables.frames["log_time_ns"]
         duration = (int(times[-1]) - int(times[0])) / 1e9
         summary["duration_s"] = duration
         summary["frame_rate"] = (columns.rows - 1) / duration if duration > 0 else None
@@ -211,7 +213,6 @@ def _fill(device: tessaro.Device, columns: _Columns, host_clock: bool,
 
 
 def _camera_id(info: str | None) -> str | None:
-    import json
     try:
         return str(json.loads(info)["id"]) if info else None
     except (ValueError, KeyError, TypeError):
