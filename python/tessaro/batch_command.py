@@ -107,7 +107,7 @@ def _settings(args: argparse.Namespace) -> Any:
 def main(args: argparse.Namespace) -> int:
     """Run the verb; returns the exit status."""
     try:
-        import dask  # noqa: F401  (the extra's packages, checked before any work)
+        import distributed  # noqa: F401  (the extra's packages, checked before any work)
         import pyarrow  # noqa: F401
         if args.zarr:
             import zarr  # noqa: F401

@@ -132,7 +132,7 @@ def test_job_that_cannot_run(fleet, tmp_path, capsys, monkeypatch):
                             ([str(folder), "--outputs", "depth,colour"], "--outputs")):
         assert cli.main(["batch", *line, "--out", str(tmp_path)]) == 2
         assert complaint in capsys.readouterr().err
-    monkeypatch.setitem(sys.modules, "dask", None)
+    monkeypatch.setitem(sys.modules, "distributed", None)
     assert cli.main(["batch", str(folder), "--out", str(tmp_path)]) == 2
     message = capsys.readouterr().err
     assert message.count("\n") == 1 and "pip install 'pelorin[batch]'" in message
