@@ -15,6 +15,7 @@ from typing import NoReturn
 from tessaro import _commands as commands
 from tessaro._commands import Verb
 from tessaro._sensor import version
+from tessaro._batch_command import BATCH
 from tessaro.view import VIEW
 
 __all__ = ["VERBS", "build_parser", "main"]
@@ -29,6 +30,7 @@ VERBS: list[Verb] = [
     commands.EXPORT,
     commands.BENCH,
     VIEW,
+    BATCH,
 ]
 
 
