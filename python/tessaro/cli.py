@@ -8,6 +8,9 @@ status 1; a traceback means a bug.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
+import os
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -27,6 +30,13 @@ def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _seed(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
     return value
 
 
@@ -74,7 +84,8 @@ def build_parser() -> argparse.ArgumentParser:
     amount.add_argument("--duration", type=_seconds, help="seconds to record")
     p.add_argument("--mode", default="single", help="sensor mode: an id such as 0x211c, or "
                    "'single' / 'dual' (default %(default)s)")
-    p.add_argument("--seed", type=int, default=0, help="synthetic sensor seed")
+    p.add_argument("--seed", type=_seed, default=0, help="synthetic sensor seed, 0 or more")
+    p.add_argument("--force", action="store_true", help="replace FILE if it exists")
     p.add_argument("--ros2", action="store_true", help="also write decoded depth images and "
                    "point clouds as ROS 2 messages")
     _decoding(p)
@@ -92,8 +103,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("file", metavar="FILE", type=Path, help="a recording (.mcap)")
     p.add_argument("--frame", type=int, default=0, metavar="K", help="frame index, from 0; "
                    "negative counts from the end (default %(default)s)")
-    p.add_argument("--out", type=Path, metavar="PREFIX",
-                   help="output path without suffix (default: FILE's name with -frameK)")
+    p.add_argument("--out", metavar="PREFIX", help="output path without suffix, or a folder "
+                   "to write into (default: FILE's name with -frameK)")
     p.add_argument("--echo", type=int, default=1, help="echo shown in the PNG, from 1")
     _decoding(p, outputs="all")
 
@@ -114,8 +125,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as done:  # --help, --version or a usage error, already reported
         return done.code if isinstance(done.code, int) else 2
     run: Callable[[argparse.Namespace], int] = args.run
+    # File names need not be UTF-8: they are printed as the bytes they are, as ls does.
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="surrogateescape")
     try:
-        return run(args)
+        status = run(args)
+        sys.stdout.flush()  # here, where a closed pipe is caught, not at the interpreter's exit
+        return status
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly, as a tool that SIGPIPE ends, and keep
+        # the interpreter's last flush from failing again.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except KeyboardInterrupt:
         print("tessaro: interrupted", file=sys.stderr)
         return 130

@@ -4,6 +4,7 @@ status. Output goes to stdout, progress bars to stderr."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import tempfile
 import time
@@ -17,6 +18,7 @@ import numpy as np
 import tessaro
 from tessaro.errors import SourceError, TessaroError
 from tessaro.frame import Frame
+from tessaro.sources import CAMERA_ID, recording_problem
 from tessaro.status import describe
 
 USER_ERRORS = (TessaroError, OSError)
@@ -73,13 +75,19 @@ def _print_mapping(mapping: dict[str, Any], indent: str = "") -> None:
 
 
 def info(args: argparse.Namespace) -> int:
-    """tessaro info ID: a camera's information, or a recording's metadata."""
-    if Path(args.id).is_file():
+    """tessaro info ID: a camera's information, or a recording's metadata; a damaged recording
+    shows what reads and ends in its damage (exit status 1)."""
+    if not CAMERA_ID.fullmatch(args.id) or os.path.lexists(args.id):
+        if (problem := recording_problem(Path(args.id))) is not None:
+            raise SourceError(f"{args.id}: {problem}")
         from tessaro.recording import Recording
-        recording = Recording(args.id)
-        print(f"{args.id}: {len(recording)} frames, mode "
-              f"{_mode_text(recording.mode, recording.dual)}")
-        _print_mapping(dict(recording.metadata))
+        with Recording(args.id) as recording:
+            readable = "readable frames" if recording.damage else "frames"
+            print(f"{args.id}: {len(recording)} {readable}, mode "
+                  f"{_mode_text(recording.mode, recording.dual)}")
+            _print_mapping(dict(recording.metadata))
+            if recording.damage is not None:
+                raise recording.damage
         return 0
     for camera in tessaro.cameras():
         if camera["id"] == args.id:
@@ -96,7 +104,8 @@ def record(args: argparse.Namespace) -> int:
     with tessaro.open(source, mode=args.mode, echoes=args.echoes, outputs=_outputs(args),
                       **options) as device, _progress(frames, "recording") as bar:
         summary = device.record(args.output, frames=frames, duration=args.duration,
-                                ros2=args.ros2, progress=lambda n: bar.update(1))
+                                ros2=args.ros2, progress=lambda n: bar.update(1),
+                                overwrite=args.force)
     print(f"wrote {summary.frames_written} frames of {device.name} in mode "
           f"{_mode_text(device.mode, device.dual)} to {summary.path}"
           + (f"; {summary.frames_failed} failed frames not written" if summary.frames_failed
@@ -138,16 +147,22 @@ def export(args: argparse.Namespace) -> int:
     """tessaro export FILE --frame K: PNG, PLY and .npz of one frame."""
     from tessaro import export as to_file
     with tessaro.open(args.file, echoes=args.echoes, outputs=_outputs(args)) as device:
-        count = len(device)
+        count, damage = len(device), device.source.recording.damage
         index = args.frame + count if args.frame < 0 else args.frame
         if not 0 <= index < count:
-            raise SourceError(f"{args.file} has frames 0 to {count - 1}; there is no frame "
-                              f"{args.frame}")
+            held = f"frames 0 to {count - 1}" if count else "no readable frames"
+            raise SourceError(f"{args.file} has {held}; there is no frame {args.frame}"
+                              + (f" ({damage.what} at frame {damage.frame})" if damage else ""))
         if not 1 <= args.echo <= device.echoes:
             raise SourceError(f"--echo {args.echo}: the frames have echoes 1 to {device.echoes}")
         device.source.seek(index)
-        frame = next(iter(device.frames(1)))
-    prefix = args.out or Path(args.file.stem + f"-frame{index}")
+        frame = next(iter(device.frames(1)), None)
+        if frame is None:  # the frame's damage is found as it is read, and raised
+            raise SourceError(f"{args.file}: frame {index} cannot be read")
+    name = f"{args.file.stem}-frame{index}"
+    prefix = Path(args.out, name) if args.out and (args.out.endswith(os.sep) or
+                                                  Path(args.out).is_dir()) else \
+        Path(args.out or name)
     written = []
     if "depth" in frame.outputs:
         written.append(Path(f"{prefix}.png"))

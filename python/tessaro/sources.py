@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import re
+import stat
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -31,6 +32,7 @@ class Source:
     exhausted: Callable[[], bool] = field(default=lambda: False)
     length: int | None = None  # frames in a recording
     origin: Any = None  # the replayer or None; kept alive with the camera
+    dual_depth: dict[str, float] | None = None  # a recording's dual-depth parameters
 
     def release(self) -> None:
         """Close what the source holds open besides the camera (a recording's file)."""
@@ -105,19 +107,42 @@ def _synthetic(mode: int, options: dict[str, Any]) -> Source:
     return Source(camera, default_mode=mode)
 
 
-def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Source:
-    if not path.is_file():
-        raise SourceError(f"no such recording: {path} (nor a camera id or 'synthetic')")
-    from tessaro.recording import Recording, Replayer
-    recording = Recording(path)
-    if mode is not None and mode != recording.mode:
-        raise ConfigurationError(
-            f"{path} was recorded in mode {recording.mode:#x}; its raw frames cannot be decoded "
-            f"as mode {mode:#x}")
+def recording_problem(path: Path) -> str | None:
+    """What keeps `path` from being a recording that can be opened, in words, or None."""
     try:
-        replayer = Replayer(recording, **options)
-    except TypeError as error:
-        raise ConfigurationError(f"recording {path}: {error}") from None
+        found = os.stat(path)
+    except FileNotFoundError:
+        return "no such recording (nor a camera id or 'synthetic')"
+    except OSError as error:
+        return f"cannot open the recording: {error.strerror}"
+    if stat.S_ISDIR(found.st_mode):
+        return "is a folder, not a recording"
+    if not stat.S_ISREG(found.st_mode):
+        return "is not a regular file (a pipe, socket or device), not a recording"
+    return None
+
+
+def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Source:
+    if (problem := recording_problem(path)) is not None:
+        raise SourceError(f"{path}: {problem}")
+    from tessaro.recording import Recording, Replayer
+    from tessaro.recording_format import DUAL_DEPTH_FIELDS
+    recording = Recording(path)
+    try:
+        if mode is not None and mode != recording.mode:
+            raise ConfigurationError(
+                f"{path} was recorded in mode {recording.mode:#x}; its raw frames cannot be "
+                f"decoded as mode {mode:#x}")
+        try:
+            replayer = Replayer(recording, **options)
+        except (TypeError, IndexError) as error:
+            raise ConfigurationError(f"recording {path}: {error}") from None
+    except BaseException:
+        recording.close()
+        raise
+    recorded = recording.dual_depth_params if recording.dual else None
+    if not isinstance(recorded, dict):
+        recorded = None
 
     def exhausted() -> bool:
         # The frames before damage are all delivered; now the damage is the user's to hear of.
@@ -126,7 +151,9 @@ def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Source:
         return bool(replayer.finished)
 
     return Source(replayer.camera, default_mode=recording.mode, exhausted=exhausted,
-                  length=len(recording), origin=replayer)
+                  length=len(recording), origin=replayer,
+                  dual_depth=None if recorded is None else
+                  {name: recorded[name] for name in DUAL_DEPTH_FIELDS if name in recorded})
 
 
 def _discovered(camera_id: str) -> Source:
