@@ -157,7 +157,7 @@ def export(args: argparse.Namespace) -> int:
             raise SourceError(f"--echo {args.echo}: the frames have echoes 1 to {device.echoes}")
         device.source.seek(index)
         frame = next(iter(device.frames(1)), None)
-        if frame is None:  # the frame's damage is found as it is read, and raised
+        if frame is None:  # the replay ended before it: a failing frame raises instead
             raise SourceError(f"{args.file}: frame {index} cannot be read")
     name = f"{args.file.stem}-frame{index}"
     prefix = Path(args.out, name) if args.out and (args.out.endswith(os.sep) or
