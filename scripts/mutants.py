@@ -54,8 +54,9 @@ class refused(Exception):
 def run(cmd: list[str], cwd: pathlib.Path, timeout: float, env: dict[str, str] | None = None
         ) -> subprocess.CompletedProcess[str]:
     """Runs cmd in its own process group, so that a timeout ends everything it started."""
+    # A test may print a file name that is not UTF-8.
     with subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          text=True, start_new_session=True) as process:
+                          text=True, errors="replace", start_new_session=True) as process:
         try:
             out, _ = process.communicate(timeout=max(timeout, 1))
         except subprocess.TimeoutExpired:
