@@ -8,6 +8,7 @@ A verb is a `Verb`; `tessaro.cli.VERBS` lists those the command offers.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import tempfile
 import time
@@ -23,6 +24,7 @@ import tessaro
 from tessaro._sensor import MODE_NAMES, OUTPUTS
 from tessaro.errors import SourceError, TessaroError, describe
 from tessaro.frame import Frame
+from tessaro._sources import CAMERA_ID, recording_problem
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -45,6 +47,13 @@ def positive(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _seed(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
     return value
 
 
@@ -116,13 +125,19 @@ def info_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def info(args: argparse.Namespace) -> int:
-    """tessaro info ID: a camera's information, or a recording's metadata."""
-    if Path(args.id).is_file():
+    """tessaro info ID: a camera's information, or a recording's metadata; a damaged recording
+    shows what reads and ends in its damage (exit status 1)."""
+    if not CAMERA_ID.fullmatch(args.id) or os.path.lexists(args.id):
+        if (problem := recording_problem(Path(args.id))) is not None:
+            raise SourceError(f"{args.id}: {problem}")
         from tessaro.recording import Recording
-        recording = Recording(args.id)
-        print(f"{args.id}: {len(recording)} frames, mode "
-              f"{_mode_text(recording.mode, recording.dual)}")
-        _print_mapping(dict(recording.metadata))
+        with Recording(args.id) as recording:
+            readable = "readable frames" if recording.damage else "frames"
+            print(f"{args.id}: {len(recording)} {readable}, mode "
+                  f"{_mode_text(recording.mode, recording.dual)}")
+            _print_mapping(dict(recording.metadata))
+            if recording.damage is not None:
+                raise recording.damage
         return 0
     for camera in tessaro.cameras():
         if camera["id"] == args.id:
@@ -145,7 +160,8 @@ def record_arguments(parser: argparse.ArgumentParser) -> None:
     amount.add_argument("--duration", type=seconds, help="seconds to record")
     parser.add_argument("--mode", default="single", help="sensor mode: an id such as 0x211c, or "
                         "'single' / 'dual' (default %(default)s)")
-    parser.add_argument("--seed", type=int, default=0, help="synthetic sensor seed")
+    parser.add_argument("--seed", type=_seed, default=0, help="synthetic sensor seed, 0 or more")
+    parser.add_argument("--force", action="store_true", help="replace FILE if it exists")
     parser.add_argument("--ros2", action="store_true", help="also write decoded depth images and "
                         "point clouds as ROS 2 messages")
     add_decoding_options(parser)
@@ -159,7 +175,8 @@ def record(args: argparse.Namespace) -> int:
     with tessaro.open(source, mode=args.mode, echoes=args.echoes, outputs=decoding_outputs(args),
                       **options) as device, _progress(frames, "recording") as bar:
         summary = device.record(args.output, frames=frames, duration=args.duration,
-                                ros2=args.ros2, progress=lambda n: bar.update(1))
+                                ros2=args.ros2, progress=lambda n: bar.update(1),
+                                overwrite=args.force)
     print(f"wrote {summary.frames_written} frames of {device.name} in mode "
           f"{_mode_text(device.mode, device.dual)} to {summary.path}"
           + (f"; {summary.frames_failed} failed frames not written" if summary.frames_failed
@@ -217,8 +234,8 @@ def export_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("file", metavar="FILE", type=Path, help="a recording (.mcap)")
     parser.add_argument("--frame", type=int, default=0, metavar="K", help="frame index, from 0; "
                         "negative counts from the end (default %(default)s)")
-    parser.add_argument("--out", type=Path, metavar="PREFIX",
-                        help="output path without suffix (default: FILE's name with -frameK)")
+    parser.add_argument("--out", metavar="PREFIX", help="output path without suffix, or a folder "
+                        "to write into (default: FILE's name with -frameK)")
     parser.add_argument("--echo", type=int, default=1, help="echo shown in the PNG, from 1")
     add_decoding_options(parser, outputs="all")
 
@@ -227,17 +244,23 @@ def export(args: argparse.Namespace) -> int:
     """tessaro export FILE --frame K: PNG, PLY and .npz of one frame."""
     from tessaro import export as to_file
     with tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args)) as device:
-        count = len(device)
+        assert device.replayer is not None, "a recording opens with its replayer"
+        count, damage = len(device), device.replayer.recording.damage
         index = args.frame + count if args.frame < 0 else args.frame
         if not 0 <= index < count:
-            raise SourceError(f"{args.file} has frames 0 to {count - 1}; there is no frame "
-                              f"{args.frame}")
+            held = f"frames 0 to {count - 1}" if count else "no readable frames"
+            raise SourceError(f"{args.file} has {held}; there is no frame {args.frame}"
+                              + (f" ({damage.what} at frame {damage.frame})" if damage else ""))
         if not 1 <= args.echo <= device.echoes:
             raise SourceError(f"--echo {args.echo}: the frames have echoes 1 to {device.echoes}")
-        assert device.replayer is not None, "a recording opens with its replayer"
         device.replayer.seek(index)
-        frame = next(iter(device.frames(1)))
-    prefix = args.out or Path(args.file.stem + f"-frame{index}")
+        frame = next(iter(device.frames(1)), None)
+        if frame is None:  # the replay ended before it: a failing frame raises instead
+            raise SourceError(f"{args.file}: frame {index} cannot be read")
+    name = f"{args.file.stem}-frame{index}"
+    prefix = Path(args.out, name) if args.out and (args.out.endswith(os.sep) or
+                                                  Path(args.out).is_dir()) else \
+        Path(args.out or name)
     written = []
     if "depth" in frame.outputs:
         written.append(Path(f"{prefix}.png"))

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import re
+import stat
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -32,6 +33,7 @@ class Resolved:
     exhausted: Callable[[], bool] = field(default=lambda: False)
     length: int | None = None  # frames in a recording
     replayer: Replayer | None = None  # a recording's; kept alive with the camera
+    dual_depth: dict[str, float] | None = None  # a recording's dual-depth parameters
 
     def release(self) -> None:
         """Close what the source holds open besides the camera (a recording's file)."""
@@ -99,19 +101,42 @@ def _synthetic(mode: int, options: dict[str, Any]) -> Resolved:
     return Resolved(camera, default_mode=mode)
 
 
-def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Resolved:
-    if not path.is_file():
-        raise SourceError(f"no such recording: {path} (nor a camera id or 'synthetic')")
-    from tessaro.recording import Recording, Replayer
-    recording = Recording(path)
-    if mode is not None and mode != recording.mode:
-        raise ConfigurationError(
-            f"{path} was recorded in mode {recording.mode:#x}; its raw frames cannot be decoded "
-            f"as mode {mode:#x}")
+def recording_problem(path: Path) -> str | None:
+    """What keeps `path` from being a recording that can be opened, in words, or None."""
     try:
-        replayer = Replayer(recording, **options)
-    except TypeError as error:
-        raise ConfigurationError(f"recording {path}: {error}") from None
+        found = os.stat(path)
+    except FileNotFoundError:
+        return "no such recording (nor a camera id or 'synthetic')"
+    except OSError as error:
+        return f"cannot open the recording: {error.strerror}"
+    if stat.S_ISDIR(found.st_mode):
+        return "is a folder, not a recording"
+    if not stat.S_ISREG(found.st_mode):
+        return "is not a regular file (a pipe, socket or device), not a recording"
+    return None
+
+
+def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Resolved:
+    if (problem := recording_problem(path)) is not None:
+        raise SourceError(f"{path}: {problem}")
+    from tessaro.recording import Recording, Replayer
+    from tessaro.recording._format import DUAL_DEPTH_FIELDS
+    recording = Recording(path)
+    try:
+        if mode is not None and mode != recording.mode:
+            raise ConfigurationError(
+                f"{path} was recorded in mode {recording.mode:#x}; its raw frames cannot be "
+                f"decoded as mode {mode:#x}")
+        try:
+            replayer = Replayer(recording, **options)
+        except (TypeError, IndexError) as error:
+            raise ConfigurationError(f"recording {path}: {error}") from None
+    except BaseException:
+        recording.close()
+        raise
+    recorded = recording.dual_depth_params if recording.dual else None
+    if not isinstance(recorded, dict):
+        recorded = None
 
     def exhausted() -> bool:
         # The frames before damage are all delivered; now the damage is the user's to hear of.
@@ -120,7 +145,9 @@ def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Resolve
         return bool(replayer.finished)
 
     return Resolved(replayer.camera, default_mode=recording.mode, exhausted=exhausted,
-                    length=len(recording), replayer=replayer)
+                    length=len(recording), replayer=replayer,
+                    dual_depth=None if recorded is None else
+                    {name: recorded[name] for name in DUAL_DEPTH_FIELDS if name in recorded})
 
 
 def _discovered(camera_id: str) -> Resolved:

@@ -21,6 +21,7 @@ import numpy.typing as npt
 import tessaro
 from tessaro.errors import ConfigurationError, RecordingError, TessaroError
 from tessaro.recording import Recording
+from tessaro.recording._format import DUAL_DEPTH_FIELDS
 
 Array = npt.NDArray[Any]
 DualDepth = Mapping[str, float] | tuple[float, float, float]
@@ -29,7 +30,6 @@ DepthSink = Callable[[Array], None]
 millimetres, in row order."""
 
 HOST_CLOCK = "host_monotonic"
-DUAL_DEPTH_FIELDS = ("select_near", "select_far", "merge_window")
 PER_ECHO_COLUMNS = ("zones", "depth_min", "depth_median", "depth_max")
 
 

@@ -8,6 +8,9 @@ status 1; a traceback means a bug.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
+import os
 import sys
 from collections.abc import Callable, Sequence
 from typing import NoReturn
@@ -63,8 +66,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as done:  # --help, --version or a usage error, already reported
         return done.code if isinstance(done.code, int) else 2
     run: Callable[[argparse.Namespace], int] = args.run
+    # File names need not be UTF-8: they are printed as the bytes they are, as ls does.
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="surrogateescape")
     try:
-        return run(args)
+        status = run(args)
+        sys.stdout.flush()  # here, where a closed pipe is caught, not at the interpreter's exit
+        return status
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly, as a tool that SIGPIPE ends, and keep
+        # the interpreter's last flush from failing again.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except KeyboardInterrupt:
         print("tessaro: interrupted", file=sys.stderr)
         return 130

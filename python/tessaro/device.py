@@ -102,7 +102,8 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
     echoes: returns per zone, 1 to the mode's limit (3).
     outputs: names from `tessaro.OUTPUTS`, or "all".
     dual_depth: near/far selection for dual-depth modes, as pelorin.dual_depth_params, a mapping
-        with select_near / select_far / merge_window, or a tuple of the three (millimetres).
+        with select_near / select_far / merge_window, or a tuple of the three (millimetres); by
+        default a recording's recorded ones, else the library's.
     zero_copy, timeout, on_error: the defaults of `Device.frames`; see `Frame` for zero_copy.
 
     Raises SourceError for a source it cannot open, ConfigurationError for a mode, echo count,
@@ -117,6 +118,8 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
         chosen = found.default_mode if wanted_mode is None else wanted_mode
         row = _checked(found.camera.get_camera_info(), chosen, echoes)
         params = None
+        if dual_depth is None and row["dual_depth_mode"]:
+            dual_depth = found.dual_depth
         if dual_depth is not None:
             if not row["dual_depth_mode"]:
                 raise ConfigurationError(
@@ -266,13 +269,16 @@ class Device:
 
     def record(self, path: str | os.PathLike[str], *, frames: int | None = None,
                duration: float | None = None, ros2: bool = False,
-               progress: Callable[[int], None] | None = None) -> RecordSummary:
+               progress: Callable[[int], None] | None = None,
+               overwrite: bool = False) -> RecordSummary:
         """Record the raw frames of this streaming device into the MCAP file `path` (see
-        `tessaro.recording.record`); returns its RecordSummary."""
+        `tessaro.recording.record`: an existing file is replaced only with `overwrite`);
+        returns its RecordSummary."""
         from tessaro.recording import record
-        return record(self.camera, path, frames=frames, duration=duration, ros2=ros2,
-                      outputs=self.output_configuration, timeout_ms=round(self.timeout * 1000),
-                      progress=progress, ended=self._resolved.exhausted)
+        return record(self._resolved.replayer or self.camera, path, frames=frames,
+                      duration=duration, ros2=ros2, outputs=self.output_configuration,
+                      timeout_ms=round(self.timeout * 1000), progress=progress,
+                      ended=self._resolved.exhausted, overwrite=overwrite)
 
     def _frames(self, n: int | None, duration: float | None, timeout_ms: int, policy: OnError,
                 copy: bool) -> Iterator[Frame]:
@@ -288,8 +294,6 @@ class Device:
             record = self.camera.get_frame(timeout_ms)
             received = time.monotonic()
             if record.error != 0:
-                if self._resolved.exhausted():
-                    return
                 self.frames_failed += 1
                 in_a_row += 1
                 failure = FrameError(

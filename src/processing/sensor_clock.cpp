@@ -1,5 +1,7 @@
 #include "processing/sensor_clock.hpp"
 
+#include <limits>
+
 namespace vorlake::tessaro {
 namespace {
 
@@ -10,10 +12,16 @@ std::uint64_t scaled_time(std::uint64_t ticks) { return ticks / 3 * 10 + ticks %
 }  // namespace
 
 sensor_clock::reading sensor_clock::advance(const embedded_counters& counters, std::uint32_t block_count) {
-    if (started) {
-        // The distance forward, modulo the counter's width, is what the counter moved.
-        frame_counter += static_cast<std::uint16_t>(counters.frame_counter - last_frame_counter);
-        time_counter += static_cast<std::uint32_t>(counters.time_counter - last_time_counter);
+    // The distance forward, modulo the counter's width, is what the counter moved. Half the
+    // range or more is a step back: the sensor started again (or a replay went back), since a
+    // wrap between two frames moves a counter forward by little.
+    const auto frame_step = static_cast<std::uint16_t>(counters.frame_counter - last_frame_counter);
+    const auto time_step = static_cast<std::uint32_t>(counters.time_counter - last_time_counter);
+    const bool stepped_back = frame_step > std::numeric_limits<std::int16_t>::max() ||
+                              time_step > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+    if (started && !stepped_back) {
+        frame_counter += frame_step;
+        time_counter += time_step;
     } else {
         frame_counter = counters.frame_counter;
         time_counter = counters.time_counter;

@@ -15,8 +15,9 @@ public:
         std::uint64_t timestamp = 0;
     };
 
-    // The next frame's counters. A counter below the previous one has wrapped once: the frames
-    // between two readings must span less than one turn of each counter.
+    // The next frame's counters. A counter a little below the previous one has wrapped once;
+    // one half a turn or more below it (either counter) starts the count again, as a restart
+    // does: the frames between two readings must span less than half a turn of each counter.
     reading advance(const embedded_counters& counters, std::uint32_t block_count);
     // The next reading starts a new session.
     void reset() { started = false; }

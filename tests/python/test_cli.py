@@ -1,7 +1,10 @@
 """The command line: each command, one-line user errors, what export writes; the README's examples run."""
 
+import os
 import pathlib
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -33,9 +36,16 @@ def test_commands_succeed(recordings, capsys, argv):
     (["record", "{dir}/x.mcap", "--synthetic", "--mode", "0x1c"], "0x1c"),
     (["record", "{dir}/x.mcap", "--camera", "media7/IMX704"], "media7/IMX704"),
     (["export", "{dir}/single.mcap", "--frame", "6"], "frame 6"),
-    (["replay", "{dir}/single.mcap", "--every", "0"], "--every")])
+    (["replay", "{dir}/single.mcap", "--every", "0"], "--every"),
+    (["info", "{dir}/missing.mcap"], "missing.mcap: no such recording"), (["info", "{dir}"], "is a folder"),
+    (["info", "{dir}/truncated.mcap"], "truncated.mcap: frame 3: the file ends early"),
+    (["export", "{dir}/corrupt.mcap"], "no readable frames"), (["record", "{dir}/single.mcap", "--synthetic"], "--force"),
+    (["record", "{dir}/x.mcap", "--synthetic", "--seed", "-1"], "--seed"),
+    (["record", "{dir}/x.mcap", "--synthetic", "--ros2", "--outputs", "histogram"], "ros2")])
 def test_user_errors_are_one_line(recordings, capsys, argv, named):
-    (recordings / "corrupt.mcap").write_bytes((recordings / "single.mcap").read_bytes()[:3000])
+    single = (recordings / "single.mcap").read_bytes()
+    (recordings / "corrupt.mcap").write_bytes(single[:3000])
+    (recordings / "truncated.mcap").write_bytes(single[:len(single) * 6 // 10])
     assert main([a.format(dir=recordings) for a in argv]) != 0
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and named in err and "Traceback" not in err
@@ -65,3 +75,13 @@ def test_readme_examples_run(tmp_path, monkeypatch, capsys):
     for code in examples:
         exec(compile(code, "README.md", "exec"), {})
     assert len(examples) >= 2 and "median depth" in capsys.readouterr().out
+
+
+def test_odd_file_names_an_output_folder_and_a_closed_pipe(recordings, tmp_path):
+    odd = tmp_path / os.fsdecode(b"caf\xe9.mcap")  # not UTF-8
+    odd.write_bytes((recordings / "single.mcap").read_bytes())
+    assert main(["replay", str(odd), "--quiet"]) == main(["export", str(odd), "--out", f"{tmp_path}/"]) == 0
+    assert (tmp_path / os.fsdecode(b"caf\xe9-frame0.npz")).exists()
+    closed = subprocess.run(f"'{sys.executable}' -m tessaro.cli replay '{recordings}/single.mcap' | true", shell=True,
+                            capture_output=True, text=True)
+    assert closed.stderr == ""

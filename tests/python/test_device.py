@@ -3,6 +3,7 @@ import pytest
 
 import pelorin
 import tessaro
+from tessaro.synthetic import Scene
 from tessaro.synthetic import SyntheticSensor, synthetic_camera
 
 
@@ -69,8 +70,14 @@ S, C = tessaro.SourceError, tessaro.ConfigurationError
     ("nowhere.mcap", {}, S, "nowhere.mcap"), ("media9/IMX704", {}, S, "media9/IMX704"), (42, {}, S, "42"),
     ("synthetic", {"mode": 0x1C}, C, "0x1c"), ("synthetic", {"mode": "fast"}, C, "'fast'"),
     ("synthetic", {"echoes": 4}, C, "4"), ("synthetic", {"outputs": ["depht"]}, C, "depht"),
-    ("synthetic", {"mode": "dual", "dual_depth": (600, 500, 50)}, C, "select_near=600")])
+    ("synthetic", {"mode": "dual", "dual_depth": (600, 500, 50)}, C, "select_near=600"),
+    ("synthetic", {"seed": -1}, C, "seed -1")])
 def test_bad_arguments_raise_naming_the_value(source, options, error, named):
     with pytest.raises(error, match=named.replace(".", r"\.")) as raised:
         tessaro.open(source, **options)
     assert isinstance(raised.value, ValueError)
+
+
+@pytest.mark.filterwarnings("error")
+def test_a_scene_with_empty_zones_warns_of_nothing():
+    SyntheticSensor(0x301C, scene=Scene()).raw_frame(0)

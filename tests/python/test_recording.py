@@ -1,5 +1,6 @@
 """Recordings: record, replay with the same and with other decoding, seek, damaged files, interrupts."""
 
+import errno
 import signal
 import time
 
@@ -11,6 +12,7 @@ from mcap_ros2.decoder import DecoderFactory
 import pelorin
 import tessaro
 from tessaro_testing import FRAMES, decoded, outputs, raw_frames, streaming_camera
+from tessaro.recording import _writer as recorder
 from tessaro.synthetic import wire
 from tessaro.errors import RecordingError
 from tessaro.recording._writer import FAILURES_IN_A_ROW
@@ -106,7 +108,8 @@ def test_frames_before_the_damage_still_read(recorded, keep, flip, good, text):
 
 
 @pytest.mark.parametrize("stop, written", [(lambda: signal.default_int_handler(signal.SIGINT, None), 4),
-                                           (lambda: signal.raise_signal(signal.SIGINT), 5)])
+                                           (lambda: signal.raise_signal(signal.SIGINT), 5),
+                                           (lambda: signal.raise_signal(signal.SIGTERM), 5)])
 def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written):
     images, ebds = raw_frames(wire.SINGLE_MODE)
     player, ebd_player, calls = wire.frame_player(images), wire.frame_player(ebds[:2] + ebds[3:]), []
@@ -140,3 +143,43 @@ def test_scattered_failures_do_not_end_a_recording(tmp_path):
         return -5 if len(calls) % 3 == 0 else player(array, timeout_ms)
     summary = record(streaming_camera(flaky), tmp_path / "f.mcap", frames=3 * FAILURES_IN_A_ROW)
     assert (summary.frames_written, summary.frames_failed > FAILURES_IN_A_ROW) == (3 * FAILURES_IN_A_ROW, True)
+
+
+def test_recording_never_destroys_a_recording_and_a_full_disk_keeps_the_frames_written(recorded, tmp_path, monkeypatch):
+    before, link, new = recorded.read_bytes(), tmp_path / "link.mcap", tmp_path / "new.mcap"
+    link.symlink_to(recorded)
+    for source, target, overwrite, refusal in (("synthetic", recorded, False, "exists"), (recorded, link, True, "being replayed")):
+        with tessaro.open(source) as device, pytest.raises(RecordingError, match=refusal):
+            device.record(target, overwrite=overwrite)
+    write_frame, full = recorder._FrameWriter.write_frame, OSError(errno.ENOSPC, "No space left on device")  # at frame 2
+    monkeypatch.setattr(recorder._FrameWriter, "write_frame", lambda *a: (_ for _ in ()).throw(full) if a[1] == 2 else write_frame(*a))
+    for target, kept in ((recorded, "earlier file left as it was"), (new, "with the 2 frames written")):
+        with tessaro.open("synthetic") as device, pytest.raises(
+                RecordingError, match=f"{target}: cannot write frame 2: the disk is full; .*{kept}"):
+            device.record(target, overwrite=True)
+    assert recorded.read_bytes() == before and len(Recording(new)) == 2
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.mcap", "new.mcap", "single.mcap"]
+    pytest.raises(tessaro.ConfigurationError, tessaro.open, recorded, start=99)
+
+
+QOS = "- history: 1\n  depth: 10\n"  # reliable, keep-last 10
+
+
+def test_replays_decode_as_recorded_and_count_a_last_frame_that_fails(tmp_path, monkeypatch):
+    path = tmp_path / "dual.mcap"
+    for keep in (False, True):
+        with tessaro.open("synthetic", mode="dual", dual_depth=(300, 1500, 40)) as device:
+            depth = [f.depth for f in device.frames(3)] if keep else device.record(path, frames=3, ros2=True)
+    with tessaro.open(path) as device:
+        np.testing.assert_array_equal([f.depth for f in device], depth)
+    with open(path, "rb") as file:
+        reader = make_reader(file, decoder_factories=[DecoderFactory()])
+        assert {c.metadata["offered_qos_profiles"][:25] for c in reader.get_summary().channels.values()} == {QOS}
+        image = next(m for *_, m in reader.iter_decoded_messages(topics=["/tessaro/depth"]))
+    np.testing.assert_allclose(np.frombuffer(image.data, "<f4"), np.where(depth[0][0] > 0, depth[0][0] / 1e3, np.nan).flat, 1e-6)
+    raw_image = Recording.raw_image
+    monkeypatch.setattr(Recording, "raw_image", lambda rec, i: raw_image(rec, i)[:-1] if i == 2 else raw_image(rec, i))
+    with tessaro.open(path, on_error="skip") as device:
+        assert (len(list(device)), device.frames_failed) == (2, 1)
+    with tessaro.open(path) as device, pytest.raises(tessaro.FrameError, match="frame 2"):
+        list(device)

@@ -90,8 +90,15 @@ class Replayer:
         import pelorin
         self.recording = recording if isinstance(recording, Recording) else Recording(recording)
         self._feed = _Feed(self.recording, loop, pace)
-        self._feed.seek(start)
-        self.camera = pelorin.create_camera_offline(name or f"replay:{self.recording.path.name}")
+        try:
+            self._feed.seek(start)
+        except IndexError:
+            if self.recording is not recording:
+                self.recording.close()
+            raise
+        # The library takes UTF-8 names; a file name need not be one.
+        shown = os.fsencode(self.recording.path.name).decode("utf-8", "replace")
+        self.camera = pelorin.create_camera_offline(name or f"replay:{shown}")
         self.camera.add_stream(pelorin.stream_image, self._feed)
         if self.recording.has_ebd:
             self.camera.add_stream(pelorin.stream_ebd, self._feed.ebd)

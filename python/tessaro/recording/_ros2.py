@@ -75,6 +75,8 @@ uint32 count
 """ + _HEADER
 
 FRAME_ID = "imx704"
+# The output flags whose values the ROS 2 messages carry.
+ROS2_OUTPUT_FLAGS = ("enable_cartesian_depth", "enable_radial_depth", "enable_point_cloud")
 METRES_PER_UNIT = 0.001
 _FLOAT32 = 7
 
@@ -92,13 +94,28 @@ def _first_echo(per_echo: Sequence[pelorin.vector_float | pelorin.vector_vector3
     return values if len(values) else None
 
 
-def depth_image(frame: pelorin.frame_buffer, width: int, height: int, log_time_ns: int
+def _computed(per_echo: Sequence[pelorin.vector_float | pelorin.vector_vector3],
+              outputs: pelorin.camera_output_configuration | None, flag: str
+              ) -> npt.NDArray[np.float32] | None:
+    """The first echo of an output, when the output configuration `outputs` computes it (or,
+    without one, when the frame holds it)."""
+    if outputs is not None and not getattr(outputs, flag):
+        return None
+    return _first_echo(per_echo)
+
+
+def depth_image(frame: pelorin.frame_buffer, width: int, height: int, log_time_ns: int,
+                outputs: pelorin.camera_output_configuration | None = None
                 ) -> dict[str, Any] | None:
     """The first echo's depth as a 32FC1 image in metres: cartesian where the camera computes
-    it, else radial; None when the camera computes neither."""
-    depth = _first_echo(frame.cartesian_depth)
+    it, else radial; None when the camera computes neither. `outputs` is the camera's output
+    configuration: a frame may hold an output that is not computed (cartesian depth is always
+    filled in dual-depth modes, with zeros when it is off)."""
+    depth = _computed(frame.cartesian_depth, outputs, "enable_cartesian_depth")
+    if outputs is None and depth is not None and not depth.any():
+        depth = None  # not known to be computed, and what a dual-depth mode leaves when it is not
     if depth is None:
-        depth = _first_echo(frame.radial_depth)
+        depth = _computed(frame.radial_depth, outputs, "enable_radial_depth")
     if depth is None:
         return None
     metres = np.where(depth > 0, depth * METRES_PER_UNIT, np.nan).astype("<f4")
@@ -107,10 +124,11 @@ def depth_image(frame: pelorin.frame_buffer, width: int, height: int, log_time_n
             "data": metres.tobytes()}
 
 
-def point_cloud(frame: pelorin.frame_buffer, width: int, height: int, log_time_ns: int
+def point_cloud(frame: pelorin.frame_buffer, width: int, height: int, log_time_ns: int,
+                outputs: pelorin.camera_output_configuration | None = None
                 ) -> dict[str, Any] | None:
     """The first echo's points as an organised x, y, z cloud in metres; None without points."""
-    points = _first_echo(frame.point_cloud)
+    points = _computed(frame.point_cloud, outputs, "enable_point_cloud")
     if points is None:
         return None
     valid = points[:, 2:3] > 0

@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
+import secrets
 import signal
+import stat
 import threading
 import time
 from dataclasses import dataclass
@@ -16,7 +19,7 @@ from mcap.records import Schema
 from mcap_ros2.writer import Writer
 
 from tessaro.recording import _ros2 as messages
-from tessaro.errors import RecordingError
+from tessaro.errors import ConfigurationError, RecordingError
 from tessaro.recording._format import (EBD_TOPIC, DEPTH_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
                                        POINTS_TOPIC, SENSOR_CLOCK, TIMESTAMP_UNIT_NS,
                                        metadata_records)
@@ -28,6 +31,25 @@ if TYPE_CHECKING:
 # A source that keeps failing (a finished offline camera, a sensor that stopped) ends a
 # recording instead of holding it open for ever.
 FAILURES_IN_A_ROW = 10
+# What a ROS 2 recorder writes for a publisher's offered QoS (rosbag2's YAML, rmw's enum values):
+# reliable, keep-last 10, volatile, automatic liveliness, durations left to the middleware.
+OFFERED_QOS_PROFILES = """\
+- history: 1
+  depth: 10
+  reliability: 1
+  durability: 2
+  deadline:
+    sec: 0
+    nsec: 0
+  lifespan:
+    sec: 0
+    nsec: 0
+  liveliness: 1
+  liveliness_lease_duration:
+    sec: 0
+    nsec: 0
+  avoid_ros_namespace_conventions: false
+"""
 
 
 @dataclass
@@ -67,8 +89,9 @@ class _LogClock:
 
 
 class _Interrupt:
-    """Turns the first Ctrl-C into a request to stop after the current frame, so that it never
-    lands inside the MCAP writer; a second one interrupts at once."""
+    """Turns the first Ctrl-C (or SIGTERM, as a service manager stops a recorder) into a request
+    to stop after the current frame, so that it never lands inside the MCAP writer; a second one
+    interrupts at once."""
 
     def __init__(self) -> None:
         self.requested = False
@@ -85,11 +108,13 @@ def _deferred_interrupt() -> Iterator[_Interrupt]:
     if threading.current_thread() is not threading.main_thread():
         yield interrupt  # only the main thread receives signals
         return
-    previous = signal.signal(signal.SIGINT, interrupt)
+    previous = {number: signal.signal(number, interrupt)
+                for number in (signal.SIGINT, signal.SIGTERM)}
     try:
         yield interrupt
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 class _FrameWriter:
@@ -113,6 +138,9 @@ class _FrameWriter:
             self._cloud = self._writer.register_msgdef(messages.POINT_CLOUD_TYPE,
                                                        messages.POINT_CLOUD_DEFINITION)
         self._metadata_written = False
+        # mcap-ros2 registers a channel without metadata at its first message; the ros2 profile
+        # wants each channel's offered QoS, so the channels are registered here first.
+        self._channels: dict[str, int] = self._writer._channel_ids
 
     def write_metadata(self, clock: str) -> None:
         if not self._metadata_written:
@@ -124,6 +152,10 @@ class _FrameWriter:
                     log_time: int) -> None:
         def write(topic: str, schema: Schema, message: dict[str, Any] | None) -> None:
             if message is not None:
+                if topic not in self._channels:
+                    self._channels[topic] = self._writer._writer.register_channel(
+                        topic=topic, message_encoding="cdr", schema_id=schema.id,
+                        metadata={"offered_qos_profiles": OFFERED_QOS_PROFILES})
                 self._writer.write_message(topic, schema, message, log_time=log_time,
                                            publish_time=log_time, sequence=index)
 
@@ -132,8 +164,10 @@ class _FrameWriter:
         if ebd:
             write(EBD_TOPIC, self._raw, {**counters, "data": ebd})
         if self._ros2:
-            write(DEPTH_TOPIC, self._image, messages.depth_image(frame, *self._size, log_time))
-            write(POINTS_TOPIC, self._cloud, messages.point_cloud(frame, *self._size, log_time))
+            write(DEPTH_TOPIC, self._image,
+                  messages.depth_image(frame, *self._size, log_time, self._outputs))
+            write(POINTS_TOPIC, self._cloud,
+                  messages.point_cloud(frame, *self._size, log_time, self._outputs))
         write(IMAGE_TOPIC, self._raw, {**counters, "data": image})
         self._file.flush()
 
@@ -142,70 +176,164 @@ class _FrameWriter:
         self._writer.finish()  # type: ignore[no-untyped-call]  # mcap-ros2 leaves it untyped
 
 
+class _Output:
+    """The file a recording goes to: written under a temporary name in the same folder and
+    renamed to `path` once finished, so that a recording that fails or is killed never leaves
+    half a file in place of an earlier one."""
+
+    def __init__(self, path: Path, overwrite: bool, replaying: Path | None) -> None:
+        self.path = path
+        try:
+            found = os.stat(path)
+        except FileNotFoundError:
+            found = None
+        except OSError as error:
+            raise RecordingError(path, f"cannot create the file: {error.strerror}") from error
+        if found is not None:
+            if replaying is not None and _same_file(found, replaying):
+                raise RecordingError(path, "cannot record onto the recording being replayed "
+                                     "(it is the source of the frames)")
+            if stat.S_ISDIR(found.st_mode):
+                raise RecordingError(path, "is a folder: give the recording's file name")
+            if not overwrite:
+                raise RecordingError(path, "the file exists: give overwrite=True (--force) "
+                                     "to replace it")
+        self.existed = found is not None
+        self.temporary = path.with_name(f".{path.name}.{secrets.token_hex(4)}.part")
+        try:
+            fd = os.open(self.temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
+                         0o666)
+        except OSError as error:
+            raise RecordingError(path, f"cannot create the file: {error.strerror}") from error
+        self.file = os.fdopen(fd, "wb")
+
+    def close(self, failed: bool) -> bool:
+        """Closes the file and puts it in place, unless the recording failed and an earlier
+        file is there to keep; returns whether it is in place."""
+        try:
+            self.file.flush()
+            os.fsync(self.file.fileno())
+        except OSError:
+            if not failed:
+                raise
+        finally:
+            with contextlib.suppress(OSError):
+                self.file.close()
+        if failed and self.existed:
+            os.unlink(self.temporary)
+            return False
+        os.replace(self.temporary, self.path)
+        return True
+
+
+def _same_file(found: os.stat_result, other: Path) -> bool:
+    try:
+        theirs = os.stat(other)
+    except OSError:
+        return False
+    return (found.st_dev, found.st_ino) == (theirs.st_dev, theirs.st_ino)
+
+
+def _write_error(path: Path, error: OSError, written: int, kept: bool) -> RecordingError:
+    why = "the disk is full" if error.errno in (errno.ENOSPC, errno.EDQUOT) else \
+        (error.strerror or str(error))
+    if kept:
+        return RecordingError(path, f"cannot write frame {written}: {why}; the recording ends "
+                              f"with the {written} frames written before it")
+    return RecordingError(path, f"cannot write frame {written}: {why}; the recording is "
+                          "abandoned and the earlier file left as it was")
+
+
 def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
            frames: int | None = None, duration: float | None = None,
            outputs: pelorin.camera_output_configuration | None = None, ros2: bool = False,
            timeout_ms: int = 1000, progress: Callable[[int], None] | None = None,
-           ended: Callable[[], bool] | None = None) -> RecordSummary:
+           ended: Callable[[], bool] | None = None, overwrite: bool = False) -> RecordSummary:
     """Records frames from a started camera into an MCAP file until `frames` frames are written,
     `duration` seconds have passed, the source has ended, the camera fails FAILURES_IN_A_ROW
-    times running, or Ctrl-C.
+    times running, Ctrl-C or SIGTERM.
 
     `camera` is a pelorin camera or a started Replayer, whose end (`finished`) ends the
     recording; `ended` tells the same of another source (a `tessaro.Device` passes its own).
+    A Replayer's own file is never recorded onto.
 
     `outputs` is the output configuration the camera was given (the camera has no getter for
-    it); it goes into the metadata. Failed frames (error != 0) are counted, not written. The
-    file is a finished MCAP file however the recording ends, an exception included.
+    it); it goes into the metadata, and decides what `ros2` writes. Failed frames (error != 0)
+    are counted, not written. An existing file at `path` is replaced only with `overwrite`.
+    The recording is written beside `path` under a temporary name and takes its place when
+    done: a finished MCAP file however the recording ends, an exception included, except that
+    a failed recording leaves an earlier file in place. A file that cannot be written (a full
+    disk) raises RecordingError naming the frames kept.
     `progress` is called after each written frame with the number written so far.
     """
+    replaying = None
     if isinstance(camera, Replayer):
         replayer = camera
+        replaying = replayer.recording.path
         # A damaged recording does not end: its camera raises the damage, which is the news.
         ended = ended or (lambda: replayer.finished and replayer.recording.damage is None)
         camera = replayer.camera
+    if ros2 and outputs is not None and not any(
+            getattr(outputs, flag) for flag in messages.ROS2_OUTPUT_FLAGS):
+        raise ConfigurationError("ros2 writes depth images and point clouds, but the outputs "
+                                 "compute neither: enable depth, cartesian_depth or points")
     info = camera.get_camera_info()
     if info["status"] != "streaming":
         raise RecordingError(path, "cannot record: the camera is not streaming")
     summary = RecordSummary(Path(path), 0, 0, False)
-    try:
-        file = open(path, "wb")
-    except OSError as error:
-        raise RecordingError(path, f"cannot create the file: {error.strerror}") from error
+    output = _Output(summary.path, overwrite, replaying)
     deadline = None if duration is None else time.monotonic() + duration
     clock = _LogClock()
     failures_in_a_row = 0
-    with file, _deferred_interrupt() as interrupt:
-        writer = _FrameWriter(file, info, outputs, ros2)
+    failed: BaseException | None = None
+    unwritten: OSError | None = None
+    with _deferred_interrupt() as interrupt:
         try:
-            while (frames is None or summary.frames_written < frames) and \
-                    (deadline is None or time.monotonic() < deadline):
-                if ended is not None and ended():
-                    break
-                frame = camera.get_frame(timeout_ms)
-                if frame.error != 0:
+            writer = _FrameWriter(output.file, info, outputs, ros2)
+            try:
+                while (frames is None or summary.frames_written < frames) and \
+                        (deadline is None or time.monotonic() < deadline):
                     if ended is not None and ended():
                         break
-                    summary.frames_failed += 1
-                    failures_in_a_row += 1
-                    if failures_in_a_row >= FAILURES_IN_A_ROW or interrupt.requested:
+                    frame = camera.get_frame(timeout_ms)
+                    if frame.error != 0:
+                        summary.frames_failed += 1
+                        failures_in_a_row += 1
+                        if failures_in_a_row >= FAILURES_IN_A_ROW or interrupt.requested:
+                            break
+                        continue
+                    failures_in_a_row = 0
+                    image = memoryview(frame.raw_image).tobytes()
+                    # A failed embedded-data read leaves the previous frame's bytes in place.
+                    ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
+                    log_time = clock.log_time(frame)
+                    try:
+                        writer.write_metadata(clock.kind or HOST_CLOCK)
+                        writer.write_frame(summary.frames_written, frame, image, ebd, log_time)
+                    except OSError as error:
+                        unwritten = error
                         break
-                    continue
-                failures_in_a_row = 0
-                image = memoryview(frame.raw_image).tobytes()
-                # A failed embedded-data read leaves the previous frame's bytes in place.
-                ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
-                log_time = clock.log_time(frame)
-                writer.write_metadata(clock.kind or HOST_CLOCK)
-                writer.write_frame(summary.frames_written, frame, image, ebd, log_time)
-                summary.frames_written += 1
-                if progress is not None:
-                    progress(summary.frames_written)
-                if interrupt.requested:
-                    break
-        except KeyboardInterrupt:
-            interrupt.requested = True
+                    summary.frames_written += 1
+                    if progress is not None:
+                        progress(summary.frames_written)
+                    if interrupt.requested:
+                        break
+            except KeyboardInterrupt:
+                interrupt.requested = True
+            except BaseException as error:  # the source's, raised again once the file is done
+                failed = error
+            # The summary and the footer, after any failure too: the frames written stay readable.
+            try:
+                writer.finish(clock.kind or HOST_CLOCK)
+            except OSError as error:
+                unwritten = unwritten or error
+        except OSError as error:  # the file's header
+            unwritten = error
         finally:
-            writer.finish(clock.kind or HOST_CLOCK)
+            kept = output.close(failed is not None or unwritten is not None)
     summary.interrupted = interrupt.requested
+    if unwritten is not None:
+        raise _write_error(summary.path, unwritten, summary.frames_written, kept) from unwritten
+    if failed is not None:
+        raise failed
     return summary

@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from tessaro._sensor import FrameFeeder, Mode
+from tessaro.errors import ConfigurationError
 from tessaro.synthetic import wire
 from tessaro.synthetic._scene import Box, Moving, Plane, Scene, Sphere, default_scene, zone_rays
 
@@ -169,6 +170,8 @@ class SyntheticSensor:
                  padded: bool = False) -> None:
         if mode not in MODES:
             raise ValueError(f"unknown sensor mode {mode:#x}")
+        if isinstance(seed, bool) or not isinstance(seed, int) or seed < 0:
+            raise ConfigurationError(f"synthetic sensor seed {seed!r}: give an integer >= 0")
         self.mode = int(mode)
         self.seed = seed
         self.scene = scene if scene is not None else default_scene()
@@ -195,8 +198,10 @@ class SyntheticSensor:
         order = np.argsort(hits.distance, axis=1)
         distance = np.take_along_axis(hits.distance, order, axis=1)
         echo = np.take_along_axis(hits.reflectivity * hits.cosine / 16, order, axis=1)
-        # Sorted by distance, a gap wider than the separation starts a new group.
-        gaps = np.diff(distance, axis=1, prepend=-np.inf) > self.separation
+        # Sorted by distance, a gap wider than the separation starts a new group; a zone's
+        # misses (inf - inf) stay in the group before them.
+        with np.errstate(invalid="ignore"):
+            gaps = np.diff(distance, axis=1, prepend=-np.inf) > self.separation
         group = np.cumsum(gaps, axis=1) - 1
         hit = np.isfinite(distance)
         slot = (np.arange(ZONES)[:, None] * 16 + group)[hit]
