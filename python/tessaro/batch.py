@@ -198,6 +198,7 @@ def recording_tables(path: str | os.PathLike[str], *, echoes: int | None = None,
 def _fill(device: tessaro.Device, columns: _Columns, host_clock: bool,
           depth: DepthSink | None) -> None:
     replayer = device.replayer
+    assert replayer is not None, "a recording opens with its replayer"
     recording: Recording = replayer.recording
     for frame in device:
         index = replayer.position - 1  # frames that failed to decode leave gaps in `index`
