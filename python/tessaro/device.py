@@ -99,6 +99,8 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
     dual_depth: near/far selection for dual-depth modes, as pelorin.dual_depth_params, a mapping
         with select_near / select_far / merge_window, or a tuple of the three (millimetres).
     zero_copy, timeout, on_error: the defaults of `Device.frames`; see `Frame` for zero_copy.
+    The camera waits for frames without the interpreter lock (`pelorin.camera.release_gil`),
+    so that other threads run meanwhile.
 
     Raises SourceError for a source it cannot open, ConfigurationError for a mode, echo count,
     output or dual-depth setting the source refuses, DeviceError when the camera fails.
@@ -109,6 +111,7 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
     names = _outputs(outputs)
     found = resolve(source, wanted_mode, options)
     try:
+        found.camera.release_gil = True
         chosen = found.default_mode if wanted_mode is None else wanted_mode
         row = _checked(found.camera.get_camera_info(), chosen, echoes)
         params = None
