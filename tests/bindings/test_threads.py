@@ -67,7 +67,7 @@ def test_a_camera_that_releases_the_lock_lets_other_threads_run_while_it_works(r
 
     def source(array, timeout_ms):
         size = player(array, timeout_ms)  # numpy may let go of the lock while it copies
-        decoding[0] = True  # from here until get_frame returns, the camera works in C++
+        decoding[0] = size <= len(array)  # from here until get_frame returns, the camera works in C++
         return size
 
     def frames():
