@@ -65,8 +65,7 @@ time.sleep(0.2)
 @pytest.mark.parametrize("release", [False, True])
 def test_the_interpreter_exits_cleanly_while_a_thread_logs_failures(release):
     """Lines written while the interpreter exits go nowhere."""
-    folder = Path(__file__).parent.parent
-    run = subprocess.run([sys.executable, "-c", EXIT_WHILE_FAILING.format(release=release)], cwd=folder,
-                         capture_output=True, text=True, timeout=60)
+    run = subprocess.run([sys.executable, "-c", EXIT_WHILE_FAILING.format(release=release)],
+                         cwd=Path(__file__).parent.parent, capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr[-2000:]
     assert "failed processing raw data" in run.stderr
