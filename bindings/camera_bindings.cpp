@@ -11,7 +11,11 @@
 
 namespace vorlake::tessaro::python {
 
+namespace {
+
 using camera_ptr = std::shared_ptr<camera>;
+
+}  // namespace
 
 void bind_camera_manager(camera_manager_class& cls) {
     cls.def(py::init([] {

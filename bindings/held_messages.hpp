@@ -25,9 +25,6 @@ public:
     bool outermost() const;
 };
 
-// True while the calling thread is inside a bound call: lines are then held, not delivered.
-bool holding_messages();
-
 // Hands the lines held on this thread to the route; needs the interpreter lock.
 void deliver_held_messages();
 

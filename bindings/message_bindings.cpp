@@ -79,8 +79,6 @@ message_hold::message_hold() { ++bound_calls; }
 message_hold::~message_hold() { --bound_calls; }
 bool message_hold::outermost() const { return bound_calls == 1; }
 
-bool holding_messages() { return bound_calls > 0; }
-
 void deliver_held_messages() {
     // A handler may make bound calls, whose lines are delivered as they end.
     while (!held_lines.empty()) {
