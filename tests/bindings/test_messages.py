@@ -55,8 +55,7 @@ import logging, threading, time, pelorin
 from conftest import streaming_camera
 logging.basicConfig()
 pelorin.route_messages("logging")
-camera = streaming_camera(lambda array, timeout_ms: 10)
-camera.release_gil = {release}
+camera = streaming_camera(lambda array, timeout_ms: 10); camera.release_gil = {release}
 threading.Thread(target=lambda: [camera.get_frame(1) for _ in iter(int, 1)], daemon=True).start()
 time.sleep(0.2)
 """
