@@ -1,6 +1,5 @@
 #include "offline_stream.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -42,18 +41,26 @@ public:
     // The array is sized like the previous frame this stream delivered, so a source of
     // constant-size frames is asked once per frame; only a larger frame takes a second call. The
     // camera compacts a padded frame in the buffer, so the buffer's size is not what was delivered.
+    // The camera may be waiting without the interpreter lock: the read takes it for itself.
     int read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) override {
+        py::gil_scoped_acquire gil;
         py::ssize_t size = buffer.empty() ? first_array_size : static_cast<py::ssize_t>(buffer.size());
         if (!buffer.empty() && delivered_size > 0)
             size = delivered_size;
         for (int call = 0; call < 2; ++call) {
-            const int needed = (*callback)(offer(size, buffer.capacity()), timeout_ms);
+            // A new array of numpy's own each time: whatever the source does with it (keep it,
+            // resize it, write to it later) stays away from the camera's memory. The frame costs
+            // one copy on its way into the buffer.
+            byte_array array(size);
+            const int needed = (*callback)(array, timeout_ms);
             if (needed < 0)
                 return needed;
             if (needed == 0)
                 return -ETIME;
-            if (needed <= size) {
-                take_over(buffer, static_cast<std::size_t>(needed));
+            // The source may have resized the array in place: what it holds now is what counts.
+            const py::ssize_t held = written_size(array);
+            if (needed <= held) {
+                take_over(buffer, array, static_cast<std::size_t>(needed));
                 delivered_size = needed;
                 delivered = clock.deliver();
                 return 0;
@@ -66,39 +73,22 @@ public:
     capture_timing last_capture_timing() const override { return delivered; }
 
 private:
-    using storage = std::vector<std::uint8_t>;
-
-    // The source writes straight into the spare, which then trades places with the buffer, so a
-    // frame is copied only by the source. The buffer is not touched until a frame has arrived:
-    // a failed call, or one that asks for a larger array, leaves the previous frame as it was.
-    // The array owns a share of the spare, so a source may keep it past the call, the stream or
-    // the camera; such a spare is left to the array and the next call gets a new one.
-    byte_array offer(py::ssize_t size, std::size_t capacity) {
-        if (!spare || spare.use_count() > 1)
-            spare = std::make_shared<storage>();
-        // After the trade the buffer has the spare's capacity: never less than it had.
-        spare->reserve(std::max(capacity, static_cast<std::size_t>(size)));
-        spare->resize(static_cast<std::size_t>(size));
-        auto share = std::make_unique<std::shared_ptr<storage>>(spare);
-        py::capsule owner(share.get(), [](void* p) { delete static_cast<std::shared_ptr<storage>*>(p); });
-        share.release();
-        return byte_array({size}, {py::ssize_t{1}}, spare->data(), owner);
+    // The bytes the array's memory holds from its start, or 0 when its layout no longer lets
+    // them be read as one run.
+    static py::ssize_t written_size(const byte_array& array) {
+        return (array.flags() & py::array::c_style) != 0 ? array.nbytes() : 0;
     }
 
-    void take_over(storage& buffer, std::size_t size) {
-        // Buffers Python took of the previous frame's bytes during the call keep those bytes.
+    // The buffer is not touched until a frame has arrived: a failed call, or one that asks for a
+    // larger array, leaves the previous frame as it was.
+    static void take_over(std::vector<std::uint8_t>& buffer, const byte_array& array, std::size_t size) {
+        // Buffers Python took of the previous frame's bytes keep those bytes.
         detach_exported_storage(buffer);
-        if (spare.use_count() == 1) {
-            spare->resize(size);
-            buffer.swap(*spare);
-        } else {
-            buffer.assign(spare->begin(), spare->begin() + static_cast<std::ptrdiff_t>(size));
-            spare.reset();
-        }
+        const auto* bytes = static_cast<const std::uint8_t*>(array.data());
+        buffer.assign(bytes, bytes + size);
     }
 
     shared_source callback;
-    std::shared_ptr<storage> spare;  // what the next array shows; null until the first call
     py::ssize_t delivered_size = 0;  // size of the last frame read, 0 before the first
     delivery_clock clock;
     capture_timing delivered;

@@ -14,9 +14,10 @@ namespace vorlake::tessaro::python {
 
 // callable(array, timeout_ms) writes one frame into the start of array and returns its size; a
 // size larger than the array asks for a second call with an array of exactly that size. 0 means
-// no frame within the timeout, a negative result is an errno-style failure. The array is a view
-// of memory the stream reuses while no one else holds it, and a frame read becomes the buffer's
-// storage without a copy; an array the callable keeps keeps its memory to itself.
+// no frame within the timeout, a negative result is an errno-style failure. The array is a new one
+// of numpy's own at every call, which the callable may keep or resize; the frame is copied out
+// of it when the call returns. The callable runs with the interpreter lock held, also when its
+// camera waits without it.
 using frame_source =
     std::function<int(pybind11::array_t<std::uint8_t, pybind11::array::c_style>, unsigned int)>;
 

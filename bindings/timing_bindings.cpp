@@ -1,5 +1,6 @@
 // The frame's timing fields and the camera's count of lost frames.
 #include "bindings.hpp"
+#include "camera_gate.hpp"
 
 namespace vorlake::tessaro::python {
 
@@ -17,7 +18,8 @@ void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls) 
                            "the sensor's time, unwrapped to 64 bits; 0 without embedded data");
     frame_cls.def_readonly("dropped_frames", &frame_buffer::dropped_frames,
                            "frames lost between the previous frame and this one");
-    camera_cls.def("get_dropped_frames", &camera::get_dropped_frames, "Frames lost since the last start");
+    camera_cls.def("get_dropped_frames", gated("get_dropped_frames", waits::no, &camera::get_dropped_frames),
+                    "Frames lost since the last start");
 }
 
 }  // namespace vorlake::tessaro::python

@@ -105,6 +105,8 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
         with select_near / select_far / merge_window, or a tuple of the three (millimetres); by
         default a recording's recorded ones, else the library's.
     zero_copy, timeout, on_error: the defaults of `Device.frames`; see `Frame` for zero_copy.
+    The camera waits for frames without the interpreter lock (`pelorin.camera.release_gil`),
+    so that other threads run meanwhile.
 
     Raises SourceError for a source it cannot open, ConfigurationError for a mode, echo count,
     output or dual-depth setting the source refuses, DeviceError when the camera fails.
@@ -115,6 +117,7 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
     names = _outputs(outputs)
     found = resolve(source, wanted_mode, options)
     try:
+        found.camera.release_gil = True
         chosen = found.default_mode if wanted_mode is None else wanted_mode
         row = _checked(found.camera.get_camera_info(), chosen, echoes)
         params = None
