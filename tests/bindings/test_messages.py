@@ -51,8 +51,9 @@ def test_a_handler_may_stop_the_camera_that_wrote_the_line(caplog):
 
 
 EXIT_WHILE_FAILING = """
-import logging, threading, time, pelorin
-from conftest import streaming_camera
+import logging, sys, threading, time, pelorin
+sys.path.insert(0, "support/python")
+from tessaro_testing import streaming_camera
 logging.basicConfig()
 pelorin.route_messages("logging")
 camera = streaming_camera(lambda array, timeout_ms: 10); camera.release_gil = {release}

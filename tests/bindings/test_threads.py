@@ -10,8 +10,8 @@ import pytest
 
 import pelorin
 import tessaro
-from tessaro import wire
-from conftest import encoded, streaming_camera
+from tessaro.synthetic import wire
+from tessaro_testing import encoded, streaming_camera
 
 FRAMES = [encoded(seed)[1] for seed in range(3)]
 
