@@ -93,7 +93,7 @@ def record_limit() -> int:
     mode (raw image and embedded data) twice over, and a MiB for the ROS messages and the
     schemas. A larger one is damage or a crafted file: refusing it before reading keeps the
     reader's memory within a few frames whatever the file declares."""
-    largest = max(mode["raw_size_image"] + mode["raw_size_ebd"]
+    largest: int = max(mode["raw_size_image"] + mode["raw_size_ebd"]
                   for mode in supported_modes().values())
     return 2 * largest + (1 << 20)
 

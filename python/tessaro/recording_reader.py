@@ -193,6 +193,8 @@ class Recording:
         at = 0
         while at < len(data):
             opcode, length = _RECORD.unpack_from(data, at)
+            if opcode == 0:
+                raise ValueError(f"no record at byte {at} of the chunk")
             at += _RECORD.size + length
             body = data[at - length:at]
             if len(body) < length:

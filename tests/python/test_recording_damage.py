@@ -82,6 +82,9 @@ def chunk(content, compression=""):
                  uncompressed_crc=0, uncompressed_size=len(content))
 
 
+BIG_MESSAGE = struct.pack("<BQ", 5, (1 << 26) - 9) + bytes((1 << 26) - 9)
+
+
 @pytest.fixture(scope="module")
 def metadata(original, tmp_path_factory):
     path = tmp_path_factory.mktemp("meta") / "whole.mcap"
@@ -91,7 +94,7 @@ def metadata(original, tmp_path_factory):
 
 
 @pytest.mark.parametrize("records", [
-    lambda: [chunk(bytes(1 << 28), "zstd")], lambda: [chunk(bytes(1 << 28), "lz4")],
+    lambda: [chunk(BIG_MESSAGE, "zstd")], lambda: [chunk(BIG_MESSAGE, "lz4")],
     lambda: [Raw(struct.pack("<BQI", 0x0C, 3 << 30, (3 << 30) - 8) + bytes(64))]])  # 3 GiB metadata
 def test_what_a_file_declares_does_not_size_the_memory(tmp_path, metadata, records):
     path = crafted(tmp_path / "bomb.mcap", *records(), metadata=metadata)
