@@ -8,8 +8,8 @@ The corpus (fuzz/corpus/recording_reader/) holds the shapes that once made the r
 each built around a two-frame recording of zero-filled single-depth images: the recording
 whole; truncated; cut at its first chunk with 4 KiB of zeros after; cut there and followed by
 a zstd chunk holding a message of 256 MiB of zeros (declaring its size), an lz4 one of 64 MiB
-declaring 1000 bytes, or a metadata record declaring 3 GiB; with format_version "²", with outputs nested 10,000 deep,
-with outputs 5; and with a raw channel whose data is a string.
+declaring 1000 bytes, or a metadata record declaring 3 GiB; with format_version "²", with
+outputs nested 10,000 deep, with outputs 5; and with a raw channel whose data is a string.
 """
 
 import os
