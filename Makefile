@@ -62,14 +62,15 @@ TEST_STEPS += test-fuzz
 test-sanitize: setup
 	@JOBS=$(JOBS) scripts/test_sanitize.sh
 
-# The libFuzzer targets (build-fuzz/, clang) over their corpora in fuzz/corpus/, with a fixed
-# seed: about 30 s in all in make test, FUZZ_SECONDS per target with make fuzz.
+# The libFuzzer targets (build-fuzz/, clang; the recording reader's through atheris, against the
+# installed module) over their corpora in fuzz/corpus/, with a fixed seed: about 35 s in all in
+# make test, FUZZ_SECONDS per target with make fuzz.
 FUZZ_SECONDS ?= 600
 .PHONY: test-fuzz fuzz
-test-fuzz: setup
+test-fuzz: python-install
 	@JOBS=$(JOBS) scripts/fuzz.sh 7
 
-fuzz: setup
+fuzz: python-install
 	@JOBS=$(JOBS) scripts/fuzz.sh $(FUZZ_SECONDS)
 
 # 100,000 dual-depth frames through an offline camera, with resident memory checked.

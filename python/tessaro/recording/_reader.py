@@ -1,34 +1,57 @@
-"""Reading a recording frame by frame, damaged files included."""
+"""Reading a recording frame by frame, damaged and crafted files included.
+
+The reader walks the MCAP records itself instead of through the `mcap` package's readers, so
+that it can bound everything a file declares before acting on it: a record's length and a
+chunk's uncompressed size are checked against what a recording can hold before anything is
+read or decompressed, and a zero where a record starts (a crash's zero tail, a sparse hole)
+ends the walk at once instead of being read as a run of empty records. Reads go by offset
+(`os.pread`), so threads reading one recording never move each other's position.
+"""
 
 from __future__ import annotations
 
+import errno
 import io
-import json
 import os
+import stat
 import struct
+import threading
 import zlib
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+import lz4.frame
+import zstandard
 from mcap.data_stream import ReadDataStream
-from mcap.exceptions import EndOfFile
-from mcap.reader import SeekingReader
-from mcap.records import Channel, Chunk, McapRecord, Message, Metadata, Schema
-from mcap.stream_reader import StreamReader, breakup_chunk
+from mcap.opcode import Opcode
+from mcap.records import (Channel, Chunk, ChunkIndex, McapRecord, Message, Metadata,
+                          MetadataIndex, Schema, Statistics)
 from mcap.well_known import MessageEncoding, SchemaEncoding
 from mcap_ros2.decoder import DecoderFactory
 
 from tessaro.recording import _ros2 as messages
-from tessaro._sensor import mode_table
 from tessaro.errors import RecordingError
-from tessaro.recording._format import (EBD_TOPIC, FORMAT, FORMAT_VERSION, HOST_CLOCK,
-                                       IMAGE_TOPIC)
+from tessaro.recording._format import (EBD_TOPIC, IMAGE_TOPIC, record_limit,
+                                       recorded_settings)
 
-# The footer: opcode, record length, summary start, summary offset start, summary CRC; then
-# the closing magic.
+_MAGIC = b"\x89MCAP0\r\n"
+_RECORD = struct.Struct("<BQ")  # a record's opcode and body length
+# The footer record: opcode, length, summary start, summary offset start, summary CRC.
 _FOOTER = struct.Struct("<BQQQI")
-_MAGIC_SIZE = 8
+_TRUNCATED = "the file ends early (truncated)"
+_NOT_A_FILE = {stat.S_IFDIR: "is a directory", stat.S_IFIFO: "is a FIFO, not a file",
+               stat.S_IFSOCK: "is a socket, not a file",
+               stat.S_IFCHR: "is a character device, not a file",
+               stat.S_IFBLK: "is a block device, not a file"}
+
+
+class _Damage(Exception):
+    """What is wrong with the file at offset `position`."""
+
+    def __init__(self, what: str, position: int) -> None:
+        super().__init__(what)
+        self.what, self.position = what, position
 
 
 @dataclass(slots=True)
@@ -38,6 +61,48 @@ class _Frame:
     ebd: bool
 
 
+def _open(path: Path) -> int:
+    # Without O_NONBLOCK, opening a FIFO would wait for a writer.
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError as error:
+        what = "is a symbolic link loop" if error.errno == errno.ELOOP else \
+            f"cannot open: {error.strerror}"
+        raise RecordingError(path, what) from error
+    kind = stat.S_IFMT(os.fstat(fd).st_mode)
+    if kind != stat.S_IFREG:
+        os.close(fd)
+        raise RecordingError(path, _NOT_A_FILE.get(kind, "is not a regular file"))
+    return fd
+
+
+def _parse(kind: Any, body: bytes) -> Any:
+    stream = ReadDataStream(io.BytesIO(body))
+    return kind.read(stream, len(body)) if kind is Message else kind.read(stream)
+
+
+def _decompress(compression: str, data: bytes, size: int) -> bytes:
+    """A chunk's data uncompressed, never more than one byte beyond its declared `size`: the
+    sizes in a compressed stream's own header are not trusted either."""
+    if compression == "":
+        return data
+    if compression == "lz4":
+        return bytes(lz4.frame.LZ4FrameDecompressor().decompress(data, max_length=size + 1))
+    if compression != "zstd":
+        raise ValueError(f"unknown compression {compression!r}")
+    parts, left = [], size + 1
+    with zstandard.ZstdDecompressor().stream_reader(data) as reader:
+        while left > 0 and (part := reader.read(left)):
+            parts.append(part)
+            left -= len(part)
+    return b"".join(parts)
+
+
+def _fields(definition: str) -> list[str]:
+    lines = (line.split("#", 1)[0].split() for line in definition.splitlines())
+    return [" ".join(words) for words in lines if words]
+
+
 class Recording:
     """A recording opened for reading, frame by frame.
 
@@ -45,96 +110,199 @@ class Recording:
     so it is quick and holds one frame at a time whatever the file's length. A file without a
     usable summary (a truncated one) is read once from the start instead, checking every chunk.
     The frames before any damage read normally; `damage` holds the error that any access to a
-    later frame raises. Damage that the summary cannot show (a corrupt chunk in a finished
-    file) is found when its frame is read: from then on `damage` is set and `len` counts the
-    frames before it. A file that is not a recording, or whose mode the library does not know,
-    raises RecordingError at once.
+    later frame raises, and `damage_offset` the file offset where the damage starts. Damage
+    that the summary cannot show (a corrupt chunk in a finished file) is found when its frame
+    is read: from then on `damage` is set and `len` counts the frames before it. A file that is
+    not a recording, whose metadata is malformed or whose mode the library does not know,
+    raises RecordingError at once. Several threads may read one recording at the same time.
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = Path(path)
         self.metadata: dict[str, dict[str, str]] = {}
         self.damage: RecordingError | None = None
+        self.damage_offset: int | None = None
         self._frames: list[_Frame] = []
         self._schemas: dict[int, Schema] = {}
         self._channels: dict[int, Channel] = {}
         self._decoders = DecoderFactory()
         self._cached: tuple[int, dict[tuple[str | None, int], Message]] | None = None
+        self._lock = threading.Lock()
+        self._limit = record_limit()
+        self._fd = _open(self.path)
         try:
-            self._file = open(self.path, "rb")
-        except OSError as error:
-            raise RecordingError(path, f"cannot open: {error.strerror}") from error
-        try:
+            self._size = os.fstat(self._fd).st_size
+            if self._read(0, len(_MAGIC)) != _MAGIC:
+                raise RecordingError(self.path, "not a readable recording: not an MCAP file")
             if not self._index_from_summary():
                 self._scan()
             self._check()
+        except MemoryError as error:  # not the file's fault: no damage to report
+            self.close()
+            raise RecordingError(self.path, "not enough memory to read it") from error
         except BaseException:
-            self._file.close()
+            self.close()
             raise
 
-    def _summary_intact(self) -> bool:
-        """Whether the footer's summary CRC matches the summary (a file without one passes)."""
-        self._file.seek(-(_FOOTER.size + _MAGIC_SIZE), io.SEEK_END)
-        footer_at = self._file.tell()
-        _, _, start, _, crc = _FOOTER.unpack(self._file.read(_FOOTER.size))
-        if crc == 0:
-            return True
-        self._file.seek(start)
-        return zlib.crc32(self._file.read(footer_at + _FOOTER.size - 4 - start)) == int(crc)
+    def _read(self, offset: int, size: int) -> bytes:
+        """Up to `size` bytes at `offset`: fewer only at the end of the file."""
+        parts, got = [], 0
+        while got < size and (part := os.pread(self._fd, size - got, offset + got)):
+            parts.append(part)
+            got += len(part)
+        return b"".join(parts)
+
+    def _head(self, offset: int) -> tuple[int, int]:
+        """The opcode and body length of the record at `offset`."""
+        head = self._read(offset, _RECORD.size)
+        if len(head) < _RECORD.size:
+            raise _Damage(_TRUNCATED, offset)
+        if head == bytes(_RECORD.size):  # no record starts with a zero
+            raise _Damage(f"the file ends early (zero-filled from byte {offset})", offset)
+        opcode, length = _RECORD.unpack(head)
+        if opcode == 0:
+            raise _Damage(f"corrupt data at byte {offset} (no record starts there)", offset)
+        return opcode, length
+
+    def _body(self, offset: int, length: int) -> bytes:
+        if length > self._limit:
+            raise _Damage(f"corrupt data at byte {offset} (a record of {length} bytes, more "
+                          f"than a recording holds)", offset)
+        body = self._read(offset + _RECORD.size, length)
+        if len(body) < length:
+            raise _Damage(_TRUNCATED, offset)
+        return body
+
+    def _record(self, offset: int) -> tuple[int, bytes]:
+        opcode, length = self._head(offset)
+        return opcode, self._body(offset, length)
+
+    def _chunk_records(self, offset: int, body: bytes) -> list[McapRecord]:
+        """The schemas, channels and messages of the chunk record at `offset`."""
+        chunk = _parse(Chunk, body)
+        if chunk.uncompressed_size > self._limit:
+            raise _Damage(f"corrupt data at byte {offset} (a chunk of "
+                          f"{chunk.uncompressed_size} bytes, more than a recording holds)",
+                          offset)
+        data = _decompress(chunk.compression, chunk.data, chunk.uncompressed_size)
+        if len(data) != chunk.uncompressed_size:
+            raise ValueError(f"{len(data)} bytes where the chunk declares "
+                             f"{chunk.uncompressed_size}")
+        if chunk.uncompressed_crc != 0 and zlib.crc32(data) != chunk.uncompressed_crc:
+            raise ValueError("the chunk's CRC does not match")
+        records: list[McapRecord] = []
+        at = 0
+        while at < len(data):
+            opcode, length = _RECORD.unpack_from(data, at)
+            if opcode == 0:
+                raise ValueError(f"no record at byte {at} of the chunk")
+            at += _RECORD.size + length
+            body = data[at - length:at]
+            if len(body) < length:
+                raise ValueError("a record runs past the end of its chunk")
+            kind = {Opcode.MESSAGE: Message, Opcode.SCHEMA: Schema,
+                    Opcode.CHANNEL: Channel}.get(opcode)
+            if kind is not None:
+                records.append(_parse(kind, body))
+        return records
 
     def _index_from_summary(self) -> bool:
         """Indexes the frames from the summary section; False when the file has none that can
         be trusted, so that it must be scanned."""
-        try:
-            reader = SeekingReader(self._file)
-            summary = reader.get_summary()
-            if summary is None or summary.statistics is None or not self._summary_intact():
-                return False
-            metadata = {item.name: dict(item.metadata) for item in reader.iter_metadata()}
-        except Exception:  # whatever a missing or damaged summary makes the reader raise
+        footer_at = self._size - _FOOTER.size - len(_MAGIC)
+        tail = self._read(footer_at, _FOOTER.size + len(_MAGIC)) if footer_at > 0 else b""
+        if len(tail) != _FOOTER.size + len(_MAGIC) or not tail.endswith(_MAGIC):
             return False
-        topics = {channel.id: channel.topic for channel in summary.channels.values()}
+        opcode, length, start, _, crc = _FOOTER.unpack_from(tail)
+        if opcode != Opcode.FOOTER or length != _FOOTER.size - _RECORD.size or \
+                not len(_MAGIC) <= start < footer_at:
+            return False
+        schemas, channels, indexes, metadata_at = {}, {}, [], []
+        statistics, checksum, offset = None, 0, start
+        try:
+            while offset < footer_at:
+                opcode, body = self._record(offset)
+                checksum = zlib.crc32(body, zlib.crc32(_RECORD.pack(opcode, len(body)),
+                                                       checksum))
+                offset += _RECORD.size + len(body)
+                if opcode == Opcode.SCHEMA:
+                    schema = _parse(Schema, body)
+                    schemas[schema.id] = schema
+                elif opcode == Opcode.CHANNEL:
+                    channel = _parse(Channel, body)
+                    channels[channel.id] = channel
+                elif opcode == Opcode.CHUNK_INDEX:
+                    indexes.append(_parse(ChunkIndex, body))
+                elif opcode == Opcode.METADATA_INDEX:
+                    metadata_at.append(_parse(MetadataIndex, body).offset)
+                elif opcode == Opcode.STATISTICS:
+                    statistics = _parse(Statistics, body)
+            checksum = zlib.crc32(tail[:_FOOTER.size - 4], checksum)
+            if offset != footer_at or statistics is None or crc not in (0, checksum):
+                return False
+            metadata = {}
+            for at in metadata_at:
+                opcode, body = self._record(at)
+                if opcode != Opcode.METADATA:
+                    return False
+                item = _parse(Metadata, body)
+                metadata[item.name] = dict(item.metadata)
+        except MemoryError:
+            raise
+        except Exception:  # whatever a damaged summary gives: the scan finds what is left
+            return False
+        topics = {channel.id: channel.topic for channel in channels.values()}
         frames = []
-        for index in sorted(summary.chunk_indexes, key=lambda index: index.chunk_start_offset):
+        for index in sorted(indexes, key=lambda index: index.chunk_start_offset):
             inside = {topics.get(channel) for channel in index.message_index_offsets}
             if IMAGE_TOPIC in inside:
                 frames.append(_Frame(index.message_start_time, index.chunk_start_offset,
                                      EBD_TOPIC in inside))
-        images = sum(count for channel, count in
-                     summary.statistics.channel_message_counts.items()
+        images = sum(count for channel, count in statistics.channel_message_counts.items()
                      if topics.get(channel) == IMAGE_TOPIC)
         if images != len(frames):  # frames that share a chunk: not written by our recorder
             return False
         self.metadata, self._frames = metadata, frames
-        self._schemas, self._channels = dict(summary.schemas), dict(summary.channels)
+        self._schemas, self._channels = schemas, channels
         return True
 
     def _scan(self) -> None:
-        self._file.seek(0)
-        position = 0  # where the record being read starts, once past the magic
+        offset = len(_MAGIC)  # where the record being read starts
         try:
-            for item in StreamReader(self._file, emit_chunks=True).records:
-                if isinstance(item, Chunk):
-                    self._index_chunk(position, breakup_chunk(item, validate_crc=True))
-                elif isinstance(item, Metadata):
+            while True:
+                opcode, length = self._head(offset)
+                if opcode == Opcode.FOOTER:
+                    return
+                if opcode == Opcode.CHUNK:
+                    self._index_chunk(offset, self._chunk_records(offset,
+                                                                  self._body(offset, length)))
+                elif opcode == Opcode.METADATA:
+                    item = _parse(Metadata, self._body(offset, length))
                     self.metadata[item.name] = dict(item.metadata)
-                elif isinstance(item, (Schema, Channel)):  # repeated in the summary
-                    self._index_chunk(position, [item])
-                position = self._file.tell()
-        except RecordingError as error:
-            self.damage = error
-        except Exception as error:  # whatever the damaged bytes make the MCAP reader raise
-            self.damage = self._damaged(error, position, len(self._frames))
+                elif opcode in (Opcode.SCHEMA, Opcode.CHANNEL):  # repeated in the summary
+                    kind = Schema if opcode == Opcode.SCHEMA else Channel
+                    self._index_chunk(offset, [_parse(kind, self._body(offset, length))])
+                offset += _RECORD.size + length
+        except MemoryError:
+            raise
+        except Exception as error:  # whatever the damaged bytes make the parsing raise
+            self._set_damage(self._damaged(error, offset, len(self._frames)), offset)
 
     def _damaged(self, error: Exception, position: int, frame: int) -> RecordingError:
         """The error that damage found at file offset `position`, in frame `frame`, gives."""
-        if position == 0:
-            what = "not an MCAP file"
-        elif isinstance(error, EndOfFile):
-            what = "the file ends early (truncated)"
+        if isinstance(error, RecordingError):
+            return error
+        if isinstance(error, _Damage):
+            what = error.what
         else:
-            what = f"corrupt data at byte {position} ({error or type(error).__name__})"
+            what = f"corrupt data at byte {position} ({str(error) or type(error).__name__})"
         return RecordingError(self.path, what, frame=frame)
+
+    def _set_damage(self, damage: RecordingError, position: int) -> None:
+        with self._lock:  # the earliest damage stands
+            if self.damage is None or (damage.frame or 0) < (self.damage.frame or 0):
+                self.damage, self.damage_offset = damage, position
+                del self._frames[damage.frame or 0:]
 
     def _index_chunk(self, position: int, records: list[McapRecord]) -> None:
         images, ebds = [], set()
@@ -162,38 +330,30 @@ class Recording:
     def _check(self) -> None:
         if not self.metadata and self.damage is not None:
             raise RecordingError(self.path, f"not a readable recording: {self.damage.what}")
-        about = self.metadata.get("tessaro.recording", {})
-        if about.get("format") != FORMAT:
-            raise RecordingError(self.path, f"not a {FORMAT} recording (no recording metadata)")
-        version = about.get("format_version", "")
-        if not version.isdigit() or int(version) > FORMAT_VERSION:
-            raise RecordingError(self.path, f"format version {version!r} is not supported "
-                                 f"(this reader knows 1 to {FORMAT_VERSION})")
-        sensor = self.metadata.get("tessaro.sensor", {})
         try:
-            self.mode = int(sensor["mode"], 0)
-            self.dual = json.loads(sensor["dual_depth_mode"])
-            self.echoes = int(sensor["number_of_echo"])
-            self.raw_size_image = int(sensor["raw_size_image"])
-            processing = self.metadata["tessaro.processing"]
-            self.outputs: dict[str, bool] | None = json.loads(processing["outputs"])
-            self.dual_depth_params: dict[str, float] = json.loads(processing["dual_depth_params"])
-        except (KeyError, ValueError) as error:
-            raise RecordingError(self.path, f"incomplete recording metadata ({error})") from error
-        self.clock = about.get("clock", HOST_CLOCK)
-        if self.mode not in mode_table():
-            raise RecordingError(self.path, f"mode 0x{self.mode:x} is not one the library knows")
+            settings = recorded_settings(self.metadata)
+        except ValueError as error:
+            raise RecordingError(self.path, str(error)) from None
+        self.mode, self.dual, self.echoes = settings.mode, settings.dual, settings.echoes
+        self.raw_size_image, self.clock = settings.raw_size_image, settings.clock
+        self.outputs: dict[str, bool] | None = settings.outputs
+        self.dual_depth_params: dict[str, float] = settings.dual_depth_params
+        raw_frame = _fields(messages.RAW_FRAME_DEFINITION)
         for channel in self._channels.values():
             if channel.topic in (IMAGE_TOPIC, EBD_TOPIC):
                 schema = self._schemas.get(channel.schema_id)
+                # Only the recorder's own definition: another one would decode into anything.
                 if channel.message_encoding != MessageEncoding.CDR or schema is None or \
                         schema.name != messages.RAW_FRAME_TYPE or \
-                        schema.encoding != SchemaEncoding.ROS2:
+                        schema.encoding != SchemaEncoding.ROS2 or \
+                        _fields(schema.data.decode("utf-8", "replace")) != raw_frame:
                     raise RecordingError(self.path, f"channel {channel.topic} has the wrong "
                                          f"schema ({schema.name if schema else 'none'})")
 
     def close(self) -> None:
-        self._file.close()
+        fd, self._fd = getattr(self, "_fd", -1), -1
+        if fd >= 0:
+            os.close(fd)
 
     def __enter__(self) -> Recording:
         return self
@@ -211,28 +371,39 @@ class Recording:
         return len(self._frames)
 
     def _entry(self, index: int) -> _Frame:
-        if 0 <= index < len(self._frames):
-            return self._frames[index]
-        if self.damage is not None and index >= len(self._frames):
-            raise self.damage
+        if index >= 0:
+            try:
+                return self._frames[index]
+            except IndexError:  # also when another thread has just found damage before it
+                if self.damage is not None and index >= (self.damage.frame or 0):
+                    raise self.damage from None
         raise IndexError(f"{self.path}: no frame {index} (the recording has {len(self)})")
 
     def _chunk(self, index: int) -> dict[tuple[str | None, int], Message]:
         """The messages of the chunk that holds frame `index`, by topic and sequence. A chunk
         that does not read is the file's damage: `len` then ends before its frame."""
         entry = self._entry(index)
-        if self._cached is None or self._cached[0] != entry.chunk:
+        cached = self._cached
+        if cached is None or cached[0] != entry.chunk:
+            if self._fd < 0:
+                raise RecordingError(self.path, "the recording is closed", frame=index)
             try:
-                self._file.seek(entry.chunk + 9)  # past the opcode and the record length
-                records = breakup_chunk(Chunk.read(ReadDataStream(self._file)),
-                                        validate_crc=True)
-            except Exception as error:  # whatever the damaged bytes make the MCAP reader raise
-                self.damage = self._damaged(error, entry.chunk, index)
-                del self._frames[index:]
-                raise self.damage from error
-            self._cached = (entry.chunk, {(self._topic(r), r.sequence): r
-                                          for r in records if isinstance(r, Message)})
-        return self._cached[1]
+                opcode, body = self._record(entry.chunk)
+                if opcode != Opcode.CHUNK:
+                    raise _Damage(f"corrupt data at byte {entry.chunk} (no chunk there)",
+                                  entry.chunk)
+                records = self._chunk_records(entry.chunk, body)
+            except MemoryError as error:
+                raise RecordingError(self.path, "not enough memory to read it",
+                                     frame=index) from error
+            except Exception as error:  # whatever the damaged bytes make the parsing raise
+                damage = self._damaged(error, entry.chunk, index)
+                self._set_damage(damage, entry.chunk)
+                raise damage from error
+            cached = (entry.chunk, {(self._topic(r), r.sequence): r
+                                    for r in records if isinstance(r, Message)})
+            self._cached = cached
+        return cached[1]
 
     def _message(self, index: int, topic: str) -> Any:
         found = self._chunk(index)
