@@ -22,7 +22,8 @@ import numpy as np
 
 from tessaro._sensor import FrameFeeder, Mode
 from tessaro.synthetic import wire
-from tessaro.synthetic._scene import Box, Moving, Plane, Scene, Sphere, default_scene, zone_rays
+from tessaro.synthetic._scene import (Box, Hits, Moving, Plane, Scene, Sphere, default_scene,
+                                      zone_rays)
 
 if TYPE_CHECKING:
     import pelorin
@@ -86,14 +87,35 @@ def _shot_noise(rng: np.random.Generator, expected: np.ndarray) -> np.ndarray:
     counts = np.sqrt(expected)
     counts *= rng.standard_normal(expected.shape, dtype=np.float32)
     counts += expected
-    np.maximum(counts, 0, out=counts)
-    return np.rint(counts, out=counts).astype(np.uint32)
+    return _counts(counts)
 
 
-def _add_peaks(expected: np.ndarray, bin_mm: float, zone: np.ndarray, height: np.ndarray,
-               distance: np.ndarray, width: np.ndarray) -> None:
-    """Adds to the histograms `expected` (zones, bins) a Gaussian peak per target: of `height`
-    at `distance` with `width` (mm), in zone `zone`; a zone's targets in the order given.
+def _counts(values: np.ndarray) -> np.ndarray:
+    """Whole, non-negative counts of the noisy `values` (overwritten)."""
+    np.maximum(values, 0, out=values)
+    return np.rint(values, out=values).astype(np.uint32)
+
+
+def _histogram_noise(rng: np.random.Generator, ambient: np.ndarray, expected: np.ndarray,
+                     touched: np.ndarray) -> np.ndarray:
+    """`_shot_noise` of the histograms `expected` (zones, bins), which hold the zone's ambient
+    level `ambient` in every bin but the flat indices `touched`: those bins are worked out one
+    by one, the others a zone at a time, each with the same operations in the same order."""
+    noise = rng.standard_normal(expected.shape, dtype=np.float32)
+    counts = noise * np.sqrt(ambient)[:, None]
+    counts += ambient[:, None]
+    peaks = expected.reshape(-1)[touched]
+    flat = counts.reshape(-1)
+    flat[touched] = np.sqrt(peaks) * noise.reshape(-1)[touched] + peaks
+    return _counts(counts)
+
+
+def _add_peaks(expected: np.ndarray, ambient: np.ndarray, bin_mm: float, zone: np.ndarray,
+               height: np.ndarray, distance: np.ndarray, width: np.ndarray) -> np.ndarray:
+    """Adds to the histograms `expected` (zones, bins), which hold the ambient level `ambient`
+    of their zone in every bin, a Gaussian peak per target: of `height` at `distance` with
+    `width` (mm), in zone `zone`; a zone's targets in the order given. Returns the flat indices
+    of the bins it added to, in order.
 
     A peak is worked out only within PEAK_REACH widths of its centre (and a bin more): farther
     out it is below half a unit in the last place of the ambient floor, so adding it would
@@ -102,28 +124,39 @@ def _add_peaks(expected: np.ndarray, bin_mm: float, zone: np.ndarray, height: np
     count = len(zone)
     reach = PEAK_REACH * width / bin_mm + 1
     if count == 0 or PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
-            np.spacing(expected.min()) / 2:
+            np.spacing(ambient.min()) / 2:
         reach = np.full(count, float(BINS))
     centre = distance / bin_mm - 0.5  # in bins
     low = np.clip(np.floor(centre - reach), 0, BINS).astype(np.intp)
     high = np.clip(np.ceil(centre + reach) + 1, 0, BINS).astype(np.intp)
     lengths = high - low
     peak = np.repeat(np.arange(count), lengths)
-    bins = low[peak] + np.arange(len(peak)) - np.repeat(np.cumsum(lengths) - lengths, lengths)
+    starts = np.cumsum(lengths) - lengths
+    bins = np.arange(len(peak)) + np.repeat(low - starts, lengths)
     values = (bins + 0.5) * bin_mm - distance[peak]
     values /= width[peak]
     np.square(values, out=values)
     values *= -0.5
     np.exp(values, out=values)
     values *= height[peak]
+    where = zone[peak] * BINS + bins
     # The n-th target of each zone goes in with the n-th of the others: no bin twice at once.
     first = np.r_[0, np.flatnonzero(np.diff(zone)) + 1]
     rank = np.arange(count) - np.repeat(first, np.diff(np.r_[first, count]))
     flat = expected.reshape(-1)
-    where = zone[peak] * BINS + bins
-    for n in range(int(rank.max(initial=-1)) + 1):
-        chosen = rank[peak] == n
-        flat[where[chosen]] += values[chosen]
+    ranks = int(rank.max(initial=-1)) + 1
+    if ranks == 1:
+        flat[where] += values
+    else:
+        # Stably by rank, so that each rank's additions are one run.
+        by_rank = np.argsort(rank[peak], kind="stable")
+        where, values = where[by_rank], values[by_rank]
+        runs = np.searchsorted(rank[peak][by_rank], np.arange(ranks + 1))
+        for n in range(ranks):
+            flat[where[runs[n]:runs[n + 1]]] += values[runs[n]:runs[n + 1]]
+    touched = np.zeros(flat.size, dtype=bool)
+    touched[where] = True
+    return np.flatnonzero(touched)
 
 
 @dataclass
@@ -162,6 +195,46 @@ class _Targets:
     quadrants: np.ndarray  # (576, 16, 4) share of the signal on each quarter of the SPADs
 
 
+def _group_hits(hits: Hits, separation: float) -> _Targets:
+    """The targets of the zones whose sample-ray hits are `hits`: sorted by distance, a gap
+    wider than `separation` starts a new group."""
+    zones = len(hits.distance)
+    order = np.argsort(hits.distance, axis=1)
+    distance = np.take_along_axis(hits.distance, order, axis=1)
+    echo = np.take_along_axis(hits.reflectivity * hits.cosine / 16, order, axis=1)
+    gaps = np.diff(distance, axis=1, prepend=-np.inf) > separation
+    group = np.cumsum(gaps, axis=1) - 1
+    hit = np.isfinite(distance)
+    slot = (np.arange(zones)[:, None] * 16 + group)[hit]
+
+    def total(weights: np.ndarray, size: int = zones * 16) -> np.ndarray:
+        return np.bincount(slot, weights=weights[hit], minlength=size)
+
+    count = total(np.ones_like(distance))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = total(np.where(hit, distance, 0)) / count
+        # Sorted by distance, a group's first hit is its nearest and its last its farthest.
+        first = np.ones(len(slot), dtype=bool)
+        first[1:] = slot[1:] != slot[:-1]
+        last = np.ones(len(slot), dtype=bool)
+        last[:-1] = first[1:]
+        nearest = np.full(zones * 16, np.inf)
+        nearest[slot[first]] = distance[hit][first]
+        farthest = np.zeros(zones * 16)
+        farthest[slot[last]] = distance[hit][last]
+        signal = total(echo)
+        quadrant = (order // 8) * 2 + (order % 4) // 2  # sub-ray -> quarter of the SPADs
+        shares = np.bincount(slot * 4 + quadrant[hit], weights=echo[hit],
+                             minlength=zones * 64).reshape(zones * 16, 4) / signal[:, None]
+        signal = SIGNAL_AT_1M * signal / (mean / 1000) ** 2
+    present = count > 0
+    shape = (zones, 16)
+    return _Targets(np.where(present, mean, np.inf).reshape(shape),
+                    np.where(present, farthest - nearest, 0).reshape(shape),
+                    np.where(present, signal, 0).reshape(shape),
+                    np.nan_to_num(shares).reshape(zones, 16, 4))
+
+
 class SyntheticSensor:
     """Raw frames, embedded data and the expected decoded values of a scene, frame by frame."""
 
@@ -183,6 +256,7 @@ class SyntheticSensor:
         self.ambient = float(seeded.uniform(100, 400))  # counts per 40 mm bin
         self.start_ticks = int(seeded.integers(0, 1_000_000))
         self._cache: dict[int, list[SubFrame]] = {}
+        self._still_targets: _Targets | None = None
 
     # -- the model ------------------------------------------------------------------------------
 
@@ -191,42 +265,24 @@ class SyntheticSensor:
         return index / self.frame_rate
 
     def _targets(self, index: int) -> _Targets:
+        # A zone's targets depend on its own hits alone: only the zones where the moving shape
+        # is nearer than the still ones are grouped again.
+        if self._still_targets is None:
+            self._still_targets = _group_hits(self.scene.still_hits(), self.separation)
+        still = self._still_targets
+        if self.scene.moving is None:
+            return still
         hits = self.scene.first_hits(self.time(index))
-        order = np.argsort(hits.distance, axis=1)
-        distance = np.take_along_axis(hits.distance, order, axis=1)
-        echo = np.take_along_axis(hits.reflectivity * hits.cosine / 16, order, axis=1)
-        # Sorted by distance, a gap wider than the separation starts a new group.
-        gaps = np.diff(distance, axis=1, prepend=-np.inf) > self.separation
-        group = np.cumsum(gaps, axis=1) - 1
-        hit = np.isfinite(distance)
-        slot = (np.arange(ZONES)[:, None] * 16 + group)[hit]
-
-        def total(weights: np.ndarray, size: int = ZONES * 16) -> np.ndarray:
-            return np.bincount(slot, weights=weights[hit], minlength=size)
-
-        count = total(np.ones_like(distance))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            mean = total(np.where(hit, distance, 0)) / count
-            # Sorted by distance, a group's first hit is its nearest and its last its farthest.
-            first = np.ones(len(slot), dtype=bool)
-            first[1:] = slot[1:] != slot[:-1]
-            last = np.ones(len(slot), dtype=bool)
-            last[:-1] = first[1:]
-            nearest = np.full(ZONES * 16, np.inf)
-            nearest[slot[first]] = distance[hit][first]
-            farthest = np.zeros(ZONES * 16)
-            farthest[slot[last]] = distance[hit][last]
-            signal = total(echo)
-            quadrant = (order // 8) * 2 + (order % 4) // 2  # sub-ray -> quarter of the SPADs
-            shares = np.bincount(slot * 4 + quadrant[hit], weights=echo[hit],
-                                 minlength=ZONES * 64).reshape(ZONES * 16, 4) / signal[:, None]
-            signal = SIGNAL_AT_1M * signal / (mean / 1000) ** 2
-        present = count > 0
-        shape = (ZONES, 16)
-        return _Targets(np.where(present, mean, np.inf).reshape(shape),
-                        np.where(present, farthest - nearest, 0).reshape(shape),
-                        np.where(present, signal, 0).reshape(shape),
-                        np.nan_to_num(shares).reshape(ZONES, 16, 4))
+        zones = np.flatnonzero((hits.distance < self.scene.still_hits().distance).any(axis=1))
+        if len(zones) == 0:
+            return still
+        moved = _group_hits(Hits(hits.distance[zones], hits.cosine[zones],
+                                 hits.reflectivity[zones]), self.separation)
+        targets = _Targets(still.distance.copy(), still.spread.copy(), still.signal.copy(),
+                           still.quadrants.copy())
+        for name in ("distance", "spread", "signal", "quadrants"):
+            getattr(targets, name)[zones] = getattr(moved, name)
+        return targets
 
     def returns(self, index: int) -> list[SubFrame]:
         """What each sub-frame of frame `index` reports: one in single modes, near then far in
@@ -253,10 +309,10 @@ class SyntheticSensor:
         zone, target = np.nonzero(seen)
         width = np.maximum(0.6 * setting.bin_mm, targets.spread[zone, target] / 2)
         expected = np.repeat(ambient[:, None], BINS, axis=1)
-        _add_peaks(expected, setting.bin_mm, zone, height[zone, target],
-                   targets.distance[zone, target], width)
+        touched = _add_peaks(expected, ambient, setting.bin_mm, zone, height[zone, target],
+                             targets.distance[zone, target], width)
         photons = 3 * np.einsum("zt,ztq->zq", np.where(seen, measured, 0), targets.quadrants)
-        histogram = _shot_noise(rng, expected)
+        histogram = _histogram_noise(rng, ambient, expected, touched)
         pdc = _shot_noise(rng, photons + ambient[:, None] * BINS / 4)
 
         # The three strongest peaks, reported nearest first.

@@ -113,6 +113,10 @@ class Scene:
             shapes.append(self.moving.at(t))
         return shapes
 
+    def still_hits(self) -> "Hits":
+        """The nearest hits of the shapes that do not move (read-only, shared)."""
+        return Hits(*_still_hits(self.planes, self.boxes, self.spheres, self.field_of_view_deg))
+
     def first_hits(self, t: float) -> "Hits":
         """The nearest hit of every sample ray at time `t` seconds."""
         still = _still_hits(self.planes, self.boxes, self.spheres, self.field_of_view_deg)
