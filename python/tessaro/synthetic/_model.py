@@ -96,31 +96,35 @@ def _counts(values: np.ndarray) -> np.ndarray:
     return np.rint(values, out=values).astype(np.uint32)
 
 
-def _histogram_noise(rng: np.random.Generator, ambient: np.ndarray, expected: np.ndarray,
-                     touched: np.ndarray) -> np.ndarray:
-    """`_shot_noise` of the histograms `expected` (zones, bins), which hold the zone's ambient
-    level `ambient` in every bin but the flat indices `touched`: those bins are worked out one
-    by one, the others a zone at a time, each with the same operations in the same order."""
-    noise = rng.standard_normal(expected.shape, dtype=np.float32)
+def _histogram_noise(rng: np.random.Generator, ambient: np.ndarray, where: np.ndarray,
+                     expected: np.ndarray) -> np.ndarray:
+    """`_shot_noise` of histograms (zones, bins) at the ambient level `ambient` of their zone
+    but at the flat indices `where`, which are at `expected`: those bins are worked out one by
+    one, the others a zone at a time, each with the same operations in the same order."""
+    noise = rng.standard_normal((len(ambient), BINS), dtype=np.float32)
     counts = noise * np.sqrt(ambient)[:, None]
     counts += ambient[:, None]
-    peaks = expected.reshape(-1)[touched]
     flat = counts.reshape(-1)
-    flat[touched] = np.sqrt(peaks) * noise.reshape(-1)[touched] + peaks
+    flat[where] = np.sqrt(expected) * noise.reshape(-1)[where] + expected
     return _counts(counts)
 
 
-def _add_peaks(expected: np.ndarray, ambient: np.ndarray, bin_mm: float, zone: np.ndarray,
-               height: np.ndarray, distance: np.ndarray, width: np.ndarray) -> np.ndarray:
-    """Adds to the histograms `expected` (zones, bins), which hold the ambient level `ambient`
-    of their zone in every bin, a Gaussian peak per target: of `height` at `distance` with
-    `width` (mm), in zone `zone`; a zone's targets in the order given. Returns the flat indices
-    of the bins it added to, in order.
+def _peaks(ambient: np.ndarray, bin_mm: float, zone: np.ndarray, rank: np.ndarray,
+           height: np.ndarray, distance: np.ndarray, width: np.ndarray
+           ) -> tuple[np.ndarray, np.ndarray]:
+    """Histograms (zones, bins) at the ambient level `ambient` of their zone, with a Gaussian
+    peak per target added: of `height` at `distance` with `width` (mm), in zone `zone`, a
+    zone's targets one after the other by `rank` (0 for its first). Returns the flat indices of
+    the bins the peaks reach and the expected counts there (an index may come more than once).
 
     A peak is worked out only within PEAK_REACH widths of its centre (and a bin more): farther
     out it is below half a unit in the last place of the ambient floor, so adding it would
     leave the sum as it is. Each bin's additions keep their order, so the sums are the same to
     the last bit as a peak added over every bin."""
+    # The n-th target of each zone goes in with the n-th of the others: no bin twice at once.
+    by_rank = np.argsort(rank, kind="stable")
+    zone, rank = zone[by_rank], rank[by_rank]
+    height, distance, width = height[by_rank], distance[by_rank], width[by_rank]
     count = len(zone)
     reach = PEAK_REACH * width / bin_mm + 1
     if count == 0 or PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
@@ -130,9 +134,9 @@ def _add_peaks(expected: np.ndarray, ambient: np.ndarray, bin_mm: float, zone: n
     low = np.clip(np.floor(centre - reach), 0, BINS).astype(np.intp)
     high = np.clip(np.ceil(centre + reach) + 1, 0, BINS).astype(np.intp)
     lengths = high - low
+    ends = np.cumsum(lengths)
     peak = np.repeat(np.arange(count), lengths)
-    starts = np.cumsum(lengths) - lengths
-    bins = np.arange(len(peak)) + np.repeat(low - starts, lengths)
+    bins = np.arange(len(peak)) + np.repeat(low - (ends - lengths), lengths)
     values = (bins + 0.5) * bin_mm - distance[peak]
     values /= width[peak]
     np.square(values, out=values)
@@ -140,23 +144,14 @@ def _add_peaks(expected: np.ndarray, ambient: np.ndarray, bin_mm: float, zone: n
     np.exp(values, out=values)
     values *= height[peak]
     where = zone[peak] * BINS + bins
-    # The n-th target of each zone goes in with the n-th of the others: no bin twice at once.
-    first = np.r_[0, np.flatnonzero(np.diff(zone)) + 1]
-    rank = np.arange(count) - np.repeat(first, np.diff(np.r_[first, count]))
-    flat = expected.reshape(-1)
-    ranks = int(rank.max(initial=-1)) + 1
-    if ranks == 1:
-        flat[where] += values
-    else:
-        # Stably by rank, so that each rank's additions are one run.
-        by_rank = np.argsort(rank[peak], kind="stable")
-        where, values = where[by_rank], values[by_rank]
-        runs = np.searchsorted(rank[peak][by_rank], np.arange(ranks + 1))
-        for n in range(ranks):
-            flat[where[runs[n]:runs[n + 1]]] += values[runs[n]:runs[n + 1]]
-    touched = np.zeros(flat.size, dtype=bool)
-    touched[where] = True
-    return np.flatnonzero(touched)
+    sums = np.empty(len(ambient) * BINS)
+    sums[where] = ambient[zone[peak]]
+    # Where each rank's values start, and the end.
+    runs = np.append(np.r_[0, ends][np.searchsorted(rank, np.arange(rank[-1] + 1))],
+                     len(peak)) if count else np.zeros(1, dtype=np.intp)
+    for start, end in zip(runs[:-1], runs[1:]):
+        sums[where[start:end]] += values[start:end]
+    return where, sums[where]
 
 
 @dataclass
@@ -307,12 +302,12 @@ class SyntheticSensor:
         height = np.where(seen, np.minimum(measured, PEAK_HEIGHT_LIMIT), 0)
 
         zone, target = np.nonzero(seen)
+        rank = (np.cumsum(seen, axis=1) - 1)[zone, target]
         width = np.maximum(0.6 * setting.bin_mm, targets.spread[zone, target] / 2)
-        expected = np.repeat(ambient[:, None], BINS, axis=1)
-        touched = _add_peaks(expected, ambient, setting.bin_mm, zone, height[zone, target],
-                             targets.distance[zone, target], width)
+        where, expected = _peaks(ambient, setting.bin_mm, zone, rank, height[zone, target],
+                                 targets.distance[zone, target], width)
         photons = 3 * np.einsum("zt,ztq->zq", np.where(seen, measured, 0), targets.quadrants)
-        histogram = _histogram_noise(rng, ambient, expected, touched)
+        histogram = _histogram_noise(rng, ambient, where, expected)
         pdc = _shot_noise(rng, photons + ambient[:, None] * BINS / 4)
 
         # The three strongest peaks, reported nearest first.
