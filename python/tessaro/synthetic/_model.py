@@ -39,6 +39,8 @@ SIGNAL_AT_1M = 80_000.0  # peak counts of a white target filling a zone at 1 m, 
 DETECTION_SIGMAS = 6.0
 PEAK_REACH = 12.0  # widths from its centre beyond which a histogram peak adds nothing
 
+_ROWS = np.arange(ZONES)[:, None]  # indexes a zone's own row of a (zones, n) array
+
 # Peak status codes the model writes. The library gives them no meaning; these are guesses.
 STATUS_NONE, STATUS_VALID, STATUS_WEAK, STATUS_SATURATED = 0, 1, 2, 3
 
@@ -267,12 +269,10 @@ class SyntheticSensor:
         still = self._still_targets
         if self.scene.moving is None:
             return still
-        hits = self.scene.first_hits(self.time(index))
-        zones = np.flatnonzero((hits.distance < self.scene.still_hits().distance).any(axis=1))
+        zones, hits = self.scene.moved_hits(self.time(index))
         if len(zones) == 0:
             return still
-        moved = _group_hits(Hits(hits.distance[zones], hits.cosine[zones],
-                                 hits.reflectivity[zones]), self.separation)
+        moved = _group_hits(hits, self.separation)
         targets = _Targets(still.distance.copy(), still.spread.copy(), still.signal.copy(),
                            still.quadrants.copy())
         for name in ("distance", "spread", "signal", "quadrants"):
@@ -286,14 +286,16 @@ class SyntheticSensor:
             if len(self._cache) > 8:
                 self._cache.pop(next(iter(self._cache)))
             targets = self._targets(index)
-            self._cache[index] = [self._sub_frame(targets, r, index, s)
+            # Ambient light comes back from whatever the zone sees.
+            brightness = 0.3 + 0.7 * np.minimum(1.0, targets.signal.sum(axis=1) / 50_000)
+            self._cache[index] = [self._sub_frame(targets, brightness, r, index, s)
                                   for s, r in enumerate(self.model.ranges)]
         return self._cache[index]
 
-    def _sub_frame(self, targets: _Targets, setting: Range, index: int, sub: int) -> SubFrame:
+    def _sub_frame(self, targets: _Targets, brightness: np.ndarray, setting: Range, index: int,
+                   sub: int) -> SubFrame:
         rng = np.random.default_rng([self.seed, index, sub])
-        # Ambient light comes back from whatever the zone sees, and more of it in wider bins.
-        brightness = 0.3 + 0.7 * np.minimum(1.0, targets.signal.sum(axis=1) / 50_000)
+        # More ambient light in wider bins.
         ambient = self.ambient * brightness * setting.bin_mm / 40
         threshold = DETECTION_SIGMAS * np.sqrt(ambient)[:, None]
         measured = targets.signal * (1 + 0.02 * rng.standard_normal(targets.signal.shape))
@@ -312,26 +314,25 @@ class SyntheticSensor:
 
         # The three strongest peaks, reported nearest first.
         strongest = np.argsort(-height, axis=1, kind="stable")[:, :ECHOES]
-        reported = np.take_along_axis(seen, strongest, axis=1)
-        distance = np.where(reported, np.take_along_axis(targets.distance, strongest, axis=1),
-                            np.inf)
-        by_distance = np.take_along_axis(strongest, np.argsort(distance, axis=1), axis=1)
-        reported = np.take_along_axis(seen, by_distance, axis=1)
+        distance = np.where(seen[_ROWS, strongest], targets.distance[_ROWS, strongest], np.inf)
+        by_distance = strongest[_ROWS, np.argsort(distance, axis=1)]
+        reported = seen[_ROWS, by_distance]
 
         def pick(values: np.ndarray) -> np.ndarray:
-            return np.where(reported, np.take_along_axis(values, by_distance, axis=1), 0).T
+            return np.where(reported, values[_ROWS, by_distance], 0).T
 
         noise = np.clip(rng.standard_normal((ZONES, ECHOES)), -3, 3).T * 0.05 * setting.bin_mm
-        radial = _quarters(np.where(pick(seen), pick(np.where(seen, targets.distance, 0))
-                                    + noise, 0))
+        radial = _quarters(np.where(reported.T, pick(targets.distance) + noise, 0))
         peak = pick(height)
         strength = pick(measured)
-        status = np.select([peak == 0, strength >= PEAK_HEIGHT_LIMIT,
-                            strength < 2 * threshold[:, 0]],
-                           [STATUS_NONE, STATUS_SATURATED, STATUS_WEAK], STATUS_VALID)
+        # The first of none, saturated and weak that holds, else valid.
+        status = np.full(peak.shape, STATUS_VALID, dtype=np.uint8)
+        status[strength < 2 * threshold[:, 0]] = STATUS_WEAK
+        status[strength >= PEAK_HEIGHT_LIMIT] = STATUS_SATURATED
+        status[peak == 0] = STATUS_NONE
         points = _quarters(radial[..., None].astype(np.float64) * self.rays)
-        return SubFrame(radial, points, _quarters(peak), status.astype(np.uint8),
-                        _quarters(np.sqrt(ambient)), histogram, pdc)
+        return SubFrame(radial, points, _quarters(peak), status, _quarters(np.sqrt(ambient)),
+                        histogram, pdc)
 
     # -- the wire -------------------------------------------------------------------------------
 

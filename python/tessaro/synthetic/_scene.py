@@ -117,6 +117,24 @@ class Scene:
         """The nearest hits of the shapes that do not move (read-only, shared)."""
         return Hits(*_still_hits(self.planes, self.boxes, self.spheres, self.field_of_view_deg))
 
+    def moved_hits(self, t: float) -> tuple[np.ndarray, "Hits"]:
+        """The zones where the moving shape is nearer than the still ones for some sample ray
+        at time `t` seconds, and the nearest hits of those zones' rays (as in `first_hits`)."""
+        still = self.still_hits()
+        if self.moving is None:
+            return np.zeros(0, dtype=np.intp), Hits(*(v[:0] for v in
+                                                      (still.distance, still.cosine,
+                                                       still.reflectivity)))
+        shape = self.moving.at(t)
+        d, c = shape.intersect(sample_rays(self.field_of_view_deg))
+        nearer = d < still.distance
+        zones = np.flatnonzero(nearer.any(axis=1))
+        hits = Hits(still.distance[zones], still.cosine[zones], still.reflectivity[zones])
+        nearer = nearer[zones]
+        hits.distance[nearer], hits.cosine[nearer] = d[zones][nearer], c[zones][nearer]
+        hits.reflectivity[nearer] = shape.reflectivity
+        return zones, hits
+
     def first_hits(self, t: float) -> "Hits":
         """The nearest hit of every sample ray at time `t` seconds."""
         still = _still_hits(self.planes, self.boxes, self.spheres, self.field_of_view_deg)
