@@ -254,6 +254,7 @@ class SyntheticSensor:
         self.start_ticks = int(seeded.integers(0, 1_000_000))
         self._cache: dict[int, list[SubFrame]] = {}
         self._still_targets: _Targets | None = None
+        self._fixed = self._fixed_lines()
 
     # -- the model ------------------------------------------------------------------------------
 
@@ -338,20 +339,29 @@ class SyntheticSensor:
 
     def _wire_values(self, index: int) -> dict[str, np.ndarray]:
         subs = self.returns(index)
+
+        def joined(key: str, axis: int) -> np.ndarray:
+            parts = [getattr(s, key) for s in subs]
+            return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=axis)
+
+        values = {key: joined(key, 1) for key in wire.ECHO_VALUES}
+        values.update({key: joined(key, 0) for key in wire.PIXEL_VALUES})
+        values.update(self._fixed)
+        return values
+
+    def _fixed_lines(self) -> dict[str, np.ndarray]:
+        """What the sensor sends the same in every frame (read-only)."""
         blocks = wire.block_count(self.dual)
-        pixels = wire.pixel_count(self.dual)
-        values = {key: np.concatenate([getattr(s, key) for s in subs], axis=1)
-                  for key in wire.ECHO_VALUES}
-        values.update({key: np.concatenate([getattr(s, key) for s in subs])
-                       for key in wire.PIXEL_VALUES})
         # Channel 0 carries no decoded value; the model puts the line number in it.
-        values["line_word"] = np.arange(pixels, dtype=np.uint32) | np.uint32(0x4C00_0000)
+        line_word = np.arange(wire.pixel_count(self.dual), dtype=np.uint32)
+        line_word |= np.uint32(0x4C00_0000)
         # The reference pixel sees the laser through the package: a strong peak in bin 1.
         reference = np.zeros((blocks, wire.WORDS_PER_LINE), dtype=np.uint32)
         reference[:, wire.HISTOGRAM:wire.HISTOGRAM + BINS] = np.uint32(self.ambient)
         reference[:, wire.HISTOGRAM + 1] = 250_000
-        values["reference"] = reference
-        return values
+        for values in (line_word, reference):
+            values.flags.writeable = False
+        return {"line_word": line_word, "reference": reference}
 
     def raw_frame(self, index: int) -> np.ndarray:
         """The raw image frame `index` as the sensor sends it (uint8, wire order)."""
