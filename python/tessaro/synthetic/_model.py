@@ -39,8 +39,6 @@ SIGNAL_AT_1M = 80_000.0  # peak counts of a white target filling a zone at 1 m, 
 DETECTION_SIGMAS = 6.0
 PEAK_REACH = 12.0  # widths from its centre beyond which a histogram peak adds nothing
 
-_ROWS = np.arange(ZONES)[:, None]  # indexes a zone's own row of a (zones, n) array
-
 # Peak status codes the model writes. The library gives them no meaning; these are guesses.
 STATUS_NONE, STATUS_VALID, STATUS_WEAK, STATUS_SATURATED = 0, 1, 2, 3
 
@@ -83,55 +81,49 @@ def _quarters(values: np.ndarray) -> np.ndarray:
     return (np.round(np.asarray(values, dtype=np.float64) * 4) / 4).astype(np.float32)
 
 
-def _shot_noise(rng: np.random.Generator, expected: np.ndarray) -> np.ndarray:
-    """Photon counts around `expected`: Poisson noise, in its normal approximation (counts are
-    large), which is several times quicker to draw."""
-    counts = np.sqrt(expected)
-    counts *= rng.standard_normal(expected.shape, dtype=np.float32)
-    counts += expected
-    return _counts(counts)
-
-
 def _counts(values: np.ndarray) -> np.ndarray:
-    """Whole, non-negative counts of the noisy `values` (overwritten)."""
+    """Whole, non-negative photon counts of the noisy `values` (overwritten). The noise is
+    Poisson's in its normal approximation (counts are large), which is several times quicker to
+    draw: expected + sqrt(expected) * a float32 standard normal draw."""
     np.maximum(values, 0, out=values)
     return np.rint(values, out=values).astype(np.uint32)
 
 
-def _histogram_noise(rng: np.random.Generator, ambient: np.ndarray, where: np.ndarray,
+def _histogram_noise(rngs: list[np.random.Generator], ambient: np.ndarray, where: np.ndarray,
                      expected: np.ndarray) -> np.ndarray:
-    """`_shot_noise` of histograms (zones, bins) at the ambient level `ambient` of their zone
-    but at the flat indices `where`, which are at `expected`: those bins are worked out one by
-    one, the others a zone at a time, each with the same operations in the same order."""
-    noise = rng.standard_normal((len(ambient), BINS), dtype=np.float32)
-    counts = noise * np.sqrt(ambient)[:, None]
-    counts += ambient[:, None]
+    """Photon counts (`_counts`) of histograms (sub-frames, zones, bins) at the ambient level `ambient` of
+    their zone but at the flat indices `where`, which are at `expected`: those bins are worked
+    out one by one, the others a zone at a time, each with the same operations in the same
+    order. Each sub-frame's noise comes from its own generator."""
+    noise = np.empty(ambient.shape + (BINS,), dtype=np.float32)
+    for rng, part in zip(rngs, noise):
+        rng.standard_normal(dtype=np.float32, out=part)
+    counts = noise * np.sqrt(ambient)[..., None]
+    counts += ambient[..., None]
     flat = counts.reshape(-1)
     flat[where] = np.sqrt(expected) * noise.reshape(-1)[where] + expected
     return _counts(counts)
 
 
-def _peaks(ambient: np.ndarray, bin_mm: float, zone: np.ndarray, rank: np.ndarray,
-           height: np.ndarray, distance: np.ndarray, width: np.ndarray
+def _peaks(ambient: np.ndarray, bin_mm: np.ndarray, whole: np.ndarray, zone: np.ndarray,
+           rank: np.ndarray, height: np.ndarray, distance: np.ndarray, width: np.ndarray
            ) -> tuple[np.ndarray, np.ndarray]:
     """Histograms (zones, bins) at the ambient level `ambient` of their zone, with a Gaussian
-    peak per target added: of `height` at `distance` with `width` (mm), in zone `zone`, a
-    zone's targets one after the other by `rank` (0 for its first). Returns the flat indices of
-    the bins the peaks reach and the expected counts there (an index may come more than once).
+    peak per target added: of `height` at `distance` with `width` (mm) in bins of `bin_mm`, in
+    zone `zone`, a zone's targets one after the other by `rank` (0 for its first). Returns the
+    flat indices of the bins the peaks reach and the expected counts there (an index may come
+    more than once).
 
-    A peak is worked out only within PEAK_REACH widths of its centre (and a bin more): farther
-    out it is below half a unit in the last place of the ambient floor, so adding it would
-    leave the sum as it is. Each bin's additions keep their order, so the sums are the same to
-    the last bit as a peak added over every bin."""
+    A peak is worked out only within PEAK_REACH widths of its centre (and a bin more), over
+    every bin where `whole`: farther out it is below half a unit in the last place of the
+    ambient floor, so adding it would leave the sum as it is. Each bin's additions keep their
+    order, so the sums are the same to the last bit as a peak added over every bin."""
     # The n-th target of each zone goes in with the n-th of the others: no bin twice at once.
     by_rank = np.argsort(rank, kind="stable")
-    zone, rank = zone[by_rank], rank[by_rank]
+    zone, rank, bin_mm = zone[by_rank], rank[by_rank], bin_mm[by_rank]
     height, distance, width = height[by_rank], distance[by_rank], width[by_rank]
     count = len(zone)
-    reach = PEAK_REACH * width / bin_mm + 1
-    if count == 0 or PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
-            np.spacing(ambient.min()) / 2:
-        reach = np.full(count, float(BINS))
+    reach = np.where(whole[by_rank], float(BINS), PEAK_REACH * width / bin_mm + 1)
     centre = distance / bin_mm - 0.5  # in bins
     low = np.clip(np.floor(centre - reach), 0, BINS).astype(np.intp)
     high = np.clip(np.ceil(centre + reach) + 1, 0, BINS).astype(np.intp)
@@ -139,7 +131,7 @@ def _peaks(ambient: np.ndarray, bin_mm: float, zone: np.ndarray, rank: np.ndarra
     ends = np.cumsum(lengths)
     peak = np.repeat(np.arange(count), lengths)
     bins = np.arange(len(peak)) + np.repeat(low - (ends - lengths), lengths)
-    values = (bins + 0.5) * bin_mm - distance[peak]
+    values = (bins + 0.5) * bin_mm[peak] - distance[peak]
     values /= width[peak]
     np.square(values, out=values)
     values *= -0.5
@@ -286,54 +278,72 @@ class SyntheticSensor:
         if index not in self._cache:
             if len(self._cache) > 8:
                 self._cache.pop(next(iter(self._cache)))
-            targets = self._targets(index)
-            # Ambient light comes back from whatever the zone sees.
-            brightness = 0.3 + 0.7 * np.minimum(1.0, targets.signal.sum(axis=1) / 50_000)
-            self._cache[index] = [self._sub_frame(targets, brightness, r, index, s)
-                                  for s, r in enumerate(self.model.ranges)]
+            self._cache[index] = self._sub_frames(self._targets(index), index)
         return self._cache[index]
 
-    def _sub_frame(self, targets: _Targets, brightness: np.ndarray, setting: Range, index: int,
-                   sub: int) -> SubFrame:
-        rng = np.random.default_rng([self.seed, index, sub])
-        # More ambient light in wider bins.
-        ambient = self.ambient * brightness * setting.bin_mm / 40
-        threshold = DETECTION_SIGMAS * np.sqrt(ambient)[:, None]
-        measured = targets.signal * (1 + 0.02 * rng.standard_normal(targets.signal.shape))
-        seen = ((targets.distance >= setting.min_mm) & (targets.distance <= setting.max_mm)
+    def _sub_frames(self, targets: _Targets, index: int) -> list[SubFrame]:
+        # Sub-frames are worked out side by side, along the first axis, each drawing from its
+        # own generator in the same order as one alone would.
+        rngs = [np.random.default_rng([self.seed, index, s]) for s in range(len(self.model.ranges))]
+        bin_mm, min_mm, max_mm = (np.array([getattr(r, name) for r in self.model.ranges],
+                                           dtype=np.float64)[:, None]
+                                  for name in ("bin_mm", "min_mm", "max_mm"))
+        # Ambient light comes back from whatever the zone sees, and more of it in wider bins.
+        brightness = 0.3 + 0.7 * np.minimum(1.0, targets.signal.sum(axis=1) / 50_000)
+        ambient = self.ambient * brightness * bin_mm / 40
+        threshold = DETECTION_SIGMAS * np.sqrt(ambient)[..., None]
+        draws = np.stack([rng.standard_normal(targets.signal.shape) for rng in rngs])
+        measured = targets.signal * (1 + 0.02 * draws)
+        seen = ((targets.distance >= min_mm[..., None]) & (targets.distance <= max_mm[..., None])
                 & (measured >= threshold))
         height = np.where(seen, np.minimum(measured, PEAK_HEIGHT_LIMIT), 0)
 
-        zone, target = np.nonzero(seen)
-        rank = (np.cumsum(seen, axis=1) - 1)[zone, target]
-        width = np.maximum(0.6 * setting.bin_mm, targets.spread[zone, target] / 2)
-        where, expected = _peaks(ambient, setting.bin_mm, zone, rank, height[zone, target],
+        sub, zone, target = np.nonzero(seen)
+        rank = (np.cumsum(seen, axis=2) - 1)[sub, zone, target]
+        width = np.maximum((0.6 * bin_mm)[sub, 0], targets.spread[zone, target] / 2)
+        # Far out a peak is below half a unit in the last place of the ambient floor.
+        whole = PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
+            np.spacing(ambient.min(axis=1)) / 2
+        where, expected = _peaks(ambient.reshape(-1), bin_mm[sub, 0], whole[sub],
+                                 sub * ZONES + zone, rank, height[sub, zone, target],
                                  targets.distance[zone, target], width)
-        photons = 3 * np.einsum("zt,ztq->zq", np.where(seen, measured, 0), targets.quadrants)
-        histogram = _histogram_noise(rng, ambient, where, expected)
-        pdc = _shot_noise(rng, photons + ambient[:, None] * BINS / 4)
+        lit = np.where(seen, measured, 0)
+        photons = np.stack([3 * np.einsum("zt,ztq->zq", lit[s], targets.quadrants)
+                            for s in range(len(rngs))])
+        histogram = _histogram_noise(rngs, ambient, where, expected)
+        pdc = photons + ambient[..., None] * BINS / 4
+        pdc_noise = np.stack([rng.standard_normal(pdc.shape[1:], dtype=np.float32)
+                              for rng in rngs])
+        pdc_counts = _counts(np.sqrt(pdc) * pdc_noise + pdc)
 
         # The three strongest peaks, reported nearest first.
-        strongest = np.argsort(-height, axis=1, kind="stable")[:, :ECHOES]
-        distance = np.where(seen[_ROWS, strongest], targets.distance[_ROWS, strongest], np.inf)
-        by_distance = strongest[_ROWS, np.argsort(distance, axis=1)]
-        reported = seen[_ROWS, by_distance]
+        subs, rows = np.arange(len(rngs))[:, None, None], np.arange(ZONES)[:, None]
+        strongest = np.argsort(-height, axis=2, kind="stable")[..., :ECHOES]
+        distance = np.where(seen[subs, rows, strongest], targets.distance[rows, strongest],
+                            np.inf)
+        by_distance = strongest[subs, rows, np.argsort(distance, axis=2)]
+        reported = seen[subs, rows, by_distance]
 
         def pick(values: np.ndarray) -> np.ndarray:
-            return np.where(reported, values[_ROWS, by_distance], 0).T
+            if values.ndim == 2:
+                return np.where(reported, values[rows, by_distance], 0).transpose(0, 2, 1)
+            return np.where(reported, values[subs, rows, by_distance], 0).transpose(0, 2, 1)
 
-        noise = np.clip(rng.standard_normal((ZONES, ECHOES)), -3, 3).T * 0.05 * setting.bin_mm
-        radial = _quarters(np.where(reported.T, pick(targets.distance) + noise, 0))
+        noise = np.stack([rng.standard_normal((ZONES, ECHOES)) for rng in rngs])
+        noise = np.clip(noise, -3, 3).transpose(0, 2, 1) * 0.05 * bin_mm[..., None]
+        radial = _quarters(np.where(reported.transpose(0, 2, 1), pick(targets.distance) + noise,
+                                    0))
         peak = pick(height)
         strength = pick(measured)
         # The first of none, saturated and weak that holds, else valid.
         status = np.full(peak.shape, STATUS_VALID, dtype=np.uint8)
-        status[strength < 2 * threshold[:, 0]] = STATUS_WEAK
+        status[strength < 2 * threshold[:, None, :, 0]] = STATUS_WEAK
         status[strength >= PEAK_HEIGHT_LIMIT] = STATUS_SATURATED
         status[peak == 0] = STATUS_NONE
         points = _quarters(radial[..., None].astype(np.float64) * self.rays)
-        return SubFrame(radial, points, _quarters(peak), status, _quarters(np.sqrt(ambient)),
-                        histogram, pdc)
+        peak, noise_level = _quarters(peak), _quarters(np.sqrt(ambient))
+        return [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s], histogram[s],
+                         pdc_counts[s]) for s in range(len(rngs))]
 
     # -- the wire -------------------------------------------------------------------------------
 
