@@ -15,6 +15,7 @@ the bytes.
 from __future__ import annotations
 
 import math
+import threading
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -90,15 +91,15 @@ def _counts(values: np.ndarray) -> np.ndarray:
 
 
 def _histogram_noise(rngs: list[np.random.Generator], ambient: np.ndarray, where: np.ndarray,
-                     expected: np.ndarray) -> np.ndarray:
-    """Photon counts (`_counts`) of histograms (sub-frames, zones, bins) at the ambient level `ambient` of
-    their zone but at the flat indices `where`, which are at `expected`: those bins are worked
-    out one by one, the others a zone at a time, each with the same operations in the same
-    order. Each sub-frame's noise comes from its own generator."""
-    noise = np.empty(ambient.shape + (BINS,), dtype=np.float32)
+                     expected: np.ndarray, scratch: "_Scratch") -> np.ndarray:
+    """Photon counts (`_counts`) of histograms (sub-frames, zones, bins) at the ambient level
+    `ambient` of their zone but at the flat indices `where`, which are at `expected`: those bins
+    are worked out one by one, the others a zone at a time, each with the same operations in
+    the same order. Each sub-frame's noise comes from its own generator."""
+    noise, counts = scratch.noise, scratch.counts
     for rng, part in zip(rngs, noise):
         rng.standard_normal(dtype=np.float32, out=part)
-    counts = noise * np.sqrt(ambient)[..., None]
+    np.multiply(noise, np.sqrt(ambient)[..., None], out=counts)
     counts += ambient[..., None]
     flat = counts.reshape(-1)
     flat[where] = np.sqrt(expected) * noise.reshape(-1)[where] + expected
@@ -106,8 +107,8 @@ def _histogram_noise(rngs: list[np.random.Generator], ambient: np.ndarray, where
 
 
 def _peaks(ambient: np.ndarray, bin_mm: np.ndarray, whole: np.ndarray, zone: np.ndarray,
-           rank: np.ndarray, height: np.ndarray, distance: np.ndarray, width: np.ndarray
-           ) -> tuple[np.ndarray, np.ndarray]:
+           rank: np.ndarray, height: np.ndarray, distance: np.ndarray, width: np.ndarray,
+           sums: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Histograms (zones, bins) at the ambient level `ambient` of their zone, with a Gaussian
     peak per target added: of `height` at `distance` with `width` (mm) in bins of `bin_mm`, in
     zone `zone`, a zone's targets one after the other by `rank` (0 for its first). Returns the
@@ -117,7 +118,8 @@ def _peaks(ambient: np.ndarray, bin_mm: np.ndarray, whole: np.ndarray, zone: np.
     A peak is worked out only within PEAK_REACH widths of its centre (and a bin more), over
     every bin where `whole`: farther out it is below half a unit in the last place of the
     ambient floor, so adding it would leave the sum as it is. Each bin's additions keep their
-    order, so the sums are the same to the last bit as a peak added over every bin."""
+    order, so the sums are the same to the last bit as a peak added over every bin. `sums`
+    (a value per bin) is overwritten where the peaks reach."""
     # The n-th target of each zone goes in with the n-th of the others: no bin twice at once.
     by_rank = np.argsort(rank, kind="stable")
     zone, rank, bin_mm = zone[by_rank], rank[by_rank], bin_mm[by_rank]
@@ -138,7 +140,6 @@ def _peaks(ambient: np.ndarray, bin_mm: np.ndarray, whole: np.ndarray, zone: np.
     np.exp(values, out=values)
     values *= height[peak]
     where = zone[peak] * BINS + bins
-    sums = np.empty(len(ambient) * BINS)
     sums[where] = ambient[zone[peak]]
     # Where each rank's values start, and the end.
     runs = np.append(np.r_[0, ends][np.searchsorted(rank, np.arange(rank[-1] + 1))],
@@ -224,6 +225,15 @@ def _group_hits(hits: Hits, separation: float) -> _Targets:
                     np.nan_to_num(shares).reshape(zones, 16, 4))
 
 
+class _Scratch:
+    """Working memory of one frame's histograms, (sub-frames, zones, bins)."""
+
+    def __init__(self, subs: int) -> None:
+        self.noise = np.empty((subs, ZONES, BINS), dtype=np.float32)
+        self.counts = np.empty((subs, ZONES, BINS))
+        self.sums = np.empty(subs * ZONES * BINS)
+
+
 class SyntheticSensor:
     """Raw frames, embedded data and the expected decoded values of a scene, frame by frame."""
 
@@ -247,6 +257,10 @@ class SyntheticSensor:
         self._cache: dict[int, list[SubFrame]] = {}
         self._still_targets: _Targets | None = None
         self._fixed = self._fixed_lines()
+        # One frame is worked out at a time, in working memory kept from frame to frame: fresh
+        # memory of this size costs a page fault per page on every frame.
+        self._lock = threading.Lock()
+        self._scratch = _Scratch(len(self.model.ranges))
 
     # -- the model ------------------------------------------------------------------------------
 
@@ -275,11 +289,12 @@ class SyntheticSensor:
     def returns(self, index: int) -> list[SubFrame]:
         """What each sub-frame of frame `index` reports: one in single modes, near then far in
         dual-depth modes."""
-        if index not in self._cache:
-            if len(self._cache) > 8:
-                self._cache.pop(next(iter(self._cache)))
-            self._cache[index] = self._sub_frames(self._targets(index), index)
-        return self._cache[index]
+        with self._lock:
+            if index not in self._cache:
+                if len(self._cache) > 8:
+                    self._cache.pop(next(iter(self._cache)))
+                self._cache[index] = self._sub_frames(self._targets(index), index)
+            return self._cache[index]
 
     def _sub_frames(self, targets: _Targets, index: int) -> list[SubFrame]:
         # Sub-frames are worked out side by side, along the first axis, each drawing from its
@@ -306,11 +321,11 @@ class SyntheticSensor:
             np.spacing(ambient.min(axis=1)) / 2
         where, expected = _peaks(ambient.reshape(-1), bin_mm[sub, 0], whole[sub],
                                  sub * ZONES + zone, rank, height[sub, zone, target],
-                                 targets.distance[zone, target], width)
+                                 targets.distance[zone, target], width, self._scratch.sums)
         lit = np.where(seen, measured, 0)
         photons = np.stack([3 * np.einsum("zt,ztq->zq", lit[s], targets.quadrants)
                             for s in range(len(rngs))])
-        histogram = _histogram_noise(rngs, ambient, where, expected)
+        histogram = _histogram_noise(rngs, ambient, where, expected, self._scratch)
         pdc = photons + ambient[..., None] * BINS / 4
         pdc_noise = np.stack([rng.standard_normal(pdc.shape[1:], dtype=np.float32)
                               for rng in rngs])
