@@ -316,7 +316,8 @@ class SyntheticSensor:
         sub, zone, target = np.nonzero(seen)
         rank = (np.cumsum(seen, axis=2) - 1)[sub, zone, target]
         width = np.maximum((0.6 * bin_mm)[sub, 0], targets.spread[zone, target] / 2)
-        # Far out a peak is below half a unit in the last place of the ambient floor.
+        # Only on a floor so low that a peak's far tail would still count is it worked out
+        # over every bin.
         whole = PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
             np.spacing(ambient.min(axis=1)) / 2
         where, expected = _peaks(ambient.reshape(-1), bin_mm[sub, 0], whole[sub],
