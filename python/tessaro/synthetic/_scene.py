@@ -75,8 +75,17 @@ class Sphere:
     reflectivity: float = 0.5
 
     def intersect(self, rays: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        return self.intersect_along(rays, rays @ np.asarray(self.centre, dtype=np.float64))
+
+    def reaches(self, along: np.ndarray) -> np.ndarray:
+        """Whether each ray, with `along` its projection of the centre, can hit the sphere."""
         c = np.asarray(self.centre, dtype=np.float64)
-        along = rays @ c
+        result: np.ndarray = along ** 2 - (c @ c - self.radius ** 2) >= 0
+        return result
+
+    def intersect_along(self, rays: np.ndarray, along: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """`intersect`, given the projection of the centre on each ray."""
+        c = np.asarray(self.centre, dtype=np.float64)
         disc = along ** 2 - (c @ c - self.radius ** 2)
         with np.errstate(invalid="ignore"):
             distance = along - np.sqrt(disc)
@@ -126,12 +135,17 @@ class Scene:
                                                       (still.distance, still.cosine,
                                                        still.reflectivity)))
         shape = self.moving.at(t)
-        d, c = shape.intersect(sample_rays(self.field_of_view_deg))
-        nearer = d < still.distance
-        zones = np.flatnonzero(nearer.any(axis=1))
+        rays = sample_rays(self.field_of_view_deg)
+        # The projections of every ray at once, as `intersect` works them out; the rest only
+        # for the zones the ball can reach.
+        along = rays @ np.asarray(shape.centre, dtype=np.float64)
+        zones = np.flatnonzero(shape.reaches(along).any(axis=1))
+        d, c = shape.intersect_along(rays[zones], along[zones])
+        nearer = d < still.distance[zones]
+        reached = nearer.any(axis=1)
+        zones, nearer, d, c = zones[reached], nearer[reached], d[reached], c[reached]
         hits = Hits(still.distance[zones], still.cosine[zones], still.reflectivity[zones])
-        nearer = nearer[zones]
-        hits.distance[nearer], hits.cosine[nearer] = d[zones][nearer], c[zones][nearer]
+        hits.distance[nearer], hits.cosine[nearer] = d[nearer], c[nearer]
         hits.reflectivity[nearer] = shape.reflectivity
         return zones, hits
 
