@@ -15,6 +15,7 @@ the bytes.
 from __future__ import annotations
 
 import math
+import threading
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -23,7 +24,8 @@ import numpy as np
 from tessaro._sensor import FrameFeeder, Mode
 from tessaro.errors import ConfigurationError
 from tessaro.synthetic import wire
-from tessaro.synthetic._scene import Box, Moving, Plane, Scene, Sphere, default_scene, zone_rays
+from tessaro.synthetic._scene import (Box, Hits, Moving, Plane, Scene, Sphere, default_scene,
+                                      zone_rays)
 
 if TYPE_CHECKING:
     import pelorin
@@ -81,50 +83,71 @@ def _quarters(values: np.ndarray) -> np.ndarray:
     return (np.round(np.asarray(values, dtype=np.float64) * 4) / 4).astype(np.float32)
 
 
-def _shot_noise(rng: np.random.Generator, expected: np.ndarray) -> np.ndarray:
-    """Photon counts around `expected`: Poisson noise, in its normal approximation (counts are
-    large), which is several times quicker to draw."""
-    counts = np.sqrt(expected)
-    counts *= rng.standard_normal(expected.shape, dtype=np.float32)
-    counts += expected
-    np.maximum(counts, 0, out=counts)
-    return np.rint(counts, out=counts).astype(np.uint32)
+def _counts(values: np.ndarray) -> np.ndarray:
+    """Whole, non-negative photon counts of the noisy `values` (overwritten). The noise is
+    Poisson's in its normal approximation (counts are large), which is several times quicker to
+    draw: expected + sqrt(expected) * a float32 standard normal draw."""
+    np.maximum(values, 0, out=values)
+    return np.rint(values, out=values).astype(np.uint32)
 
 
-def _add_peaks(expected: np.ndarray, bin_mm: float, zone: np.ndarray, height: np.ndarray,
-               distance: np.ndarray, width: np.ndarray) -> None:
-    """Adds to the histograms `expected` (zones, bins) a Gaussian peak per target: of `height`
-    at `distance` with `width` (mm), in zone `zone`; a zone's targets in the order given.
+def _histogram_noise(rngs: list[np.random.Generator], ambient: np.ndarray, where: np.ndarray,
+                     expected: np.ndarray, scratch: "_Scratch") -> np.ndarray:
+    """Photon counts (`_counts`) of histograms (sub-frames, zones, bins) at the ambient level
+    `ambient` of their zone but at the flat indices `where`, which are at `expected`: those bins
+    are worked out one by one, the others a zone at a time, each with the same operations in
+    the same order. Each sub-frame's noise comes from its own generator."""
+    noise, counts = scratch.noise, scratch.counts
+    for rng, part in zip(rngs, noise):
+        rng.standard_normal(dtype=np.float32, out=part)
+    np.multiply(noise, np.sqrt(ambient)[..., None], out=counts)
+    counts += ambient[..., None]
+    flat = counts.reshape(-1)
+    flat[where] = np.sqrt(expected) * noise.reshape(-1)[where] + expected
+    return _counts(counts)
 
-    A peak is worked out only within PEAK_REACH widths of its centre (and a bin more): farther
-    out it is below half a unit in the last place of the ambient floor, so adding it would
-    leave the sum as it is. Each bin's additions keep their order, so the sums are the same to
-    the last bit as a peak added over every bin."""
+
+def _peaks(ambient: np.ndarray, bin_mm: np.ndarray, whole: np.ndarray, zone: np.ndarray,
+           rank: np.ndarray, height: np.ndarray, distance: np.ndarray, width: np.ndarray,
+           sums: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Histograms (zones, bins) at the ambient level `ambient` of their zone, with a Gaussian
+    peak per target added: of `height` at `distance` with `width` (mm) in bins of `bin_mm`, in
+    zone `zone`, a zone's targets one after the other by `rank` (0 for its first). Returns the
+    flat indices of the bins the peaks reach and the expected counts there (an index may come
+    more than once).
+
+    A peak is worked out only within PEAK_REACH widths of its centre (and a bin more), over
+    every bin where `whole`: farther out it is below half a unit in the last place of the
+    ambient floor, so adding it would leave the sum as it is. Each bin's additions keep their
+    order, so the sums are the same to the last bit as a peak added over every bin. `sums`
+    (a value per bin) is overwritten where the peaks reach."""
+    # The n-th target of each zone goes in with the n-th of the others: no bin twice at once.
+    by_rank = np.argsort(rank, kind="stable")
+    zone, rank, bin_mm = zone[by_rank], rank[by_rank], bin_mm[by_rank]
+    height, distance, width = height[by_rank], distance[by_rank], width[by_rank]
     count = len(zone)
-    reach = PEAK_REACH * width / bin_mm + 1
-    if count == 0 or PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
-            np.spacing(expected.min()) / 2:
-        reach = np.full(count, float(BINS))
+    reach = np.where(whole[by_rank], float(BINS), PEAK_REACH * width / bin_mm + 1)
     centre = distance / bin_mm - 0.5  # in bins
     low = np.clip(np.floor(centre - reach), 0, BINS).astype(np.intp)
     high = np.clip(np.ceil(centre + reach) + 1, 0, BINS).astype(np.intp)
     lengths = high - low
+    ends = np.cumsum(lengths)
     peak = np.repeat(np.arange(count), lengths)
-    bins = low[peak] + np.arange(len(peak)) - np.repeat(np.cumsum(lengths) - lengths, lengths)
-    values = (bins + 0.5) * bin_mm - distance[peak]
+    bins = np.arange(len(peak)) + np.repeat(low - (ends - lengths), lengths)
+    values = (bins + 0.5) * bin_mm[peak] - distance[peak]
     values /= width[peak]
     np.square(values, out=values)
     values *= -0.5
     np.exp(values, out=values)
     values *= height[peak]
-    # The n-th target of each zone goes in with the n-th of the others: no bin twice at once.
-    first = np.r_[0, np.flatnonzero(np.diff(zone)) + 1]
-    rank = np.arange(count) - np.repeat(first, np.diff(np.r_[first, count]))
-    flat = expected.reshape(-1)
     where = zone[peak] * BINS + bins
-    for n in range(int(rank.max(initial=-1)) + 1):
-        chosen = rank[peak] == n
-        flat[where[chosen]] += values[chosen]
+    sums[where] = ambient[zone[peak]]
+    # Where each rank's values start, and the end.
+    runs = np.append(np.r_[0, ends][np.searchsorted(rank, np.arange(rank[-1] + 1))],
+                     len(peak)) if count else np.zeros(1, dtype=np.intp)
+    for start, end in zip(runs[:-1], runs[1:]):
+        sums[where[start:end]] += values[start:end]
+    return where, sums[where]
 
 
 @dataclass
@@ -163,6 +186,57 @@ class _Targets:
     quadrants: np.ndarray  # (576, 16, 4) share of the signal on each quarter of the SPADs
 
 
+def _group_hits(hits: Hits, separation: float) -> _Targets:
+    """The targets of the zones whose sample-ray hits are `hits`: sorted by distance, a gap
+    wider than `separation` starts a new group."""
+    zones = len(hits.distance)
+    order = np.argsort(hits.distance, axis=1)
+    distance = np.take_along_axis(hits.distance, order, axis=1)
+    echo = np.take_along_axis(hits.reflectivity * hits.cosine / 16, order, axis=1)
+    # A zone's misses (inf - inf) stay in the group before them.
+    with np.errstate(invalid="ignore"):
+        gaps = np.diff(distance, axis=1, prepend=-np.inf) > separation
+    group = np.cumsum(gaps, axis=1) - 1
+    hit = np.isfinite(distance)
+    slot = (np.arange(zones)[:, None] * 16 + group)[hit]
+
+    def total(weights: np.ndarray, size: int = zones * 16) -> np.ndarray:
+        return np.bincount(slot, weights=weights[hit], minlength=size)
+
+    count = total(np.ones_like(distance))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = total(np.where(hit, distance, 0)) / count
+        # Sorted by distance, a group's first hit is its nearest and its last its farthest.
+        first = np.ones(len(slot), dtype=bool)
+        first[1:] = slot[1:] != slot[:-1]
+        last = np.ones(len(slot), dtype=bool)
+        last[:-1] = first[1:]
+        nearest = np.full(zones * 16, np.inf)
+        nearest[slot[first]] = distance[hit][first]
+        farthest = np.zeros(zones * 16)
+        farthest[slot[last]] = distance[hit][last]
+        signal = total(echo)
+        quadrant = (order // 8) * 2 + (order % 4) // 2  # sub-ray -> quarter of the SPADs
+        shares = np.bincount(slot * 4 + quadrant[hit], weights=echo[hit],
+                             minlength=zones * 64).reshape(zones * 16, 4) / signal[:, None]
+        signal = SIGNAL_AT_1M * signal / (mean / 1000) ** 2
+    present = count > 0
+    shape = (zones, 16)
+    return _Targets(np.where(present, mean, np.inf).reshape(shape),
+                    np.where(present, farthest - nearest, 0).reshape(shape),
+                    np.where(present, signal, 0).reshape(shape),
+                    np.nan_to_num(shares).reshape(zones, 16, 4))
+
+
+class _Scratch:
+    """Working memory of one frame's histograms, (sub-frames, zones, bins)."""
+
+    def __init__(self, subs: int) -> None:
+        self.noise = np.empty((subs, ZONES, BINS), dtype=np.float32)
+        self.counts = np.empty((subs, ZONES, BINS))
+        self.sums = np.empty(subs * ZONES * BINS)
+
+
 class SyntheticSensor:
     """Raw frames, embedded data and the expected decoded values of a scene, frame by frame."""
 
@@ -186,6 +260,12 @@ class SyntheticSensor:
         self.ambient = float(seeded.uniform(100, 400))  # counts per 40 mm bin
         self.start_ticks = int(seeded.integers(0, 1_000_000))
         self._cache: dict[int, list[SubFrame]] = {}
+        self._still_targets: _Targets | None = None
+        self._fixed = self._fixed_lines()
+        # One frame is worked out at a time, in working memory kept from frame to frame: fresh
+        # memory of this size costs a page fault per page on every frame.
+        self._lock = threading.Lock()
+        self._scratch = _Scratch(len(self.model.ranges))
 
     # -- the model ------------------------------------------------------------------------------
 
@@ -194,117 +274,125 @@ class SyntheticSensor:
         return index / self.frame_rate
 
     def _targets(self, index: int) -> _Targets:
-        hits = self.scene.first_hits(self.time(index))
-        order = np.argsort(hits.distance, axis=1)
-        distance = np.take_along_axis(hits.distance, order, axis=1)
-        echo = np.take_along_axis(hits.reflectivity * hits.cosine / 16, order, axis=1)
-        # Sorted by distance, a gap wider than the separation starts a new group; a zone's
-        # misses (inf - inf) stay in the group before them.
-        with np.errstate(invalid="ignore"):
-            gaps = np.diff(distance, axis=1, prepend=-np.inf) > self.separation
-        group = np.cumsum(gaps, axis=1) - 1
-        hit = np.isfinite(distance)
-        slot = (np.arange(ZONES)[:, None] * 16 + group)[hit]
-
-        def total(weights: np.ndarray, size: int = ZONES * 16) -> np.ndarray:
-            return np.bincount(slot, weights=weights[hit], minlength=size)
-
-        count = total(np.ones_like(distance))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            mean = total(np.where(hit, distance, 0)) / count
-            # Sorted by distance, a group's first hit is its nearest and its last its farthest.
-            first = np.ones(len(slot), dtype=bool)
-            first[1:] = slot[1:] != slot[:-1]
-            last = np.ones(len(slot), dtype=bool)
-            last[:-1] = first[1:]
-            nearest = np.full(ZONES * 16, np.inf)
-            nearest[slot[first]] = distance[hit][first]
-            farthest = np.zeros(ZONES * 16)
-            farthest[slot[last]] = distance[hit][last]
-            signal = total(echo)
-            quadrant = (order // 8) * 2 + (order % 4) // 2  # sub-ray -> quarter of the SPADs
-            shares = np.bincount(slot * 4 + quadrant[hit], weights=echo[hit],
-                                 minlength=ZONES * 64).reshape(ZONES * 16, 4) / signal[:, None]
-            signal = SIGNAL_AT_1M * signal / (mean / 1000) ** 2
-        present = count > 0
-        shape = (ZONES, 16)
-        return _Targets(np.where(present, mean, np.inf).reshape(shape),
-                        np.where(present, farthest - nearest, 0).reshape(shape),
-                        np.where(present, signal, 0).reshape(shape),
-                        np.nan_to_num(shares).reshape(ZONES, 16, 4))
+        # A zone's targets depend on its own hits alone: only the zones where the moving shape
+        # is nearer than the still ones are grouped again.
+        if self._still_targets is None:
+            self._still_targets = _group_hits(self.scene.still_hits(), self.separation)
+        still = self._still_targets
+        if self.scene.moving is None:
+            return still
+        zones, hits = self.scene.moved_hits(self.time(index))
+        if len(zones) == 0:
+            return still
+        moved = _group_hits(hits, self.separation)
+        targets = _Targets(still.distance.copy(), still.spread.copy(), still.signal.copy(),
+                           still.quadrants.copy())
+        for name in ("distance", "spread", "signal", "quadrants"):
+            getattr(targets, name)[zones] = getattr(moved, name)
+        return targets
 
     def returns(self, index: int) -> list[SubFrame]:
         """What each sub-frame of frame `index` reports: one in single modes, near then far in
         dual-depth modes."""
-        if index not in self._cache:
-            if len(self._cache) > 8:
-                self._cache.pop(next(iter(self._cache)))
-            targets = self._targets(index)
-            self._cache[index] = [self._sub_frame(targets, r, index, s)
-                                  for s, r in enumerate(self.model.ranges)]
-        return self._cache[index]
+        with self._lock:
+            if index not in self._cache:
+                if len(self._cache) > 8:
+                    self._cache.pop(next(iter(self._cache)))
+                self._cache[index] = self._sub_frames(self._targets(index), index)
+            return self._cache[index]
 
-    def _sub_frame(self, targets: _Targets, setting: Range, index: int, sub: int) -> SubFrame:
-        rng = np.random.default_rng([self.seed, index, sub])
+    def _sub_frames(self, targets: _Targets, index: int) -> list[SubFrame]:
+        # Sub-frames are worked out side by side, along the first axis, each drawing from its
+        # own generator in the same order as one alone would.
+        rngs = [np.random.default_rng([self.seed, index, s]) for s in range(len(self.model.ranges))]
+        bin_mm, min_mm, max_mm = (np.array([getattr(r, name) for r in self.model.ranges],
+                                           dtype=np.float64)[:, None]
+                                  for name in ("bin_mm", "min_mm", "max_mm"))
         # Ambient light comes back from whatever the zone sees, and more of it in wider bins.
         brightness = 0.3 + 0.7 * np.minimum(1.0, targets.signal.sum(axis=1) / 50_000)
-        ambient = self.ambient * brightness * setting.bin_mm / 40
-        threshold = DETECTION_SIGMAS * np.sqrt(ambient)[:, None]
-        measured = targets.signal * (1 + 0.02 * rng.standard_normal(targets.signal.shape))
-        seen = ((targets.distance >= setting.min_mm) & (targets.distance <= setting.max_mm)
+        ambient = self.ambient * brightness * bin_mm / 40
+        threshold = DETECTION_SIGMAS * np.sqrt(ambient)[..., None]
+        draws = np.stack([rng.standard_normal(targets.signal.shape) for rng in rngs])
+        measured = targets.signal * (1 + 0.02 * draws)
+        seen = ((targets.distance >= min_mm[..., None]) & (targets.distance <= max_mm[..., None])
                 & (measured >= threshold))
         height = np.where(seen, np.minimum(measured, PEAK_HEIGHT_LIMIT), 0)
 
-        zone, target = np.nonzero(seen)
-        width = np.maximum(0.6 * setting.bin_mm, targets.spread[zone, target] / 2)
-        expected = np.repeat(ambient[:, None], BINS, axis=1)
-        _add_peaks(expected, setting.bin_mm, zone, height[zone, target],
-                   targets.distance[zone, target], width)
-        photons = 3 * np.einsum("zt,ztq->zq", np.where(seen, measured, 0), targets.quadrants)
-        histogram = _shot_noise(rng, expected)
-        pdc = _shot_noise(rng, photons + ambient[:, None] * BINS / 4)
+        sub, zone, target = np.nonzero(seen)
+        rank = (np.cumsum(seen, axis=2) - 1)[sub, zone, target]
+        width = np.maximum((0.6 * bin_mm)[sub, 0], targets.spread[zone, target] / 2)
+        # Only on a floor so low that a peak's far tail would still count is it worked out
+        # over every bin.
+        whole = PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
+            np.spacing(ambient.min(axis=1)) / 2
+        where, expected = _peaks(ambient.reshape(-1), bin_mm[sub, 0], whole[sub],
+                                 sub * ZONES + zone, rank, height[sub, zone, target],
+                                 targets.distance[zone, target], width, self._scratch.sums)
+        lit = np.where(seen, measured, 0)
+        photons = np.stack([3 * np.einsum("zt,ztq->zq", lit[s], targets.quadrants)
+                            for s in range(len(rngs))])
+        histogram = _histogram_noise(rngs, ambient, where, expected, self._scratch)
+        pdc = photons + ambient[..., None] * BINS / 4
+        pdc_noise = np.stack([rng.standard_normal(pdc.shape[1:], dtype=np.float32)
+                              for rng in rngs])
+        pdc_counts = _counts(np.sqrt(pdc) * pdc_noise + pdc)
 
         # The three strongest peaks, reported nearest first.
-        strongest = np.argsort(-height, axis=1, kind="stable")[:, :ECHOES]
-        reported = np.take_along_axis(seen, strongest, axis=1)
-        distance = np.where(reported, np.take_along_axis(targets.distance, strongest, axis=1),
+        subs, rows = np.arange(len(rngs))[:, None, None], np.arange(ZONES)[:, None]
+        strongest = np.argsort(-height, axis=2, kind="stable")[..., :ECHOES]
+        distance = np.where(seen[subs, rows, strongest], targets.distance[rows, strongest],
                             np.inf)
-        by_distance = np.take_along_axis(strongest, np.argsort(distance, axis=1), axis=1)
-        reported = np.take_along_axis(seen, by_distance, axis=1)
+        by_distance = strongest[subs, rows, np.argsort(distance, axis=2)]
+        reported = seen[subs, rows, by_distance]
 
         def pick(values: np.ndarray) -> np.ndarray:
-            return np.where(reported, np.take_along_axis(values, by_distance, axis=1), 0).T
+            if values.ndim == 2:
+                return np.where(reported, values[rows, by_distance], 0).transpose(0, 2, 1)
+            return np.where(reported, values[subs, rows, by_distance], 0).transpose(0, 2, 1)
 
-        noise = np.clip(rng.standard_normal((ZONES, ECHOES)), -3, 3).T * 0.05 * setting.bin_mm
-        radial = _quarters(np.where(pick(seen), pick(np.where(seen, targets.distance, 0))
-                                    + noise, 0))
+        noise = np.stack([rng.standard_normal((ZONES, ECHOES)) for rng in rngs])
+        noise = np.clip(noise, -3, 3).transpose(0, 2, 1) * 0.05 * bin_mm[..., None]
+        radial = _quarters(np.where(reported.transpose(0, 2, 1), pick(targets.distance) + noise,
+                                    0))
         peak = pick(height)
         strength = pick(measured)
-        status = np.select([peak == 0, strength >= PEAK_HEIGHT_LIMIT,
-                            strength < 2 * threshold[:, 0]],
-                           [STATUS_NONE, STATUS_SATURATED, STATUS_WEAK], STATUS_VALID)
+        # The first of none, saturated and weak that holds, else valid.
+        status = np.full(peak.shape, STATUS_VALID, dtype=np.uint8)
+        status[strength < 2 * threshold[:, None, :, 0]] = STATUS_WEAK
+        status[strength >= PEAK_HEIGHT_LIMIT] = STATUS_SATURATED
+        status[peak == 0] = STATUS_NONE
         points = _quarters(radial[..., None].astype(np.float64) * self.rays)
-        return SubFrame(radial, points, _quarters(peak), status.astype(np.uint8),
-                        _quarters(np.sqrt(ambient)), histogram, pdc)
+        peak, noise_level = _quarters(peak), _quarters(np.sqrt(ambient))
+        return [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s], histogram[s],
+                         pdc_counts[s]) for s in range(len(rngs))]
 
     # -- the wire -------------------------------------------------------------------------------
 
     def _wire_values(self, index: int) -> dict[str, np.ndarray]:
         subs = self.returns(index)
+
+        def joined(key: str, axis: int) -> np.ndarray:
+            parts = [getattr(s, key) for s in subs]
+            return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=axis)
+
+        values = {key: joined(key, 1) for key in wire.ECHO_VALUES}
+        values.update({key: joined(key, 0) for key in wire.PIXEL_VALUES})
+        values.update(self._fixed)
+        return values
+
+    def _fixed_lines(self) -> dict[str, np.ndarray]:
+        """What the sensor sends the same in every frame (read-only)."""
         blocks = wire.block_count(self.dual)
-        pixels = wire.pixel_count(self.dual)
-        values = {key: np.concatenate([getattr(s, key) for s in subs], axis=1)
-                  for key in wire.ECHO_VALUES}
-        values.update({key: np.concatenate([getattr(s, key) for s in subs])
-                       for key in wire.PIXEL_VALUES})
         # Channel 0 carries no decoded value; the model puts the line number in it.
-        values["line_word"] = np.arange(pixels, dtype=np.uint32) | np.uint32(0x4C00_0000)
+        line_word = np.arange(wire.pixel_count(self.dual), dtype=np.uint32)
+        line_word |= np.uint32(0x4C00_0000)
         # The reference pixel sees the laser through the package: a strong peak in bin 1.
         reference = np.zeros((blocks, wire.WORDS_PER_LINE), dtype=np.uint32)
         reference[:, wire.HISTOGRAM:wire.HISTOGRAM + BINS] = np.uint32(self.ambient)
         reference[:, wire.HISTOGRAM + 1] = 250_000
-        values["reference"] = reference
-        return values
+        for values in (line_word, reference):
+            values.flags.writeable = False
+        return {"line_word": line_word, "reference": reference}
 
     def raw_frame(self, index: int) -> np.ndarray:
         """The raw image frame `index` as the sensor sends it (uint8, wire order)."""

@@ -75,8 +75,17 @@ class Sphere:
     reflectivity: float = 0.5
 
     def intersect(self, rays: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        return self.intersect_along(rays, rays @ np.asarray(self.centre, dtype=np.float64))
+
+    def reaches(self, along: np.ndarray) -> np.ndarray:
+        """Whether each ray, with `along` its projection of the centre, can hit the sphere."""
         c = np.asarray(self.centre, dtype=np.float64)
-        along = rays @ c
+        result: np.ndarray = along ** 2 - (c @ c - self.radius ** 2) >= 0
+        return result
+
+    def intersect_along(self, rays: np.ndarray, along: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """`intersect`, given the projection of the centre on each ray."""
+        c = np.asarray(self.centre, dtype=np.float64)
         disc = along ** 2 - (c @ c - self.radius ** 2)
         with np.errstate(invalid="ignore"):
             distance = along - np.sqrt(disc)
@@ -112,6 +121,33 @@ class Scene:
         if self.moving is not None:
             shapes.append(self.moving.at(t))
         return shapes
+
+    def still_hits(self) -> "Hits":
+        """The nearest hits of the shapes that do not move (read-only, shared)."""
+        return Hits(*_still_hits(self.planes, self.boxes, self.spheres, self.field_of_view_deg))
+
+    def moved_hits(self, t: float) -> tuple[np.ndarray, "Hits"]:
+        """The zones where the moving shape is nearer than the still ones for some sample ray
+        at time `t` seconds, and the nearest hits of those zones' rays (as in `first_hits`)."""
+        still = self.still_hits()
+        if self.moving is None:
+            return np.zeros(0, dtype=np.intp), Hits(*(v[:0] for v in
+                                                      (still.distance, still.cosine,
+                                                       still.reflectivity)))
+        shape = self.moving.at(t)
+        rays = sample_rays(self.field_of_view_deg)
+        # The projections of every ray at once, as `intersect` works them out; the rest only
+        # for the zones the ball can reach.
+        along = rays @ np.asarray(shape.centre, dtype=np.float64)
+        zones = np.flatnonzero(shape.reaches(along).any(axis=1))
+        d, c = shape.intersect_along(rays[zones], along[zones])
+        nearer = d < still.distance[zones]
+        reached = nearer.any(axis=1)
+        zones, nearer, d, c = zones[reached], nearer[reached], d[reached], c[reached]
+        hits = Hits(still.distance[zones], still.cosine[zones], still.reflectivity[zones])
+        hits.distance[nearer], hits.cosine[nearer] = d[nearer], c[nearer]
+        hits.reflectivity[nearer] = shape.reflectivity
+        return zones, hits
 
     def first_hits(self, t: float) -> "Hits":
         """The nearest hit of every sample ray at time `t` seconds."""

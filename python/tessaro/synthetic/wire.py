@@ -96,59 +96,55 @@ def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, 
     return values
 
 
-def pixel_order_lines(values: dict[str, np.ndarray], dual: bool) -> np.ndarray:
-    """The frame as (blocks, 49, 168) words, blocks and lines in pixel order."""
-    blocks = block_count(dual)
-    n = pixel_count(dual)
-    lines = np.zeros((blocks, LINES_PER_BLOCK, WORDS_PER_LINE), dtype=np.uint32)
-    lines[:, 0, :] = values["reference"]
-    image = np.zeros((n, WORDS_PER_LINE), dtype=np.uint32)
-    image[:, LINE_WORD] = values["line_word"]
-    image[:, HISTOGRAM:HISTOGRAM + HISTOGRAM_BINS] = values["histogram"]
-    image[:, PDC:PDC + PDC_CHANNELS] = values["pdc"]
-    image[:, NOISE] = quarters(values["noise_level"])
-    for echo in range(MAX_ECHOES):
-        base = ECHO_BASE + ECHO_STRIDE * echo
-        points = values["points"][echo]
-        image[:, base] = quarters(values["radial_depth"][echo])
-        image[:, base + 1] = quarters(points[:, 0], sign_bit=21)
-        image[:, base + 2] = quarters(points[:, 1], sign_bit=21)
-        image[:, base + 3] = quarters(points[:, 2])
-        image[:, base + 4] = quarters(values["peak_height"][echo], sign_bit=24)
-        # Only the low byte is the status; the sensor's upper bits must be ignored.
-        image[:, base + 5] = 0xA5C3_0000 | values["peak_status"][echo].astype(np.uint32)
-    lines[:, 1:, :] = image.reshape(blocks, IMAGE_LINES, WORDS_PER_LINE)
-    return lines
+def _echo_words(values: dict[str, np.ndarray]) -> np.ndarray:
+    """The echo channels of every pixel, (pixels, 3 * 6) words in line order."""
+    points = values["points"]
+    words = np.empty((points.shape[1], MAX_ECHOES, ECHO_STRIDE), dtype=np.uint32)
+    words[..., 0] = quarters(values["radial_depth"]).T
+    words[..., 1:3] = quarters(points[..., :2], sign_bit=21).transpose(1, 0, 2)
+    words[..., 3] = quarters(points[..., 2]).T
+    words[..., 4] = quarters(values["peak_height"], sign_bit=24).T
+    # Only the low byte is the status; the sensor's upper bits must be ignored.
+    words[..., 5] = values["peak_status"].T
+    words[..., 5] |= np.uint32(0xA5C3_0000)
+    return words.reshape(len(words), -1)
 
 
 @functools.cache
-def _wire_lines(blocks: int) -> np.ndarray:
-    """For each line on the wire, the pixel-order line (block * 49 + line) it carries."""
+def _wire_rows(blocks: int) -> tuple[np.ndarray, np.ndarray]:
+    """The line on the wire of each block's reference line, and of each pixel's image line."""
     half = IMAGE_LINES // 2
-    order = np.empty((blocks, LINES_PER_BLOCK), dtype=np.intp)
+    rows = np.empty((blocks, LINES_PER_BLOCK), dtype=np.intp)
     for received, d in enumerate(BLOCK_ORDER[blocks]):
-        order[received, 0] = d * LINES_PER_BLOCK
+        wire_line = received * LINES_PER_BLOCK
+        rows[d, 0] = wire_line
         # An even destination carries the first halves of blocks d and d + 1, an odd one the
         # second halves of blocks d - 1 and d.
         first, second = (d, d + 1) if d % 2 == 0 else (d - 1, d)
-        rows = np.arange(1, 1 + half) if d % 2 == 0 else np.arange(1 + half, 1 + IMAGE_LINES)
-        order[received, 1:1 + half] = first * LINES_PER_BLOCK + rows
-        order[received, 1 + half:] = second * LINES_PER_BLOCK + rows
-    order.flags.writeable = False
-    return order.reshape(-1)
+        lines = slice(1, 1 + half) if d % 2 == 0 else slice(1 + half, 1 + IMAGE_LINES)
+        rows[first, lines] = np.arange(wire_line + 1, wire_line + 1 + half)
+        rows[second, lines] = np.arange(wire_line + 1 + half, wire_line + 1 + IMAGE_LINES)
+    rows.flags.writeable = False
+    return rows[:, 0], rows[:, 1:].reshape(-1)
 
 
 def encode_raw_frame(values: dict[str, np.ndarray], dual: bool,
                      padded: bool = False) -> np.ndarray:
     """The raw image frame as a uint8 array, in wire order."""
-    lines = pixel_order_lines(values, dual).reshape(-1, WORDS_PER_LINE)
-    order = _wire_lines(block_count(dual))
-    packed: np.ndarray = lines.astype("<u4", copy=False)[order].view(np.uint8)
-    if not padded:
-        return packed.reshape(-1)
-    data = np.full((len(order), PADDED_LINE_SIZE), 0xEE, dtype=np.uint8)
-    data[:, :LINE_SIZE] = packed
-    return data.reshape(-1)
+    references, pixels = _wire_rows(block_count(dual))
+    # Every word of a line is written below, each line straight to its place on the wire.
+    stride = (PADDED_LINE_SIZE if padded else LINE_SIZE) // 4
+    lines = np.empty((len(references) * LINES_PER_BLOCK, stride), dtype="<u4")
+    if padded:
+        lines[:, WORDS_PER_LINE:] = 0xEEEE_EEEE
+    lines[references, :WORDS_PER_LINE] = values["reference"]
+    lines[pixels, LINE_WORD] = values["line_word"]
+    lines[pixels, HISTOGRAM:HISTOGRAM + HISTOGRAM_BINS] = values["histogram"]
+    lines[pixels, PDC:PDC + PDC_CHANNELS] = values["pdc"]
+    lines[pixels, NOISE] = quarters(values["noise_level"])
+    lines[pixels, ECHO_BASE:WORDS_PER_LINE] = _echo_words(values)
+    data: np.ndarray = lines.view(np.uint8).reshape(-1)
+    return data
 
 
 def encode_embedded_data(dual: bool, frame_counter: int = 0, time_counter: int = 0,
