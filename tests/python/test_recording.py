@@ -78,6 +78,9 @@ def test_a_looped_replay_starts_again_and_seeks(recorded):
         frame = camera.get_frame(100)
         assert (frame.error, frame.frame_id, replay.position, replay.finished) == (0, 2, 3, False)
         np.testing.assert_array_equal(frame.radial_depth, wire.random_values(2, False)["radial_depth"])
+        replay.seek(5)  # forward: the frames passed over are no loss
+        frame = camera.get_frame(100)
+        assert (frame.frame_id, frame.dropped_frames, camera.get_dropped_frames()) == (5, 0, 0)
         with pytest.raises(IndexError):
             replay.seek(FRAMES)
 

@@ -104,8 +104,13 @@ class Replayer:
             self.camera.add_stream(pelorin.stream_ebd, self._feed.ebd)
 
     def seek(self, index: int) -> None:
-        """Makes frame `index` the next one the camera delivers."""
+        """Makes frame `index` the next one the camera delivers. A streaming camera starts
+        again, so that its frame counters and dropped-frame count start anew: the frames
+        skipped over were not lost."""
         self._feed.seek(index)
+        if self.camera.get_camera_info()["status"] == "streaming":
+            self.camera.stop()
+            self.camera.start()
 
     @property
     def position(self) -> int:
