@@ -1,5 +1,7 @@
 #include "support/simulated_kernel.hpp"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -228,7 +230,9 @@ bool simulated_kernel::take_fault(kernel_call call, unsigned long request) {
     return true;
 }
 
-int simulated_kernel::open(const char* path, int /*flags*/) {
+int simulated_kernel::open(const char* path, int flags) {
+    // A device left open in a child process would be busy for the next open in this one.
+    EXPECT_TRUE(flags & O_CLOEXEC) << path << " opened without O_CLOEXEC";
     const auto found = nodes.find(path);
     if (take_fault(kernel_call::open))
         return -1;
