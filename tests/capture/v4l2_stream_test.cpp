@@ -1,5 +1,6 @@
 #include "capture/v4l2_stream.hpp"
 
+#include <climits>
 #include <optional>
 
 #include "support/captured_output.hpp"
@@ -81,6 +82,34 @@ TEST_F(v4l2_stream_test, waiting_for_a_frame) {
         EXPECT_TRUE(first * 2 >= limit && first <= limit && waits.back() <= first) << first;
         if (each.result != 0 && each.times > 0)
             expect_frame(5, false);
+    }
+}
+
+// poll takes an int: a longer timeout is waited out in steps, not cut short.
+TEST_F(v4l2_stream_test, a_timeout_beyond_one_wait_is_waited_in_steps) {
+    start();
+    sys.kernel.queue(node).empty_waits = 1;
+    sys.kernel.push_frame(node, pattern(7));
+    EXPECT_EQ(stream.read_frame(frame, UINT_MAX), 0);
+    EXPECT_EQ(sys.kernel.poll_timeouts, std::vector<int>({INT_MAX, INT_MAX}));
+}
+
+// Once every buffer is lost, a restart wins them back; one that fails is reported and made again
+// at the next read, never leaving the stream off for good.
+TEST_F(v4l2_stream_test, a_failed_restart_is_made_again_at_the_next_read) {
+    start();
+    for (const auto& [request, skip] : {std::pair(VIDIOC_STREAMON, 0), std::pair(VIDIOC_QBUF, 2)}) {
+        SCOPED_TRACE(skip);
+        for (std::uint8_t round = 0; round < 4; ++round) {
+            sys.kernel.push_frame(node, pattern(round));
+            sys.kernel.queue(node).next_index = 4;
+            ASSERT_EQ(stream.read_frame(frame, 100), -EIO);
+        }
+        sys.kernel.fail_next(kernel_call::ioctl, EIO, 1, request, skip);
+        const test_support::captured_output output = test_support::output_of([&] { EXPECT_EQ(stream.read_frame(frame, 100), -EIO); });
+        EXPECT_EQ(output.err, "Image data: cannot restart streaming: error #-5\n");
+        for (std::uint8_t seed = 0; seed < 5; ++seed)
+            expect_frame(seed);
     }
 }
 

@@ -39,6 +39,7 @@ struct simulated_queue {
     std::uint32_t sequence = 0, timestamp_flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     bool streaming = false;
     int owner_fd = -1;
+    unsigned empty_waits = 0;  // the next waits end with nothing ready, as the steps of a long one
 };
 
 struct simulated_node {
