@@ -227,7 +227,8 @@ int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int time
     for (;;) {
         // poll takes an int: a longer wait is made in steps.
         pollfd watched{fd.get(), POLLIN, 0};
-        const int ready = kernel().poll(&watched, 1, static_cast<int>(std::min<decltype(left_ms)>(left_ms, INT_MAX)));
+        const int wait_ms = static_cast<int>(std::min<decltype(left_ms)>(left_ms, INT_MAX));
+        const int ready = kernel().poll(&watched, 1, wait_ms);
         if (ready == 0 && left_ms <= INT_MAX)
             return -ETIME;
         if (ready < 0 && errno != EINTR)
@@ -250,8 +251,7 @@ int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int time
     }
     const unique_mapping& entry = buffers[frame.index];
     // A buffer the driver flags as failed holds no frame worth decoding.
-    if ((frame.flags & V4L2_BUF_FLAG_ERROR) || !entry ||
-        frame.bytesused > entry.size()) {
+    if ((frame.flags & V4L2_BUF_FLAG_ERROR) || !entry || frame.bytesused > entry.size()) {
         requeue(frame.index);
         return -EIO;
     }
