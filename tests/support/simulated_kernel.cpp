@@ -290,10 +290,8 @@ int simulated_kernel::munmap(void* address, std::size_t length) {
 int simulated_kernel::poll(pollfd* fds, nfds_t, int timeout_ms) {
     poll_timeouts.push_back(timeout_ms);
     if (take_fault(kernel_call::poll))
-        return -1;
+        return errno == 0 ? fds->revents = 0 : -1;
     simulated_queue& queue = descriptors.at(fds->fd)->queue.value();
-    if (queue.empty_waits > 0)
-        return --queue.empty_waits, fds->revents = 0;
     fill_buffers(queue);
     // videobuf2 reports a queue that is not streaming as an error.
     fds->revents = !queue.streaming ? POLLERR : queue.done.empty() ? 0 : POLLIN;
