@@ -62,8 +62,8 @@ int v4l2_stream::open() {
     if (!opened) {
         const int error = errno;
         write_message(message_stream::standard_error, message_severity::error,
-                      name + ": - cannot open " + device_path + ": " + std::to_string(error) +
-                         ", " + std::strerror(error));
+                      name + ": - cannot open " + device_path + ": " + std::to_string(error) + ", " +
+                          std::strerror(error));
         return -error;
     }
     fd = std::move(opened);
