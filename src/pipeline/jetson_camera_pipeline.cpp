@@ -228,7 +228,7 @@ int jetson_camera_pipeline::configure(const pipeline_configuration& config) {
     if (safe_mode) {
         write_message(message_stream::standard_error, message_severity::info,
                       "[SAFE_MODE] Vorlake detected: skipping MEDIA_IOC_SETUP_LINK and "
-                         "VIDIOC_SUBDEV_S_FMT");
+                      "VIDIOC_SUBDEV_S_FMT");
     } else {
         const int result = setup_link(image_link, true);
         if (result != 0) {
@@ -241,7 +241,7 @@ int jetson_camera_pipeline::configure(const pipeline_configuration& config) {
         if (format_result != 0) {
             write_message(message_stream::standard_error, message_severity::info,
                           "Warning: failed to set pad format for image data: " +
-                             std::to_string(format_result) + " (ignored)");
+                              std::to_string(format_result) + " (ignored)");
         }
     }
 
@@ -253,17 +253,16 @@ int jetson_camera_pipeline::configure(const pipeline_configuration& config) {
     const int stride_result = set_preferred_stride(node, preferred_stride);
     if (stride_result != 0) {
         write_message(message_stream::standard_error, message_severity::info,
-                      "Warning: failed to set preferred_stride=" +
-                         std::to_string(preferred_stride) + " on " + node + ": " +
-                         std::to_string(stride_result) + " (ignored)");
+                      "Warning: failed to set preferred_stride=" + std::to_string(preferred_stride) +
+                          " on " + node + ": " + std::to_string(stride_result) + " (ignored)");
     }
 
     const int result =
         set_video_format(node, config.image_width, config.image_height, V4L2_PIX_FMT_GREY);
     if (result != 0) {
         write_message(message_stream::standard_error, message_severity::info,
-                      "Warning: failed to set format for " + node + ": " +
-                         std::to_string(result) + (safe_mode ? " (ignored in safe mode)" : ""));
+                      "Warning: failed to set format for " + node + ": " + std::to_string(result) +
+                          (safe_mode ? " (ignored in safe mode)" : ""));
         if (!safe_mode)
             return result;
     }
