@@ -14,11 +14,6 @@ namespace {
 
 constexpr std::uint32_t lines_per_block = image_lines_per_block + ref_lines_per_block;
 
-void say(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
-void say_progress(const std::string& line) { write_message(message_stream::standard_output, message_severity::info, line); }
-
-void complain(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
-
 std::string hex(std::uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%x", value);
@@ -26,6 +21,29 @@ std::string hex(std::uint32_t value) {
 }
 
 bool finite(float value) { return std::isfinite(value); }
+
+constexpr unsigned in(camera_status status) { return 1u << static_cast<unsigned>(status); }
+
+// The states in which each operation may run, and the line that refuses it in any other.
+struct access_rule {
+    camera_operation operation;
+    unsigned allowed;
+    const char* refusal;
+};
+
+constexpr access_rule access_rules[] = {
+    {camera_operation::open, in(camera_status::available), "Cannot open camera: camera not available"},
+    {camera_operation::close, in(camera_status::idle) | in(camera_status::streaming),
+     "Cannot close camera: camera not acquired"},
+    {camera_operation::configure_dual_depth, in(camera_status::idle),
+     "Cannot configure dual depth: camera not opened or not idle"},
+    {camera_operation::configure_echo, in(camera_status::idle),
+     "Cannot change number of echo: camera not opened or not idle"},
+    {camera_operation::configure_output, in(camera_status::idle),
+     "Cannot change synchronization mode: camera not opened or not idle"},
+    {camera_operation::start, in(camera_status::idle), "Cannot start streaming: camera not opened or not idle"},
+    {camera_operation::stop, in(camera_status::streaming), "Cannot stop streaming: camera not streaming"},
+};
 
 }  // namespace
 
@@ -43,6 +61,18 @@ camera_impl::~camera_impl() {
         stop_slot(slot);
         close_slot(slot);
     }
+}
+
+int camera_impl::require(camera_operation operation) const {
+    for (const access_rule& rule : access_rules) {
+        if (rule.operation != operation)
+            continue;
+        if (rule.allowed & in(info.status))
+            return 0;
+        write_message(message_stream::standard_output, message_severity::error, rule.refusal);
+        return -EACCES;
+    }
+    return -EACCES;  // an operation without a rule is allowed nowhere
 }
 
 const camera_info& camera_impl::get_camera_info() const { return info; }
@@ -73,13 +103,12 @@ void camera_impl::add_stream(stream_type type, std::unique_ptr<camera_stream> st
 }
 
 int camera_impl::open(std::uint32_t mode) {
-    if (info.status != camera_status::available) {
-        say("Cannot open camera: camera not available");
-        return -EACCES;
-    }
+    if (const int refused = require(camera_operation::open); refused != 0)
+        return refused;
     const auto found = info.supported_modes.find(mode);
     if (found == info.supported_modes.end()) {
-        say("Cannot open camera: info not found for selected mode");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot open camera: info not found for selected mode");
         return -EINVAL;
     }
     // What is stored here stays even when a later step fails.
@@ -94,7 +123,8 @@ int camera_impl::open(std::uint32_t mode) {
         return -EACCES;
 
     if (int code = select_sensor_mode(mode); code != 0) {
-        say("Cannot set mode to " + hex(mode) + ": error #" + std::to_string(code));
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot set mode to " + hex(mode) + ": error #" + std::to_string(code));
         return code;
     }
 
@@ -114,12 +144,15 @@ int camera_impl::configure_pipeline() {
     config.ebd_width = raw_line_size;
     config.ebd_height = block_count();
     config.swap_table = swap_table;
-    say_progress("Configuring pipeline for camera " + info.id + ":");
-    say_progress("    image: (width=" + std::to_string(config.image_width) +
+    write_message(message_stream::standard_output, message_severity::info,
+                  "Configuring pipeline for camera " + info.id + ":");
+    write_message(message_stream::standard_output, message_severity::info,
+                  "    image: (width=" + std::to_string(config.image_width) +
                  ",height=" + std::to_string(config.image_height) + ")");
     const int result = pipeline->configure(config);
     if (result != 0)
-        complain("Failed to configure pipeline for camera " + info.id + ": " + std::to_string(result));
+        write_message(message_stream::standard_error, message_severity::error,
+                      "Failed to configure pipeline for camera " + info.id + ": " + std::to_string(result));
     return result;
 }
 
@@ -130,10 +163,8 @@ int camera_impl::select_sensor_mode(std::uint32_t mode) {
 }
 
 int camera_impl::close() {
-    if (info.status == camera_status::available) {
-        say("Cannot close camera: camera not acquired");
-        return -EACCES;
-    }
+    if (const int refused = require(camera_operation::close); refused != 0)
+        return refused;
     if (info.status == camera_status::streaming)
         stop();
     for (auto& slot : slots)
@@ -143,29 +174,32 @@ int camera_impl::close() {
 }
 
 int camera_impl::configure_camera_dual_depth(const dual_depth_params& params) {
-    if (info.status != camera_status::idle) {
-        say("Cannot configure dual depth: camera not opened or not idle");
-        return -EACCES;
-    }
+    if (const int refused = require(camera_operation::configure_dual_depth); refused != 0)
+        return refused;
     if (!selected_mode().dual_depth_mode) {
-        say("Cannot configure dual depth: selected mode is not a dual mode");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot configure dual depth: selected mode is not a dual mode");
         return -EACCES;
     }
     if (!finite(params.select_near) || !finite(params.select_far) || !finite(params.merge_window) ||
         params.merge_window < 0.0f) {
-        say("Cannot configure dual depth: parameters must be finite and merge_window non-negative");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot configure dual depth: parameters must be finite and merge_window non-negative");
         return -EINVAL;
     }
     if (params.select_near < 0.0f) {
-        say("Cannot configure dual depth: select_near is negative");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot configure dual depth: select_near is negative");
         return -EINVAL;
     }
     if (params.select_far < 0.0f) {
-        say("Cannot configure dual depth: select_far is negative");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot configure dual depth: select_far is negative");
         return -EINVAL;
     }
     if (params.select_near > params.select_far) {
-        say("Cannot configure dual depth: select_near is larger than select_far");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot configure dual depth: select_near is larger than select_far");
         return -EINVAL;
     }
     info.dual_depth_params = params;
@@ -173,13 +207,12 @@ int camera_impl::configure_camera_dual_depth(const dual_depth_params& params) {
 }
 
 int camera_impl::configure_camera_echo(std::uint32_t number_of_echo) {
-    if (info.status != camera_status::idle) {
-        say("Cannot change number of echo: camera not opened or not idle");
-        return -EACCES;
-    }
+    if (const int refused = require(camera_operation::configure_echo); refused != 0)
+        return refused;
     const std::uint32_t max_echo = selected_mode().max_echo;
     if (number_of_echo == 0 || number_of_echo > max_echo) {
-        say("Configured number of echo not supported. Max is " + std::to_string(max_echo));
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Configured number of echo not supported. Max is " + std::to_string(max_echo));
         return -EINVAL;
     }
     info.number_of_echo = number_of_echo;
@@ -187,21 +220,18 @@ int camera_impl::configure_camera_echo(std::uint32_t number_of_echo) {
 }
 
 int camera_impl::configure_camera_output(const camera_output_configuration& config) {
-    if (info.status != camera_status::idle) {
-        say("Cannot change synchronization mode: camera not opened or not idle");
-        return -EACCES;
-    }
+    if (const int refused = require(camera_operation::configure_output); refused != 0)
+        return refused;
     output_config = config;
     return 0;
 }
 
 int camera_impl::start() {
-    if (info.status != camera_status::idle) {
-        say("Cannot start streaming: camera not opened or not idle");
-        return -EACCES;
-    }
+    if (const int refused = require(camera_operation::start); refused != 0)
+        return refused;
     if (!slots[image_slot].stream) {
-        say("Cannot start camera: missing streams");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot start camera: missing streams");
         return -EACCES;
     }
     const bool dual = info.dual_depth_mode;
@@ -266,7 +296,8 @@ int camera_impl::open_slot(stream_slot& slot) {
     if (int code = stream->open(); code != 0) {
         if (slot.stream == stream)
             slot.opened = false;
-        say("Cannot open stream '" + slot.name + "': error #" + std::to_string(code));
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot open stream '" + slot.name + "': error #" + std::to_string(code));
         return code;
     }
     return 0;
@@ -282,7 +313,8 @@ int camera_impl::start_slot(stream_slot& slot) {
     if (int code = stream->start(); code != 0) {
         if (slot.stream == stream)
             slot.started = false;
-        say("Cannot start stream '" + slot.name + "': error #" + std::to_string(code));
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot start stream '" + slot.name + "': error #" + std::to_string(code));
         return code;
     }
     return 0;
@@ -301,10 +333,8 @@ void camera_impl::close_slot(stream_slot& slot) {
 }
 
 int camera_impl::stop() {
-    if (info.status != camera_status::streaming) {
-        say("Cannot stop streaming: camera not streaming");
-        return -EACCES;
-    }
+    if (const int refused = require(camera_operation::stop); refused != 0)
+        return refused;
     for (auto& slot : slots)
         stop_slot(slot);
     // Only the camera's share: a holder of the record keeps it.

@@ -30,6 +30,17 @@ struct stream_slot {
     bool started = false;  // start succeeded and no stop since
 };
 
+// The operations whose state camera_impl::require checks.
+enum class camera_operation : std::uint8_t {
+    open,
+    close,
+    configure_dual_depth,
+    configure_echo,
+    configure_output,
+    start,
+    stop,
+};
+
 class camera_impl final : public camera {
 public:
     // pipeline may be null: the camera then reads only what its streams deliver.
@@ -59,6 +70,8 @@ private:
     static constexpr std::size_t image_slot = 0;
     static constexpr std::size_t ebd_slot = 1;
 
+    // 0 when the camera's state allows operation; else prints the refusal and returns -EACCES.
+    int require(camera_operation operation) const;
     int configure_pipeline();
     int select_sensor_mode(std::uint32_t mode);
     // Opens the slot's stream unless it is open already, then starts it; prints the failure.

@@ -16,10 +16,6 @@ namespace {
 constexpr char camera_keyword[] = "vorlake-csi2";
 constexpr char camera_id_suffix[] = "/IMX704";
 
-void write_progress_line(const std::string& line) {
-    write_message(message_stream::standard_output, message_severity::info, line);
-}
-
 }  // namespace
 
 camera_manager& camera_manager::instance() {
@@ -35,14 +31,16 @@ int camera_manager::init() {
         std::unique_ptr<jetson_camera_pipeline> pipeline = make_camera_pipeline(path, camera_keyword);
         if (pipeline == nullptr || !pipeline->valid())
             continue;
-        write_progress_line(path + ": IMX704 detected");
+        write_message(message_stream::standard_output, message_severity::info,
+                      path + ": IMX704 detected");
 
         const std::string id = name + camera_id_suffix;
         std::string image_node;
         std::string ebd_node;
         // On failure the nodes stay empty and the streams report it when opened.
         pipeline->get_stream_device_nodes(image_node, ebd_node);
-        write_progress_line(id + ": image path=" + image_node + ", embedded data path=" + ebd_node);
+        write_message(message_stream::standard_output, message_severity::info,
+                      id + ": image path=" + image_node + ", embedded data path=" + ebd_node);
 
         auto camera = std::make_shared<camera_impl>(id, std::move(pipeline));
         camera->add_stream(stream_type::stream_image, std::make_unique<v4l2_stream>(
@@ -67,7 +65,8 @@ std::shared_ptr<camera> camera_manager::get_camera(const std::string& id) const 
         if (entry.id == id)
             return entry.camera;
     }
-    write_message(message_stream::standard_output, message_severity::error, "Camera '" + id + "' not found");
+    write_message(message_stream::standard_output, message_severity::error,
+                  "Camera '" + id + "' not found");
     return nullptr;
 }
 

@@ -12,8 +12,6 @@
 namespace vorlake::tessaro {
 namespace {
 
-void say(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
-
 constexpr const char* frame_failure = "Cannot get a frame: ";
 
 }  // namespace
@@ -37,7 +35,8 @@ frame_buffer& camera_impl::get_frame(std::uint32_t timeout_ms) {
     if (frame != current)
         return record_replaced();
     if (read != 0) {
-        say(std::string(frame_failure) + "stream[image]: errcode=" + std::to_string(read));
+        write_message(message_stream::standard_output, message_severity::error,
+                      std::string(frame_failure) + "stream[image]: errcode=" + std::to_string(read));
         current->error = read;
         return *current;
     }
@@ -83,14 +82,17 @@ bool camera_impl::decode_ebd(frame_buffer& current, int read) {
     current.timestamp = 0;
     *sensor = sensor_info{};
     if (read != 0)
-        say(std::string(frame_failure) + "stream[ebd]: errcode=" + std::to_string(read));
+        write_message(message_stream::standard_output, message_severity::error,
+                      std::string(frame_failure) + "stream[ebd]: errcode=" + std::to_string(read));
     else
-        say(std::string(frame_failure) + "failed decoding embedded data: errcode=" + std::to_string(decoded));
+        write_message(message_stream::standard_output, message_severity::error,
+                      std::string(frame_failure) + "failed decoding embedded data: errcode=" + std::to_string(decoded));
     return false;
 }
 
 frame_buffer& camera_impl::report_frame_error(std::int32_t code, const char* text) {
-    say(std::string(frame_failure) + text);
+    write_message(message_stream::standard_output, message_severity::error,
+                  std::string(frame_failure) + text);
     frame->error = code;
     return *frame;
 }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <vorlake/tessaro/unique_fd.hpp>
+
 #include "capture/kernel_calls.hpp"
 #include "pipeline/topology_limits.hpp"
 #include "messages/message_output.hpp"
@@ -22,15 +24,15 @@ std::string_view entity_name(const media_v2_entity& entity) {
 }
 
 // The entity records of a media device (interfaces, pads and links are not needed here).
-bool read_entities(int fd, std::vector<media_v2_entity>& entities) {
+bool read_entities(const unique_fd& device, std::vector<media_v2_entity>& entities) {
     media_v2_topology topology{};
-    if (kernel().ioctl(fd, MEDIA_IOC_G_TOPOLOGY, &topology) < 0)
+    if (kernel().ioctl(device.get(), MEDIA_IOC_G_TOPOLOGY, &topology) < 0)
         return false;
     if (!topology_counts_fit(topology))
         return false;
     entities.assign(topology.num_entities, media_v2_entity{});
     topology.ptr_entities = entities.empty() ? 0 : reinterpret_cast<std::uintptr_t>(entities.data());
-    if (kernel().ioctl(fd, MEDIA_IOC_G_TOPOLOGY, &topology) < 0)
+    if (kernel().ioctl(device.get(), MEDIA_IOC_G_TOPOLOGY, &topology) < 0)
         return false;
     // Only the records the kernel filled in count.
     entities.resize(std::min<std::size_t>(entities.size(), topology.num_entities));
@@ -42,7 +44,8 @@ bool read_entities(int fd, std::vector<media_v2_entity>& entities) {
 std::vector<std::string> list_media_devices() {
     std::vector<std::string> entries;
     if (kernel().list_directory(media_devices_directory, entries) < 0) {
-        write_message(message_stream::standard_error, message_severity::error, "Could not list media devices");
+        write_message(message_stream::standard_error, message_severity::error,
+                      "Could not list media devices");
         return {};
     }
     std::vector<std::string> names;
@@ -55,13 +58,14 @@ std::vector<std::string> list_media_devices() {
 
 std::unique_ptr<jetson_camera_pipeline> make_camera_pipeline(const std::string& device_path,
                                                              const std::string& keyword) {
-    const int fd = kernel().open(device_path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return nullptr;
     std::vector<media_v2_entity> entities;
-    const bool read = read_entities(fd, entities);
-    kernel().close(fd);
-    if (!read || !has_entities(entities, {"nvcsi"}))
+    {
+        // Closed before the pipeline opens the device again.
+        const unique_fd device = open_device(device_path, O_RDONLY);
+        if (!device || !read_entities(device, entities))
+            return nullptr;
+    }
+    if (!has_entities(entities, {"nvcsi"}))
         return nullptr;
     return std::make_unique<jetson_camera_pipeline>(device_path, keyword);
 }

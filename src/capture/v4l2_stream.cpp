@@ -26,12 +26,6 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-void write_error_line(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
-
-bool is_valid_mapping(const void* address) {
-    return address != nullptr && address != MAP_FAILED;
-}
-
 // A signal must not end a device request: repeat it until it gives a real answer.
 int ioctl_retrying(int fd, unsigned long request, void* arg) {
     int result;
@@ -42,12 +36,11 @@ int ioctl_retrying(int fd, unsigned long request, void* arg) {
 }
 
 // Rounded up, so that a wait never ends before the deadline; 0 once it has passed.
-int milliseconds_until(steady::time_point deadline) {
+std::chrono::milliseconds::rep milliseconds_until(steady::time_point deadline) {
     const auto left = deadline - steady::now();
     if (left <= steady::duration::zero())
         return 0;
-    const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return static_cast<int>(std::min<std::chrono::milliseconds::rep>(milliseconds, INT_MAX));
+    return std::chrono::ceil<std::chrono::milliseconds>(left).count();
 }
 
 }  // namespace
@@ -55,25 +48,25 @@ int milliseconds_until(steady::time_point deadline) {
 v4l2_stream::v4l2_stream(std::uint32_t buffer_type, std::string device_path, std::string name)
     : buffer_type(buffer_type), device_path(std::move(device_path)), name(std::move(name)) {}
 
-v4l2_stream::~v4l2_stream() { release(); }
-
 int v4l2_stream::open() {
-    if (fd >= 0) {
-        write_message(message_stream::standard_error, message_severity::info, name + ": already opened ");
+    if (fd) {
+        write_message(message_stream::standard_error, message_severity::info,
+                      name + ": already opened ");
         return 0;
     }
 
-    int opened;
+    unique_fd opened;
     do {
-        opened = kernel().open(device_path.c_str(), O_RDWR | O_NONBLOCK);
-    } while (opened < 0 && errno == EINTR);
-    if (opened < 0) {
+        opened = open_device(device_path, O_RDWR | O_NONBLOCK);
+    } while (!opened && errno == EINTR);
+    if (!opened) {
         const int error = errno;
-        write_error_line(name + ": - cannot open " + device_path + ": " + std::to_string(error) +
-                         ", " + std::strerror(error));
+        write_message(message_stream::standard_error, message_severity::error,
+                      name + ": - cannot open " + device_path + ": " + std::to_string(error) + ", " +
+                          std::strerror(error));
         return -error;
     }
-    fd = opened;
+    fd = std::move(opened);
 
     if (!buffers_mapped) {
         const int result = set_up_buffers();
@@ -91,7 +84,7 @@ int v4l2_stream::set_up_buffers() {
     request.count = max_buffers;
     request.type = buffer_type;
     request.memory = V4L2_MEMORY_MMAP;
-    if (ioctl_retrying(fd, VIDIOC_REQBUFS, &request) < 0)
+    if (ioctl_retrying(fd.get(), VIDIOC_REQBUFS, &request) < 0)
         return -errno;
     if (request.count == 0 || request.count > max_buffers)
         return -ENOMEM;
@@ -99,14 +92,15 @@ int v4l2_stream::set_up_buffers() {
 
     for (std::uint32_t index = 0; index < buffer_count; ++index) {
         v4l2_buffer query = mmap_buffer(index);
-        if (ioctl_retrying(fd, VIDIOC_QUERYBUF, &query) < 0)
+        if (ioctl_retrying(fd.get(), VIDIOC_QUERYBUF, &query) < 0)
             return -errno;
-        buffers[index].length = query.length;
-        buffers[index].address = kernel().mmap(nullptr, query.length, PROT_READ | PROT_WRITE,
-                                               MAP_SHARED, fd, query.m.offset);
-        if (!is_valid_mapping(buffers[index].address)) {
+        buffers[index] = unique_mapping(kernel().mmap(nullptr, query.length, PROT_READ | PROT_WRITE,
+                                                      MAP_SHARED, fd.get(), query.m.offset),
+                                        query.length);
+        if (!buffers[index]) {
             const int error = errno;
-            write_error_line("Failed to mmap buffers for " + name + ": " + std::strerror(error));
+            write_message(message_stream::standard_error, message_severity::error,
+                          "Failed to mmap buffers for " + name + ": " + std::strerror(error));
             return -error;
         }
     }
@@ -124,7 +118,7 @@ v4l2_buffer v4l2_stream::mmap_buffer(std::uint32_t index) const {
 
 int v4l2_stream::queue_buffer(std::uint32_t index) {
     v4l2_buffer buffer = mmap_buffer(index);
-    return ioctl_retrying(fd, VIDIOC_QBUF, &buffer) < 0 ? -errno : 0;
+    return ioctl_retrying(fd.get(), VIDIOC_QBUF, &buffer) < 0 ? -errno : 0;
 }
 
 int v4l2_stream::requeue(std::uint32_t index) {
@@ -152,19 +146,29 @@ std::size_t v4l2_stream::requeue_refused() {
     return refused;
 }
 
-void v4l2_stream::restore_queue() {
-    if (!buffers_queued)
-        return;  // stopped: start queues every buffer
-    // A lost buffer has no index to queue it by; once the driver holds none, only a restart
-    // gives them all back.
-    const std::size_t away = buffers_lost + requeue_refused();
-    if (buffers_lost > 0 && away >= buffer_count && stream_off())
-        start();
+int v4l2_stream::restore_queue() {
+    if (!restart_pending) {
+        if (!buffers_queued)
+            return 0;  // stopped: start queues every buffer
+        // A lost buffer has no index to queue it by; once the driver holds none, only a restart
+        // gives them all back.
+        const std::size_t away = buffers_lost + requeue_refused();
+        if (buffers_lost == 0 || away < buffer_count || !stream_off())
+            return 0;
+    }
+    // The camera still counts this stream as streaming: a failed restart is tried again at the
+    // next read rather than leaving every read to fail until the camera is restarted.
+    const int result = start();
+    restart_pending = result != 0;
+    if (result != 0)
+        write_message(message_stream::standard_error, message_severity::error,
+                      name + ": cannot restart streaming: error #" + std::to_string(result));
+    return result;
 }
 
 bool v4l2_stream::stream_off() {
     std::uint32_t type = buffer_type;
-    if (ioctl_retrying(fd, VIDIOC_STREAMOFF, &type) != 0)
+    if (ioctl_retrying(fd.get(), VIDIOC_STREAMOFF, &type) != 0)
         return false;
     buffers_queued = false;
     requeue_pending = {};
@@ -176,23 +180,19 @@ void v4l2_stream::close() { release(); }
 
 // Closing the descriptor hands the driver's buffers back; no stream-off is needed first.
 void v4l2_stream::release() {
-    for (mapped_buffer& entry : buffers) {
-        if (is_valid_mapping(entry.address))
-            kernel().munmap(entry.address, entry.length);
-        entry = mapped_buffer{};
-    }
-    if (fd >= 0)
-        kernel().close(fd);
-    fd = -1;
+    for (unique_mapping& entry : buffers)
+        entry.reset();
+    fd.reset();
     buffers_mapped = false;
     buffers_queued = false;
     buffer_count = 0;
     requeue_pending = {};
     buffers_lost = 0;
+    restart_pending = false;
 }
 
 int v4l2_stream::start() {
-    if (fd < 0 || !buffers_mapped)
+    if (!fd || !buffers_mapped)
         return -EACCES;
     if (!buffers_queued) {
         if (const int result = queue_all_buffers(); result != 0) {
@@ -205,55 +205,58 @@ int v4l2_stream::start() {
         requeue_refused();
     }
     std::uint32_t type = buffer_type;
-    return ioctl_retrying(fd, VIDIOC_STREAMON, &type) < 0 ? -errno : 0;
+    return ioctl_retrying(fd.get(), VIDIOC_STREAMON, &type) < 0 ? -errno : 0;
 }
 
 // Stream-off hands every buffer back to us, so the next start must queue them again.
 void v4l2_stream::stop() {
-    if (fd >= 0)
+    restart_pending = false;
+    if (fd)
         stream_off();
 }
 
 int v4l2_stream::read_frame(std::vector<std::uint8_t>& buffer, unsigned int timeout_ms) {
-    if (fd < 0 || !buffers_mapped)
+    if (!fd || !buffers_mapped)
         return -EACCES;
-    restore_queue();
+    if (const int restored = restore_queue(); restored != 0)
+        return restored;
 
     const steady::time_point deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
-    int wait_ms = milliseconds_until(deadline);
+    auto left_ms = milliseconds_until(deadline);
     v4l2_buffer frame{};
     for (;;) {
-        pollfd watched{fd, POLLIN, 0};
+        // poll takes an int: a longer wait is made in steps.
+        pollfd watched{fd.get(), POLLIN, 0};
+        const int wait_ms = static_cast<int>(std::min<decltype(left_ms)>(left_ms, INT_MAX));
         const int ready = kernel().poll(&watched, 1, wait_ms);
-        if (ready == 0)
+        if (ready == 0 && left_ms <= INT_MAX)
             return -ETIME;
         if (ready < 0 && errno != EINTR)
             return -errno;
         if (ready > 0) {
             frame = mmap_buffer(0);
-            if (kernel().ioctl(fd, VIDIOC_DQBUF, &frame) == 0)
+            if (kernel().ioctl(fd.get(), VIDIOC_DQBUF, &frame) == 0)
                 break;
             if (errno != EAGAIN && errno != EINTR)
                 return -errno;
         }
         if (steady::now() >= deadline)
             return -ETIME;
-        wait_ms = milliseconds_until(deadline);
+        left_ms = milliseconds_until(deadline);
     }
 
     if (frame.index >= buffer_count) {
         ++buffers_lost;
         return -EIO;
     }
-    const mapped_buffer& entry = buffers[frame.index];
+    const unique_mapping& entry = buffers[frame.index];
     // A buffer the driver flags as failed holds no frame worth decoding.
-    if ((frame.flags & V4L2_BUF_FLAG_ERROR) || !is_valid_mapping(entry.address) ||
-        frame.bytesused > entry.length) {
+    if ((frame.flags & V4L2_BUF_FLAG_ERROR) || !entry || frame.bytesused > entry.size()) {
         requeue(frame.index);
         return -EIO;
     }
 
-    const auto* bytes = static_cast<const std::uint8_t*>(entry.address);
+    const auto* bytes = static_cast<const std::uint8_t*>(entry.data());
     try {
         buffer.assign(bytes, bytes + frame.bytesused);
     } catch (...) {

@@ -10,6 +10,9 @@
 #include <linux/videodev2.h>
 
 #include <vorlake/tessaro/camera_stream.hpp>
+#include <vorlake/tessaro/unique_fd.hpp>
+
+#include "capture/unique_mapping.hpp"
 
 namespace vorlake::tessaro {
 
@@ -17,14 +20,9 @@ class v4l2_stream : public camera_stream {
 public:
     static constexpr std::size_t max_buffers = 4;
 
-    struct mapped_buffer {
-        void* address = nullptr;
-        std::size_t length = 0;
-    };
-
     v4l2_stream(std::uint32_t buffer_type, std::string device_path, std::string name);
-    // A camera may be dropped without being closed; the device must not outlive it.
-    ~v4l2_stream() override;
+    // A camera may be dropped without being closed; the device goes with the stream all the same.
+    ~v4l2_stream() override = default;
     v4l2_stream(const v4l2_stream&) = delete;
     v4l2_stream& operator=(const v4l2_stream&) = delete;
 
@@ -50,8 +48,9 @@ private:
     int queue_all_buffers();
     // Offers the refused buffers again; returns how many the driver still refuses.
     std::size_t requeue_refused();
-    // Returns what the driver did not take back, so that the stream never runs dry.
-    void restore_queue();
+    // Returns what the driver did not take back, so that the stream never runs dry; 0, or the
+    // code of a restart that failed.
+    int restore_queue();
     // Takes every buffer back from the driver; false when it refused.
     bool stream_off();
     void release();
@@ -59,8 +58,9 @@ private:
     std::uint32_t buffer_type;
     std::string device_path;
     std::string name;
-    int fd = -1;
-    std::array<mapped_buffer, max_buffers> buffers{};
+    unique_fd fd;
+    // Declared after fd: the buffers are unmapped before the descriptor closes.
+    std::array<unique_mapping, max_buffers> buffers;
     bool buffers_mapped = false;
     bool buffers_queued = false;
     std::size_t buffer_count = 0;
@@ -68,6 +68,9 @@ private:
     std::array<bool, max_buffers> requeue_pending{};
     // Buffers the driver handed out under an index no mapped buffer has: lost until stream-off.
     std::size_t buffers_lost = 0;
+    // A restart to win lost buffers back failed: the device is not streaming, and the next read
+    // tries again.
+    bool restart_pending = false;
     capture_timing last_timing;
 };
 

@@ -49,10 +49,4 @@ void write_message(message_stream stream, message_severity severity, std::string
     }
 }
 
-void write_marked_message(message_stream stream, std::string_view text) {
-    const bool informational =
-        text.starts_with("[DEBUG]") || text.starts_with("[SAFE_MODE]") || text.starts_with("Warning:");
-    write_message(stream, informational ? message_severity::info : message_severity::error, text);
-}
-
 }  // namespace vorlake::tessaro

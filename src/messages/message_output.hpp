@@ -10,13 +10,10 @@ namespace vorlake::tessaro {
 // Where the default output writes a line.
 enum class message_stream { standard_output, standard_error };
 
-// One line, without its end-of-line, to the installed sink, or else to stream with an
-// end-of-line and a flush.
+// The one way a line leaves the library: one line, without its end-of-line, to the installed
+// sink with its severity, or else to stream with an end-of-line and a flush. Each line states its
+// own severity: a failure is an error, progress, debug output and warnings are informational,
+// whatever the text says.
 void write_message(message_stream stream, message_severity severity, std::string_view text);
-
-// A line whose severity follows from its text: the "[DEBUG]", "[SAFE_MODE]" and "Warning:" lines
-// are informational, every other line reports a failure. Progress lines without such a marker are
-// written with write_message and message_severity::info.
-void write_marked_message(message_stream stream, std::string_view text);
 
 }  // namespace vorlake::tessaro

@@ -30,8 +30,6 @@ static_assert(sizeof(v4l2_format) == 208);
 
 namespace {
 
-void write_error_line(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
-
 std::string fixed_string(const char* field, std::size_t capacity) {
     return std::string(field, ::strnlen(field, capacity));
 }
@@ -48,15 +46,9 @@ std::uint64_t user_pointer(std::vector<record>& records) {
 }  // namespace
 
 camera_pipeline::camera_pipeline(const std::string& media_device_path)
-    : media_fd(kernel().open(media_device_path.c_str(), O_RDWR)) {
-    if (media_fd < 0)
-        media_fd = -1;
-}
+    : media_fd(open_device(media_device_path, O_RDWR)) {}
 
-camera_pipeline::~camera_pipeline() {
-    if (media_fd >= 0)
-        kernel().close(media_fd);
-}
+camera_pipeline::~camera_pipeline() = default;
 
 bool camera_pipeline::valid() const { return !camera_entity_name.empty(); }
 
@@ -64,7 +56,7 @@ int camera_pipeline::load_topology(std::vector<media_v2_link>& links,
                                    std::vector<media_v2_interface>& interfaces,
                                    std::vector<media_v2_pad>& pads) {
     media_v2_topology topology{};
-    int result = kernel().ioctl(media_fd, MEDIA_IOC_G_TOPOLOGY, &topology);
+    int result = kernel().ioctl(media_fd.get(), MEDIA_IOC_G_TOPOLOGY, &topology);
     if (result < 0)
         return result;
     if (!topology_counts_fit(topology))
@@ -78,7 +70,7 @@ int camera_pipeline::load_topology(std::vector<media_v2_link>& links,
     topology.ptr_links = user_pointer(links);
     topology.ptr_interfaces = user_pointer(interfaces);
     topology.ptr_pads = user_pointer(pads);
-    result = kernel().ioctl(media_fd, MEDIA_IOC_G_TOPOLOGY, &topology);
+    result = kernel().ioctl(media_fd.get(), MEDIA_IOC_G_TOPOLOGY, &topology);
     if (result < 0)
         return -1;
 
@@ -147,7 +139,8 @@ int camera_pipeline::reset_links(const std::vector<media_v2_link>& links,
             find_pad(link.sink_id, pads, ref.sink) != 0)
             continue;
         if (setup_link(ref, false) != 0) {
-            write_error_line("Reset pipeline failed to disable link with src={" +
+            write_message(message_stream::standard_error, message_severity::error,
+                          "Reset pipeline failed to disable link with src={" +
                              std::to_string(ref.source.entity_id) + ", " +
                              std::to_string(ref.source.index) + "} and sink={" +
                              std::to_string(ref.sink.entity_id) + ", " +
@@ -166,7 +159,7 @@ int camera_pipeline::setup_link(link_ref& link, bool enable) {
     desc.sink.index = link.sink.index;
     desc.sink.flags = MEDIA_PAD_FL_SINK;
     desc.flags = enable ? (link.flags | MEDIA_LNK_FL_ENABLED) : (link.flags & ~MEDIA_LNK_FL_ENABLED);
-    const int result = kernel().ioctl(media_fd, MEDIA_IOC_SETUP_LINK, &desc);
+    const int result = kernel().ioctl(media_fd.get(), MEDIA_IOC_SETUP_LINK, &desc);
     if (result == 0)
         link.flags = desc.flags;
     return result;
@@ -226,8 +219,8 @@ int camera_pipeline::set_pad_format(const pad_ref& pad, std::uint32_t width, std
     const entity_info* entity = find_entity_by_id(pad.entity_id);
     if (entity == nullptr)
         return -ENODEV;
-    const int fd = kernel().open(entity->device_node.c_str(), O_RDWR);
-    if (fd < 0)
+    const unique_fd node = open_device(entity->device_node, O_RDWR);
+    if (!node)
         return -errno;
 
     v4l2_subdev_format format{};
@@ -237,15 +230,13 @@ int camera_pipeline::set_pad_format(const pad_ref& pad, std::uint32_t width, std
     format.format.height = height;
     format.format.code = code;
     format.format.field = V4L2_FIELD_NONE;
-    const int result = kernel().ioctl(fd, VIDIOC_SUBDEV_S_FMT, &format) < 0 ? -errno : 0;
-    kernel().close(fd);
-    return result;
+    return kernel().ioctl(node.get(), VIDIOC_SUBDEV_S_FMT, &format) < 0 ? -errno : 0;
 }
 
 int camera_pipeline::set_video_format(const std::string& device_node, std::uint32_t width,
                                       std::uint32_t height, std::uint32_t pixel_format) {
-    const int fd = kernel().open(device_node.c_str(), O_RDWR);
-    if (fd < 0)
+    const unique_fd node = open_device(device_node, O_RDWR);
+    if (!node)
         return -errno;
 
     v4l2_format format{};
@@ -254,9 +245,7 @@ int camera_pipeline::set_video_format(const std::string& device_node, std::uint3
     format.fmt.pix.height = height;
     format.fmt.pix.pixelformat = pixel_format;
     format.fmt.pix.field = V4L2_FIELD_ANY;
-    const int result = kernel().ioctl(fd, VIDIOC_S_FMT, &format) < 0 ? -errno : 0;
-    kernel().close(fd);
-    return result;
+    return kernel().ioctl(node.get(), VIDIOC_S_FMT, &format) < 0 ? -errno : 0;
 }
 
 const entity_info* camera_pipeline::find_entity(const std::string& name) const {

@@ -25,9 +25,6 @@ namespace {
 constexpr std::int32_t preferred_stride = 704;
 constexpr char preferred_stride_control_name[] = "Preferred Stride";
 
-void write_line(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
-void write_error_line(const std::string& line) { write_marked_message(message_stream::standard_error, line); }
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -133,7 +130,7 @@ jetson_camera_pipeline::jetson_camera_pipeline(const std::string& media_device_p
                                                const std::string& keyword)
     : camera_pipeline(media_device_path) {
     // A pipeline whose camera entity was not found reports itself through valid().
-    if (media_fd >= 0)
+    if (media_fd)
         discover_entities(keyword);
 }
 
@@ -145,10 +142,12 @@ int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
     if (result != 0)
         return result;
 
-    write_line("[DEBUG] Searching entities for camera keyword='" + keyword + "'");
+    write_message(message_stream::standard_output, message_severity::info,
+                  "[DEBUG] Searching entities for camera keyword='" + keyword + "'");
     for (const std::string* entry : visiting_order(entities, links, pads, keyword)) {
         const std::string& name = *entry;
-        write_line("[DEBUG]   entity: '" + name + "'");
+        write_message(message_stream::standard_output, message_severity::info,
+                      "[DEBUG]   entity: '" + name + "'");
         if (contains(name, keyword))
             camera_entity_name = name;
         if (contains(name, "vi-output") && contains(name, keyword))
@@ -156,30 +155,37 @@ int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
         if (contains(name, "nvcsi") && !contains(name, "vi-output"))
             csi2_entity_name = name;
     }
-    write_line("[DEBUG] camera_entity_name='" + camera_entity_name + "'");
-    write_line("[DEBUG] image_entity_name='" + image_entity_name + "'");
-    write_line("[DEBUG] actual_csi2_entity_name='" + csi2_entity_name + "'");
+    write_message(message_stream::standard_output, message_severity::info,
+                  "[DEBUG] camera_entity_name='" + camera_entity_name + "'");
+    write_message(message_stream::standard_output, message_severity::info,
+                  "[DEBUG] image_entity_name='" + image_entity_name + "'");
+    write_message(message_stream::standard_output, message_severity::info,
+                  "[DEBUG] actual_csi2_entity_name='" + csi2_entity_name + "'");
 
     if (camera_entity_name.empty()) {
-        write_line("Jetson pipeline: camera entity '" + keyword + "' not found");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Jetson pipeline: camera entity '" + keyword + "' not found");
         return -ENODEV;
     }
     if (image_entity_name.empty()) {
-        write_line("Jetson pipeline: vi-output entity for '" + keyword + "' not found");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Jetson pipeline: vi-output entity for '" + keyword + "' not found");
         return -ENODEV;
     }
 
     // The vorlake drivers link and format their pipeline themselves and reject changes.
     safe_mode = contains(camera_entity_name, "vorlake") || contains(image_entity_name, "vorlake");
     if (safe_mode)
-        write_line("[DEBUG] Vorlake pipeline detected: enabling safe mode");
+        write_message(message_stream::standard_output, message_severity::info,
+                      "[DEBUG] Vorlake pipeline detected: enabling safe mode");
     else
         reset_links(links, pads);
 
     std::vector<link_ref> found;
     result = find_links(csi2_entity_name, image_entity_name, links, pads, found);
     if (result != 0 || found.empty()) {
-        write_line("Jetson pipeline: link nvcsi \u2192 vi-output not found");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Jetson pipeline: link nvcsi \u2192 vi-output not found");
         if (!safe_mode)
             return result;
     } else {
@@ -188,7 +194,8 @@ int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
 
     result = find_links(camera_entity_name, csi2_entity_name, links, pads, found);
     if (result != 0 || found.empty()) {
-        write_line("Jetson pipeline: link camera \u2192 nvcsi not found");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Jetson pipeline: link camera \u2192 nvcsi not found");
         return safe_mode ? 0 : result;
     }
     sensor_link = found.front();
@@ -219,19 +226,22 @@ int jetson_camera_pipeline::configure(const pipeline_configuration& config) {
         return -ENODEV;
 
     if (safe_mode) {
-        write_error_line("[SAFE_MODE] Vorlake detected: skipping MEDIA_IOC_SETUP_LINK and "
-                         "VIDIOC_SUBDEV_S_FMT");
+        write_message(message_stream::standard_error, message_severity::info,
+                      "[SAFE_MODE] Vorlake detected: skipping MEDIA_IOC_SETUP_LINK and "
+                      "VIDIOC_SUBDEV_S_FMT");
     } else {
         const int result = setup_link(image_link, true);
         if (result != 0) {
-            write_error_line("Failed to enable link for image data: " + std::to_string(result));
+            write_message(message_stream::standard_error, message_severity::error,
+                          "Failed to enable link for image data: " + std::to_string(result));
             return result;
         }
         const int format_result = set_pad_format(sensor_link.sink, config.image_width,
                                                  config.image_height, MEDIA_BUS_FMT_Y8_1X8);
         if (format_result != 0) {
-            write_error_line("Warning: failed to set pad format for image data: " +
-                             std::to_string(format_result) + " (ignored)");
+            write_message(message_stream::standard_error, message_severity::info,
+                          "Warning: failed to set pad format for image data: " +
+                              std::to_string(format_result) + " (ignored)");
         }
     }
 
@@ -242,16 +252,17 @@ int jetson_camera_pipeline::configure(const pipeline_configuration& config) {
 
     const int stride_result = set_preferred_stride(node, preferred_stride);
     if (stride_result != 0) {
-        write_error_line("Warning: failed to set preferred_stride=" +
-                         std::to_string(preferred_stride) + " on " + node + ": " +
-                         std::to_string(stride_result) + " (ignored)");
+        write_message(message_stream::standard_error, message_severity::info,
+                      "Warning: failed to set preferred_stride=" + std::to_string(preferred_stride) +
+                          " on " + node + ": " + std::to_string(stride_result) + " (ignored)");
     }
 
     const int result =
         set_video_format(node, config.image_width, config.image_height, V4L2_PIX_FMT_GREY);
     if (result != 0) {
-        write_error_line("Warning: failed to set format for " + node + ": " +
-                         std::to_string(result) + (safe_mode ? " (ignored in safe mode)" : ""));
+        write_message(message_stream::standard_error, message_severity::info,
+                      "Warning: failed to set format for " + node + ": " + std::to_string(result) +
+                          (safe_mode ? " (ignored in safe mode)" : ""));
         if (!safe_mode)
             return result;
     }
@@ -259,15 +270,15 @@ int jetson_camera_pipeline::configure(const pipeline_configuration& config) {
 }
 
 int jetson_camera_pipeline::set_preferred_stride(const std::string& node, std::int32_t stride) {
-    const int fd = kernel().open(node.c_str(), O_RDWR);
-    if (fd < 0)
+    const unique_fd device = open_device(node, O_RDWR);
+    if (!device)
         return -errno;
 
     int result = -ENOENT;
     std::uint32_t last_id = 0;
     v4l2_queryctrl query{};
     query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-    while (kernel().ioctl(fd, VIDIOC_QUERYCTRL, &query) == 0) {
+    while (kernel().ioctl(device.get(), VIDIOC_QUERYCTRL, &query) == 0) {
         // Each answer must move forward, or a faulty driver would keep us here for ever.
         if (query.id <= last_id)
             break;
@@ -282,14 +293,13 @@ int jetson_camera_pipeline::set_preferred_stride(const std::string& node, std::i
                 v4l2_control control{};
                 control.id = query.id;
                 control.value = stride;
-                result = kernel().ioctl(fd, VIDIOC_S_CTRL, &control) < 0 ? -errno : 0;
+                result = kernel().ioctl(device.get(), VIDIOC_S_CTRL, &control) < 0 ? -errno : 0;
             }
             break;
         }
         query = v4l2_queryctrl{};
         query.id = last_id | V4L2_CTRL_FLAG_NEXT_CTRL;
     }
-    kernel().close(fd);
     return result;
 }
 

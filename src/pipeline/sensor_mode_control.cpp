@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include <vorlake/tessaro/unique_fd.hpp>
+
 #include "capture/kernel_calls.hpp"
 #include "messages/message_output.hpp"
 
@@ -28,9 +30,6 @@ constexpr mode_menu_entry mode_menu[] = {
     {0x311c, 0}, {0x321c, 1}, {0x301c, 2}, {0x211c, 3}, {0x221c, 4}, {0x201c, 5},
 };
 
-void write_line(const std::string& line) { write_marked_message(message_stream::standard_output, line); }
-void write_progress_line(const std::string& line) { write_message(message_stream::standard_output, message_severity::info, line); }
-
 std::string hex(std::uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%x", value);
@@ -46,7 +45,8 @@ int select_sensor_mode(camera_pipeline& pipeline, std::uint32_t mode) {
             entry = &candidate;
     }
     if (entry == nullptr) {
-        write_line("Unknown sensor mode: 0x" + hex(mode));
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Unknown sensor mode: 0x" + hex(mode));
         return -EINVAL;
     }
 
@@ -58,28 +58,31 @@ int select_sensor_mode(camera_pipeline& pipeline, std::uint32_t mode) {
         pipeline.get_stream_device_nodes(path, ebd_node);
     }
     if (path.empty()) {
-        write_line("Cannot find device node for V4L2 control");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot find device node for V4L2 control");
         return -ENODEV;
     }
 
-    const int fd = kernel().open(path.c_str(), O_RDWR);
-    if (fd < 0) {
-        write_line("Cannot open device for sensor mode: " + path);
+    const unique_fd device = open_device(path, O_RDWR);
+    if (!device) {
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Cannot open device for sensor mode: " + path);
         return -EACCES;
     }
 
     v4l2_control control{};
     control.id = sensor_mode_control_id;
     control.value = entry->menu_index;
-    const int result = kernel().ioctl(fd, VIDIOC_S_CTRL, &control);
+    const int result = kernel().ioctl(device.get(), VIDIOC_S_CTRL, &control);
     if (result == 0) {
-        write_progress_line("Sensor mode set to 0x" + hex(mode) + " (menu index " +
+        write_message(message_stream::standard_output, message_severity::info,
+                      "Sensor mode set to 0x" + hex(mode) + " (menu index " +
                    std::to_string(entry->menu_index) + ") via V4L2 control on " + path);
     } else {
-        write_line("Error selecting sensor mode via V4L2 control on " + path + ": " +
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Error selecting sensor mode via V4L2 control on " + path + ": " +
                    std::to_string(result));
     }
-    kernel().close(fd);
     return result;
 }
 

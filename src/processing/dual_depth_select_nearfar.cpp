@@ -14,10 +14,6 @@ namespace vorlake::tessaro {
 
 namespace {
 
-void write_line(const char* text) {
-    write_marked_message(message_stream::standard_output, text);
-}
-
 }  // namespace
 
 dual_depth_select_nearfar::dual_depth_select_nearfar(std::uint32_t pixel_count, const dual_depth_params& params,
@@ -36,7 +32,8 @@ bool dual_depth_select_nearfar::check_sizes(const frame_buffer& f) const {
     if (f.point_cloud.size() < echo_count || f.cartesian_depth.size() < echo_count ||
         f.radial_depth.size() < echo_count || f.peak_height.size() < echo_count ||
         f.peak_status.size() < echo_count) {
-        write_line("dual depth: invalid number of echoes");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "dual depth: invalid number of echoes");
         return false;
     }
     for (std::uint32_t e = 0; e < echo_count; ++e) {
@@ -60,7 +57,7 @@ bool dual_depth_select_nearfar::check_sizes(const frame_buffer& f) const {
         else if (e > 0 && f.peak_status[e].size() != f.peak_status[0].size())
             failure = "dual depth: non-uniform peak_status";
         if (failure != nullptr) {
-            write_line(failure);
+            write_message(message_stream::standard_output, message_severity::error, failure);
             return false;
         }
     }
@@ -70,7 +67,8 @@ bool dual_depth_select_nearfar::check_sizes(const frame_buffer& f) const {
 int dual_depth_select_nearfar::process(frame_buffer& f) {
     echo_count = f.max_depth_index;
     if (echo_count > max_echoes) {
-        write_line("dual depth: invalid number of echoes");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "dual depth: invalid number of echoes");
         return -EINVAL;
     }
     if (echo_count == 0)

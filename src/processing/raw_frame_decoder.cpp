@@ -12,10 +12,6 @@ namespace vorlake::tessaro {
 
 namespace {
 
-void write_line(const std::string& text) {
-    write_marked_message(message_stream::standard_output, text);
-}
-
 // Drops the padding of every 704-byte line in place: each 672-byte payload moves forward over
 // the padding before it, then the vector shrinks. Its storage stays where it is, so nothing that
 // refers to it is left dangling and no frame costs an allocation.
@@ -118,13 +114,16 @@ int process_raw_data(const raw_frame_context& context) {
     const std::size_t size = image.size();
     const std::uint32_t n = image_bytes == 0 ? 0 : static_cast<std::uint32_t>(size / image_bytes);
     if (n != table.order.size()) {
-        write_line("Error: channel conflict: " + std::to_string(n) + " vs " +
+        write_message(message_stream::standard_output, message_severity::error,
+                      "Error: channel conflict: " + std::to_string(n) + " vs " +
                    std::to_string(table.order.size()));
-        write_line("failed swapping lines");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "failed swapping lines");
         return -1;
     }
     if (!swap_table_fits(table, size, n, block_size)) {
-        write_line("failed swapping lines");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "failed swapping lines");
         return -1;
     }
 
@@ -142,7 +141,8 @@ int process_raw_data(const raw_frame_context& context) {
         r = decode_lines(context.processor, swapped);
     }
     if (r != 0) {
-        write_line("failed to decode raw image");
+        write_message(message_stream::standard_output, message_severity::error,
+                      "failed to decode raw image");
         return r;
     }
     return 0;

@@ -1,5 +1,6 @@
 #include "capture/v4l2_stream.hpp"
 
+#include <climits>
 #include <optional>
 
 #include "support/captured_output.hpp"
@@ -55,14 +56,16 @@ TEST_F(v4l2_stream_test, a_failed_set_up_leaves_nothing_behind) {
     }
 }
 
-// Every wait gets what is left of the whole timeout; a frame not read in time is not lost.
+// Every wait gets what is left of the whole timeout, one that poll cannot take in steps; a frame
+// not read in time is not lost.
 TEST_F(v4l2_stream_test, waiting_for_a_frame) {
     struct wait_case { kernel_call call; unsigned long request; int error, times; unsigned timeout_ms; int result; std::size_t waits; };
     // The last case has no frame at all.
     const wait_case cases[] = {
         {kernel_call::poll, 0, EINTR, 1, 2000, 0, 2}, {kernel_call::ioctl, VIDIOC_DQBUF, EAGAIN, 2, 1000, 0, 3},
         {kernel_call::ioctl, VIDIOC_DQBUF, EAGAIN, 1, 0, -ETIME, 1}, {kernel_call::poll, 0, ENOMEM, 1, 100, -ENOMEM, 1},
-        {kernel_call::ioctl, VIDIOC_DQBUF, EPIPE, 1, 100, -EPIPE, 1}, {kernel_call::poll, 0, 0, 0, 0, -ETIME, 1},
+        {kernel_call::ioctl, VIDIOC_DQBUF, EPIPE, 1, 100, -EPIPE, 1}, {kernel_call::poll, 0, 0, 1, UINT_MAX, 0, 2},
+        {kernel_call::poll, 0, 0, 0, 0, -ETIME, 1},
     };
     start();
     for (const wait_case& each : cases) {
@@ -77,10 +80,29 @@ TEST_F(v4l2_stream_test, waiting_for_a_frame) {
         EXPECT_EQ(frame, each.result == 0 ? pattern(5) : bytes({1, 2, 3}));
         const std::vector<int>& waits = sys.kernel.poll_timeouts;
         ASSERT_EQ(waits.size(), each.waits);
-        const long first = waits.front(), limit = each.timeout_ms;
+        const long first = waits.front(), limit = std::min<long>(each.timeout_ms, INT_MAX);
         EXPECT_TRUE(first * 2 >= limit && first <= limit && waits.back() <= first) << first;
         if (each.result != 0 && each.times > 0)
             expect_frame(5, false);
+    }
+}
+
+// Once every buffer is lost, a restart wins them back; one that fails is reported and made again
+// at the next read, never leaving the stream off for good.
+TEST_F(v4l2_stream_test, a_failed_restart_is_made_again_at_the_next_read) {
+    start();
+    for (const auto& [request, skip] : {std::pair(VIDIOC_STREAMON, 0), std::pair(VIDIOC_QBUF, 2)}) {
+        SCOPED_TRACE(skip);
+        for (std::uint8_t round = 0; round < 4; ++round) {
+            sys.kernel.push_frame(node, pattern(round));
+            sys.kernel.queue(node).next_index = 4;
+            ASSERT_EQ(stream.read_frame(frame, 100), -EIO);
+        }
+        sys.kernel.fail_next(kernel_call::ioctl, EIO, 1, request, skip);
+        EXPECT_EQ(test_support::output_of([&] { EXPECT_EQ(stream.read_frame(frame, 100), -EIO); }).err,
+                  "Image data: cannot restart streaming: error #-5\n");
+        for (std::uint8_t seed = 0; seed < 5; ++seed)
+            expect_frame(seed);
     }
 }
 

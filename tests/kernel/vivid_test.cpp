@@ -19,6 +19,7 @@
 #include <vorlake/tessaro/camera.hpp>
 #include <vorlake/tessaro/camera_manager.hpp>
 #include <vorlake/tessaro/camera_pipeline.hpp>
+#include <vorlake/tessaro/unique_fd.hpp>
 
 #include "camera/media_device_discovery.hpp"
 #include "capture/v4l2_stream.hpp"
@@ -38,14 +39,13 @@ const std::string capture_node = "/dev/video0", output_node = "/dev/video1", met
 constexpr std::uint32_t frame_width = 672, frame_height = 588;
 constexpr unsigned frame_timeout_ms = 2000;
 
-// A descriptor that closes itself. The test program sets no signal handler: no EINTR to retry.
+// A device node opened as the library opens its own. The test program sets no signal handler: no
+// EINTR to retry.
 struct device {
-    int fd;
-    explicit device(const std::string& path) : fd(::open(path.c_str(), O_RDWR | O_NONBLOCK)) {}
-    ~device() { ::close(fd); }
-    device(const device&) = delete;
+    unique_fd fd;
+    explicit device(const std::string& path) : fd(open_device(path, O_RDWR | O_NONBLOCK)) {}
     // 0, or -errno.
-    int call(unsigned long request, void* argument) const { return ::ioctl(fd, request, argument) < 0 ? -errno : 0; }
+    int call(unsigned long request, void* argument) const { return ::ioctl(fd.get(), request, argument) < 0 ? -errno : 0; }
 };
 
 // Finds the control by its name; a name the node lacks leaves an id the driver refuses.

@@ -29,7 +29,7 @@ std::uint32_t quarters_word(float value, unsigned sign_bit) {
 
 // Line word, 144 histogram bins, 4 pdc counters, noise, then per echo radial depth, x, y, z,
 // peak height and peak status.
-reference_line encode_pixel(const pixel_values& pixel, std::size_t index) {
+reference_line encode_pixel(const pixel_values& pixel) {
     reference_line words{};
     words[0] = pixel.line_word;
     std::copy(pixel.histogram.begin(), pixel.histogram.end(), words.begin() + 1);
@@ -44,8 +44,7 @@ reference_line encode_pixel(const pixel_values& pixel, std::size_t index) {
         group[3] = quarters_word(echo.point.z, 0);
         group[4] = quarters_word(echo.peak_height, 24);
         // The sensor leaves the bits above the status byte undefined.
-        const auto junk = static_cast<std::uint32_t>(index * 2654435761u + 0x5A5A5Au) & 0xFFFFFFu;
-        group[5] = echo.peak_status | ((junk | 1u) << 8);
+        group[5] = 0xA5C30000u | echo.peak_status;
     }
     return words;
 }
@@ -74,7 +73,7 @@ std::vector<std::uint8_t> encode_raw_frame(const frame_values& values, bool dual
         for (std::size_t k = d - d % 2; k < d - d % 2 + 2; ++k) {
             for (std::size_t l = d % 2 * image_lines / 2; l < (d % 2 + 1) * image_lines / 2; ++l) {
                 const std::size_t p = k * image_lines + l;
-                put(encode_pixel(p < values.pixels.size() ? values.pixels[p] : pixel_values{}, p));
+                put(encode_pixel(p < values.pixels.size() ? values.pixels[p] : pixel_values{}));
             }
         }
     }
@@ -114,9 +113,7 @@ frame_values random_frame_values(unsigned seed, bool dual, unsigned echoes) {
 }
 
 std::vector<std::uint8_t> encode_embedded_data(const embedded_values& v, bool dual) {
-    std::vector<std::uint8_t> out((dual ? 24 : 12) * line_bytes);
-    for (std::size_t n = 0; n < out.size(); ++n)
-        out[n] = static_cast<std::uint8_t>(0x11 + n * 7);
+    std::vector<std::uint8_t> out((dual ? 24 : 12) * line_bytes, 0x5A);
     const std::pair<std::size_t, std::uint32_t> fields[] = {
         {6, v.frame_counter >> 8u},       {8, v.frame_counter},         {224, v.temperature},
         {232, v.time_counter >> 24},      {234, v.time_counter >> 16},  {236, v.time_counter >> 8},

@@ -1,5 +1,7 @@
 #include "support/simulated_kernel.hpp"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -228,7 +230,9 @@ bool simulated_kernel::take_fault(kernel_call call, unsigned long request) {
     return true;
 }
 
-int simulated_kernel::open(const char* path, int /*flags*/) {
+int simulated_kernel::open(const char* path, int flags) {
+    // A device left open in a child process would be busy for the next open in this one.
+    EXPECT_TRUE(flags & O_CLOEXEC) << path << " opened without O_CLOEXEC";
     const auto found = nodes.find(path);
     if (take_fault(kernel_call::open))
         return -1;
@@ -286,7 +290,7 @@ int simulated_kernel::munmap(void* address, std::size_t length) {
 int simulated_kernel::poll(pollfd* fds, nfds_t, int timeout_ms) {
     poll_timeouts.push_back(timeout_ms);
     if (take_fault(kernel_call::poll))
-        return -1;
+        return errno == 0 ? fds->revents = 0 : -1;
     simulated_queue& queue = descriptors.at(fds->fd)->queue.value();
     fill_buffers(queue);
     // videobuf2 reports a queue that is not streaming as an error.

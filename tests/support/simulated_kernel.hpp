@@ -82,7 +82,7 @@ public:
     simulated_queue& queue(const std::string& path) { return *nodes.at(path).queue; }
     void push_frame(const std::string& path, std::vector<std::uint8_t> frame) { queue(path).pending_frames.push_back(frame); }
     // After `skip` matching calls, the next `times` calls of that kind (of that ioctl request
-    // when not 0) fail with `error`.
+    // when not 0) fail with `error`; a poll "failing" with 0 ends with nothing ready.
     void fail_next(kernel_call call, int error, int times = 1, unsigned long request = 0, int skip = 0) {
         faults.push_back({call, error, times, request, skip});
     }

@@ -66,7 +66,8 @@ inline std::unique_ptr<test_stream> make_test_stream(std::shared_ptr<test_stream
     return std::make_unique<test_stream>(state);
 }
 
-inline constexpr std::uint32_t dual_mode = 0x301C, single_mode = 0x311C;
+// The modes the package opens for "single" and "dual".
+inline constexpr std::uint32_t single_mode = 0x211C, dual_mode = 0x301C;
 using call_list = std::vector<std::string>;
 
 // An offline camera and the handles of the streams it owns.

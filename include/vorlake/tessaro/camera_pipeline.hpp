@@ -9,6 +9,7 @@
 #include <linux/media.h>
 
 #include <vorlake/tessaro/line_swap_table.hpp>
+#include <vorlake/tessaro/unique_fd.hpp>
 
 namespace vorlake::tessaro {
 
@@ -74,7 +75,7 @@ public:
     virtual const entity_info* find_entity_by_id(std::uint32_t id) const;
 
 protected:
-    int media_fd = -1;
+    unique_fd media_fd;
     std::string camera_entity_name;
     std::unordered_map<std::string, entity_info> entities;
 };
