@@ -10,7 +10,7 @@ import pathlib
 import numpy as np
 import pytest
 
-from tessaro import wire
+from tessaro.synthetic import wire
 
 GOLDEN = pathlib.Path(__file__).resolve().parents[1] / "data" / "golden"
 
