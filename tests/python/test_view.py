@@ -24,9 +24,9 @@ import chromium  # noqa: E402
 
 
 @contextmanager
-def serving(spec, mode="single", echoes=3, seed=0):
+def serving(label, mode="single", echoes=3, seed=0):
     """An in-process viewer of one source on a free port of 127.0.0.1; yields the server."""
-    feed = Feed(0, spec, mode=mode, echoes=echoes, seed=seed)
+    feed = Feed(0, label, mode=mode, echoes=echoes, seed=seed)
     server = ViewServer(("127.0.0.1", 0), [feed], max_clients=2)
     feed.start()
     threading.Thread(target=server.serve_forever, daemon=True).start()

@@ -87,9 +87,9 @@ def main(args: argparse.Namespace) -> int:
     saved = os.dup(1)
     os.dup2(2, 1)
     try:
-        for number, spec in enumerate(args.sources):
-            mode = None if spec != "synthetic" and not _is_camera(spec) else args.mode
-            feeds.append(Feed(number, spec, mode=mode, echoes=args.echoes, seed=args.seed))
+        for number, label in enumerate(args.sources):
+            mode = None if label != "synthetic" and not _is_camera(label) else args.mode
+            feeds.append(Feed(number, label, mode=mode, echoes=args.echoes, seed=args.seed))
         server = ViewServer((args.host, args.port), feeds, max_clients=args.max_clients)
     except BaseException:
         for feed in feeds:
@@ -112,7 +112,7 @@ def main(args: argparse.Namespace) -> int:
         serving.start()
         print(server.url, flush=True)
         for feed in feeds:
-            print(f"  {feed.number}: {feed.spec} ({feed.kind}, mode {feed.device.mode:#x})",
+            print(f"  {feed.number}: {feed.label} ({feed.kind}, mode {feed.device.mode:#x})",
                   flush=True)
         while not stop.wait(0.5):
             pass
@@ -130,8 +130,8 @@ def main(args: argparse.Namespace) -> int:
     return 0
 
 
-def _is_camera(spec: str) -> bool:
-    return spec.endswith("/IMX704")
+def _is_camera(label: str) -> bool:
+    return label.endswith("/IMX704")
 
 
 VIEW = Verb("view", "Show cameras, recordings and the synthetic sensor live in a web browser.",

@@ -112,15 +112,15 @@ class Latest:
 class Feed:
     """A source's device and the thread that captures from it."""
 
-    def __init__(self, number: int, spec: str, *, mode: str | None, echoes: int,
+    def __init__(self, number: int, label: str, *, mode: str | None, echoes: int,
                  seed: int) -> None:
-        options: dict[str, Any] = {"seed": seed} if spec == "synthetic" else {}
-        self.number, self.spec = number, spec
-        self.device = tessaro.open(spec, mode=mode, echoes=echoes, outputs=OUTPUTS,
+        options: dict[str, Any] = {"seed": seed} if label == "synthetic" else {}
+        self.number, self.label = number, label
+        self.device = tessaro.open(label, mode=mode, echoes=echoes, outputs=OUTPUTS,
                                    timeout=1.0, **options)
         self.replayer: Any = self.device.replayer
         self.kind = ("recording" if self.replayer is not None
-                     else "synthetic" if spec == "synthetic" else "camera")
+                     else "synthetic" if label == "synthetic" else "camera")
         self.length = len(self.device) if self.kind == "recording" else None
         self.playing, self.loop, self.speed = True, True, 1.0
         self.latest: Latest | None = None
@@ -135,13 +135,13 @@ class Feed:
         self._step = False  # deliver one frame while paused (after a seek)
         self._origin: tuple[float, float] | None = None  # (host, frame time) of pacing
         self._arrivals: deque[float] = deque(maxlen=31)
-        self._thread = threading.Thread(target=self._run, name=f"capture {spec}", daemon=True)
+        self._thread = threading.Thread(target=self._run, name=f"capture {label}", daemon=True)
 
     def describe(self) -> dict[str, Any]:
         """What a page needs to lay this source out, and how capture goes: the last failure
         (None once frames come again) and the frames skipped by clients that have left."""
         d = self.device
-        return {"source": self.number, "name": self.spec, "kind": self.kind,
+        return {"source": self.number, "name": self.label, "kind": self.kind,
                 "length": self.length, "mode": f"{d.mode:#x}", "echoes": d.echoes,
                 "dual": d.dual, "rows": d.grid[0], "columns": d.grid[1],
                 "error": self.error, "delivered": d.frames_delivered,
@@ -163,9 +163,9 @@ class Feed:
 
     def control(self, change: Control) -> None:
         if self.kind != "recording" and (change.seek is not None or change.play is not None):
-            raise ValueError(f"{self.spec} is live: only a recording can pause or seek")
+            raise ValueError(f"{self.label} is live: only a recording can pause or seek")
         if change.seek is not None and not 0 <= change.seek < (self.length or 0):
-            raise ValueError(f"no frame {change.seek}: {self.spec} has {self.length}")
+            raise ValueError(f"no frame {change.seek}: {self.label} has {self.length}")
         if change.speed is not None and not SPEEDS[0] <= change.speed <= SPEEDS[1]:
             raise ValueError(f"speed {change.speed} outside {SPEEDS[0]} to {SPEEDS[1]}")
         self._controls.put(change)
@@ -174,7 +174,7 @@ class Feed:
         """The latest frame's values and histograms of one zone."""
         latest = self.latest
         if latest is None:
-            raise LookupError(f"{self.spec} has delivered no frame yet")
+            raise LookupError(f"{self.label} has delivered no frame yet")
         f = latest.frame
         rows, columns = f.depth.shape[1:]
         if not (0 <= row < rows and 0 <= column < columns):
