@@ -127,7 +127,6 @@ class Feed:
         self.error: str | None = None
         self.skipped = 0
         self.dropped = 0
-        self._jumped = True  # the next frame follows a seek: its gap is no loss
         self._mailboxes: set[Mailbox] = set()
         self._lock = threading.Lock()
         self._controls: queue.Queue[Control] = queue.Queue()
@@ -214,10 +213,9 @@ class Feed:
             self.playing = change.play
             if change.play and self.replayer.finished:
                 self.replayer.seek(0)
-                self._jumped = True
         if change.seek is not None:
             self.replayer.seek(change.seek)
-            self._step = self._jumped = True
+            self._step = True
         self._origin = None
         self._arrivals.clear()  # the rate of frames since the change, not across a pause
 
@@ -241,7 +239,6 @@ class Feed:
             if frame is None:  # the end of a recording
                 if self.loop and self.length:
                     self.replayer.seek(0)
-                    self._jumped = True
                 else:
                     self.playing = False
                 self._origin = None
@@ -274,9 +271,8 @@ class Feed:
 
     def _publish(self, frame: tessaro.Frame, paced: bool) -> None:
         now = time.monotonic()
-        if not self._jumped:
-            self.dropped += frame.dropped
-        self._jumped = False
+        # A seek starts the replay's camera again, so a jump's gap never counts as a loss.
+        self.dropped += frame.dropped
         self._arrivals.append(now)
         span = self._arrivals[-1] - self._arrivals[0]
         rate = (len(self._arrivals) - 1) / span if span > 0 else None
