@@ -6,13 +6,13 @@ point clouds, and the `tessaro` command. Importing this package is cheap; the he
 (plotting, MCAP) load only when used.
 """
 
-from tessaro._sensor import OUTPUTS, Mode
+from tessaro._sensor import DEFAULT_OUTPUTS, OUTPUTS, Mode
 from tessaro._sources import cameras
 from tessaro.device import Device, open
 from tessaro.errors import (ConfigurationError, DeviceError, ExpiredFrameError, FrameError,
                             MissingOutputError, RecordingError, SourceError, TessaroError)
 from tessaro.frame import Frame
 
-__all__ = ["ConfigurationError", "Device", "DeviceError", "ExpiredFrameError", "Frame",
-           "FrameError", "MissingOutputError", "Mode", "OUTPUTS", "RecordingError",
+__all__ = ["ConfigurationError", "DEFAULT_OUTPUTS", "Device", "DeviceError", "ExpiredFrameError",
+           "Frame", "FrameError", "MissingOutputError", "Mode", "OUTPUTS", "RecordingError",
            "SourceError", "TessaroError", "cameras", "open"]

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 import tessaro
-from tessaro._commands import Verb, positive
+from tessaro._commands import Verb, examples, positive
 
 HELP = ("Tables of many recordings, in parallel on a local Dask cluster or an existing one: a "
         "Parquet file of frames per recording and a summary Parquet file of all of them.")
@@ -49,6 +49,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--dual-depth", metavar="NEAR,FAR,WINDOW", help="dual-depth "
                         "parameters in millimetres for dual-depth recordings (default: as "
                         "recorded)")
+    examples(parser, "tessaro batch recordings/ --out tables",
+             "tessaro batch 'runs/**/*.mcap' --out tables --zarr --workers 2")
 
 
 def find_recordings(inputs: list[str]) -> list[Path]:

@@ -95,12 +95,14 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
     """Open `source` and configure it; entering the returned device starts streaming.
 
     source: a camera id from `tessaro.cameras()` ("media0/IMX704"), the path of a recording,
-        "synthetic" (options: seed, padded, name), or a `pelorin.camera` not opened yet.
-        Options for a recording go to its replayer (loop, pace, start).
+        "synthetic" (options: seed, padded, name, and pace=True to deliver at the mode's frame
+        rate as a camera does), or a `pelorin.camera` not opened yet. Options for a recording
+        go to its replayer (loop, pace, rate, start).
     mode: a mode id (0x211C), its hexadecimal text, or "single" / "dual"; by default the
         recording's mode, else 0x211C.
     echoes: returns per zone, 1 to the mode's limit (3).
-    outputs: names from `tessaro.OUTPUTS`, or "all".
+    outputs: names from `tessaro.OUTPUTS`, or "all"; by default `tessaro.DEFAULT_OUTPUTS`, as
+        every verb of the `tessaro` command.
     dual_depth: near/far selection for dual-depth modes, as pelorin.dual_depth_params, a mapping
         with select_near / select_far / merge_window, or a tuple of the three (millimetres); by
         default a recording's recorded ones, else the library's.

@@ -24,10 +24,11 @@ UNIT = "mm"
 
 def depth_png(frame: Frame, path: PathLike, *, echo: int = 0, title: str | None = None,
               limits: tuple[float, float] | None = None) -> None:
-    """Write echo `echo` of the frame's depth as a colour-mapped image: one square per zone,
-    zones without a return hatched in grey, and a colour scale bar in millimetres.
+    """Write echo `echo` (from 0) of the frame's depth as a colour-mapped image: one square per
+    zone, zones without a return hatched in grey, and a colour scale bar in millimetres.
 
-    limits: the depth range of the colour scale; by default that of the valid zones.
+    limits: the depth range of the colour scale, the same for every picture of a sequence that
+        is to be compared; by default that of the frame's valid zones.
     """
     from matplotlib.figure import Figure
     from matplotlib.patches import Patch
@@ -47,7 +48,7 @@ def depth_png(frame: Frame, path: PathLike, *, echo: int = 0, title: str | None 
     axes.set_aspect("equal")  # zones are square
     axes.set_xlabel("zone column")
     axes.set_ylabel("zone row")
-    axes.set_title(title or f"frame {frame.frame_id}, mode {frame.mode:#x}, echo {echo + 1}: "
+    axes.set_title(title or f"frame {frame.frame_id}, mode {frame.mode:#x}, echo {echo} (from 0): "
                    f"{int(valid.sum())} of {valid.size} zones with a return")
     bar = figure.colorbar(image, ax=axes)
     bar.set_label(f"radial depth ({UNIT})")

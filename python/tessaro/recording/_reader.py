@@ -435,3 +435,30 @@ class Recording:
     def log_time(self, index: int) -> int:
         """The log time of frame `index` in nanoseconds, on the clock named by `clock`."""
         return self._entry(index).log_time
+
+    def channel_types(self) -> dict[str, tuple[str, str]]:
+        """Each topic's message type and serialization format, as its channel declares them."""
+        return {channel.topic: (schema.name if (schema := self._schemas.get(channel.schema_id))
+                                else "", channel.message_encoding)
+                for channel in self._channels.values()}
+
+    def message_counts(self) -> dict[str, int]:
+        """The messages of each topic stored with the frames that read. Every frame's chunk is
+        read, so damage that only a read finds is found here: `damage` is then set, and the
+        count stops before it."""
+        counts: dict[str, int] = {}
+        counted = set()
+        index = 0
+        while index < len(self):
+            chunk = self._entry(index).chunk
+            try:
+                found = self._chunk(index)
+            except RecordingError:
+                break
+            if chunk not in counted:
+                counted.add(chunk)
+                for topic, _ in found:
+                    if topic is not None:
+                        counts[topic] = counts.get(topic, 0) + 1
+            index += 1
+        return counts

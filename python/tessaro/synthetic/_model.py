@@ -499,12 +499,21 @@ def merged_returns(near: SubFrame, far: SubFrame, echoes: int,
 
 
 def synthetic_camera(mode: int = Mode.SINGLE, *, seed: int = 0, scene: Scene | None = None,
-                     padded: bool = False, name: str = "synthetic") -> "pelorin.camera":
-    """An offline camera fed by a synthetic sensor, both streams added, not yet opened."""
+                     padded: bool = False, name: str = "synthetic",
+                     pace: bool = False) -> "pelorin.camera":
+    """An offline camera fed by a synthetic sensor, both streams added, not yet opened. With
+    `pace` it delivers at the mode's frame rate and loses the frames a slow reader misses, as a
+    live camera does; without, each frame as soon as it is rendered, none lost."""
     import pelorin
+    from tessaro.synthetic._live import LiveFeed
 
     sensor = SyntheticSensor(mode, seed=seed, scene=scene, padded=padded)
     camera = pelorin.create_camera_offline(name)
-    camera.add_stream(pelorin.stream_image, sensor.image_feeder())
-    camera.add_stream(pelorin.stream_ebd, sensor.ebd_feeder())
+    if pace:
+        live = LiveFeed(sensor)
+        camera.add_stream(pelorin.stream_image, live)
+        camera.add_stream(pelorin.stream_ebd, live.ebd)
+    else:
+        camera.add_stream(pelorin.stream_image, sensor.image_feeder())
+        camera.add_stream(pelorin.stream_ebd, sensor.ebd_feeder())
     return camera
