@@ -526,9 +526,11 @@ def bench_arguments(parser: argparse.ArgumentParser) -> None:
              "tessaro bench --file walk.mcap --echoes 1")
 
 
-BENCH_COLUMNS = (("recording", "{}"), ("mode", "{}"), ("depth", "{}"), ("echoes", "{}"),
-                 ("outputs", "{}"), ("frames/s", "{:.0f}"), ("get_frame ms", "{:.3f}"),
-                 ("copy ms", "{:.3f}"), ("copy %", "{:.0f}"))
+# A result's key, its column's heading and the format of its cells.
+BENCH_COLUMNS = (("recording", "recording", "{}"), ("mode", "mode", "{}"), ("depth", "depth", "{}"),
+                 ("echoes", "echoes", "{}"), ("outputs", "outputs", "{}"),
+                 ("frames_per_s", "frames/s", "{:.0f}"), ("get_frame_ms", "get_frame ms", "{:.3f}"),
+                 ("copy_ms", "copy ms", "{:.3f}"), ("copy_percent", "copy %", "{:.0f}"))
 
 
 def bench_row(path: Path, args: argparse.Namespace) -> dict[str, Any]:
@@ -543,18 +545,18 @@ def bench_row(path: Path, args: argparse.Namespace) -> dict[str, Any]:
     decode, copy = decode_and_copy(path, args.echoes, decoding_outputs(args), args.frames)
     return {"recording": path.name, "mode": f"{device.mode:#x}",
             "depth": "dual" if device.dual else "single", "echoes": device.echoes,
-            "outputs": ",".join(device.outputs), "frames/s": throughput,
-            "get_frame ms": decode * 1e3, "copy ms": copy * 1e3,
-            "copy %": 100 * copy / decode if decode > 0 else 0.0}
+            "outputs": ",".join(device.outputs), "frames_per_s": throughput,
+            "get_frame_ms": decode * 1e3, "copy_ms": copy * 1e3,
+            "copy_percent": 100 * copy / decode if decode > 0 else 0.0}
 
 
-def print_table(rows: list[dict[str, Any]], columns: tuple[tuple[str, str], ...]) -> None:
-    """Rows as a table with a header, text columns left-aligned and numbers right-aligned."""
-    cells = [[form.format(row[name]) for name, form in columns] for row in rows]
-    widths = [max([len(name)] + [len(line[n]) for line in cells])
-              for n, (name, _) in enumerate(columns)]
-    numeric = [bool(rows) and isinstance(rows[0][name], (int, float)) for name, _ in columns]
-    for line in [[name for name, _ in columns]] + cells:
+def print_table(rows: list[dict[str, Any]], columns: tuple[tuple[str, str, str], ...]) -> None:
+    """Rows as a table under the columns' headings, text left-aligned and numbers right-aligned."""
+    cells = [[form.format(row[key]) for key, _, form in columns] for row in rows]
+    widths = [max([len(heading)] + [len(line[n]) for line in cells])
+              for n, (_, heading, _) in enumerate(columns)]
+    numeric = [bool(rows) and isinstance(rows[0][key], (int, float)) for key, _, _ in columns]
+    for line in [[heading for _, heading, _ in columns]] + cells:
         print("  ".join(cell.rjust(width) if right else cell.ljust(width)
                         for cell, width, right in zip(line, widths, numeric)).rstrip())
 

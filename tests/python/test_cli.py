@@ -45,7 +45,7 @@ def test_json_parses_and_counts(recordings, capsys):
     assert info["outputs"] == list(tessaro.DEFAULT_OUTPUTS) and info["dual_depth_params"]["select_far"] > 0
     assert main(["bench", "--frames", "2", "--file", str(recordings / "single.mcap"), "--json"]) == 0
     [row] = json.loads(capsys.readouterr().out)
-    assert row["recording"] == "single.mcap" and row["frames/s"] > 0 and row["outputs"] == ",".join(tessaro.DEFAULT_OUTPUTS)
+    assert row["recording"] == "single.mcap" and row["frames_per_s"] > 0 and row["outputs"] == ",".join(tessaro.DEFAULT_OUTPUTS)
 
 
 def test_damage_is_located_summed_up_and_fails(recordings, capsys):

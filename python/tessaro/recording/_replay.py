@@ -81,8 +81,8 @@ class Replayer:
     and is not opened: open and configure it as any camera, with any echo count, outputs or
     dual-depth parameters, or call `start` to use the recorded ones. Past the last frame the
     camera times out (ETIME, -62), or starts again at frame 0 with `loop`; `pace` delivers
-    frames at the recorded intervals, divided by `rate` (2.0 plays twice as fast). Reaching the damage of a damaged file raises its
-    RecordingError from `get_frame`.
+    frames at the recorded intervals divided by `rate` (2.0 plays twice as fast). Reaching the
+    damage of a damaged file raises its RecordingError from `get_frame`.
     """
 
     def __init__(self, recording: Recording | str | os.PathLike[str], *, loop: bool = False,
