@@ -156,7 +156,11 @@ def info(args: argparse.Namespace) -> int:
         if (problem := recording_problem(Path(args.id))) is not None:
             raise SourceError(f"{args.id}: {problem}")
         from tessaro._recording_info import print_info, recording_info
-        summary, damage = recording_info(Path(args.id))
+        with _progress(None, "reading") as bar:
+            def shown(read: int, total: int) -> None:
+                bar.total = total
+                bar.update(read - bar.n)
+            summary, damage = recording_info(Path(args.id), shown)
         _print_json(summary) if args.json else print_info(summary)
         if damage is not None:
             raise damage

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime
 import json
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -45,11 +46,15 @@ def _cameras(metadata: dict[str, dict[str, str]]) -> list[dict[str, Any]]:
     return [{key: info.get(key) for key in ("id", "model", "sync_mode")}]
 
 
-def recording_info(path: Path) -> tuple[dict[str, Any], RecordingError | None]:
+def recording_info(path: Path, progress: Callable[[int, int], None] | None = None
+                   ) -> tuple[dict[str, Any], RecordingError | None]:
     """A recording's summary, as plain data, and its damage (None when it reads to the end).
-    Every frame is read to find damage; a file that is no recording raises RecordingError."""
+    Every frame is read to find damage, `progress(read, frames)` called after each; a file that
+    is no recording raises RecordingError."""
     with Recording(path) as recording:
-        counts = recording.message_counts()
+        total = len(recording)
+        counts = recording.message_counts(
+            None if progress is None else lambda read: progress(read, total))
         types = recording.channel_types()
         frames = len(recording)
         first = recording.log_time(0) if frames else None

@@ -17,6 +17,7 @@ import stat
 import struct
 import threading
 import zlib
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -442,10 +443,10 @@ class Recording:
                                 else "", channel.message_encoding)
                 for channel in self._channels.values()}
 
-    def message_counts(self) -> dict[str, int]:
+    def message_counts(self, progress: Callable[[int], None] | None = None) -> dict[str, int]:
         """The messages of each topic stored with the frames that read. Every frame's chunk is
         read, so damage that only a read finds is found here: `damage` is then set, and the
-        count stops before it."""
+        count stops before it. `progress` is called after each frame with the frames read."""
         counts: dict[str, int] = {}
         counted = set()
         index = 0
@@ -461,4 +462,6 @@ class Recording:
                     if topic is not None:
                         counts[topic] = counts.get(topic, 0) + 1
             index += 1
+            if progress is not None:
+                progress(index)
         return counts
