@@ -316,7 +316,8 @@ def replay(args: argparse.Namespace) -> int:
         assert device.replayer is not None, "a recording opens with its replayer"
         recording = device.replayer.recording
         first = _start_frame(args, len(device))
-        device.replayer.seek(first)
+        if first:
+            device.replayer.seek(first)
         total = None if args.loop else len(device) - first
         began = time.perf_counter()
         with _progress(total, "replaying") as bar:
