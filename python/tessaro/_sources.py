@@ -121,7 +121,8 @@ def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Resolve
         raise SourceError(f"{path}: {problem}")
     from tessaro.recording import Recording, Replayer
     from tessaro.recording._format import DUAL_DEPTH_FIELDS
-    recording = Recording(path)
+    # A recording of several cameras is opened for the one its `camera` option names.
+    recording = Recording(path, options.get("camera"))
     try:
         if mode is not None and mode != recording.mode:
             raise ConfigurationError(
