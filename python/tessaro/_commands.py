@@ -25,6 +25,7 @@ from tessaro._sensor import MODE_NAMES, OUTPUTS
 from tessaro.errors import SourceError, TessaroError, describe
 from tessaro.frame import Frame
 from tessaro._sources import CAMERA_ID, recording_problem
+from tessaro import _group_command as several
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -122,6 +123,7 @@ def _print_mapping(mapping: dict[str, Any], indent: str = "") -> None:
 
 def info_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("id", metavar="ID", help="a camera id from 'tessaro list', or a recording")
+    several.add_camera_choice(parser)
 
 
 def info(args: argparse.Namespace) -> int:
@@ -131,7 +133,9 @@ def info(args: argparse.Namespace) -> int:
         if (problem := recording_problem(Path(args.id))) is not None:
             raise SourceError(f"{args.id}: {problem}")
         from tessaro.recording import Recording
-        with Recording(args.id) as recording:
+        if args.camera is None and several.print_cameras(Path(args.id), _mode_text):
+            return 0
+        with Recording(args.id, args.camera) as recording:
             readable = "readable frames" if recording.damage else "frames"
             print(f"{args.id}: {len(recording)} {readable}, mode "
                   f"{_mode_text(recording.mode, recording.dual)}")
@@ -152,9 +156,7 @@ INFO = Verb("info", "Show a camera's information, or a recording's metadata.", i
 
 def record_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("output", metavar="FILE", type=Path, help="the recording to write (.mcap)")
-    origin = parser.add_mutually_exclusive_group(required=True)
-    origin.add_argument("--camera", metavar="ID", help="a camera id from 'tessaro list'")
-    origin.add_argument("--synthetic", action="store_true", help="the synthetic sensor")
+    several.add_record_sources(parser)
     amount = parser.add_mutually_exclusive_group()
     amount.add_argument("--frames", type=positive, help="frames to record (default 100)")
     amount.add_argument("--duration", type=seconds, help="seconds to record")
@@ -168,10 +170,14 @@ def record_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def record(args: argparse.Namespace) -> int:
-    """tessaro record FILE (--camera ID | --synthetic)."""
-    source = "synthetic" if args.synthetic else args.camera
-    options = {"seed": args.seed} if args.synthetic else {}
+    """tessaro record FILE (--camera ID... | --all | --synthetic [--sensors N])."""
     frames = args.frames if args.frames or args.duration else 100
+    if several.records_a_group(args):
+        return several.record_group(args, frames, {"mode": args.mode, "echoes": args.echoes,
+                                                   "outputs": decoding_outputs(args)},
+                                    _mode_text, _progress)
+    source = "synthetic" if args.synthetic else args.camera[0]
+    options = {"seed": args.seed} if args.synthetic else {}
     with tessaro.open(source, mode=args.mode, echoes=args.echoes, outputs=decoding_outputs(args),
                       **options) as device, _progress(frames, "recording") as bar:
         summary = device.record(args.output, frames=frames, duration=args.duration,
@@ -206,13 +212,14 @@ def replay_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--every", type=positive, default=1, metavar="K",
                         help="print every K-th frame (default %(default)s)")
     parser.add_argument("--quiet", action="store_true", help="print only the summary")
+    several.add_camera_choice(parser)
     add_decoding_options(parser)
 
 
 def replay(args: argparse.Namespace) -> int:
     """tessaro replay FILE: per-frame statistics and a summary."""
     with tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args),
-                      on_error="skip") as device, _progress(len(device), "replaying") as bar:
+                      on_error="skip", **several.camera_option(args)) as device, _progress(len(device), "replaying") as bar:
         began = time.perf_counter()
         for frame in device:
             if not args.quiet and frame.index % args.every == 0:
@@ -237,13 +244,15 @@ def export_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="PREFIX", help="output path without suffix, or a folder "
                         "to write into (default: FILE's name with -frameK)")
     parser.add_argument("--echo", type=int, default=1, help="echo shown in the PNG, from 1")
+    several.add_camera_choice(parser)
     add_decoding_options(parser, outputs="all")
 
 
 def export(args: argparse.Namespace) -> int:
     """tessaro export FILE --frame K: PNG, PLY and .npz of one frame."""
     from tessaro import export as to_file
-    with tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args)) as device:
+    with tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args),
+                      **several.camera_option(args)) as device:
         assert device.replayer is not None, "a recording opens with its replayer"
         count, damage = len(device), device.replayer.recording.damage
         index = args.frame + count if args.frame < 0 else args.frame
@@ -257,7 +266,7 @@ def export(args: argparse.Namespace) -> int:
         frame = next(iter(device.frames(1)), None)
         if frame is None:  # the replay ended before it: a failing frame raises instead
             raise SourceError(f"{args.file}: frame {index} cannot be read")
-    name = f"{args.file.stem}-frame{index}"
+    name = f"{args.file.stem}{several.export_infix(args)}-frame{index}"
     prefix = Path(args.out, name) if args.out and (args.out.endswith(os.sep) or
                                                   Path(args.out).is_dir()) else \
         Path(args.out or name)
