@@ -21,7 +21,9 @@ from tessaro.errors import ConfigurationError, SourceError
 if TYPE_CHECKING:
     from tessaro.recording import Replayer
 
-CAMERA_ID = re.compile(r"[^/\\]+/IMX704")
+# A media device's camera, and on a board of several sensors the others, named after their
+# sensor entity ("media0/IMX704@9-001a").
+CAMERA_ID = re.compile(r"[^/\\]+/IMX704(?:@[^/\\]+)?")
 
 
 @dataclass

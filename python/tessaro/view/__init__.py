@@ -138,7 +138,8 @@ def main(args: argparse.Namespace) -> int:
 
 
 def _is_camera(label: str) -> bool:
-    return label.endswith("/IMX704")
+    from tessaro._sources import CAMERA_ID
+    return CAMERA_ID.fullmatch(label) is not None
 
 
 VIEW = Verb("view", "Show cameras, recordings and the synthetic sensor live in a web browser.",
