@@ -219,7 +219,8 @@ def replay_arguments(parser: argparse.ArgumentParser) -> None:
 def replay(args: argparse.Namespace) -> int:
     """tessaro replay FILE: per-frame statistics and a summary."""
     with tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args),
-                      on_error="skip", **several.camera_option(args)) as device, _progress(len(device), "replaying") as bar:
+                      on_error="skip", **several.camera_option(args)) as device, \
+            _progress(len(device), "replaying") as bar:
         began = time.perf_counter()
         for frame in device:
             if not args.quiet and frame.index % args.every == 0:
