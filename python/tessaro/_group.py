@@ -19,6 +19,10 @@ frame) leaves the sets that follow.
 A frame's capture time: a discovered camera's is the driver's (`capture_time_ns`, the host's
 monotonic clock), a replayed recording's the log time it was recorded with, a synthetic rig's
 its frame's time in the rig, another offline camera's its delivery time.
+
+The cameras are read in turn on the caller's thread, a camera only when it has no frame
+pending, so that each is read at its own rate; a discovered camera's driver keeps the frames
+that arrive meanwhile, with their capture times.
 """
 
 from __future__ import annotations
