@@ -12,7 +12,8 @@ from tessaro.device import Device, open
 from tessaro.errors import (ConfigurationError, DeviceError, ExpiredFrameError, FrameError,
                             MissingOutputError, RecordingError, SourceError, TessaroError)
 from tessaro.frame import Frame
+from tessaro._group import FrameSet, Group, open_group
 
 __all__ = ["ConfigurationError", "DEFAULT_OUTPUTS", "Device", "DeviceError", "ExpiredFrameError",
-           "Frame", "FrameError", "MissingOutputError", "Mode", "OUTPUTS", "RecordingError",
-           "SourceError", "TessaroError", "cameras", "open"]
+           "Frame", "FrameError", "FrameSet", "Group", "MissingOutputError", "Mode", "OUTPUTS",
+           "RecordingError", "SourceError", "TessaroError", "cameras", "open", "open_group"]

@@ -27,6 +27,7 @@ from tessaro._sensor import DEFAULT_OUTPUTS, MODE_NAMES, OUTPUTS
 from tessaro.errors import ConfigurationError, SourceError, TessaroError, describe
 from tessaro.frame import Frame
 from tessaro._sources import CAMERA_ID, recording_problem
+from tessaro import _group_command as several
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -147,6 +148,7 @@ def info_arguments(parser: argparse.ArgumentParser) -> None:
                         "recording's with every metadata record)")
     examples(parser, "tessaro info walk.mcap", "tessaro info walk.mcap --json",
              "tessaro info media0/IMX704")
+    several.add_camera_choice(parser)
 
 
 def info(args: argparse.Namespace) -> int:
@@ -156,11 +158,14 @@ def info(args: argparse.Namespace) -> int:
         if (problem := recording_problem(Path(args.id))) is not None:
             raise SourceError(f"{args.id}: {problem}")
         from tessaro._recording_info import print_info, recording_info
+        if args.camera is None and not args.json and \
+                several.print_cameras(Path(args.id), _mode_text):
+            return 0
         with _progress(None, "reading") as bar:
             def shown(read: int, total: int) -> None:
                 bar.total = total
                 bar.update(read - bar.n)
-            summary, damage = recording_info(Path(args.id), shown)
+            summary, damage = recording_info(Path(args.id), shown, camera=args.camera)
         _print_json(summary) if args.json else print_info(summary)
         if damage is not None:
             raise damage
@@ -178,10 +183,7 @@ INFO = Verb("info", "Show a camera's information, or a recording's duration, sta
 
 def record_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("output", metavar="FILE", type=Path, help="the recording to write (.mcap)")
-    origin = parser.add_mutually_exclusive_group(required=True)
-    origin.add_argument("--camera", metavar="ID", help="a camera id from 'tessaro list'")
-    origin.add_argument("--synthetic", action="store_true", help="the synthetic sensor, at its "
-                        "mode's frame rate as a camera delivers (see --fast)")
+    several.add_record_sources(parser)
     amount = parser.add_mutually_exclusive_group()
     amount.add_argument("--frames", type=positive, help="frames to record (default 100)")
     amount.add_argument("--duration", type=seconds, help="seconds to record")
@@ -221,13 +223,17 @@ def _recording_progress(frames: int | None, duration: float | None
 
 
 def record(args: argparse.Namespace) -> int:
-    """tessaro record FILE (--camera ID | --synthetic)."""
+    """tessaro record FILE (--camera ID... | --all | --synthetic [--sensors N])."""
     if args.fast and not args.synthetic:
         raise ConfigurationError("--fast applies to the synthetic sensor: a camera delivers at "
                                  "its own rate")
-    source = "synthetic" if args.synthetic else args.camera
-    options = {"seed": args.seed, "pace": not args.fast} if args.synthetic else {}
     frames = args.frames if args.frames or args.duration else 100
+    if several.records_a_group(args):
+        return several.record_group(args, frames, {"mode": args.mode, "echoes": args.echoes,
+                                                   "outputs": decoding_outputs(args)},
+                                    _mode_text, _progress)
+    source = "synthetic" if args.synthetic else args.camera[0]
+    options = {"seed": args.seed, "pace": not args.fast} if args.synthetic else {}
     with tessaro.open(source, mode=args.mode, echoes=args.echoes, outputs=decoding_outputs(args),
                       **options) as device, \
             _recording_progress(frames, args.duration) as progress:
@@ -283,6 +289,7 @@ def replay_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--every", type=positive, default=1, metavar="K",
                         help="print every K-th frame (default %(default)s)")
     parser.add_argument("--quiet", action="store_true", help="print only the summary")
+    several.add_camera_choice(parser)
     add_decoding_options(parser)
     examples(parser, "tessaro replay walk.mcap --every 10", "tessaro replay walk.mcap --pace "
              "--start 100", "tessaro replay walk.mcap --rate 0.5 --loop --quiet")
@@ -310,7 +317,8 @@ def replay(args: argparse.Namespace) -> int:
     """tessaro replay FILE: per-frame statistics and a summary, on damage and Ctrl-C too."""
     paced = args.pace or args.rate is not None
     device = tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args),
-                          on_error="skip", loop=args.loop, pace=paced, rate=args.rate or 1.0)
+                          on_error="skip", loop=args.loop, pace=paced, rate=args.rate or 1.0,
+                          **several.camera_option(args))
     stopped: BaseException | None = None
     with device:
         assert device.replayer is not None, "a recording opens with its replayer"
@@ -409,6 +417,7 @@ def export_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--range", type=colour_range, metavar="LOW:HIGH", help="fixed colour "
                         "range of the PNG in millimetres, so that pictures of several frames "
                         "compare (default: each frame's own depth range)")
+    several.add_camera_choice(parser)
     add_decoding_options(parser)
     examples(parser, "tessaro export walk.mcap --frame -1",
              "tessaro export walk.mcap --frames 10:20 --format png --range 0:4000 --out pictures",
@@ -453,7 +462,8 @@ def export(args: argparse.Namespace) -> int:
     of the decoded outputs per frame."""
     from tessaro import export as to_file
     written: list[Path] = []
-    with tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args)) as device:
+    with tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args),
+                      **several.camera_option(args)) as device:
         assert device.replayer is not None, "a recording opens with its replayer"
         frames, chosen, echo = _export_plan(args, len(device), device.replayer.recording.damage,
                                             device.outputs, device.echoes)
@@ -463,7 +473,7 @@ def export(args: argparse.Namespace) -> int:
         with _progress(len(frames), "exporting") as bar:
             for frame in device.frames(len(frames)):
                 index = next(names)
-                stem = args.out / f"{args.file.stem}-frame{index}"
+                stem = args.out / f"{args.file.stem}{several.export_infix(args)}-frame{index}"
                 if "png" in chosen:
                     written.append(stem.with_name(stem.name + ".png"))
                     to_file.depth_png(frame, written[-1], echo=echo, limits=args.range)

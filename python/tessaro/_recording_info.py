@@ -46,12 +46,12 @@ def _cameras(metadata: dict[str, dict[str, str]]) -> list[dict[str, Any]]:
     return [{key: info.get(key) for key in ("id", "model", "sync_mode")}]
 
 
-def recording_info(path: Path, progress: Callable[[int, int], None] | None = None
-                   ) -> tuple[dict[str, Any], RecordingError | None]:
+def recording_info(path: Path, progress: Callable[[int, int], None] | None = None,
+                   camera: str | None = None) -> tuple[dict[str, Any], RecordingError | None]:
     """A recording's summary, as plain data, and its damage (None when it reads to the end).
     Every frame is read to find damage, `progress(read, frames)` called after each; a file that
-    is no recording raises RecordingError."""
-    with Recording(path) as recording:
+    is no recording raises RecordingError. `camera` chooses one of a recording of several."""
+    with Recording(path, camera) as recording:
         total = len(recording)
         counts = recording.message_counts(
             None if progress is None else lambda read: progress(read, total))

@@ -21,7 +21,9 @@ from tessaro.errors import ConfigurationError, SourceError
 if TYPE_CHECKING:
     from tessaro.recording import Replayer
 
-CAMERA_ID = re.compile(r"[^/\\]+/IMX704")
+# A media device's camera, and on a board of several sensors the others, named after their
+# sensor entity ("media0/IMX704@9-001a").
+CAMERA_ID = re.compile(r"[^/\\]+/IMX704(?:@[^/\\]+)?")
 
 
 @dataclass
@@ -121,7 +123,8 @@ def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Resolve
         raise SourceError(f"{path}: {problem}")
     from tessaro.recording import Recording, Replayer
     from tessaro.recording._format import DUAL_DEPTH_FIELDS
-    recording = Recording(path)
+    # A recording of several cameras is opened for the one its `camera` option names.
+    recording = Recording(path, options.get("camera"))
     try:
         if mode is not None and mode != recording.mode:
             raise ConfigurationError(

@@ -97,7 +97,8 @@ def open(source: object, *, mode: int | str | None = None, echoes: int = 3,
     source: a camera id from `tessaro.cameras()` ("media0/IMX704"), the path of a recording,
         "synthetic" (options: seed, padded, name, and pace=True to deliver at the mode's frame
         rate as a camera does), or a `pelorin.camera` not opened yet. Options for a recording
-        go to its replayer (loop, pace, rate, start).
+        go to its replayer (loop, pace, rate, start, and camera: the camera to read of a
+        recording of several).
     mode: a mode id (0x211C), its hexadecimal text, or "single" / "dual"; by default the
         recording's mode, else 0x211C.
     echoes: returns per zone, 1 to the mode's limit (3).

@@ -35,6 +35,7 @@ from tessaro.recording import _ros2 as messages
 from tessaro.errors import RecordingError
 from tessaro.recording._format import (EBD_TOPIC, IMAGE_TOPIC, record_limit,
                                        recorded_settings)
+from tessaro.recording._cameras import CAMERAS_RECORD, choose
 
 _MAGIC = b"\x89MCAP0\r\n"
 _RECORD = struct.Struct("<BQ")  # a record's opcode and body length
@@ -116,10 +117,21 @@ class Recording:
     is read: from then on `damage` is set and `len` counts the frames before it. A file that is
     not a recording, whose metadata is malformed or whose mode the library does not know,
     raises RecordingError at once. Several threads may read one recording at the same time.
+
+    A recording of several cameras is read one camera at a time: `camera` names it (None
+    chooses the only one, and is refused, naming them, where there are several; "*" the
+    first); `cameras`
+    lists them, and `metadata` is the chosen camera's, laid out as in a one-camera recording.
     """
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], camera: str | None = None) -> None:
         self.path = Path(path)
+        self._wanted = camera
+        self._image_topic, self._ebd_topic = IMAGE_TOPIC, EBD_TOPIC
+        self.camera: str | None = None
+        """The id of the camera read, where the file names it."""
+        self.cameras: tuple[str, ...] = ()
+        """The ids of the cameras the file holds."""
         self.metadata: dict[str, dict[str, str]] = {}
         self.damage: RecordingError | None = None
         self.damage_offset: int | None = None
@@ -252,15 +264,16 @@ class Recording:
             raise
         except Exception:  # whatever a damaged summary gives: the scan finds what is left
             return False
+        self._choose(metadata)
         topics = {channel.id: channel.topic for channel in channels.values()}
         frames = []
         for index in sorted(indexes, key=lambda index: index.chunk_start_offset):
             inside = {topics.get(channel) for channel in index.message_index_offsets}
-            if IMAGE_TOPIC in inside:
+            if self._image_topic in inside:
                 frames.append(_Frame(index.message_start_time, index.chunk_start_offset,
-                                     EBD_TOPIC in inside))
+                                     self._ebd_topic in inside))
         images = sum(count for channel, count in statistics.channel_message_counts.items()
-                     if topics.get(channel) == IMAGE_TOPIC)
+                     if topics.get(channel) == self._image_topic)
         if images != len(frames):  # frames that share a chunk: not written by our recorder
             return False
         self.metadata, self._frames = metadata, frames
@@ -280,6 +293,8 @@ class Recording:
                 elif opcode == Opcode.METADATA:
                     item = _parse(Metadata, self._body(offset, length))
                     self.metadata[item.name] = dict(item.metadata)
+                    if item.name == CAMERAS_RECORD:
+                        self._choose(self.metadata)
                 elif opcode in (Opcode.SCHEMA, Opcode.CHANNEL):  # repeated in the summary
                     kind = Schema if opcode == Opcode.SCHEMA else Channel
                     self._index_chunk(offset, [_parse(kind, self._body(offset, length))])
@@ -314,9 +329,9 @@ class Recording:
                 self._channels[item.id] = item
             elif isinstance(item, Message):
                 topic = self._topic(item)
-                if topic == IMAGE_TOPIC:
+                if topic == self._image_topic:
                     images.append(item)
-                elif topic == EBD_TOPIC:
+                elif topic == self._ebd_topic:
                     ebds.add(item.sequence)
         for item in images:
             if item.sequence != len(self._frames):
@@ -328,10 +343,22 @@ class Recording:
         channel = self._channels.get(message.channel_id)
         return channel.topic if channel is not None else None
 
+    def _choose(self, metadata: dict[str, dict[str, str]]) -> None:
+        """Reads the channels of the camera asked for, once the metadata names them; a choice
+        that cannot be made yet is refused by `_check`."""
+        try:
+            chosen = choose(metadata, self._wanted)
+        except ValueError:
+            return
+        self._image_topic, self._ebd_topic = chosen.image_topic, chosen.ebd_topic
+
     def _check(self) -> None:
         if not self.metadata and self.damage is not None:
             raise RecordingError(self.path, f"not a readable recording: {self.damage.what}")
         try:
+            chosen = choose(self.metadata, self._wanted)
+            self.camera, self.cameras, self.metadata = (chosen.camera, chosen.cameras,
+                                                        chosen.metadata)
             settings = recorded_settings(self.metadata)
         except ValueError as error:
             raise RecordingError(self.path, str(error)) from None
@@ -341,7 +368,7 @@ class Recording:
         self.dual_depth_params: dict[str, float] = settings.dual_depth_params
         raw_frame = _fields(messages.RAW_FRAME_DEFINITION)
         for channel in self._channels.values():
-            if channel.topic in (IMAGE_TOPIC, EBD_TOPIC):
+            if channel.topic in (self._image_topic, self._ebd_topic):
                 schema = self._schemas.get(channel.schema_id)
                 # Only the recorder's own definition: another one would decode into anything.
                 if channel.message_encoding != MessageEncoding.CDR or schema is None or \
@@ -421,7 +448,7 @@ class Recording:
 
     def raw_image(self, index: int) -> bytes:
         """The raw image frame `index`, compacted, as the camera held it."""
-        data = bytes(self._message(index, IMAGE_TOPIC).data)
+        data = bytes(self._message(index, self._image_topic).data)
         if len(data) != self.raw_size_image:
             raise RecordingError(self.path, f"{len(data)} bytes where mode 0x{self.mode:x} "
                                  f"has {self.raw_size_image}", frame=index)
@@ -431,7 +458,7 @@ class Recording:
         """The embedded-data frame recorded with frame `index`, or None when it had none."""
         if not self._entry(index).ebd:
             return None
-        return bytes(self._message(index, EBD_TOPIC).data)
+        return bytes(self._message(index, self._ebd_topic).data)
 
     def log_time(self, index: int) -> int:
         """The log time of frame `index` in nanoseconds, on the clock named by `clock`."""

@@ -82,16 +82,21 @@ class Replayer:
     dual-depth parameters, or call `start` to use the recorded ones. Past the last frame the
     camera times out (ETIME, -62), or starts again at frame 0 with `loop`; `pace` delivers
     frames at the recorded intervals divided by `rate` (2.0 plays twice as fast). Reaching the
-    damage of a damaged file raises its RecordingError from `get_frame`.
+    damage of a damaged file raises its RecordingError from `get_frame`. `camera` chooses one
+    camera of a recording of several.
     """
 
     def __init__(self, recording: Recording | str | os.PathLike[str], *, loop: bool = False,
                  pace: bool = False, rate: float = 1.0, start: int = 0,
-                 name: str | None = None) -> None:
+                 name: str | None = None, camera: str | None = None) -> None:
         import pelorin
         if not (isinstance(rate, (int, float)) and 0 < rate < float("inf")):
             raise TypeError(f"rate must be a number above 0, not {rate!r}")
-        self.recording = recording if isinstance(recording, Recording) else Recording(recording)
+        if isinstance(recording, Recording) and camera not in (None, recording.camera):
+            raise ValueError(f"the recording was opened for camera {recording.camera!r}, "
+                             f"not {camera!r}")
+        self.recording = recording if isinstance(recording, Recording) else \
+            Recording(recording, camera)
         self._feed = _Feed(self.recording, loop, pace, float(rate))
         try:
             self._feed.seek(start)
@@ -119,6 +124,11 @@ class Replayer:
     def position(self) -> int:
         """The index of the next frame the camera delivers."""
         return self._feed.position
+
+    @property
+    def delivered(self) -> int | None:
+        """The index of the frame the camera delivered last."""
+        return self._feed.delivered
 
     @property
     def finished(self) -> bool:
@@ -166,6 +176,8 @@ class Replayer:
 
 
 def replay_camera(path: str | os.PathLike[str], *, loop: bool = False, pace: bool = False,
-                  rate: float = 1.0, start: int = 0, name: str | None = None) -> Replayer:
+                  rate: float = 1.0, start: int = 0, name: str | None = None,
+                  camera: str | None = None) -> Replayer:
     """A Replayer over the recording at `path`; options as for Replayer."""
-    return Replayer(path, loop=loop, pace=pace, rate=rate, start=start, name=name)
+    return Replayer(path, loop=loop, pace=pace, rate=rate, start=start, name=name,
+                    camera=camera)

@@ -69,6 +69,22 @@ class Box:
 
 
 @dataclass(frozen=True)
+class TurnedBox:
+    """A box turned about the origin: `box`'s corners are in a frame whose axes, in these
+    coordinates, are the rows of `turn` (a rotation matrix, row by row)."""
+    box: Box
+    turn: tuple[Vector, Vector, Vector]
+
+    @property
+    def reflectivity(self) -> float:
+        return self.box.reflectivity
+
+    def intersect(self, rays: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        # Distances and angles do not change when rays and box turn together.
+        return self.box.intersect(rays @ np.asarray(self.turn, dtype=np.float64).T)
+
+
+@dataclass(frozen=True)
 class Sphere:
     centre: Vector
     radius: float
@@ -111,7 +127,7 @@ class Moving:
 @dataclass(frozen=True)
 class Scene:
     planes: tuple[Plane, ...] = ()
-    boxes: tuple[Box, ...] = ()
+    boxes: tuple[Box | TurnedBox, ...] = ()
     spheres: tuple[Sphere, ...] = ()
     moving: Moving | None = None
     field_of_view_deg: float = FIELD_OF_VIEW_DEG
@@ -158,9 +174,10 @@ class Scene:
         return hits
 
 
-@lru_cache(maxsize=4)
-def _still_hits(planes: tuple[Plane, ...], boxes: tuple[Box, ...], spheres: tuple[Sphere, ...],
-                fov_deg: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+@lru_cache(maxsize=16)
+def _still_hits(planes: tuple[Plane, ...], boxes: tuple[Box | TurnedBox, ...],
+                spheres: tuple[Sphere, ...], fov_deg: float
+                ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The nearest hits of the shapes that do not move, the same in every frame: only the
     moving one is intersected again (read-only, shared)."""
     rays = sample_rays(fov_deg)

@@ -15,6 +15,7 @@ import threading
 from types import FrameType
 
 from tessaro._commands import Verb
+from tessaro._group_command import add_view_choices, view_sources
 
 __all__ = ["VIEW", "add_arguments", "main"]
 
@@ -35,7 +36,9 @@ EPILOG = """\
 examples:
   tessaro view synthetic
   tessaro view media0/IMX704 walk.mcap --port 8704
-  tessaro view synthetic --mode dual --echoes 2 --port 0"""
+  tessaro view synthetic --mode dual --echoes 2 --port 0
+  tessaro view synthetic --sensors 3
+  tessaro view rig.mcap --camera media0/IMX704"""
 
 
 def _port(text: str) -> int:
@@ -69,6 +72,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--echoes", type=int, default=3, help="echoes per zone, 1 to 3 "
                         "(default %(default)s)")
     parser.add_argument("--seed", type=int, default=0, help="synthetic sensor seed")
+    add_view_choices(parser)
     parser.add_argument("--max-clients", type=_clients, default=8, metavar="N",
                         help="pages that may watch at once (default %(default)s)")
 
@@ -87,9 +91,12 @@ def main(args: argparse.Namespace) -> int:
     saved = os.dup(1)
     os.dup2(2, 1)
     try:
-        for number, label in enumerate(args.sources):
-            mode = None if label != "synthetic" and not _is_camera(label) else args.mode
-            feeds.append(Feed(number, label, mode=mode, echoes=args.echoes, seed=args.seed))
+        for label, source, options in view_sources(args):
+            live = label == "synthetic" or _is_camera(label) or \
+                (source is not None and not isinstance(source, str))
+            mode = args.mode if live else None
+            feeds.append(Feed(len(feeds), label, mode=mode, echoes=args.echoes, seed=args.seed,
+                              source=source, **options))
         server = ViewServer((args.host, args.port), feeds, max_clients=args.max_clients)
     except BaseException:
         for feed in feeds:
@@ -131,7 +138,8 @@ def main(args: argparse.Namespace) -> int:
 
 
 def _is_camera(label: str) -> bool:
-    return label.endswith("/IMX704")
+    from tessaro._sources import CAMERA_ID
+    return CAMERA_ID.fullmatch(label) is not None
 
 
 VIEW = Verb("view", "Show cameras, recordings and the synthetic sensor live in a web browser.",

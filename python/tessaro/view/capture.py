@@ -113,14 +113,18 @@ class Feed:
     """A source's device and the thread that captures from it."""
 
     def __init__(self, number: int, label: str, *, mode: str | None, echoes: int,
-                 seed: int) -> None:
-        options: dict[str, Any] = {"seed": seed} if label == "synthetic" else {}
+                 seed: int, source: object = None, **options: Any) -> None:
+        """`source` is what to open when `label` does not say (a sensor of a synthetic rig);
+        `options` go to `tessaro.open` (a recording's camera)."""
+        if label == "synthetic":
+            options["seed"] = seed
         self.number, self.label = number, label
-        self.device = tessaro.open(label, mode=mode, echoes=echoes, outputs=OUTPUTS,
-                                   timeout=1.0, **options)
+        self.device = tessaro.open(label if source is None else source, mode=mode,
+                                   echoes=echoes, outputs=OUTPUTS, timeout=1.0, **options)
         self.replayer: Any = self.device.replayer
         self.kind = ("recording" if self.replayer is not None
-                     else "synthetic" if label == "synthetic" else "camera")
+                     else "synthetic" if label == "synthetic" or source is not None
+                     else "camera")
         self.length = len(self.device) if self.kind == "recording" else None
         self.playing, self.loop, self.speed = True, True, 1.0
         self.latest: Latest | None = None

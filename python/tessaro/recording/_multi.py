@@ -1,0 +1,217 @@
+"""Recording several cameras into one file, each on its own channels (see `_cameras`)."""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from mcap_ros2.writer import Writer
+
+from tessaro.errors import RecordingError
+from tessaro.recording import _ros2 as messages
+from tessaro.recording._cameras import (CAMERAS_RECORD, PER_CAMERA, segments,
+                                        topic_of)
+from tessaro.recording._format import (DEPTH_TOPIC, EBD_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
+                                       POINTS_TOPIC, metadata_records)
+from tessaro.recording._writer import (FAILURES_IN_A_ROW, OFFERED_QOS_PROFILES, _Output,
+                                       _deferred_interrupt, _write_error)
+
+if TYPE_CHECKING:
+    import pelorin
+
+@dataclass
+class Member:
+    """A started camera to record: its id, the output configuration it was given, the time of
+    the frame it delivered last (ns) and whether its source has ended."""
+    name: str
+    camera: pelorin.camera
+    outputs: pelorin.camera_output_configuration | None
+    frame_time: Callable[[pelorin.frame_buffer], int]
+    ended: Callable[[], bool] = lambda: False
+    replaying: Path | None = None
+
+
+@dataclass
+class GroupRecordSummary:
+    """What `record_group` did, per camera id."""
+    path: Path
+    frames_written: dict[str, int]
+    frames_failed: dict[str, int]
+    interrupted: bool
+    stopped: list[str] = field(default_factory=list)
+    """Cameras that failed FAILURES_IN_A_ROW frames running and were recorded no further."""
+
+
+class _Channels:
+    """One camera's channels in the file, and the next log time it may write."""
+
+    def __init__(self, member: Member, segment: str, info: dict[str, Any]) -> None:
+        mode = info["supported_modes"][f"{info['mode']:x}"]
+        self.member, self.segment = member, segment
+        self.size = (mode["sensor_width"], mode["sensor_height"])
+        self.raw_size = int(mode["raw_size_image"])
+        self.topics = {topic: topic_of(topic, segment)
+                       for topic in (IMAGE_TOPIC, EBD_TOPIC, DEPTH_TOPIC, POINTS_TOPIC)}
+        self.frame_id = f"{messages.FRAME_ID}_{segment}"
+        self.last: int | None = None
+        self.interval: int | None = None
+        self.failures_in_a_row = 0
+
+    def log_time(self, time_ns: int) -> int:
+        if self.last is not None:
+            step = time_ns - self.last
+            if step > 0 and (self.interval is None or step < self.interval):
+                self.interval = step
+            time_ns = max(time_ns, self.last + 1)
+        self.last = time_ns
+        return time_ns
+
+    def due(self) -> float:
+        """When its next frame is expected: the cameras are read in that order."""
+        if self.last is None or self.interval is None:
+            return float("-inf")
+        return float(self.last + self.interval)
+
+
+class _GroupWriter:
+    def __init__(self, file: Any, channels: list[_Channels], infos: list[dict[str, Any]],
+                 ros2: bool) -> None:
+        self._file, self._ros2 = file, ros2
+        # Each frame's image closes its chunk, as in a one-camera recording.
+        self._writer = Writer(file, chunk_size=min(c.raw_size for c in channels) - 1)
+        self._raw = self._writer.register_msgdef(messages.RAW_FRAME_TYPE,
+                                                 messages.RAW_FRAME_DEFINITION)
+        if ros2:
+            self._image = self._writer.register_msgdef(messages.IMAGE_TYPE,
+                                                       messages.IMAGE_DEFINITION)
+            self._cloud = self._writer.register_msgdef(messages.POINT_CLOUD_TYPE,
+                                                       messages.POINT_CLOUD_DEFINITION)
+        self._channels: dict[str, int] = self._writer._channel_ids
+        ids = [c.member.name for c in channels]
+        self._writer.add_metadata(CAMERAS_RECORD, {"ids": json.dumps(ids),
+                                                   "segments": json.dumps(segments(ids))})
+        for index, (chan, info) in enumerate(zip(channels, infos)):
+            for name, record in metadata_records(info, chan.member.outputs, HOST_CLOCK).items():
+                if name in PER_CAMERA:
+                    self._writer.add_metadata(f"{name}/{chan.segment}", record)
+                elif index == 0:
+                    self._writer.add_metadata(name, record)
+
+    def write(self, chan: _Channels, sequence: int, frame: pelorin.frame_buffer,
+              log_time: int) -> None:
+        def write(topic: str, schema: Any, message: dict[str, Any] | None) -> None:
+            if message is None:
+                return
+            if "header" in message:
+                message["header"]["frame_id"] = chan.frame_id
+            name = chan.topics[topic]
+            if name not in self._channels:
+                self._channels[name] = self._writer._writer.register_channel(
+                    topic=name, message_encoding="cdr", schema_id=schema.id,
+                    metadata={"offered_qos_profiles": OFFERED_QOS_PROFILES})
+            self._writer.write_message(name, schema, message, log_time=log_time,
+                                       publish_time=log_time, sequence=sequence)
+
+        ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
+        counters = {"frame_id": frame.frame_id, "timestamp": frame.timestamp} if ebd else \
+            {"frame_id": 0, "timestamp": 0}
+        outputs = chan.member.outputs
+        if ebd:
+            write(EBD_TOPIC, self._raw, {**counters, "data": ebd})
+        if self._ros2:
+            write(DEPTH_TOPIC, self._image,
+                  messages.depth_image(frame, *chan.size, log_time, outputs))
+            write(POINTS_TOPIC, self._cloud,
+                  messages.point_cloud(frame, *chan.size, log_time, outputs))
+        write(IMAGE_TOPIC, self._raw, {**counters, "data": memoryview(frame.raw_image).tobytes()})
+        self._file.flush()
+
+    def finish(self) -> None:
+        self._writer.finish()  # type: ignore[no-untyped-call]
+
+
+def record_group(members: Sequence[Member], path: str | os.PathLike[str], *,
+                 frames: int | None = None, duration: float | None = None, ros2: bool = False,
+                 timeout_ms: int = 1000, progress: Callable[[int], None] | None = None,
+                 overwrite: bool = False) -> GroupRecordSummary:
+    """Records several started cameras into one MCAP file, each on its own channels, until each
+    has written `frames` frames, `duration` seconds have passed, every source has ended or
+    failed FAILURES_IN_A_ROW times running, or Ctrl-C / SIGTERM.
+
+    A frame's log time is its `frame_time`, made later than its camera's previous one: for the
+    cameras of one host, the capture time on the monotonic clock, so that log times line up
+    across cameras. The camera whose next frame is due first is read next. Otherwise as
+    `tessaro.recording.record`: failed frames counted, not written; the file written under a
+    temporary name and put in place when done; `progress` called with the frames written in
+    all."""
+    if len(members) < 2:
+        raise ValueError("record_group records two cameras or more; `record` records one")
+    infos = [m.camera.get_camera_info() for m in members]
+    for member, info in zip(members, infos):
+        if info["status"] != "streaming":
+            raise RecordingError(path, f"cannot record: camera '{member.name}' is not streaming")
+    names = segments([m.name for m in members])
+    channels = [_Channels(m, s, i) for m, s, i in zip(members, names, infos)]
+    summary = GroupRecordSummary(Path(path), {m.name: 0 for m in members},
+                                 {m.name: 0 for m in members}, False)
+    replaying = next((m.replaying for m in members if m.replaying is not None), None)
+    output = _Output(summary.path, overwrite, replaying)
+    deadline = None if duration is None else time.monotonic() + duration
+    active = list(channels)
+    failed: BaseException | None = None
+    unwritten: OSError | None = None
+    written = 0
+    with _deferred_interrupt() as interrupt:
+        try:
+            writer = _GroupWriter(output.file, channels, infos, ros2)
+            try:
+                while active and not interrupt.requested and \
+                        (deadline is None or time.monotonic() < deadline):
+                    chan = min(active, key=_Channels.due)
+                    member = chan.member
+                    done = summary.frames_written[member.name]
+                    if member.ended() or (frames is not None and done >= frames):
+                        active.remove(chan)
+                        continue
+                    frame = member.camera.get_frame(timeout_ms)
+                    if frame.error != 0:
+                        summary.frames_failed[member.name] += 1
+                        chan.failures_in_a_row += 1
+                        if chan.failures_in_a_row >= FAILURES_IN_A_ROW:
+                            summary.stopped.append(member.name)
+                            active.remove(chan)
+                        continue
+                    chan.failures_in_a_row = 0
+                    log_time = chan.log_time(member.frame_time(frame))
+                    try:
+                        writer.write(chan, done, frame, log_time)
+                    except OSError as error:
+                        unwritten = error
+                        break
+                    summary.frames_written[member.name] = done + 1
+                    written += 1
+                    if progress is not None:
+                        progress(written)
+            except KeyboardInterrupt:
+                interrupt.requested = True
+            except BaseException as error:
+                failed = error
+            try:
+                writer.finish()
+            except OSError as error:
+                unwritten = unwritten or error
+        except OSError as error:
+            unwritten = error
+        finally:
+            kept = output.close(failed is not None or unwritten is not None)
+    summary.interrupted = interrupt.requested
+    if unwritten is not None:
+        raise _write_error(summary.path, unwritten, written, kept) from unwritten
+    if failed is not None:
+        raise failed
+    return summary
