@@ -51,7 +51,6 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
         assert replay.finished and replay.camera.get_frame(5).error == -62
         rec = replay.recording
         assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == (mode, mode == wire.DUAL_MODE, 2, ebd)
-        assert rec.clock == ("sensor_timestamp" if ebd else "host_monotonic")
     with open(path, "rb") as file:  # as a ROS 2 tool reads it
         reader = make_reader(file, decoder_factories=[DecoderFactory()])
         depth = [m for *_, m in reader.iter_decoded_messages(topics=["/tessaro/depth"])]
@@ -61,8 +60,15 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
                                np.where(cartesian > 0, cartesian / 1000, np.nan), rtol=1e-6)
 
 
-def test_a_paced_replay_keeps_the_recorded_rate(recorded):
-    with Replayer(recorded, pace=True) as replay:
+def test_a_paced_replay_keeps_the_recorded_rate(tmp_path):
+    images, ebds = raw_frames(wire.SINGLE_MODE)
+    player = wire.frame_player(images)
+
+    def every_100_ms(array, timeout_ms):
+        time.sleep(0.1)
+        return player(array, timeout_ms)
+    record(streaming_camera(every_100_ms, ebds), tmp_path / "paced.mcap", frames=FRAMES)
+    with Replayer(tmp_path / "paced.mcap", pace=True) as replay:
         camera = replay.start()
         begin = time.monotonic()
         assert [camera.get_frame(1000).frame_id for _ in range(3)] == [0, 1, 2]
@@ -135,7 +141,14 @@ def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written
         assert (len(rec), rec.damage, rec.raw_ebd(2), rec.raw_ebd(3)) == (written, None, None, ebds[3].tobytes())
         camera = replay.start()
         assert [camera.get_frame(9).frame_id for _ in range(4)] == [0, 1, 0, 3]
-        assert rec.log_time(1) < rec.log_time(2) < rec.log_time(3) == rec.log_time(1) + 2 * 10**8
+        # Log times are the capture times moved onto the epoch by the offset read at the start.
+        times, clocks = rec.metadata["tessaro.recording"], [rec.clocks(i) for i in range(4)]
+        offset = int(times["realtime_offset_ns"])
+        assert abs(offset - (time.time_ns() - time.monotonic_ns())) < 10**9
+        assert [c.log_time_ns - c.capture_time_ns for c in clocks] == [offset] * 4
+        assert (times["monotonic_anchor_ns"], times["sensor_anchor"]) == (str(clocks[0].capture_time_ns), "0")
+        assert [(c.sensor_timestamp, c.frame_index, c.sequence) for c in clocks] == [
+            (0, 0, 0), (100000, 1, 1), (None, None, 2), (300000, 3, 3)]
 
 
 def test_scattered_failures_do_not_end_a_recording(tmp_path):
