@@ -74,6 +74,10 @@ def test_a_paced_replay_keeps_the_recorded_rate(tmp_path):
         assert [camera.get_frame(1000).frame_id for _ in range(3)] == [0, 1, 2]
         assert 0.2 <= time.monotonic() - begin < 1
         assert (camera.get_frame(10).error, replay.position) == (-62, 3)  # frame 3 not yet due
+        time.sleep(0.3)  # a stall: the frames after it keep their intervals, without a burst
+        begin = time.monotonic()
+        assert [camera.get_frame(1000).frame_id for _ in range(2)] == [3, 4]
+        assert 0.08 < time.monotonic() - begin < 0.5
 
 
 def test_a_looped_replay_starts_again_and_seeks(recorded):
