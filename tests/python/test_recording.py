@@ -1,8 +1,11 @@
-"""Recordings: record, replay with the same and with other decoding, seek, damaged files, interrupts."""
+"""Recordings: record, replay with the same and with other decoding, seek, damaged files, interrupts,
+what ROS 2 tools read, files of the previous format."""
 
 import errno
+import math
 import signal
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -16,8 +19,13 @@ from tessaro.recording import _writer as recorder
 from tessaro.synthetic import wire
 from tessaro.errors import RecordingError
 from tessaro.recording._writer import FAILURES_IN_A_ROW
-from tessaro.recording import Recording, Replayer, record
+from tessaro.recording import FrameClocks, Recording, Replayer, record
+from tessaro.recording._camera_model import fit_pinhole
+from tessaro.recording._ros2 import RAW_FRAME_MSG
 from tessaro.synthetic import synthetic_camera
+from tessaro.synthetic._scene import zone_rays
+
+ROOT = Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture
@@ -62,12 +70,8 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
 
 def test_a_paced_replay_keeps_the_recorded_rate(tmp_path):
     images, ebds = raw_frames(wire.SINGLE_MODE)
-    player = wire.frame_player(images)
-
-    def every_100_ms(array, timeout_ms):
-        time.sleep(0.1)
-        return player(array, timeout_ms)
-    record(streaming_camera(every_100_ms, ebds), tmp_path / "paced.mcap", frames=FRAMES)
+    player = wire.frame_player(images)  # captured 100 ms apart
+    record(streaming_camera(lambda a, t: time.sleep(0.1) or player(a, t), ebds), tmp_path / "paced.mcap", frames=FRAMES)
     with Replayer(tmp_path / "paced.mcap", pace=True) as replay:
         camera = replay.start()
         begin = time.monotonic()
@@ -148,11 +152,9 @@ def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written
         # Log times are the capture times moved onto the epoch by the offset read at the start.
         times, clocks = rec.metadata["tessaro.recording"], [rec.clocks(i) for i in range(4)]
         offset = int(times["realtime_offset_ns"])
-        assert abs(offset - (time.time_ns() - time.monotonic_ns())) < 10**9
-        assert [c.log_time_ns - c.capture_time_ns for c in clocks] == [offset] * 4
-        assert (times["monotonic_anchor_ns"], times["sensor_anchor"]) == (str(clocks[0].capture_time_ns), "0")
-        assert [(c.sensor_timestamp, c.frame_index, c.sequence) for c in clocks] == [
-            (0, 0, 0), (100000, 1, 1), (None, None, 2), (300000, 3, 3)]
+        assert abs(offset - (time.time_ns() - time.monotonic_ns())) < 10**9 and times["sensor_anchor"] == "0"
+        assert [(c.log_time_ns - c.capture_time_ns, c.sensor_timestamp, c.frame_index, c.sequence) for c in clocks] == [
+            (offset, 0, 0, 0), (offset, 100000, 1, 1), (offset, None, None, 2), (offset, 300000, 3, 3)]
 
 
 def test_scattered_failures_do_not_end_a_recording(tmp_path):
@@ -203,3 +205,44 @@ def test_replays_decode_as_recorded_and_count_a_last_frame_that_fails(tmp_path, 
         assert (len(list(device)), device.frames_failed) == (2, 1)
     with tessaro.open(path) as device, pytest.raises(tessaro.FrameError, match="frame 2"):
         list(device)
+
+
+def test_a_version_1_recording_reads_with_its_times_as_they_were():
+    # Frame 0 with embedded data (sensor time 1 s), frame 1 without; all zero but depths and points.
+    with Recording(ROOT / "tests/data/recording_v1.mcap") as rec:
+        assert (rec.version, rec.clock, len(rec), rec.clocks(0)) == (1, "sensor_timestamp", 2, FrameClocks(10**9, *[None] * 4))
+    with tessaro.open(ROOT / "tests/data/recording_v1.mcap") as device:
+        depth = [f.depth[0].ravel() for f in device]
+    np.testing.assert_array_equal(depth[1], wire.random_values(1, False, echoes=1)["radial_depth"][0])
+
+
+def test_ros_tools_read_the_camera_model_the_frame_and_the_raw_frames(tmp_path):
+    with tessaro.open("synthetic") as device:
+        device.record(tmp_path / "s.mcap", frames=2, ros2=True, frame_id="left_optical_frame")
+    with Recording(tmp_path / "s.mcap") as rec:
+        model, times, clocks, image = rec.metadata["tessaro.camera_model"], [rec.log_time(i) for i in range(2)], rec.clocks(0), rec.raw_image(0)
+    with open(tmp_path / "s.mcap", "rb") as file:
+        reader = make_reader(file, decoder_factories=[DecoderFactory()])
+        found = [(c.topic, m, d) for _, c, m, d in reader.iter_decoded_messages()]
+        schema = next(s for s in reader.get_summary().schemas.values() if s.name == "tessaro_msgs/msg/RawFrame")
+    assert {d.header.frame_id for *_, d in found} == {"left_optical_frame"} and float(model["residual_rms_px"]) < 0.05
+    infos = [d for topic, _, d in found if topic == "/tessaro/camera_info"]
+    assert [i.header.stamp.sec * 10**9 + i.header.stamp.nanosec for i in infos] == times
+    focal = 12 / math.tan(math.radians(22.5))  # the synthetic sensor's 45° over 24 zones
+    np.testing.assert_allclose(infos[0].k, [focal, 0, 11.5, 0, focal, 11.5, 0, 0, 1], atol=2e-3)
+    rays = zone_rays().copy()  # zones without a return are left out; too few fix nothing
+    rays[::3, 2], rays[1::3] = 0, np.nan
+    fitted = fit_pinhole(rays, 24, 24)
+    assert (fitted.zones, fitted.rms_px < 1e-9) == (192, True) and np.allclose([fitted.fx, fitted.cy], [focal, 11.5])
+    assert fit_pinhole(np.where(np.arange(576)[:, None] < 7, zone_rays(), 0), 24, 24) is fit_pinhole(rays * [-1, 1, 1], 24, 24) is None
+    # The message package is the recorded schema, and an independent parser decodes with it.
+    msg = (ROOT / "ros/tessaro_msgs/msg/RawFrame.msg").read_text()
+    assert msg == RAW_FRAME_MSG and schema.data.decode().startswith(msg + "=" * 80 + "\nMSG: std_msgs/Header\n")
+    typesys = pytest.importorskip("rosbags.typesys")
+    store = typesys.get_typestore(typesys.Stores.ROS2_HUMBLE)
+    store.register(typesys.get_types_from_msg(msg, "tessaro_msgs/msg/RawFrame"))
+    message = next(m for topic, m, _ in found if topic == "/tessaro/raw/image")
+    raw = store.deserialize_cdr(message.data, "tessaro_msgs/msg/RawFrame")
+    assert (raw.header.stamp.sec * 10**9 + raw.header.stamp.nanosec, raw.capture_time_ns, raw.sensor_timestamp, raw.sequence) == \
+        (times[0], clocks.capture_time_ns, clocks.sensor_timestamp, 0)
+    assert raw.data.tobytes() == image and raw.has_sensor_time and raw.has_capture_time
