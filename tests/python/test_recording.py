@@ -218,6 +218,7 @@ def test_a_version_1_recording_reads_with_its_times_as_they_were():
 
 def test_ros_tools_read_the_camera_model_the_frame_and_the_raw_frames(tmp_path):
     with tessaro.open("synthetic") as device:
+        pytest.raises(tessaro.ConfigurationError, device.record, tmp_path / "x.mcap", frame_id="/left")  # not for tf2
         device.record(tmp_path / "s.mcap", frames=2, ros2=True, frame_id="left_optical_frame")
     with Recording(tmp_path / "s.mcap") as rec:
         model, times, clocks, image = rec.metadata["tessaro.camera_model"], [rec.log_time(i) for i in range(2)], rec.clocks(0), rec.raw_image(0)
