@@ -1,6 +1,7 @@
 """Decoded frames as ROS 2 messages (`sensor_msgs/msg/Image`, `sensor_msgs/msg/PointCloud2`,
-`sensor_msgs/msg/CameraInfo`) and the raw-frame message type of recordings, as message definitions and plain dictionaries that
-`mcap-ros2-support` encodes.
+`sensor_msgs/msg/CameraInfo`) and the raw-frame message type of recordings, as message
+definitions and plain dictionaries that `mcap-ros2-support` encodes. Every header names the
+camera's frame (REP 103's optical frame by default) and is stamped in ROS time.
 
 ROS measures in metres (REP 103); the sensor's depths and points are taken to be millimetres,
 the unit its default dual-depth limits (200 and 2000) are written in. A zone without a return
@@ -225,6 +226,6 @@ def point_cloud(frame: pelorin.frame_buffer, width: int, height: int, log_time_n
     metres = np.where(valid, points * METRES_PER_UNIT, np.nan).astype("<f4")
     fields = [{"name": axis, "offset": 4 * i, "datatype": _FLOAT32, "count": 1}
               for i, axis in enumerate("xyz")]
-    return {"header": header(log_time_ns, frame_id), "height": height, "width": width, "fields": fields,
-            "is_bigendian": False, "point_step": 12, "row_step": 12 * width,
+    return {"header": header(log_time_ns, frame_id), "height": height, "width": width,
+            "fields": fields, "is_bigendian": False, "point_step": 12, "row_step": 12 * width,
             "data": metres.tobytes(), "is_dense": False}
