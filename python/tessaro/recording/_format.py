@@ -154,11 +154,12 @@ def recorded_settings(metadata: dict[str, dict[str, str]]) -> RecordedSettings:
             and params["merge_window"] >= 0):
         raise ValueError("dual_depth_params is not finite select_near <= select_far and "
                          "merge_window, none negative")
-    clock = about.get("clock", HOST_CLOCK if version == "1" else "")
-    clocks = (SENSOR_CLOCK, HOST_CLOCK) if version == "1" else (EPOCH_CLOCK,)
+    first = int(version) == 1
+    clock = about.get("clock", HOST_CLOCK if first else "")
+    clocks = (SENSOR_CLOCK, HOST_CLOCK) if first else (EPOCH_CLOCK,)
     if clock not in clocks:
         raise ValueError(f"clock {clock!r} is not {' nor '.join(clocks)} (format version "
-                         f"{version})")
+                         f"{int(version)})")
     return RecordedSettings(mode, dual, int(echoes), known["raw_size_image"], outputs,
                             {field: float(params[field]) for field in DUAL_DEPTH_FIELDS}, clock,
                             int(version))
