@@ -9,7 +9,8 @@ each built around a two-frame recording of zero-filled single-depth images: the 
 whole; truncated; cut at its first chunk with 4 KiB of zeros after; cut there and followed by
 a zstd chunk holding a message of 256 MiB of zeros (declaring its size), an lz4 one of 64 MiB
 declaring 1000 bytes, or a metadata record declaring 3 GiB; with format_version "²", with
-outputs nested 10,000 deep, with outputs 5; and with a raw channel whose data is a string.
+outputs nested 10,000 deep, with outputs 5; and with a raw channel whose data is a string. Those
+are files of format version 1; `whole_v2` is such a recording of the current version.
 """
 
 import os
@@ -33,7 +34,7 @@ def test_one_input(data: bytes) -> None:
     try:
         with Recording(path) as recording:
             for index in range(min(len(recording), 3)):
-                recording.raw_image(index), recording.raw_ebd(index), recording.log_time(index)
+                recording.raw_image(index), recording.raw_ebd(index), recording.clocks(index)
     except RecordingError as error:
         assert "memory" not in error.what, error  # a bomb that only the allocator stopped
     assert tracemalloc.get_traced_memory()[1] < 32 << 20, f"memory for a {len(data)}-byte file"

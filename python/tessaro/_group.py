@@ -227,7 +227,8 @@ class Group:
         members = [Member(m.name, m.device.camera, m.device.output_configuration,
                           frame_time(m.clock), m.device._resolved.exhausted,
                           None if m.device.replayer is None
-                          else m.device.replayer.recording.path)
+                          else m.device.replayer.recording.path,
+                          m.device.replayer is not None and m.device.replayer.recording.epoch)
                    for m in self._members]
         return record_group(members, path, frames=frames, duration=duration, ros2=ros2,
                             timeout_ms=round(min(m.device.timeout for m in self._members) * 1000),

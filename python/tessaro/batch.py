@@ -29,7 +29,6 @@ DepthSink = Callable[[Array], None]
 """Called with the depth of every frame that has a row, (echoes, rows, columns) in
 millimetres, in row order."""
 
-HOST_CLOCK = "host_monotonic"
 PER_ECHO_COLUMNS = ("zones", "depth_min", "depth_median", "depth_max")
 
 
@@ -167,7 +166,6 @@ def recording_tables(path: str | os.PathLike[str], *, echoes: int | None = None,
             count = recording.echoes if echoes is None else echoes
             names = _output_names(recording, outputs)
             params = _dual_depth(recording, dual_depth)
-            host_clock = recording.clock == HOST_CLOCK
             summary.update(camera=_camera_id(info), mode=f"{recording.mode:#x}",
                            dual=bool(recording.dual), echoes=count, outputs=",".join(names),
                            **(params or {}))
@@ -176,7 +174,7 @@ def recording_tables(path: str | os.PathLike[str], *, echoes: int | None = None,
                           on_error="skip") as device:
             columns = _Columns(len(device), count)
             try:
-                _fill(device, columns, host_clock, depth)
+                _fill(device, columns, depth)
             finally:
                 summary.update(frames_lost=device.frames_dropped,
                                frames_failed=device.frames_failed)
@@ -195,8 +193,7 @@ def recording_tables(path: str | os.PathLike[str], *, echoes: int | None = None,
     return tables
 
 
-def _fill(device: tessaro.Device, columns: _Columns, host_clock: bool,
-          depth: DepthSink | None) -> None:
+def _fill(device: tessaro.Device, columns: _Columns, depth: DepthSink | None) -> None:
     replayer = device.replayer
     assert replayer is not None, "a recording opens with its replayer"
     recording: Recording = replayer.recording
@@ -207,8 +204,8 @@ def _fill(device: tessaro.Device, columns: _Columns, host_clock: bool,
         # The temperature comes from the embedded data: unknown for a frame without it.
         temperature = float(device.camera.get_sensor_info().temperature) \
             if sensor is not None else np.nan
-        columns.add(index, log_time, log_time if host_clock else None, sensor, frame.dropped,
-                    frame.depth, temperature)
+        columns.add(index, log_time, recording.clocks(index).capture_time_ns, sensor,
+                    frame.dropped, frame.depth, temperature)
         if depth is not None:
             depth(frame.depth)
 

@@ -276,15 +276,16 @@ class Device:
     def record(self, path: str | os.PathLike[str], *, frames: int | None = None,
                duration: float | None = None, ros2: bool = False,
                progress: Callable[[int], None] | None = None,
-               overwrite: bool = False) -> RecordSummary:
+               overwrite: bool = False, frame_id: str | None = None) -> RecordSummary:
         """Record the raw frames of this streaming device into the MCAP file `path` (see
-        `tessaro.recording.record`: an existing file is replaced only with `overwrite`);
-        returns its RecordSummary."""
-        from tessaro.recording import record
+        `tessaro.recording.record`: an existing file is replaced only with `overwrite`,
+        `frame_id` names the camera's frame in the ROS messages); returns its RecordSummary."""
+        from tessaro.recording import DEFAULT_FRAME_ID, record
         return record(self._resolved.replayer or self.camera, path, frames=frames,
                       duration=duration, ros2=ros2, outputs=self.output_configuration,
                       timeout_ms=round(self.timeout * 1000), progress=progress,
-                      ended=self._resolved.exhausted, overwrite=overwrite)
+                      ended=self._resolved.exhausted, overwrite=overwrite,
+                      frame_id=frame_id or DEFAULT_FRAME_ID)
 
     def _frames(self, n: int | None, duration: float | None, timeout_ms: int, policy: OnError,
                 copy: bool) -> Iterator[Frame]:

@@ -1,8 +1,11 @@
-"""Recordings: record, replay with the same and with other decoding, seek, damaged files, interrupts."""
+"""Recordings: record, replay with the same and with other decoding, seek, damaged files, interrupts,
+what ROS 2 tools read, files of the previous format."""
 
 import errno
+import math
 import signal
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -16,8 +19,13 @@ from tessaro.recording import _writer as recorder
 from tessaro.synthetic import wire
 from tessaro.errors import RecordingError
 from tessaro.recording._writer import FAILURES_IN_A_ROW
-from tessaro.recording import Recording, Replayer, record
+from tessaro.recording import FrameClocks, Recording, Replayer, record
+from tessaro.recording._camera_model import fit_pinhole
+from tessaro.recording._ros2 import RAW_FRAME_MSG
 from tessaro.synthetic import synthetic_camera
+from tessaro.synthetic._scene import zone_rays
+
+ROOT = Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture
@@ -51,7 +59,6 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
         assert replay.finished and replay.camera.get_frame(5).error == -62
         rec = replay.recording
         assert (rec.mode, rec.dual, rec.echoes, rec.has_ebd) == (mode, mode == wire.DUAL_MODE, 2, ebd)
-        assert rec.clock == ("sensor_timestamp" if ebd else "host_monotonic")
     with open(path, "rb") as file:  # as a ROS 2 tool reads it
         reader = make_reader(file, decoder_factories=[DecoderFactory()])
         depth = [m for *_, m in reader.iter_decoded_messages(topics=["/tessaro/depth"])]
@@ -61,13 +68,20 @@ def test_replay_decodes_what_the_camera_decoded(tmp_path, mode, ebd, synthetic, 
                                np.where(cartesian > 0, cartesian / 1000, np.nan), rtol=1e-6)
 
 
-def test_a_paced_replay_keeps_the_recorded_rate(recorded):
-    with Replayer(recorded, pace=True) as replay:
+def test_a_paced_replay_keeps_the_recorded_rate(tmp_path):
+    images, ebds = raw_frames(wire.SINGLE_MODE)
+    player = wire.frame_player(images)  # captured 100 ms apart
+    record(streaming_camera(lambda a, t: time.sleep(0.1) or player(a, t), ebds), tmp_path / "paced.mcap", frames=FRAMES)
+    with Replayer(tmp_path / "paced.mcap", pace=True) as replay:
         camera = replay.start()
         begin = time.monotonic()
         assert [camera.get_frame(1000).frame_id for _ in range(3)] == [0, 1, 2]
         assert 0.2 <= time.monotonic() - begin < 1
         assert (camera.get_frame(10).error, replay.position) == (-62, 3)  # frame 3 not yet due
+        time.sleep(0.3)  # a stall: the frames after it keep their intervals, without a burst
+        begin = time.monotonic()
+        assert [camera.get_frame(1000).frame_id for _ in range(2)] == [3, 4]
+        assert 0.08 < time.monotonic() - begin < 0.5
 
 
 def test_a_looped_replay_starts_again_and_seeks(recorded):
@@ -135,7 +149,12 @@ def test_failed_frames_lost_embedded_data_and_interrupts(tmp_path, stop, written
         assert (len(rec), rec.damage, rec.raw_ebd(2), rec.raw_ebd(3)) == (written, None, None, ebds[3].tobytes())
         camera = replay.start()
         assert [camera.get_frame(9).frame_id for _ in range(4)] == [0, 1, 0, 3]
-        assert rec.log_time(1) < rec.log_time(2) < rec.log_time(3) == rec.log_time(1) + 2 * 10**8
+        # Log times are the capture times moved onto the epoch by the offset read at the start.
+        times, clocks = rec.metadata["tessaro.recording"], [rec.clocks(i) for i in range(4)]
+        offset = int(times["realtime_offset_ns"])
+        assert abs(offset - (time.time_ns() - time.monotonic_ns())) < 10**9 and times["sensor_anchor"] == "0"
+        assert [(c.log_time_ns - c.capture_time_ns, c.sensor_timestamp, c.frame_index, c.sequence) for c in clocks] == [
+            (offset, 0, 0, 0), (offset, 100000, 1, 1), (offset, None, None, 2), (offset, 300000, 3, 3)]
 
 
 def test_scattered_failures_do_not_end_a_recording(tmp_path):
@@ -186,3 +205,45 @@ def test_replays_decode_as_recorded_and_count_a_last_frame_that_fails(tmp_path, 
         assert (len(list(device)), device.frames_failed) == (2, 1)
     with tessaro.open(path) as device, pytest.raises(tessaro.FrameError, match="frame 2"):
         list(device)
+
+
+def test_a_version_1_recording_reads_with_its_times_as_they_were():
+    # Frame 0 with embedded data (sensor time 1 s), frame 1 without; all zero but depths and points.
+    with Recording(ROOT / "tests/data/recording_v1.mcap") as rec:
+        assert (rec.version, rec.clock, len(rec), rec.clocks(0)) == (1, "sensor_timestamp", 2, FrameClocks(10**9, *[None] * 4))
+    with tessaro.open(ROOT / "tests/data/recording_v1.mcap") as device:
+        depth = [f.depth[0].ravel() for f in device]
+    np.testing.assert_array_equal(depth[1], wire.random_values(1, False, echoes=1)["radial_depth"][0])
+
+
+def test_ros_tools_read_the_camera_model_the_frame_and_the_raw_frames(tmp_path):
+    with tessaro.open("synthetic") as device:
+        pytest.raises(tessaro.ConfigurationError, device.record, tmp_path / "x.mcap", frame_id="/left")  # not for tf2
+        device.record(tmp_path / "s.mcap", frames=2, ros2=True, frame_id="left_optical_frame")
+    with Recording(tmp_path / "s.mcap") as rec:
+        model, times, clocks, image = rec.metadata["tessaro.camera_model"], [rec.log_time(i) for i in range(2)], rec.clocks(0), rec.raw_image(0)
+    with open(tmp_path / "s.mcap", "rb") as file:
+        reader = make_reader(file, decoder_factories=[DecoderFactory()])
+        found = [(c.topic, m, d) for _, c, m, d in reader.iter_decoded_messages()]
+        schema = next(s for s in reader.get_summary().schemas.values() if s.name == "tessaro_msgs/msg/RawFrame")
+    assert {d.header.frame_id for *_, d in found} == {"left_optical_frame"} and float(model["residual_rms_px"]) < 0.05
+    infos = [d for topic, _, d in found if topic == "/tessaro/camera_info"]
+    assert [i.header.stamp.sec * 10**9 + i.header.stamp.nanosec for i in infos] == times
+    focal = 12 / math.tan(math.radians(22.5))  # the synthetic sensor's 45° over 24 zones
+    np.testing.assert_allclose(infos[0].k, [focal, 0, 11.5, 0, focal, 11.5, 0, 0, 1], atol=2e-3)
+    rays = zone_rays().copy()  # zones without a return are left out; too few fix nothing
+    rays[::3, 2], rays[1::3] = 0, np.nan
+    fitted = fit_pinhole(rays, 24, 24)
+    assert (fitted.zones, fitted.rms_px < 1e-9) == (192, True) and np.allclose([fitted.fx, fitted.cy], [focal, 11.5])
+    assert fit_pinhole(np.where(np.arange(576)[:, None] < 7, zone_rays(), 0), 24, 24) is fit_pinhole(rays * [-1, 1, 1], 24, 24) is None
+    # The message package is the recorded schema, and an independent parser decodes with it.
+    msg = (ROOT / "ros/tessaro_msgs/msg/RawFrame.msg").read_text()
+    assert msg == RAW_FRAME_MSG and schema.data.decode().startswith(msg + "=" * 80 + "\nMSG: std_msgs/Header\n")
+    typesys = pytest.importorskip("rosbags.typesys")
+    store = typesys.get_typestore(typesys.Stores.ROS2_HUMBLE)
+    store.register(typesys.get_types_from_msg(msg, "tessaro_msgs/msg/RawFrame"))
+    message = next(m for topic, m, _ in found if topic == "/tessaro/raw/image")
+    raw = store.deserialize_cdr(message.data, "tessaro_msgs/msg/RawFrame")
+    assert (raw.header.stamp.sec * 10**9 + raw.header.stamp.nanosec, raw.capture_time_ns, raw.sensor_timestamp, raw.sequence) == \
+        (times[0], clocks.capture_time_ns, clocks.sensor_timestamp, 0)
+    assert raw.data.tobytes() == image and raw.has_sensor_time and raw.has_capture_time

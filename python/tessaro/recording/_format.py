@@ -20,11 +20,17 @@ if TYPE_CHECKING:
     import pelorin
 
 FORMAT = "tessaro-raw"
-FORMAT_VERSION = 1
+# 2: log times on the Unix epoch, raw frames with a header and every clock, camera_info.
+FORMAT_VERSION = 2
 IMAGE_TOPIC = "/tessaro/raw/image"
 EBD_TOPIC = "/tessaro/raw/ebd"
 DEPTH_TOPIC = "/tessaro/depth"
 POINTS_TOPIC = "/tessaro/points"
+CAMERA_INFO_TOPIC = "/tessaro/camera_info"
+CAMERA_MODEL_RECORD = "tessaro.camera_model"
+# The clock of the log times: the Unix epoch from version 2 on; in version 1 files, the sensor's
+# timestamp or the host's monotonic clock.
+EPOCH_CLOCK = "unix_epoch"
 SENSOR_CLOCK = "sensor_timestamp"
 HOST_CLOCK = "host_monotonic"
 # The embedded-data timestamp is taken to count microseconds.
@@ -47,14 +53,15 @@ def outputs_from_dict(flags: dict[str, bool]) -> pelorin.camera_output_configura
 
 
 def metadata_records(info: dict[str, Any], outputs: pelorin.camera_output_configuration | None,
-                     clock: str) -> dict[str, dict[str, str]]:
-    """The metadata records of a recording from a camera with information `info`."""
+                     times: dict[str, str], frame_id: str) -> dict[str, dict[str, str]]:
+    """The metadata records of a recording from a camera with information `info`; `times` are
+    the log clock's values (`LogClock.metadata`)."""
     mode = info["supported_modes"][f"{info['mode']:x}"]
     return {
         "tessaro.recording": {"format": FORMAT, "format_version": str(FORMAT_VERSION),
-                              "library_version": version() or "unknown", "clock": clock,
-                              "timestamp_unit_ns": str(TIMESTAMP_UNIT_NS)},
-        "tessaro.sensor": {"mode": f"0x{info['mode']:x}",
+                              "library_version": version() or "unknown", "clock": EPOCH_CLOCK,
+                              **times, "timestamp_unit_ns": str(TIMESTAMP_UNIT_NS)},
+        "tessaro.sensor": {"mode": f"0x{info['mode']:x}", "frame_id": frame_id,
                            "dual_depth_mode": json.dumps(info["dual_depth_mode"]),
                            "number_of_echo": str(info["number_of_echo"]),
                            "raw_size_image": str(mode["raw_size_image"]),
@@ -89,6 +96,7 @@ class RecordedSettings:
     outputs: dict[str, bool] | None
     dual_depth_params: dict[str, float]
     clock: str
+    version: int
 
 
 def _json(record: dict[str, str], key: str) -> Any:
@@ -146,8 +154,12 @@ def recorded_settings(metadata: dict[str, dict[str, str]]) -> RecordedSettings:
             and params["merge_window"] >= 0):
         raise ValueError("dual_depth_params is not finite select_near <= select_far and "
                          "merge_window, none negative")
-    clock = about.get("clock", HOST_CLOCK)
-    if clock not in (SENSOR_CLOCK, HOST_CLOCK):
-        raise ValueError(f"clock {clock!r} is not {SENSOR_CLOCK} nor {HOST_CLOCK}")
+    first = int(version) == 1
+    clock = about.get("clock", HOST_CLOCK if first else "")
+    clocks = (SENSOR_CLOCK, HOST_CLOCK) if first else (EPOCH_CLOCK,)
+    if clock not in clocks:
+        raise ValueError(f"clock {clock!r} is not {' nor '.join(clocks)} (format version "
+                         f"{int(version)})")
     return RecordedSettings(mode, dual, int(echoes), known["raw_size_image"], outputs,
-                            {field: float(params[field]) for field in DUAL_DEPTH_FIELDS}, clock)
+                            {field: float(params[field]) for field in DUAL_DEPTH_FIELDS}, clock,
+                            int(version))

@@ -16,8 +16,10 @@ from tessaro.errors import RecordingError
 from tessaro.recording import _ros2 as messages
 from tessaro.recording._cameras import (CAMERAS_RECORD, PER_CAMERA, segments,
                                         topic_of)
-from tessaro.recording._format import (DEPTH_TOPIC, EBD_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
-                                       POINTS_TOPIC, metadata_records)
+from tessaro.recording._camera_model import PinholeModel, fit_pinhole
+from tessaro.recording._clock import realtime_offset_ns
+from tessaro.recording._format import (CAMERA_INFO_TOPIC, CAMERA_MODEL_RECORD, DEPTH_TOPIC,
+                                       EBD_TOPIC, IMAGE_TOPIC, POINTS_TOPIC, metadata_records)
 from tessaro.recording._writer import (FAILURES_IN_A_ROW, OFFERED_QOS_PROFILES, _Output,
                                        _deferred_interrupt, _write_error)
 
@@ -34,6 +36,9 @@ class Member:
     frame_time: Callable[[pelorin.frame_buffer], int]
     ended: Callable[[], bool] = lambda: False
     replaying: Path | None = None
+    epoch_times: bool = False
+    """Its `frame_time` is already on the Unix epoch (a replayed recording's log times), not on
+    the host's monotonic clock."""
 
 
 @dataclass
@@ -50,19 +55,28 @@ class GroupRecordSummary:
 class _Channels:
     """One camera's channels in the file, and the next log time it may write."""
 
-    def __init__(self, member: Member, segment: str, info: dict[str, Any]) -> None:
+    def __init__(self, member: Member, segment: str, info: dict[str, Any], offset_ns: int
+                 ) -> None:
         mode = info["supported_modes"][f"{info['mode']:x}"]
         self.member, self.segment = member, segment
         self.size = (mode["sensor_width"], mode["sensor_height"])
         self.raw_size = int(mode["raw_size_image"])
         self.topics = {topic: topic_of(topic, segment)
-                       for topic in (IMAGE_TOPIC, EBD_TOPIC, DEPTH_TOPIC, POINTS_TOPIC)}
-        self.frame_id = f"{messages.FRAME_ID}_{segment}"
+                       for topic in (IMAGE_TOPIC, EBD_TOPIC, DEPTH_TOPIC, POINTS_TOPIC,
+                                     CAMERA_INFO_TOPIC)}
+        self.frame_id = messages.optical_frame_id(segment)
+        # The cameras of one host share the wall clock's offset, so that their log times line
+        # up; a replayed recording's times are on the epoch already.
+        self.offset_ns = 0 if member.epoch_times else offset_ns
+        self.model: PinholeModel | None = None
+        self.anchors: dict[str, str] | None = None
         self.last: int | None = None
         self.interval: int | None = None
         self.failures_in_a_row = 0
 
     def log_time(self, time_ns: int) -> int:
+        """The epoch log time of a frame at `time_ns` (monotonic), later than the one before."""
+        time_ns += self.offset_ns
         if self.last is not None:
             step = time_ns - self.last
             if step > 0 and (self.interval is None or step < self.interval):
@@ -91,12 +105,27 @@ class _GroupWriter:
                                                        messages.IMAGE_DEFINITION)
             self._cloud = self._writer.register_msgdef(messages.POINT_CLOUD_TYPE,
                                                        messages.POINT_CLOUD_DEFINITION)
+            self._camera_info = self._writer.register_msgdef(messages.CAMERA_INFO_TYPE,
+                                                             messages.CAMERA_INFO_DEFINITION)
         self._channels: dict[str, int] = self._writer._channel_ids
+        self._all, self._infos = channels, infos
+        self._metadata_written = False
         ids = [c.member.name for c in channels]
         self._writer.add_metadata(CAMERAS_RECORD, {"ids": json.dumps(ids),
                                                    "segments": json.dumps(segments(ids))})
-        for index, (chan, info) in enumerate(zip(channels, infos)):
-            for name, record in metadata_records(info, chan.member.outputs, HOST_CLOCK).items():
+
+    def _write_metadata(self) -> None:
+        """The metadata, written once every camera has its first frame (or at the end): the
+        clock anchors are those of each camera's first frame, the file's own record takes the
+        first camera's."""
+        if self._metadata_written:
+            return
+        self._metadata_written = True
+        for index, (chan, info) in enumerate(zip(self._all, self._infos)):
+            times = chan.anchors or {"realtime_offset_ns": str(chan.offset_ns),
+                                     "monotonic_anchor_ns": "", "sensor_anchor": ""}
+            for name, record in metadata_records(info, chan.member.outputs, times,
+                                                 chan.frame_id).items():
                 if name in PER_CAMERA:
                     self._writer.add_metadata(f"{name}/{chan.segment}", record)
                 elif index == 0:
@@ -118,20 +147,37 @@ class _GroupWriter:
                                        publish_time=log_time, sequence=sequence)
 
         ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
-        counters = {"frame_id": frame.frame_id, "timestamp": frame.timestamp} if ebd else \
-            {"frame_id": 0, "timestamp": 0}
+        if chan.anchors is None:
+            chan.anchors = {"realtime_offset_ns": str(chan.offset_ns),
+                            "monotonic_anchor_ns": str(log_time - chan.offset_ns),
+                            "sensor_anchor": str(int(frame.sensor_timestamp)) if ebd else ""}
+
+        def raw(data: bytes) -> dict[str, Any]:
+            return messages.raw_frame(frame, data, ebd is not None, log_time, chan.frame_id)
+
         outputs = chan.member.outputs
         if ebd:
-            write(EBD_TOPIC, self._raw, {**counters, "data": ebd})
+            write(EBD_TOPIC, self._raw, raw(ebd))
         if self._ros2:
-            write(DEPTH_TOPIC, self._image,
-                  messages.depth_image(frame, *chan.size, log_time, outputs))
-            write(POINTS_TOPIC, self._cloud,
-                  messages.point_cloud(frame, *chan.size, log_time, outputs))
-        write(IMAGE_TOPIC, self._raw, {**counters, "data": memoryview(frame.raw_image).tobytes()})
+            write(DEPTH_TOPIC, self._image, messages.depth_image(
+                frame, *chan.size, log_time, outputs, chan.frame_id))
+            cloud = messages.point_cloud(frame, *chan.size, log_time, outputs, chan.frame_id)
+            write(POINTS_TOPIC, self._cloud, cloud)
+            if chan.model is None and cloud is not None:
+                chan.model = fit_pinhole(frame.point_cloud[0], *chan.size)
+                if chan.model is not None:
+                    self._writer.add_metadata(f"{CAMERA_MODEL_RECORD}/{chan.segment}",
+                                              chan.model.metadata(sequence))
+            if chan.model is not None:
+                write(CAMERA_INFO_TOPIC, self._camera_info,
+                      chan.model.camera_info(log_time, chan.frame_id))
+        write(IMAGE_TOPIC, self._raw, raw(memoryview(frame.raw_image).tobytes()))
+        if all(c.anchors is not None for c in self._all):
+            self._write_metadata()
         self._file.flush()
 
     def finish(self) -> None:
+        self._write_metadata()
         self._writer.finish()  # type: ignore[no-untyped-call]
 
 
@@ -156,7 +202,8 @@ def record_group(members: Sequence[Member], path: str | os.PathLike[str], *,
         if info["status"] != "streaming":
             raise RecordingError(path, f"cannot record: camera '{member.name}' is not streaming")
     names = segments([m.name for m in members])
-    channels = [_Channels(m, s, i) for m, s, i in zip(members, names, infos)]
+    offset = realtime_offset_ns()
+    channels = [_Channels(m, s, i, offset) for m, s, i in zip(members, names, infos)]
     summary = GroupRecordSummary(Path(path), {m.name: 0 for m in members},
                                  {m.name: 0 for m in members}, False)
     replaying = next((m.replaying for m in members if m.replaying is not None), None)

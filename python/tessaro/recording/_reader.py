@@ -33,8 +33,8 @@ from mcap_ros2.decoder import DecoderFactory
 
 from tessaro.recording import _ros2 as messages
 from tessaro.errors import RecordingError
-from tessaro.recording._format import (EBD_TOPIC, IMAGE_TOPIC, record_limit,
-                                       recorded_settings)
+from tessaro.recording._format import (EBD_TOPIC, EPOCH_CLOCK, HOST_CLOCK, IMAGE_TOPIC,
+                                       record_limit, recorded_settings)
 from tessaro.recording._cameras import CAMERAS_RECORD, choose
 
 _MAGIC = b"\x89MCAP0\r\n"
@@ -54,6 +54,20 @@ class _Damage(Exception):
     def __init__(self, what: str, position: int) -> None:
         super().__init__(what)
         self.what, self.position = what, position
+
+
+@dataclass(frozen=True, slots=True)
+class FrameClocks:
+    """Every clock a recorded frame was seen by, None where unknown: the log time (on the clock
+    that `Recording.clock` names), the capture time on the recording host's monotonic clock in
+    nanoseconds, the sensor's unwrapped timestamp and frame index, and the stream's sequence.
+    Files of format version 1 know only the log time, which is the capture time in a
+    `host_monotonic` one."""
+    log_time_ns: int
+    capture_time_ns: int | None
+    sensor_timestamp: int | None
+    frame_index: int | None
+    sequence: int | None
 
 
 @dataclass(slots=True)
@@ -364,9 +378,11 @@ class Recording:
             raise RecordingError(self.path, str(error)) from None
         self.mode, self.dual, self.echoes = settings.mode, settings.dual, settings.echoes
         self.raw_size_image, self.clock = settings.raw_size_image, settings.clock
+        self.version = settings.version
         self.outputs: dict[str, bool] | None = settings.outputs
         self.dual_depth_params: dict[str, float] = settings.dual_depth_params
-        raw_frame = _fields(messages.RAW_FRAME_DEFINITION)
+        raw_frame = _fields(messages.RAW_FRAME_DEFINITION if self.version >= 2
+                            else messages.RAW_FRAME_DEFINITION_V1)
         for channel in self._channels.values():
             if channel.topic in (self._image_topic, self._ebd_topic):
                 schema = self._schemas.get(channel.schema_id)
@@ -461,7 +477,10 @@ class Recording:
         return bytes(self._message(index, self._ebd_topic).data)
 
     def log_time(self, index: int) -> int:
-        """The log time of frame `index` in nanoseconds, on the clock named by `clock`."""
+        """The log time of frame `index` in nanoseconds, on the clock named by `clock`: since
+        the Unix epoch (`epoch`), or, in a file of format version 1, on the sensor's or the
+        host's monotonic clock. Either way the differences between frames are the recorded
+        intervals, which a paced replay keeps."""
         return self._entry(index).log_time
 
     def channel_types(self) -> dict[str, tuple[str, str]]:
@@ -492,3 +511,20 @@ class Recording:
             if progress is not None:
                 progress(index)
         return counts
+
+    @property
+    def epoch(self) -> bool:
+        """True when log times count nanoseconds since the Unix epoch (ROS time)."""
+        return self.clock == EPOCH_CLOCK
+
+    def clocks(self, index: int) -> FrameClocks:
+        """Every clock frame `index` was seen by."""
+        log = self.log_time(index)
+        if self.version < 2:
+            return FrameClocks(log, log if self.clock == HOST_CLOCK else None, None, None, None)
+        raw = self._message(index, self._image_topic)
+        sensor = raw.has_sensor_time
+        return FrameClocks(log, raw.capture_time_ns if raw.has_capture_time else None,
+                           raw.sensor_timestamp if sensor else None,
+                           raw.frame_index if sensor else None,
+                           raw.sequence if raw.has_sequence else None)

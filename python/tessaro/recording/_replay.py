@@ -18,6 +18,12 @@ if TYPE_CHECKING:
     import pelorin
 
 
+# A frame asked for this long after it was due starts the pacing again from itself: the frames
+# after a stall (a slow consumer, a pause) then keep their recorded intervals instead of coming
+# all at once to catch up.
+LATE_NS = 50_000_000
+
+
 class _Feed(FrameFeeder):
     """The frame feeders of a replay camera: the image stream (the feeder itself) hands out the
     recording's frames in turn, the embedded-data stream the one recorded with the image it
@@ -51,12 +57,15 @@ class _Feed(FrameFeeder):
         return self.recording.raw_image(self.position)
 
     def _wait_for(self, index: int, timeout_ms: int) -> bool:
-        """Sleeps until frame `index` is due at the recorded rate; False when that is later
-        than the timeout (the frame stays next)."""
+        """Sleeps until frame `index` is due at the recorded intervals (the differences of the
+        log times, whatever their clock); False when that is later than the timeout (the
+        frame stays next)."""
         now, log = time.monotonic_ns(), self.recording.log_time(index)
         if self._origin is None:
             self._origin = (now, log)
         wait = self._origin[0] + round((log - self._origin[1]) / self.rate) - now
+        if wait < -LATE_NS:
+            self._origin, wait = (now, log), 0
         if wait > timeout_ms * 1_000_000:
             time.sleep(timeout_ms / 1000)
             return False

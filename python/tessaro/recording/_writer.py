@@ -20,9 +20,10 @@ from mcap_ros2.writer import Writer
 
 from tessaro.recording import _ros2 as messages
 from tessaro.errors import ConfigurationError, RecordingError
-from tessaro.recording._format import (EBD_TOPIC, DEPTH_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
-                                       POINTS_TOPIC, SENSOR_CLOCK, TIMESTAMP_UNIT_NS,
-                                       metadata_records)
+from tessaro.recording._camera_model import PinholeModel, fit_pinhole
+from tessaro.recording._clock import LogClock
+from tessaro.recording._format import (CAMERA_INFO_TOPIC, CAMERA_MODEL_RECORD, EBD_TOPIC,
+                                       DEPTH_TOPIC, IMAGE_TOPIC, POINTS_TOPIC, metadata_records)
 from tessaro.recording._replay import Replayer
 
 if TYPE_CHECKING:
@@ -61,33 +62,6 @@ class RecordSummary:
     interrupted: bool
 
 
-class _LogClock:
-    """Log times in nanoseconds: the library's 64-bit sensor timestamp when the first frame
-    has decoded embedded data, the frame's capture time on the host's monotonic clock (or the
-    clock itself, where the stream gives no capture time) otherwise. A frame that lost its
-    embedded data in a sensor-timed recording advances by the host's clock, and every log time
-    is later than the one before, so that log-time order is frame order."""
-
-    def __init__(self) -> None:
-        self.kind: str | None = None
-        self._last: tuple[int, int] | None = None    # (log time, host time)
-
-    def log_time(self, frame: pelorin.frame_buffer) -> int:
-        host = int(frame.capture_time_ns) if frame.has_capture_time else time.monotonic_ns()
-        if self.kind is None:
-            self.kind = SENSOR_CLOCK if frame.has_sensor_time else HOST_CLOCK
-        if self.kind == SENSOR_CLOCK and frame.has_sensor_time:
-            log = int(frame.sensor_timestamp) * TIMESTAMP_UNIT_NS
-        elif self._last is None:
-            log = host
-        else:
-            log = self._last[0] + host - self._last[1]
-        if self._last is not None:
-            log = max(log, self._last[0] + 1)
-        self._last = (log, host)
-        return log
-
-
 class _Interrupt:
     """Turns the first Ctrl-C (or SIGTERM, as a service manager stops a recorder) into a request
     to stop after the current frame, so that it never lands inside the MCAP writer; a second one
@@ -122,10 +96,13 @@ class _FrameWriter:
     so that a recording that stops abruptly keeps every frame before the last."""
 
     def __init__(self, file: IO[bytes], info: dict[str, Any],
-                 outputs: pelorin.camera_output_configuration | None, ros2: bool) -> None:
+                 outputs: pelorin.camera_output_configuration | None, ros2: bool,
+                 frame_id: str = messages.DEFAULT_FRAME_ID) -> None:
         mode = info["supported_modes"][f"{info['mode']:x}"]
         self._file = file
         self._info, self._outputs, self._ros2 = info, outputs, ros2
+        self._frame_id = frame_id
+        self._model: PinholeModel | None = None
         self._size = (mode["sensor_width"], mode["sensor_height"])
         # The image goes last into a frame's chunk; being larger than the chunk size, it closes
         # the chunk, so a frame's messages share one chunk and are damaged or intact together.
@@ -137,14 +114,17 @@ class _FrameWriter:
                                                        messages.IMAGE_DEFINITION)
             self._cloud = self._writer.register_msgdef(messages.POINT_CLOUD_TYPE,
                                                        messages.POINT_CLOUD_DEFINITION)
+            self._camera_info = self._writer.register_msgdef(messages.CAMERA_INFO_TYPE,
+                                                             messages.CAMERA_INFO_DEFINITION)
         self._metadata_written = False
         # mcap-ros2 registers a channel without metadata at its first message; the ros2 profile
         # wants each channel's offered QoS, so the channels are registered here first.
         self._channels: dict[str, int] = self._writer._channel_ids
 
-    def write_metadata(self, clock: str) -> None:
+    def write_metadata(self, times: dict[str, str]) -> None:
         if not self._metadata_written:
-            for name, record in metadata_records(self._info, self._outputs, clock).items():
+            for name, record in metadata_records(self._info, self._outputs, times,
+                                                 self._frame_id).items():
                 self._writer.add_metadata(name, record)
             self._metadata_written = True
 
@@ -159,20 +139,29 @@ class _FrameWriter:
                 self._writer.write_message(topic, schema, message, log_time=log_time,
                                            publish_time=log_time, sequence=index)
 
-        counters = {"frame_id": frame.frame_id, "timestamp": frame.timestamp} if ebd else \
-            {"frame_id": 0, "timestamp": 0}
+        def raw(data: bytes) -> dict[str, Any]:
+            return messages.raw_frame(frame, data, ebd is not None, log_time, self._frame_id)
+
         if ebd:
-            write(EBD_TOPIC, self._raw, {**counters, "data": ebd})
+            write(EBD_TOPIC, self._raw, raw(ebd))
         if self._ros2:
-            write(DEPTH_TOPIC, self._image,
-                  messages.depth_image(frame, *self._size, log_time, self._outputs))
-            write(POINTS_TOPIC, self._cloud,
-                  messages.point_cloud(frame, *self._size, log_time, self._outputs))
-        write(IMAGE_TOPIC, self._raw, {**counters, "data": image})
+            write(DEPTH_TOPIC, self._image, messages.depth_image(
+                frame, *self._size, log_time, self._outputs, self._frame_id))
+            cloud = messages.point_cloud(frame, *self._size, log_time, self._outputs,
+                                         self._frame_id)
+            write(POINTS_TOPIC, self._cloud, cloud)
+            if self._model is None and cloud is not None:
+                self._model = fit_pinhole(frame.point_cloud[0], *self._size)
+                if self._model is not None:
+                    self._writer.add_metadata(CAMERA_MODEL_RECORD, self._model.metadata(index))
+            if self._model is not None:
+                write(CAMERA_INFO_TOPIC, self._camera_info,
+                      self._model.camera_info(log_time, self._frame_id))
+        write(IMAGE_TOPIC, self._raw, raw(image))
         self._file.flush()
 
-    def finish(self, clock: str) -> None:
-        self.write_metadata(clock)
+    def finish(self, times: dict[str, str]) -> None:
+        self.write_metadata(times)
         self._writer.finish()  # type: ignore[no-untyped-call]  # mcap-ros2 leaves it untyped
 
 
@@ -248,7 +237,8 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
            frames: int | None = None, duration: float | None = None,
            outputs: pelorin.camera_output_configuration | None = None, ros2: bool = False,
            timeout_ms: int = 1000, progress: Callable[[int], None] | None = None,
-           ended: Callable[[], bool] | None = None, overwrite: bool = False) -> RecordSummary:
+           ended: Callable[[], bool] | None = None, overwrite: bool = False,
+           frame_id: str = messages.DEFAULT_FRAME_ID) -> RecordSummary:
     """Records frames from a started camera into an MCAP file until `frames` frames are written,
     `duration` seconds have passed, the source has ended, the camera fails FAILURES_IN_A_ROW
     times running, Ctrl-C or SIGTERM.
@@ -265,6 +255,8 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
     a failed recording leaves an earlier file in place. A file that cannot be written (a full
     disk) raises RecordingError naming the frames kept.
     `progress` is called after each written frame with the number written so far.
+    Log times and header stamps count nanoseconds since the Unix epoch (see `LogClock`);
+    `frame_id` names the camera's frame in the ROS messages.
     """
     replaying = None
     if isinstance(camera, Replayer):
@@ -277,19 +269,20 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
             getattr(outputs, flag) for flag in messages.ROS2_OUTPUT_FLAGS):
         raise ConfigurationError("ros2 writes depth images and point clouds, but the outputs "
                                  "compute neither: enable depth, cartesian_depth or points")
+    messages.check_frame_id(frame_id)
     info = camera.get_camera_info()
     if info["status"] != "streaming":
         raise RecordingError(path, "cannot record: the camera is not streaming")
     summary = RecordSummary(Path(path), 0, 0, False)
     output = _Output(summary.path, overwrite, replaying)
     deadline = None if duration is None else time.monotonic() + duration
-    clock = _LogClock()
+    clock = LogClock()
     failures_in_a_row = 0
     failed: BaseException | None = None
     unwritten: OSError | None = None
     with _deferred_interrupt() as interrupt:
         try:
-            writer = _FrameWriter(output.file, info, outputs, ros2)
+            writer = _FrameWriter(output.file, info, outputs, ros2, frame_id)
             try:
                 while (frames is None or summary.frames_written < frames) and \
                         (deadline is None or time.monotonic() < deadline):
@@ -308,7 +301,7 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
                     ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
                     log_time = clock.log_time(frame)
                     try:
-                        writer.write_metadata(clock.kind or HOST_CLOCK)
+                        writer.write_metadata(clock.metadata())
                         writer.write_frame(summary.frames_written, frame, image, ebd, log_time)
                     except OSError as error:
                         unwritten = error
@@ -324,7 +317,7 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
                 failed = error
             # The summary and the footer, after any failure too: the frames written stay readable.
             try:
-                writer.finish(clock.kind or HOST_CLOCK)
+                writer.finish(clock.metadata())
             except OSError as error:
                 unwritten = unwritten or error
         except OSError as error:  # the file's header
