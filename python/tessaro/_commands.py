@@ -194,6 +194,9 @@ def record_arguments(parser: argparse.ArgumentParser) -> None:
                         "frames as fast as possible, none lost, instead of at its frame rate; "
                         "the log times then follow the rendering, the sensor times the rate")
     parser.add_argument("--force", action="store_true", help="replace FILE if it exists")
+    parser.add_argument("--frame-id", action="append", metavar="NAME", help="the camera's frame "
+                        "in the ROS messages (default tessaro_optical_frame; with several cameras "
+                        "<camera>_optical_frame); repeat it, in the cameras' order, for several")
     parser.add_argument("--ros2", action="store_true", help="also write decoded depth images and "
                         "point clouds as ROS 2 messages")
     add_decoding_options(parser)
@@ -222,6 +225,12 @@ def _recording_progress(frames: int | None, duration: float | None
         yield update
 
 
+def _one_frame_id(args: argparse.Namespace) -> str | None:
+    if args.frame_id and len(args.frame_id) > 1:
+        raise ConfigurationError(f"{len(args.frame_id)} --frame-id for one camera: give one")
+    return args.frame_id[0] if args.frame_id else None
+
+
 def record(args: argparse.Namespace) -> int:
     """tessaro record FILE (--camera ID... | --all | --synthetic [--sensors N])."""
     if args.fast and not args.synthetic:
@@ -238,7 +247,8 @@ def record(args: argparse.Namespace) -> int:
                       **options) as device, \
             _recording_progress(frames, args.duration) as progress:
         summary = device.record(args.output, frames=frames, duration=args.duration,
-                                ros2=args.ros2, progress=progress, overwrite=args.force)
+                                ros2=args.ros2, progress=progress, overwrite=args.force,
+                                frame_id=_one_frame_id(args))
         dropped = int(device.camera.get_dropped_frames())
     print(f"wrote {summary.frames_written} frames of {device.name} in mode "
           f"{_mode_text(device.mode, device.dual)} to {summary.path}"

@@ -207,16 +207,22 @@ class Group:
     def record(self, path: str | os.PathLike[str], *, frames: int | None = None,
                duration: float | None = None, ros2: bool = False,
                progress: Callable[[int], None] | None = None,
-               overwrite: bool = False) -> GroupRecordSummary:
+               overwrite: bool = False, frame_ids: Sequence[str] | None = None
+               ) -> GroupRecordSummary:
         """Records every camera's raw frames into one MCAP file, each on its own channels (see
         `docs/recording.md`), up to `frames` frames per camera or for `duration` seconds; log
-        times are the capture times of this module. A group of one camera writes a one-camera
-        recording."""
+        times are the capture times of this module, on the Unix epoch. `frame_ids` names each
+        camera's frame in the ROS messages, in the order of `names` (by default
+        `<segment>_optical_frame`). A group of one camera writes a one-camera recording."""
+        if frame_ids is not None and len(frame_ids) != len(self._members):
+            raise ConfigurationError(f"{len(frame_ids)} frame ids for {len(self._members)} "
+                                     "cameras: give one per camera")
         from tessaro.recording._multi import GroupRecordSummary, Member, record_group
         if len(self._members) == 1:
             only = self._members[0]
             single = only.device.record(path, frames=frames, duration=duration, ros2=ros2,
-                                        progress=progress, overwrite=overwrite)
+                                        progress=progress, overwrite=overwrite,
+                                        frame_id=frame_ids[0] if frame_ids else None)
             return GroupRecordSummary(single.path, {only.name: single.frames_written},
                                       {only.name: single.frames_failed}, single.interrupted)
 
@@ -228,8 +234,9 @@ class Group:
                           frame_time(m.clock), m.device._resolved.exhausted,
                           None if m.device.replayer is None
                           else m.device.replayer.recording.path,
-                          m.device.replayer is not None and m.device.replayer.recording.epoch)
-                   for m in self._members]
+                          m.device.replayer is not None and m.device.replayer.recording.epoch,
+                          frame_ids[n] if frame_ids else None)
+                   for n, m in enumerate(self._members)]
         return record_group(members, path, frames=frames, duration=duration, ros2=ros2,
                             timeout_ms=round(min(m.device.timeout for m in self._members) * 1000),
                             progress=progress, overwrite=overwrite)

@@ -75,7 +75,7 @@ def record_group(args: argparse.Namespace, frames: int, decoding: dict[str, Any]
     with group, progress(total, "recording") as bar:
         summary = group.record(args.output, frames=frames, duration=args.duration,
                                ros2=args.ros2, progress=lambda n: bar.update(1),
-                               overwrite=args.force)
+                               overwrite=args.force, frame_ids=args.frame_id)
     modes = {mode_text(d.mode, d.dual) for d in group.devices.values()}
     written = ", ".join(f"{count} frames of {name}"
                         for name, count in summary.frames_written.items())

@@ -1,6 +1,8 @@
 """Several cameras together: the grouping rule, recordings of several cameras read per camera,
 the synthetic rig's geometry."""
 
+import time
+
 import numpy as np
 import pytest
 
@@ -39,7 +41,7 @@ def test_segments_are_ros_names_and_never_collide():
 def rig(tmp_path_factory):
     path = tmp_path_factory.mktemp("rig") / "rig.mcap"
     assert main(["record", str(path), "--synthetic", "--sensors", "2", "--frames", "3",
-                 "--seed", "4"]) == 0
+                 "--seed", "4", "--frame-id", "left_optical", "--frame-id", "right_optical"]) == 0
     return path
 
 
@@ -52,6 +54,11 @@ def test_a_recording_of_several_cameras_reads_each_as_if_alone(rig, tmp_path):
             for i in range(3):
                 assert recording.raw_image(i) == sensor.raw_frame(i).tobytes()
                 assert recording.raw_ebd(i) == sensor.ebd_frame(i).tobytes()
+            # Each camera's own frame, and log times on the Unix epoch like a one-camera file's.
+            assert recording.metadata["tessaro.sensor"]["frame_id"] == \
+                ("left_optical", "right_optical")[index]
+            assert recording.epoch and abs(recording.log_time(0) - time.time_ns()) < 600e9
+            assert recording.clocks(2).sensor_timestamp is not None
     # The rig's frames were taken together: replayed, they pair up.
     with tessaro.open_group(rig) as group:
         assert [s.complete for s in group.frames()] == [True] * 3

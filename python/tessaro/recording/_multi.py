@@ -39,6 +39,8 @@ class Member:
     epoch_times: bool = False
     """Its `frame_time` is already on the Unix epoch (a replayed recording's log times), not on
     the host's monotonic clock."""
+    frame_id: str | None = None
+    """Its frame in the ROS messages; by default `<segment>_optical_frame`."""
 
 
 @dataclass
@@ -64,7 +66,8 @@ class _Channels:
         self.topics = {topic: topic_of(topic, segment)
                        for topic in (IMAGE_TOPIC, EBD_TOPIC, DEPTH_TOPIC, POINTS_TOPIC,
                                      CAMERA_INFO_TOPIC)}
-        self.frame_id = messages.optical_frame_id(segment)
+        self.frame_id = messages.check_frame_id(member.frame_id) if member.frame_id \
+            else messages.optical_frame_id(segment)
         # The cameras of one host share the wall clock's offset, so that their log times line
         # up; a replayed recording's times are on the epoch already.
         self.offset_ns = 0 if member.epoch_times else offset_ns
