@@ -484,10 +484,12 @@ class Recording:
         return self._entry(index).log_time
 
     def channel_types(self) -> dict[str, tuple[str, str]]:
-        """Each topic's message type and serialization format, as its channel declares them."""
+        """Each topic's message type and serialization format, as its channel declares them:
+        of the chosen camera only, in a recording of several."""
+        own = self._image_topic.removesuffix("raw/image") if len(self.cameras) > 1 else ""
         return {channel.topic: (schema.name if (schema := self._schemas.get(channel.schema_id))
                                 else "", channel.message_encoding)
-                for channel in self._channels.values()}
+                for channel in self._channels.values() if channel.topic.startswith(own)}
 
     def message_counts(self, progress: Callable[[int], None] | None = None) -> dict[str, int]:
         """The messages of each topic stored with the frames that read. Every frame's chunk is
