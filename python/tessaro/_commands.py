@@ -24,7 +24,7 @@ import tessaro
 from tessaro._sensor import MODE_NAMES, OUTPUTS
 from tessaro.errors import SourceError, TessaroError, describe
 from tessaro.frame import Frame
-from tessaro._sources import CAMERA_ID, recording_problem
+from tessaro._sources import CAMERA_ID, find_camera, recording_problem
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -139,10 +139,10 @@ def info(args: argparse.Namespace) -> int:
             if recording.damage is not None:
                 raise recording.damage
         return 0
-    for camera in tessaro.cameras():
-        if camera["id"] == args.id:
-            _print_mapping(camera)
-            return 0
+    camera = find_camera(args.id)
+    if camera is not None:
+        _print_mapping(camera.get_camera_info())
+        return 0
     raise SourceError(f"unknown camera '{args.id}': 'tessaro list' shows the attached cameras")
 
 

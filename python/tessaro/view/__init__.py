@@ -15,6 +15,7 @@ import threading
 from types import FrameType
 
 from tessaro._commands import Verb
+from tessaro._sources import CAMERA_ID
 
 __all__ = ["VIEW", "add_arguments", "main"]
 
@@ -131,7 +132,7 @@ def main(args: argparse.Namespace) -> int:
 
 
 def _is_camera(label: str) -> bool:
-    return label.endswith("/IMX704")
+    return CAMERA_ID.fullmatch(label) is not None
 
 
 VIEW = Verb("view", "Show cameras, recordings and the synthetic sensor live in a web browser.",
