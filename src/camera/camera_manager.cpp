@@ -29,9 +29,11 @@ camera_entry make_camera(const std::string& path, const std::string& id, const s
     std::string ebd_node;
     // On failure the nodes stay empty and the streams report it when opened.
     pipeline->get_stream_device_nodes(image_node, ebd_node);
-    say(message_severity::info, id + ": image path=" + image_node + ", embedded data path=" + ebd_node);
+    say(message_severity::info,
+        id + ": image path=" + image_node + ", embedded data path=" + ebd_node);
     if (!alias.empty())
-        say(message_severity::info, id + ": sensor '" + pipeline->camera_entity() + "', also " + alias);
+        say(message_severity::info,
+            id + ": sensor '" + pipeline->camera_entity() + "', also " + alias);
 
     auto camera = std::make_shared<camera_impl>(id, std::move(pipeline));
     camera->add_stream(stream_type::stream_image, std::make_unique<v4l2_stream>(
@@ -53,7 +55,8 @@ int camera_manager::init() {
     cameras.clear();
     for (const std::string& name : names) {
         const std::string path = "/dev/" + name;
-        std::unique_ptr<jetson_camera_pipeline> pipeline = make_camera_pipeline(path, camera_keyword);
+        std::unique_ptr<jetson_camera_pipeline> pipeline =
+            make_camera_pipeline(path, camera_keyword);
         if (pipeline == nullptr || !pipeline->valid())
             continue;
         // The camera discovery chooses keeps the id it has always had; with several sensors it

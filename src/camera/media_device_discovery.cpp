@@ -39,6 +39,12 @@ bool read_entities(const unique_fd& device, std::vector<media_v2_entity>& entiti
     return true;
 }
 
+// Ids travel through shells, paths and URLs unquoted.
+bool kept_in_id(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("._:-").find(c) != std::string_view::npos;
+}
+
 }  // namespace
 
 std::vector<std::string> list_media_devices() {
@@ -75,8 +81,7 @@ std::string sensor_camera_id(const std::string& media_name, const std::string& s
     const std::size_t space = trimmed.find_last_of(' ');
     std::string address = trimmed.substr(space == std::string::npos ? 0 : space + 1);
     for (char& c : address) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!plain && std::string_view("._:-").find(c) == std::string_view::npos)
+        if (!kept_in_id(c))
             c = '_';
     }
     return media_name + "/IMX704@" + address;

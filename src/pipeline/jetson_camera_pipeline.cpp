@@ -39,8 +39,8 @@ sensor_chain choose_chain(const std::vector<sensor_chain>& chains, const std::st
                           const std::unordered_map<std::string, entity_info>& entities) {
     if (!sensor.empty()) {
         const auto named = entities.find(sensor);
-        const auto found = std::find_if(chains.begin(), chains.end(), [&](const sensor_chain& chain) {
-            return named != entities.end() && chain.sensor == named->second.id;
+        const auto found = std::find_if(chains.begin(), chains.end(), [&](const sensor_chain& c) {
+            return named != entities.end() && c.sensor == named->second.id;
         });
         return found != chains.end() ? *found : sensor_chain{};
     }

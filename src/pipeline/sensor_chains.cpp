@@ -61,14 +61,21 @@ std::vector<sensor_chain> find_sensor_chains(
         const auto found = name_of.find(id);
         return found != name_of.end() && contains(*found->second, part);
     };
-    const auto is_video = [&](std::uint32_t id) { return has(id, "vi-output") && has(id, keyword); };
-    const auto is_sensor = [&](std::uint32_t id) { return has(id, keyword) && !has(id, "vi-output"); };
-    const auto is_csi2 = [&](std::uint32_t id) { return has(id, "nvcsi") && !has(id, "vi-output"); };
+    const auto is_video = [&](std::uint32_t id) {
+        return has(id, "vi-output") && has(id, keyword);
+    };
+    const auto is_sensor = [&](std::uint32_t id) {
+        return has(id, keyword) && !has(id, "vi-output");
+    };
+    const auto is_csi2 = [&](std::uint32_t id) {
+        return has(id, "nvcsi") && !has(id, "vi-output");
+    };
     // The sensor a vi-output's label ("vi-output, " + sensor) names, or 0.
     const auto labelled_sensor = [&](std::uint32_t video) -> std::uint32_t {
         const std::string& name = *name_of.at(video);
         const std::size_t comma = name.find(", ");
-        const auto named = comma == std::string::npos ? entities.end() : entities.find(name.substr(comma + 2));
+        const auto named =
+            comma == std::string::npos ? entities.end() : entities.find(name.substr(comma + 2));
         return named != entities.end() && is_sensor(named->second.id) ? named->second.id : 0;
     };
 
@@ -100,7 +107,7 @@ std::vector<sensor_chain> find_sensor_chains(
                 video_for.try_emplace({source, sensor}, sink);
         }
     }
-    std::unordered_map<std::uint32_t, std::uint32_t> label_of;  // first labelled vi-output, by sensor
+    std::unordered_map<std::uint32_t, std::uint32_t> label_of;  // first labelled vi-output
     for (const std::uint32_t video : videos) {
         if (const std::uint32_t sensor = labelled_sensor(video); sensor != 0)
             label_of.try_emplace(sensor, video);
