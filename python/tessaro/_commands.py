@@ -26,7 +26,7 @@ import tessaro
 from tessaro._sensor import DEFAULT_OUTPUTS, MODE_NAMES, OUTPUTS
 from tessaro.errors import ConfigurationError, SourceError, TessaroError, describe
 from tessaro.frame import Frame
-from tessaro._sources import CAMERA_ID, recording_problem
+from tessaro._sources import CAMERA_ID, find_camera, recording_problem
 from tessaro import _group_command as several
 
 if TYPE_CHECKING:
@@ -170,10 +170,11 @@ def info(args: argparse.Namespace) -> int:
         if damage is not None:
             raise damage
         return 0
-    for camera in tessaro.cameras():
-        if camera["id"] == args.id:
-            _print_json(camera) if args.json else _print_mapping(camera)
-            return 0
+    camera = find_camera(args.id)
+    if camera is not None:
+        info = camera.get_camera_info()
+        _print_json(info) if args.json else _print_mapping(info)
+        return 0
     raise SourceError(f"unknown camera '{args.id}': 'tessaro list' shows the attached cameras")
 
 

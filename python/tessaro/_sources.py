@@ -21,9 +21,8 @@ from tessaro.errors import ConfigurationError, SourceError
 if TYPE_CHECKING:
     from tessaro.recording import Replayer
 
-# A media device's camera, and on a board of several sensors the others, named after their
-# sensor entity ("media0/IMX704@9-001a").
-CAMERA_ID = re.compile(r"[^/\\]+/IMX704(?:@[^/\\]+)?")
+# "media0/IMX704", or a sensor's own id on a device with several: "media0/IMX704@9-001a".
+CAMERA_ID = re.compile(r"[^/\\]+/IMX704(@[A-Za-z0-9._:-]+)?")
 
 
 @dataclass
@@ -153,15 +152,28 @@ def _recording(path: Path, mode: int | None, options: dict[str, Any]) -> Resolve
                     {name: recorded[name] for name in DUAL_DEPTH_FIELDS if name in recorded})
 
 
-def _discovered(camera_id: str) -> Resolved:
+def find_camera(camera_id: str) -> pelorin.camera | None:
+    """The camera that answers to `camera_id` (a listed id, or the sensor's own id of the one
+    that keeps its device's id), discovering again when the current list has none."""
     manager = pelorin.camera_manager()
-    listed = [info["id"] for info in manager.get_camera_list()]
-    if camera_id not in listed:
-        listed = [info["id"] for info in cameras()]
-    if camera_id not in listed:
+    for attempt in range(2):
+        if attempt:
+            cameras()
+        # An unknown id costs a "not found" line on stdout: the caller words its own error.
+        with _silenced():
+            camera = manager.get_camera(camera_id)
+        if camera is not None:
+            return camera
+    return None
+
+
+def _discovered(camera_id: str) -> Resolved:
+    camera = find_camera(camera_id)
+    if camera is None:
+        listed = [info["id"] for info in pelorin.camera_manager().get_camera_list()]
         found = ", ".join(listed) if listed else "no cameras are attached"
         raise SourceError(f"unknown camera '{camera_id}': {found}")
-    return Resolved(manager.get_camera(camera_id))
+    return Resolved(camera)
 
 
 def resolve(source: object, mode: int | None, options: dict[str, Any]) -> Resolved:

@@ -39,6 +39,12 @@ bool read_entities(const unique_fd& device, std::vector<media_v2_entity>& entiti
     return true;
 }
 
+// Ids travel through shells, paths and URLs unquoted.
+bool kept_in_id(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("._:-").find(c) != std::string_view::npos;
+}
+
 }  // namespace
 
 std::vector<std::string> list_media_devices() {
@@ -68,6 +74,17 @@ std::unique_ptr<jetson_camera_pipeline> make_camera_pipeline(const std::string& 
     if (!has_entities(entities, {"nvcsi"}))
         return nullptr;
     return std::make_unique<jetson_camera_pipeline>(device_path, keyword);
+}
+
+std::string sensor_camera_id(const std::string& media_name, const std::string& sensor_entity) {
+    const std::string trimmed = sensor_entity.substr(0, sensor_entity.find_last_not_of(' ') + 1);
+    const std::size_t space = trimmed.find_last_of(' ');
+    std::string address = trimmed.substr(space == std::string::npos ? 0 : space + 1);
+    for (char& c : address) {
+        if (!kept_in_id(c))
+            c = '_';
+    }
+    return media_name + "/IMX704@" + address;
 }
 
 bool has_entities(const std::vector<media_v2_entity>& entities,

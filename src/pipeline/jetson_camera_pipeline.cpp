@@ -14,6 +14,7 @@
 
 #include "capture/kernel_calls.hpp"
 #include "messages/message_output.hpp"
+#include "pipeline/sensor_chains.hpp"
 
 namespace vorlake::tessaro {
 
@@ -31,63 +32,22 @@ bool contains(const std::string& text, const std::string& part) {
 
 using entity_ref = std::pair<const std::string*, std::uint32_t>;  // name and id
 
-// The entities of one camera: its vi-output, its sensor and its nvcsi receiver (id 0: none).
-using camera_chain = std::array<std::uint32_t, 3>;
-
-// On a board whose media device carries several sensors, the camera's entities must be those
-// of one sensor: the first, by entity id, whose data links lead through an nvcsi entity to a
-// vi-output; failing that, the first that a vi-output's label ("vi-output, " + sensor) names.
-// Every look-up is by table: the counts come from the kernel.
-camera_chain choose_chain(const std::unordered_map<std::string, entity_info>& entities,
-                          const std::vector<entity_ref>& order,
-                          const std::vector<media_v2_link>& links,
-                          const std::vector<media_v2_pad>& pads, const std::string& keyword) {
-    std::unordered_map<std::uint32_t, std::uint32_t> entity_of_pad;
-    for (const media_v2_pad& pad : pads)
-        entity_of_pad[pad.id] = pad.entity_id;
-    std::unordered_map<std::uint32_t, const std::string*> name_of;
-    for (const auto& [name, id] : order)
-        name_of[id] = name;
-    const auto has = [&](std::uint32_t id, const std::string& part) {
-        const auto found = name_of.find(id);
-        return found != name_of.end() && contains(*found->second, part);
-    };
-    const auto is_video = [&](std::uint32_t id) {
-        return has(id, "vi-output") && has(id, keyword);
-    };
-    const auto is_sensor = [&](std::uint32_t id) {
-        return has(id, keyword) && !has(id, "vi-output");
-    };
-    const auto is_csi2 = [&](std::uint32_t id) {
-        return has(id, "nvcsi") && !has(id, "vi-output");
-    };
-
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> data_links;  // source and sink entity
-    for (const media_v2_link& link : links) {
-        if ((link.flags & MEDIA_LNK_FL_LINK_TYPE) == MEDIA_LNK_FL_DATA_LINK)
-            data_links.emplace_back(entity_of_pad[link.source_id], entity_of_pad[link.sink_id]);
+// The camera's chain: the named sensor's; otherwise, on a board whose media device carries
+// several sensors, the first sensor's (by entity id) whose data links lead through an nvcsi
+// entity to a vi-output; failing that, the first that a vi-output's label names.
+sensor_chain choose_chain(const std::vector<sensor_chain>& chains, const std::string& sensor,
+                          const std::unordered_map<std::string, entity_info>& entities) {
+    if (!sensor.empty()) {
+        const auto named = entities.find(sensor);
+        const auto found = std::find_if(chains.begin(), chains.end(), [&](const sensor_chain& c) {
+            return named != entities.end() && c.sensor == named->second.id;
+        });
+        return found != chains.end() ? *found : sensor_chain{};
     }
-    std::unordered_map<std::uint32_t, std::uint32_t> video_after;  // by nvcsi entity
-    for (const auto& [source, sink] : data_links) {
-        if (is_csi2(source) && is_video(sink))
-            video_after.try_emplace(source, sink);
-    }
-    std::unordered_map<std::uint32_t, camera_chain> linked, labelled;  // by sensor
-    for (const auto& [source, sink] : data_links) {
-        if (is_sensor(source) && video_after.contains(sink))
-            linked.try_emplace(source, camera_chain{video_after[sink], source, sink});
-    }
-    for (const auto& [name, id] : order) {
-        const std::size_t comma = name->find(", ");
-        const auto named =
-            comma == std::string::npos ? entities.end() : entities.find(name->substr(comma + 2));
-        if (is_video(id) && named != entities.end() && is_sensor(named->second.id))
-            labelled.try_emplace(named->second.id, camera_chain{id, named->second.id, 0});
-    }
-    for (const auto* chains : {&linked, &labelled}) {
-        for (const auto& [name, id] : order) {
-            if (const auto found = chains->find(id); found != chains->end())
-                return found->second;
+    for (const bool linked : {true, false}) {
+        for (const sensor_chain& chain : chains) {
+            if (linked ? chain.complete() : chain.video != 0)
+                return chain;
         }
     }
     return {};
@@ -98,9 +58,7 @@ camera_chain choose_chain(const std::unordered_map<std::string, entity_info>& en
 // Before them go the vi-output entities, then the others, each group in the topology's own
 // order (entity ids), which keeps the outcome reproducible.
 std::vector<const std::string*> visiting_order(
-    const std::unordered_map<std::string, entity_info>& entities,
-    const std::vector<media_v2_link>& links, const std::vector<media_v2_pad>& pads,
-    const std::string& keyword) {
+    const std::unordered_map<std::string, entity_info>& entities, const sensor_chain& chosen) {
     std::vector<entity_ref> order;
     order.reserve(entities.size());
     for (const auto& [name, entity] : entities)
@@ -110,7 +68,7 @@ std::vector<const std::string*> visiting_order(
         const bool b_video = contains(*b.first, "vi-output");
         return a_video != b_video ? a_video : a.second < b.second;
     });
-    const camera_chain chain = choose_chain(entities, order, links, pads, keyword);
+    const std::array<std::uint32_t, 3> chain{chosen.video, chosen.sensor, chosen.csi2};
     const auto rank = [&](const entity_ref& entity) {
         const auto found = std::find(chain.begin(), chain.end(), entity.second);
         return entity.second == 0 || found == chain.end() ? 0 : 1 + (found - chain.begin());
@@ -127,14 +85,16 @@ std::vector<const std::string*> visiting_order(
 }  // namespace
 
 jetson_camera_pipeline::jetson_camera_pipeline(const std::string& media_device_path,
-                                               const std::string& keyword)
+                                               const std::string& keyword,
+                                               const std::string& sensor)
     : camera_pipeline(media_device_path) {
     // A pipeline whose camera entity was not found reports itself through valid().
     if (media_fd)
-        discover_entities(keyword);
+        discover_entities(keyword, sensor);
 }
 
-int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
+int jetson_camera_pipeline::discover_entities(const std::string& keyword,
+                                              const std::string& sensor) {
     std::vector<media_v2_link> links;
     std::vector<media_v2_interface> interfaces;
     std::vector<media_v2_pad> pads;
@@ -144,7 +104,14 @@ int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
 
     write_message(message_stream::standard_output, message_severity::info,
                   "[DEBUG] Searching entities for camera keyword='" + keyword + "'");
-    for (const std::string* entry : visiting_order(entities, links, pads, keyword)) {
+    const std::vector<sensor_chain> chains = find_sensor_chains(entities, links, pads, keyword);
+    std::unordered_map<std::uint32_t, const std::string*> name_of;
+    for (const auto& [name, entity] : entities)
+        name_of.emplace(entity.id, &name);
+    for (const sensor_chain& chain : chains)
+        sensors.push_back(sensor_entity{*name_of.at(chain.sensor), chain.complete()});
+    const sensor_chain chosen = choose_chain(chains, sensor, entities);
+    for (const std::string* entry : visiting_order(entities, chosen)) {
         const std::string& name = *entry;
         write_message(message_stream::standard_output, message_severity::info,
                       "[DEBUG]   entity: '" + name + "'");
@@ -179,7 +146,7 @@ int jetson_camera_pipeline::discover_entities(const std::string& keyword) {
         write_message(message_stream::standard_output, message_severity::info,
                       "[DEBUG] Vorlake pipeline detected: enabling safe mode");
     else
-        reset_links(links, pads);
+        reset_links(links_outside_other_chains(links, pads, chains, chosen), pads);
 
     std::vector<link_ref> found;
     result = find_links(csi2_entity_name, image_entity_name, links, pads, found);

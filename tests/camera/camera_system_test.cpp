@@ -80,5 +80,49 @@ TEST_F(camera_system_test, a_discovered_camera_streams_in_both_modes) {
     EXPECT_EQ(manager.get_camera_list().size(), 1u);
 }
 
+// A device with one sensor is discovered exactly as before, line for line. On a device with
+// several, discovery's choice keeps the device's id and answers to its sensor's id as well; every
+// other sensor with a complete chain is a camera of its own, one without is skipped and said so.
+TEST_F(camera_system_test, every_sensor_with_a_chain_is_a_camera) {
+    const std::string s = "vorlake-csi2 ", debug = "[DEBUG] ", seen = debug + "  entity: '";
+    sys.kernel.add_jetson_device({});
+    EXPECT_EQ(output_of([&] { manager.init(); }).out,
+              debug + "Searching entities for camera keyword='vorlake-csi2'\n" + seen + "vi-output, " + s + "9-0010'\n" + seen + s +
+                  "9-0010'\n" + seen + "nvcsi--0'\n" + debug + "camera_entity_name='" + s + "9-0010'\n" + debug +
+                  "image_entity_name='vi-output, " + s + "9-0010'\n" + debug + "actual_csi2_entity_name='nvcsi--0'\n" + debug +
+                  "Vorlake pipeline detected: enabling safe mode\n/dev/media0: IMX704 detected\nmedia0/IMX704: image path=/dev/video0, embedded data path=\n");
+    sys.kernel.add_jetson_device({.number = 4, .sensors = {s + "9-0010", s + "9-0011", s + "9-001a", s + "10-001a"}, .broken = {0}});
+    sys.kernel.add_jetson_device({.number = 8, .sensors = {s + "9-0010", s + "9-0011"}});
+    const std::string out = output_of([&] { manager.init(); }).out;
+    std::string ids;
+    for (const camera_info& info : manager.get_camera_list())
+        ids += info.id + " ";
+    EXPECT_EQ(ids, "media0/IMX704 media4/IMX704 media4/IMX704@9-001a media4/IMX704@10-001a media8/IMX704 media8/IMX704@9-0011 ");
+    for (const std::string& line : {"/dev/media4: IMX704 sensor '" + s + "9-0010' skipped: its data links do not run through an nvcsi entity to a vi-output\n",
+                                   "media4/IMX704: sensor '" + s + "9-0011', also media4/IMX704@9-0011\n",
+                                   std::string("media4/IMX704@10-001a: image path=/dev/video7, embedded data path=\n")})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+    EXPECT_EQ(manager.get_camera("media4/IMX704@9-0011"), manager.get_camera("media4/IMX704"));
+    EXPECT_EQ(printing("Camera '' not found", [&] { return manager.get_camera(""); }), nullptr);
+}
+
+// Two cameras of one device stream at once, each in its own mode, their reads interleaved;
+// stopping and closing one leaves the other streaming.
+TEST_F(camera_system_test, cameras_of_one_device_stream_independently) {
+    sys.kernel.add_jetson_device({.sensors = {"vorlake-csi2 9-0010", "vorlake-csi2 9-0011"}});
+    output_of([&] { manager.init(); });  // dual on /dev/video0, single on /dev/video1:
+    std::shared_ptr<camera> cams[2] = {manager.get_camera("media0/IMX704"), manager.get_camera("media0/IMX704@9-0011")};
+    output_of([&] { ASSERT_EQ(cams[0]->open(0x301C) + cams[1]->open(0x311C) + cams[0]->start() + cams[1]->start(), 0); });
+    for (unsigned seed = 0; seed < 6; ++seed) {
+        const int stopped = seed == 3 ? cams[1]->stop() + cams[1]->close() : 0;
+        EXPECT_EQ(stopped, 0);
+        for (unsigned k = seed < 3 ? 2 : 1; k-- > 0;) {
+            const frame_values values = random_frame_values(seed, k == 0, 1);
+            sys.kernel.push_frame("/dev/video" + std::to_string(k), encode_raw_frame(values, k == 0, true));
+            EXPECT_EQ(cams[k]->get_frame(100).raw_image, encode_raw_frame(values, k == 0, false)) << k;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vorlake::tessaro::test_support

@@ -115,6 +115,31 @@ TEST_F(jetson_pipeline_test, several_sensors_give_one_linked_chain) {
     }
 }
 
+// Each sensor of a four-sensor device, outside safe mode, gets a pipeline of its own chain:
+// discovery resets that chain's links and no other's, configure enables and formats only its
+// image path, and a sensor mode reaches only its own sensor.
+TEST_F(jetson_pipeline_test, each_sensor_of_a_device_has_a_chain_of_its_own) {
+    const jetson_device_options options{.sensors = {"imx704 9-0010", "imx704 9-0011", "imx704 9-0012", "imx704 9-0013"}};
+    for (unsigned k = 0; k < 4; ++k) {
+        discover(options);
+        for (media_v2_link& link : node("/dev/media0").links)
+            link.flags |= MEDIA_LNK_FL_ENABLED;
+        const std::string sensor = options.sensors[k], unit = std::to_string(k);
+        test_support::output_of([&] { pipeline = std::make_unique<jetson_camera_pipeline>("/dev/media0", "imx704", sensor); });
+        EXPECT_EQ(pipeline->camera_entity() + "|" + pipeline->image_entity() + "|" + pipeline->csi2_entity(),
+                  sensor + "|vi-output, " + sensor + "|nvcsi--" + unit);
+        configure(0);
+        test_support::output_of([&] { EXPECT_EQ(select_sensor_mode(*pipeline, 0x211c), 0); });
+        for (unsigned j = 0; j < 4; ++j) {
+            // Enabled data links (sensor to nvcsi, nvcsi to vi-output): only its own sensor link stays reset.
+            const std::vector<media_v2_link>& links = node("/dev/media0").links;
+            EXPECT_EQ(links[5 * j].flags + links[5 * j + 1].flags, j == k ? 1u : 2u) << k << " " << j;
+            EXPECT_EQ(node("/dev/video" + std::to_string(j)).video_formats.size(), j == k);
+            EXPECT_EQ(node("/dev/v4l-subdev" + std::to_string(2 * j)).controls[1].written, std::vector<std::int32_t>(j == k, 3));
+        }
+    }
+}
+
 // Counts beyond what a media graph holds make the device unusable, never a huge allocation.
 TEST_F(jetson_pipeline_test, absurd_topology_counts_are_refused) {
     const media_v2_topology truth{0, 3, 0, 0, 3, 0, 0, 4, 0, 0, 5, 0, 0};  // 3 entities, 3 interfaces, 4 pads, 5 links

@@ -68,6 +68,7 @@ S, C = tessaro.SourceError, tessaro.ConfigurationError
 
 @pytest.mark.parametrize("source, options, error, named", [
     ("nowhere.mcap", {}, S, "nowhere.mcap"), ("media9/IMX704", {}, S, "media9/IMX704"), (42, {}, S, "42"),
+    ("media9/IMX704@9-001a", {}, S, "unknown camera 'media9/IMX704@9-001a'"),
     ("synthetic", {"mode": 0x1C}, C, "0x1c"), ("synthetic", {"mode": "fast"}, C, "'fast'"),
     ("synthetic", {"echoes": 4}, C, "4"), ("synthetic", {"outputs": ["depht"]}, C, "depht"),
     ("synthetic", {"mode": "dual", "dual_depth": (600, 500, 50)}, C, "select_near=600"),

@@ -193,7 +193,8 @@ void simulated_kernel::add_jetson_device(const jetson_device_options& options) {
         for (const auto& [entity, flags, index] : pads)
             media.pads.push_back({(1u << 24) | next_id++, entity, flags, index, {}});
         // Sensor source to nvcsi sink, nvcsi source to vi-output sink.
-        for (std::size_t sink = first; options.with_data_links && sink < first + 4; sink += 2)
+        const bool broken = std::ranges::count(options.broken, k) > 0;
+        for (std::size_t sink = first; options.with_data_links && sink < first + (broken ? 2 : 4); sink += 2)
             add_link(media.pads[sink + 1].id, media.pads[sink].id, MEDIA_LNK_FL_ENABLED);
         // Each device node has its sysfs uevent file and is linked to its entity as the V4L2 core
         // does it: enabled and immutable.

@@ -60,6 +60,7 @@ struct jetson_device_options {
     unsigned number = 0;  // /dev/mediaN, /dev/videoN, /dev/v4l-subdev(2N) and (2N+1)
     std::vector<std::string> sensors = {"vorlake-csi2 9-0010"};  // their entities' names
     bool with_data_links = true, sensor_has_node = true;
+    std::vector<unsigned> broken = {};  // sensors (by position) whose nvcsi leads to no vi-output
 };
 
 class simulated_kernel final : public kernel_calls {

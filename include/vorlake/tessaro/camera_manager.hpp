@@ -12,6 +12,8 @@ namespace vorlake::tessaro {
 struct camera_entry {
     std::string id;
     std::shared_ptr<::vorlake::tessaro::camera> camera;
+    // Another id the camera answers to (its sensor's own, on a device with several); may be empty.
+    std::string alias;
 };
 
 class camera_manager {
@@ -24,7 +26,7 @@ public:
     // Rediscovers the cameras, replacing the list; always 0.
     int init();
     std::vector<camera_info> get_camera_list() const;
-    // The listed camera whose id matches exactly, or an empty pointer.
+    // The listed camera whose id or alias matches exactly, or an empty pointer.
     std::shared_ptr<camera> get_camera(const std::string& id) const;
 
 private:

@@ -16,6 +16,7 @@ from types import FrameType
 
 from tessaro._commands import Verb
 from tessaro._group_command import add_view_choices, view_sources
+from tessaro._sources import CAMERA_ID
 
 __all__ = ["VIEW", "add_arguments", "main"]
 
@@ -138,7 +139,6 @@ def main(args: argparse.Namespace) -> int:
 
 
 def _is_camera(label: str) -> bool:
-    from tessaro._sources import CAMERA_ID
     return CAMERA_ID.fullmatch(label) is not None
 
 
