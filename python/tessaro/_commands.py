@@ -180,7 +180,9 @@ def record(args: argparse.Namespace) -> int:
     print(f"wrote {summary.frames_written} frames of {device.name} in mode "
           f"{_mode_text(device.mode, device.dual)} to {summary.path}"
           + (f"; {summary.frames_failed} failed frames not written" if summary.frames_failed
-             else "") + ("; interrupted" if summary.interrupted else ""))
+             else "") + (f"; {summary.frames_dropped} frames dropped (the disk was behind)"
+                         if summary.frames_dropped else "")
+          + ("; interrupted" if summary.interrupted else ""))
     return 0
 
 

@@ -25,6 +25,8 @@ IMAGE_TOPIC = "/tessaro/raw/image"
 EBD_TOPIC = "/tessaro/raw/ebd"
 DEPTH_TOPIC = "/tessaro/depth"
 POINTS_TOPIC = "/tessaro/points"
+# The recorder's counts, written when the recording ends: frames written, dropped, failed.
+RECORDER_RECORD = "tessaro.recorder"
 SENSOR_CLOCK = "sensor_timestamp"
 HOST_CLOCK = "host_monotonic"
 # The embedded-data timestamp is taken to count microseconds.

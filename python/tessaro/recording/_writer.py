@@ -16,13 +16,15 @@ from types import FrameType
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterator
 
 from mcap.records import Schema
+from mcap.writer import CompressionType
 from mcap_ros2.writer import Writer
 
 from tessaro.recording import _ros2 as messages
+from tessaro.recording._background import BackgroundWriter
 from tessaro.errors import ConfigurationError, RecordingError
 from tessaro.recording._format import (EBD_TOPIC, DEPTH_TOPIC, HOST_CLOCK, IMAGE_TOPIC,
-                                       POINTS_TOPIC, SENSOR_CLOCK, TIMESTAMP_UNIT_NS,
-                                       metadata_records)
+                                       POINTS_TOPIC, RECORDER_RECORD, SENSOR_CLOCK,
+                                       TIMESTAMP_UNIT_NS, metadata_records)
 from tessaro.recording._replay import Replayer
 
 if TYPE_CHECKING:
@@ -31,6 +33,10 @@ if TYPE_CHECKING:
 # A source that keeps failing (a finished offline camera, a sensor that stopped) ends a
 # recording instead of holding it open for ever.
 FAILURES_IN_A_ROW = 10
+# LZ4 is the only codec fast enough to keep the writer far ahead of the sensor on a slow core
+# (`bench/recorder.py` prints the table); zstd saves a quarter of the size at twice the time
+# and more. Recordings in any codec that MCAP names still read.
+COMPRESSION = CompressionType.LZ4
 # What a ROS 2 recorder writes for a publisher's offered QoS (rosbag2's YAML, rmw's enum values):
 # reliable, keep-last 10, volatile, automatic liveliness, durations left to the middleware.
 OFFERED_QOS_PROFILES = """\
@@ -59,6 +65,7 @@ class RecordSummary:
     frames_written: int
     frames_failed: int
     interrupted: bool
+    frames_dropped: int = 0   # taken from the camera while the disk was behind: not written
 
 
 class _LogClock:
@@ -129,7 +136,8 @@ class _FrameWriter:
         self._size = (mode["sensor_width"], mode["sensor_height"])
         # The image goes last into a frame's chunk; being larger than the chunk size, it closes
         # the chunk, so a frame's messages share one chunk and are damaged or intact together.
-        self._writer = Writer(file, chunk_size=mode["raw_size_image"] - 1)
+        self._writer = Writer(file, chunk_size=mode["raw_size_image"] - 1,
+                              compression=COMPRESSION)
         self._raw = self._writer.register_msgdef(messages.RAW_FRAME_TYPE,
                                                  messages.RAW_FRAME_DEFINITION)
         if ros2:
@@ -171,8 +179,9 @@ class _FrameWriter:
         write(IMAGE_TOPIC, self._raw, {**counters, "data": image})
         self._file.flush()
 
-    def finish(self, clock: str) -> None:
+    def finish(self, clock: str, counts: dict[str, str]) -> None:
         self.write_metadata(clock)
+        self._writer.add_metadata(RECORDER_RECORD, counts)
         self._writer.finish()  # type: ignore[no-untyped-call]  # mcap-ros2 leaves it untyped
 
 
@@ -249,7 +258,7 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
            outputs: pelorin.camera_output_configuration | None = None, ros2: bool = False,
            timeout_ms: int = 1000, progress: Callable[[int], None] | None = None,
            ended: Callable[[], bool] | None = None, overwrite: bool = False) -> RecordSummary:
-    """Records frames from a started camera into an MCAP file until `frames` frames are written,
+    """Records frames from a started camera into an MCAP file until `frames` frames are taken,
     `duration` seconds have passed, the source has ended, the camera fails FAILURES_IN_A_ROW
     times running, Ctrl-C or SIGTERM.
 
@@ -259,12 +268,15 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
 
     `outputs` is the output configuration the camera was given (the camera has no getter for
     it); it goes into the metadata, and decides what `ros2` writes. Failed frames (error != 0)
-    are counted, not written. An existing file at `path` is replaced only with `overwrite`.
+    are counted, not written. Frames are compressed and written on a thread of the recorder's
+    own: a frame that finds the queue before it full (the disk is behind) is dropped and counted
+    in `frames_dropped` and in the file's metadata; a Replayer's frames wait for the disk
+    instead. An existing file at `path` is replaced only with `overwrite`.
     The recording is written beside `path` under a temporary name and takes its place when
     done: a finished MCAP file however the recording ends, an exception included, except that
     a failed recording leaves an earlier file in place. A file that cannot be written (a full
     disk) raises RecordingError naming the frames kept.
-    `progress` is called after each written frame with the number written so far.
+    `progress` is called after each frame taken (queued or dropped) with the number so far.
     """
     replaying = None
     if isinstance(camera, Replayer):
@@ -284,16 +296,19 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
     output = _Output(summary.path, overwrite, replaying)
     deadline = None if duration is None else time.monotonic() + duration
     clock = _LogClock()
-    failures_in_a_row = 0
+    failures_in_a_row = taken = 0
     failed: BaseException | None = None
+    frame_bytes = sum(info["supported_modes"][f"{info['mode']:x}"][size]
+                      for size in ("raw_size_image", "raw_size_ebd"))
     unwritten: OSError | None = None
     with _deferred_interrupt() as interrupt:
         try:
             writer = _FrameWriter(output.file, info, outputs, ros2)
+            background = BackgroundWriter(writer, frame_bytes, wait=replaying is not None)
             try:
-                while (frames is None or summary.frames_written < frames) and \
+                while (frames is None or taken < frames) and \
                         (deadline is None or time.monotonic() < deadline):
-                    if ended is not None and ended():
+                    if background.error is not None or (ended is not None and ended()):
                         break
                     frame = camera.get_frame(timeout_ms)
                     if frame.error != 0:
@@ -303,28 +318,32 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
                             break
                         continue
                     failures_in_a_row = 0
-                    image = memoryview(frame.raw_image).tobytes()
-                    # A failed embedded-data read leaves the previous frame's bytes in place.
-                    ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
                     log_time = clock.log_time(frame)
-                    try:
-                        writer.write_metadata(clock.kind or HOST_CLOCK)
-                        writer.write_frame(summary.frames_written, frame, image, ebd, log_time)
-                    except OSError as error:
-                        unwritten = error
-                        break
-                    summary.frames_written += 1
+                    # A failed embedded-data read leaves the previous frame's bytes in place.
+                    background.offer(frame, frame.has_sensor_time, ros2, log_time,
+                                     clock.kind or HOST_CLOCK)
+                    taken += 1
                     if progress is not None:
-                        progress(summary.frames_written)
+                        progress(taken)
                     if interrupt.requested:
                         break
             except KeyboardInterrupt:
                 interrupt.requested = True
             except BaseException as error:  # the source's, raised again once the file is done
                 failed = error
+            background.stop()
+            summary.frames_written, summary.frames_dropped = background.written, \
+                background.dropped
+            if isinstance(background.error, OSError):
+                unwritten = background.error
+            elif background.error is not None:
+                failed = failed or background.error
             # The summary and the footer, after any failure too: the frames written stay readable.
             try:
-                writer.finish(clock.kind or HOST_CLOCK)
+                writer.finish(clock.kind or HOST_CLOCK, {
+                    "frames_written": str(summary.frames_written),
+                    "frames_dropped": str(summary.frames_dropped),
+                    "frames_failed": str(summary.frames_failed)})
             except OSError as error:
                 unwritten = unwritten or error
         except OSError as error:  # the file's header

@@ -1,0 +1,119 @@
+"""The writing side of a recording on a thread of its own, behind a bounded queue.
+
+The thread that captures only copies what it needs of a frame and queues it: compressing and
+writing run on the writer thread, so that a slow disk costs frames, counted as dropped, and never
+holds the camera up. A source with no real-time to keep (a replayed recording) waits for the
+writer instead, since nothing is lost by waiting.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import queue
+import threading
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Protocol
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    import pelorin
+
+# How much raw data may wait for the disk: about four seconds of dual-depth frames at 15 per
+# second, or a second's worth at the writer's speed.
+QUEUE_BYTES = 64 << 20
+
+
+class FrameSink(Protocol):
+    def write_metadata(self, clock: str) -> None: ...
+
+    def write_frame(self, index: int, frame: Any, image: bytes, ebd: bytes | None,
+                    log_time: int) -> None: ...
+
+
+@dataclass(slots=True)
+class FrameCopy:
+    """What the writer reads of a frame, copied before the camera fills its buffers again: the
+    counters, and the first echo of the outputs that ROS messages carry (each output a list of
+    at most one echo, as the frame lists its echoes)."""
+    frame_id: int
+    timestamp: int
+    cartesian_depth: list[npt.NDArray[Any]]
+    radial_depth: list[npt.NDArray[Any]]
+    point_cloud: list[npt.NDArray[Any]]
+
+
+def _first_echo(per_echo: Any) -> list[npt.NDArray[Any]]:
+    return [np.array(per_echo[0])] if len(per_echo) else []
+
+
+def copy_frame(frame: pelorin.frame_buffer, outputs: bool) -> FrameCopy:
+    """The copy of `frame` that the writer needs; without `outputs`, the counters alone."""
+    if not outputs:
+        return FrameCopy(frame.frame_id, frame.timestamp, [], [], [])
+    return FrameCopy(frame.frame_id, frame.timestamp, _first_echo(frame.cartesian_depth),
+                     _first_echo(frame.radial_depth), _first_echo(frame.point_cloud))
+
+
+@dataclass(slots=True)
+class _Job:
+    frame: FrameCopy
+    image: bytes
+    ebd: bytes | None
+    log_time: int
+    clock: str
+
+
+class BackgroundWriter:
+    """Writes queued frames to `sink` on its own thread. `offer` never waits unless `wait`;
+    a frame that finds the queue full is dropped and counted in `dropped`. The first error of
+    the sink is kept in `error`, after which nothing more is written; the caller stops offering
+    and reports it. `written` counts the frames the sink has taken."""
+
+    def __init__(self, sink: FrameSink, frame_bytes: int, wait: bool) -> None:
+        self._sink, self._wait = sink, wait
+        self._queue: queue.Queue[_Job | None] = queue.Queue(max(2, QUEUE_BYTES // frame_bytes))
+        self._abandoned = False
+        self.accepted = self.written = self.dropped = 0
+        self.error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, name="tessaro-recorder", daemon=True)
+        self._thread.start()
+
+    def offer(self, frame: pelorin.frame_buffer, ebd: bool, outputs: bool, log_time: int,
+              clock: str) -> bool:
+        """Queues a copy of `frame` (its embedded data with `ebd`, the outputs ROS messages
+        carry with `outputs`); False when it was dropped instead."""
+        if not self._wait and self._queue.full():  # only this thread adds: room stays room
+            self.dropped += 1
+            return False
+        image = memoryview(frame.raw_image).tobytes()
+        data = memoryview(frame.raw_ebd).tobytes() if ebd else None
+        self._queue.put(_Job(copy_frame(frame, outputs), image, data, log_time, clock))
+        self.accepted += 1
+        return True
+
+    def _run(self) -> None:
+        while (job := self._queue.get()) is not None and not self._abandoned:
+            if self.error is not None:
+                continue  # the caller sees the error and stops; the queue only empties
+            try:
+                self._sink.write_metadata(job.clock)
+                self._sink.write_frame(self.written, job.frame, job.image, job.ebd, job.log_time)
+                self.written += 1
+            except BaseException as error:  # noqa: B036: whatever it is, the caller raises it
+                self.error = error
+
+    def stop(self) -> None:
+        """Waits until every queued frame is written. A KeyboardInterrupt while waiting (a
+        second Ctrl-C) drops the frames not yet written instead, counted as dropped."""
+        try:
+            self._queue.put(None)
+            self._thread.join()
+        except KeyboardInterrupt:
+            self._abandoned = True
+            with contextlib.suppress(queue.Full):
+                self._queue.put_nowait(None)
+            self._thread.join()
+        if self.error is None:
+            self.dropped += self.accepted - self.written
