@@ -2,13 +2,14 @@
 
 The thread that captures only copies what it needs of a frame and queues it: compressing and
 writing run on the writer thread, so that a slow disk costs frames, counted as dropped, and never
-holds the camera up. A source with no real-time to keep (a replayed recording) waits for the
+holds the camera up. The raw images are copied into buffers that go round between the two
+threads, made ready by the writer when it has nothing to write: memory new to the process costs
+the capturing thread page faults, several times the copy itself, just when the disk is behind. A source with no real-time to keep (a replayed recording) waits for the
 writer instead, since nothing is lost by waiting.
 """
 
 from __future__ import annotations
 
-import contextlib
 import queue
 import threading
 from dataclasses import dataclass
@@ -20,9 +21,10 @@ import numpy.typing as npt
 if TYPE_CHECKING:
     import pelorin
 
-# How much raw data may wait for the disk: about four seconds of dual-depth frames at 15 per
-# second, or a second's worth at the writer's speed.
-QUEUE_BYTES = 64 << 20
+# How many raw images may wait for the disk: nearly three seconds of frames at the sensor's
+# rates (42 dual-depth frames at 15 a second, 84 single-depth ones at 30).
+QUEUE_BYTES = 32 << 20
+PAGE = 4096
 
 
 class FrameSink(Protocol):
@@ -59,7 +61,7 @@ def copy_frame(frame: pelorin.frame_buffer, outputs: bool) -> FrameCopy:
 @dataclass(slots=True)
 class _Job:
     frame: FrameCopy
-    image: bytes
+    image: bytearray
     ebd: bytes | None
     log_time: int
     clock: str
@@ -67,13 +69,16 @@ class _Job:
 
 class BackgroundWriter:
     """Writes queued frames to `sink` on its own thread. `offer` never waits unless `wait`;
-    a frame that finds the queue full is dropped and counted in `dropped`. The first error of
+    a frame that finds every buffer in the queue is dropped and counted in `dropped`. The first error of
     the sink is kept in `error`, after which nothing more is written; the caller stops offering
     and reports it. `written` counts the frames the sink has taken."""
 
-    def __init__(self, sink: FrameSink, frame_bytes: int, wait: bool) -> None:
-        self._sink, self._wait = sink, wait
-        self._queue: queue.Queue[_Job | None] = queue.Queue(max(2, QUEUE_BYTES // frame_bytes))
+    def __init__(self, sink: FrameSink, image_bytes: int, wait: bool) -> None:
+        self._sink, self._wait, self._image_bytes = sink, wait, image_bytes
+        self._queue: queue.SimpleQueue[_Job | None] = queue.SimpleQueue()
+        self._free: queue.SimpleQueue[bytearray] = queue.SimpleQueue()
+        self._unmade = max(2, QUEUE_BYTES // image_bytes)  # buffers still to make
+        self._lock = threading.Lock()  # over _unmade
         self._abandoned = False
         self.accepted = self.written = self.dropped = 0
         self.error: BaseException | None = None
@@ -84,22 +89,50 @@ class BackgroundWriter:
               clock: str) -> bool:
         """Queues a copy of `frame` (its embedded data with `ebd`, the outputs ROS messages
         carry with `outputs`); False when it was dropped instead."""
-        if not self._wait and self._queue.full():  # only this thread adds: room stays room
-            self.dropped += 1
-            return False
-        image = memoryview(frame.raw_image).tobytes()
+        try:
+            image = self._free.get_nowait()
+        except queue.Empty:
+            if self._take_unmade():
+                image = bytearray()
+            elif self._wait:
+                image = self._free.get()
+            else:
+                self.dropped += 1
+                return False
+        image[:] = memoryview(frame.raw_image)
         data = memoryview(frame.raw_ebd).tobytes() if ebd else None
         self._queue.put(_Job(copy_frame(frame, outputs), image, data, log_time, clock))
         self.accepted += 1
         return True
 
+    def _take_unmade(self) -> bool:
+        with self._lock:
+            if self._unmade == 0:
+                return False
+            self._unmade -= 1
+            return True
+
+    def _next(self) -> _Job | None:
+        """The next job, making a spare buffer (its pages touched) while there is none."""
+        while True:
+            try:
+                return self._queue.get_nowait()
+            except queue.Empty:
+                if not self._take_unmade():
+                    return self._queue.get()
+            spare = bytearray(self._image_bytes)
+            spare[::PAGE] = bytes(len(range(0, len(spare), PAGE)))
+            self._free.put(spare)
+
     def _run(self) -> None:
-        while (job := self._queue.get()) is not None and not self._abandoned:
+        while (job := self._next()) is not None and not self._abandoned:
+            image = bytes(job.image)
+            self._free.put(job.image)
             if self.error is not None:
                 continue  # the caller sees the error and stops; the queue only empties
             try:
                 self._sink.write_metadata(job.clock)
-                self._sink.write_frame(self.written, job.frame, job.image, job.ebd, job.log_time)
+                self._sink.write_frame(self.written, job.frame, image, job.ebd, job.log_time)
                 self.written += 1
             except BaseException as error:  # noqa: B036: whatever it is, the caller raises it
                 self.error = error
@@ -112,8 +145,7 @@ class BackgroundWriter:
             self._thread.join()
         except KeyboardInterrupt:
             self._abandoned = True
-            with contextlib.suppress(queue.Full):
-                self._queue.put_nowait(None)
+            self._queue.put(None)
             self._thread.join()
         if self.error is None:
             self.dropped += self.accepted - self.written

@@ -298,13 +298,12 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
     clock = _LogClock()
     failures_in_a_row = taken = 0
     failed: BaseException | None = None
-    frame_bytes = sum(info["supported_modes"][f"{info['mode']:x}"][size]
-                      for size in ("raw_size_image", "raw_size_ebd"))
+    image_bytes = info["supported_modes"][f"{info['mode']:x}"]["raw_size_image"]
     unwritten: OSError | None = None
     with _deferred_interrupt() as interrupt:
         try:
             writer = _FrameWriter(output.file, info, outputs, ros2)
-            background = BackgroundWriter(writer, frame_bytes, wait=replaying is not None)
+            background = BackgroundWriter(writer, image_bytes, wait=replaying is not None)
             try:
                 while (frames is None or taken < frames) and \
                         (deadline is None or time.monotonic() < deadline):
