@@ -1,6 +1,7 @@
 """The recorder's writer thread: a slow disk costs counted frames, never capture; a replay waits."""
 
 import signal
+import sys
 import threading
 import time
 
@@ -71,3 +72,26 @@ def test_a_replay_waits_for_the_disk_and_earlier_codecs_still_read(tmp_path, slo
     with Recording(first) as before, Recording(again) as after:
         assert [(after.raw_image(i), after.raw_ebd(i), after.log_time(i)) for i in range(len(after))] == \
             [(before.raw_image(i), before.raw_ebd(i), before.log_time(i)) for i in range(FRAMES)]
+
+
+def test_a_second_stop_while_the_queue_is_written_drops_it_counted(tmp_path, monkeypatch):
+    monkeypatch.setattr(background, "QUEUE_BYTES", 1)
+    write_frame, main, writers = recorder._FrameWriter.write_frame, threading.main_thread(), []
+    monkeypatch.setattr(recorder, "BackgroundWriter", lambda *a, **k: writers.append(
+        background.BackgroundWriter(*a, **k)) or writers[0])
+
+    def interrupted(*args):  # once the capture waits for the queue to be written: stop twice
+        while args[1] == 0 and sys._current_frames()[main.ident].f_code.co_name not in (
+                "join", "_wait_for_tstate_lock"):
+            time.sleep(0.001)
+        if args[1] == 0:
+            signal.pthread_kill(main.ident, signal.SIGINT)  # two of one kind may come as one
+            signal.pthread_kill(main.ident, signal.SIGTERM)
+            while not writers[0]._abandoned:
+                time.sleep(0.001)
+        write_frame(*args)
+    monkeypatch.setattr(recorder._FrameWriter, "write_frame", interrupted)
+    summary = record(streaming_camera(raw_frames(wire.SINGLE_MODE)[0]), tmp_path / "i.mcap", frames=FRAMES)
+    assert (summary.frames_written, summary.frames_dropped, summary.interrupted) == (1, FRAMES - 1, True)
+    with Recording(summary.path) as rec:
+        assert (len(rec), rec.damage, rec.metadata["tessaro.recorder"]["frames_dropped"]) == (1, None, "5")
