@@ -2,10 +2,12 @@
 
 The thread that captures only copies what it needs of a frame and queues it: compressing and
 writing run on the writer thread, so that a slow disk costs frames, counted as dropped, and never
-holds the camera up. The raw images are copied into buffers that go round between the two
-threads, made ready by the writer when it has nothing to write: memory new to the process costs
-the capturing thread page faults, several times the copy itself, just when the disk is behind. A source with no real-time to keep (a replayed recording) waits for the
+holds the camera up. A source with no real time to keep (a replayed recording) waits for the
 writer instead, since nothing is lost by waiting.
+
+The raw images are copied into buffers that go round between the two threads, made ready by the
+writer when it has nothing to write: memory new to the process costs the capturing thread page
+faults, several times the copy itself, just when the disk is behind.
 """
 
 from __future__ import annotations
@@ -69,9 +71,9 @@ class _Job:
 
 class BackgroundWriter:
     """Writes queued frames to `sink` on its own thread. `offer` never waits unless `wait`;
-    a frame that finds every buffer in the queue is dropped and counted in `dropped`. The first error of
-    the sink is kept in `error`, after which nothing more is written; the caller stops offering
-    and reports it. `written` counts the frames the sink has taken."""
+    a frame that finds every buffer in the queue is dropped and counted in `dropped`. The first
+    error of the sink is kept in `error`, after which nothing more is written; the caller stops
+    offering and reports it. `written` counts the frames the sink has taken."""
 
     def __init__(self, sink: FrameSink, image_bytes: int, wait: bool) -> None:
         self._sink, self._wait, self._image_bytes = sink, wait, image_bytes
@@ -134,7 +136,7 @@ class BackgroundWriter:
                 self._sink.write_metadata(job.clock)
                 self._sink.write_frame(self.written, job.frame, image, job.ebd, job.log_time)
                 self.written += 1
-            except BaseException as error:  # noqa: B036: whatever it is, the caller raises it
+            except BaseException as error:  # whatever it is, the caller raises it
                 self.error = error
 
     def stop(self) -> None:
