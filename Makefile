@@ -25,6 +25,7 @@ bench: build python-install
 	@$(BUILD)/bench/tessaro_bench
 	@$(VENV)/bin/python bench/python_replay.py --cpp-bench $(BUILD)/bench/tessaro_bench
 	@$(VENV)/bin/python bench/synthetic_render.py
+	@$(VENV)/bin/python bench/recorder.py
 
 # The pelorin module, built by pip into the venv (incrementally, in build-python/).
 python-install: setup

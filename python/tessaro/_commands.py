@@ -255,6 +255,8 @@ def record(args: argparse.Namespace) -> int:
           f"{_mode_text(device.mode, device.dual)} to {summary.path}"
           + (f"; {summary.frames_failed} failed frames not written" if summary.frames_failed
              else "") + (f"; {dropped} frames lost by the source" if dropped else "")
+          + (f"; {summary.frames_dropped} frames dropped (the disk was behind)"
+             if summary.frames_dropped else "")
           + ("; interrupted" if summary.interrupted else ""))
     return 0
 

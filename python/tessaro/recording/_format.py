@@ -31,6 +31,8 @@ CAMERA_MODEL_RECORD = "tessaro.camera_model"
 # The clock of the log times: the Unix epoch from version 2 on; in version 1 files, the sensor's
 # timestamp or the host's monotonic clock.
 EPOCH_CLOCK = "unix_epoch"
+# The recorder's counts, written when the recording ends: frames written, dropped, failed.
+RECORDER_RECORD = "tessaro.recorder"
 SENSOR_CLOCK = "sensor_timestamp"
 HOST_CLOCK = "host_monotonic"
 # The embedded-data timestamp is taken to count microseconds.

@@ -20,7 +20,7 @@ from tessaro.recording._camera_model import PinholeModel, fit_pinhole
 from tessaro.recording._clock import realtime_offset_ns
 from tessaro.recording._format import (CAMERA_INFO_TOPIC, CAMERA_MODEL_RECORD, DEPTH_TOPIC,
                                        EBD_TOPIC, IMAGE_TOPIC, POINTS_TOPIC, metadata_records)
-from tessaro.recording._writer import (FAILURES_IN_A_ROW, OFFERED_QOS_PROFILES, _Output,
+from tessaro.recording._writer import (COMPRESSION, FAILURES_IN_A_ROW, OFFERED_QOS_PROFILES, _Output,
                                        _deferred_interrupt, _write_error)
 
 if TYPE_CHECKING:
@@ -100,7 +100,8 @@ class _GroupWriter:
                  ros2: bool) -> None:
         self._file, self._ros2 = file, ros2
         # Each frame's image closes its chunk, as in a one-camera recording.
-        self._writer = Writer(file, chunk_size=min(c.raw_size for c in channels) - 1)
+        self._writer = Writer(file, chunk_size=min(c.raw_size for c in channels) - 1,
+                              compression=COMPRESSION)
         self._raw = self._writer.register_msgdef(messages.RAW_FRAME_TYPE,
                                                  messages.RAW_FRAME_DEFINITION)
         if ros2:

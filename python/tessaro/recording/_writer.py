@@ -16,14 +16,17 @@ from types import FrameType
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterator
 
 from mcap.records import Schema
+from mcap.writer import CompressionType
 from mcap_ros2.writer import Writer
 
 from tessaro.recording import _ros2 as messages
+from tessaro.recording._background import BackgroundWriter
 from tessaro.errors import ConfigurationError, RecordingError
 from tessaro.recording._camera_model import PinholeModel, fit_pinhole
 from tessaro.recording._clock import LogClock
 from tessaro.recording._format import (CAMERA_INFO_TOPIC, CAMERA_MODEL_RECORD, EBD_TOPIC,
-                                       DEPTH_TOPIC, IMAGE_TOPIC, POINTS_TOPIC, metadata_records)
+                                       DEPTH_TOPIC, IMAGE_TOPIC, POINTS_TOPIC, RECORDER_RECORD,
+                                       metadata_records)
 from tessaro.recording._replay import Replayer
 
 if TYPE_CHECKING:
@@ -32,6 +35,10 @@ if TYPE_CHECKING:
 # A source that keeps failing (a finished offline camera, a sensor that stopped) ends a
 # recording instead of holding it open for ever.
 FAILURES_IN_A_ROW = 10
+# LZ4 is the only codec fast enough to keep the writer far ahead of the sensor on a slow core
+# (`bench/recorder.py` prints the table); zstd saves a quarter of the size at twice the time
+# and more. Recordings in any codec that MCAP names still read.
+COMPRESSION = CompressionType.LZ4
 # What a ROS 2 recorder writes for a publisher's offered QoS (rosbag2's YAML, rmw's enum values):
 # reliable, keep-last 10, volatile, automatic liveliness, durations left to the middleware.
 OFFERED_QOS_PROFILES = """\
@@ -60,6 +67,7 @@ class RecordSummary:
     frames_written: int
     frames_failed: int
     interrupted: bool
+    frames_dropped: int = 0   # taken from the camera while the disk was behind: not written
 
 
 class _Interrupt:
@@ -106,7 +114,8 @@ class _FrameWriter:
         self._size = (mode["sensor_width"], mode["sensor_height"])
         # The image goes last into a frame's chunk; being larger than the chunk size, it closes
         # the chunk, so a frame's messages share one chunk and are damaged or intact together.
-        self._writer = Writer(file, chunk_size=mode["raw_size_image"] - 1)
+        self._writer = Writer(file, chunk_size=mode["raw_size_image"] - 1,
+                              compression=COMPRESSION)
         self._raw = self._writer.register_msgdef(messages.RAW_FRAME_TYPE,
                                                  messages.RAW_FRAME_DEFINITION)
         if ros2:
@@ -160,8 +169,9 @@ class _FrameWriter:
         write(IMAGE_TOPIC, self._raw, raw(image))
         self._file.flush()
 
-    def finish(self, times: dict[str, str]) -> None:
+    def finish(self, times: dict[str, str], counts: dict[str, str]) -> None:
         self.write_metadata(times)
+        self._writer.add_metadata(RECORDER_RECORD, counts)
         self._writer.finish()  # type: ignore[no-untyped-call]  # mcap-ros2 leaves it untyped
 
 
@@ -239,7 +249,7 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
            timeout_ms: int = 1000, progress: Callable[[int], None] | None = None,
            ended: Callable[[], bool] | None = None, overwrite: bool = False,
            frame_id: str = messages.DEFAULT_FRAME_ID) -> RecordSummary:
-    """Records frames from a started camera into an MCAP file until `frames` frames are written,
+    """Records frames from a started camera into an MCAP file until `frames` frames are taken,
     `duration` seconds have passed, the source has ended, the camera fails FAILURES_IN_A_ROW
     times running, Ctrl-C or SIGTERM.
 
@@ -249,12 +259,15 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
 
     `outputs` is the output configuration the camera was given (the camera has no getter for
     it); it goes into the metadata, and decides what `ros2` writes. Failed frames (error != 0)
-    are counted, not written. An existing file at `path` is replaced only with `overwrite`.
+    are counted, not written. Frames are compressed and written on a thread of the recorder's
+    own: a frame that finds the queue before it full (the disk is behind) is dropped and counted
+    in `frames_dropped` and in the file's metadata; a Replayer's frames wait for the disk
+    instead. An existing file at `path` is replaced only with `overwrite`.
     The recording is written beside `path` under a temporary name and takes its place when
     done: a finished MCAP file however the recording ends, an exception included, except that
     a failed recording leaves an earlier file in place. A file that cannot be written (a full
     disk) raises RecordingError naming the frames kept.
-    `progress` is called after each written frame with the number written so far.
+    `progress` is called after each frame taken (queued or dropped) with the number so far.
     Log times and header stamps count nanoseconds since the Unix epoch (see `LogClock`);
     `frame_id` names the camera's frame in the ROS messages.
     """
@@ -277,16 +290,18 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
     output = _Output(summary.path, overwrite, replaying)
     deadline = None if duration is None else time.monotonic() + duration
     clock = LogClock()
-    failures_in_a_row = 0
+    failures_in_a_row = taken = 0
     failed: BaseException | None = None
+    image_bytes = info["supported_modes"][f"{info['mode']:x}"]["raw_size_image"]
     unwritten: OSError | None = None
     with _deferred_interrupt() as interrupt:
         try:
             writer = _FrameWriter(output.file, info, outputs, ros2, frame_id)
+            background = BackgroundWriter(writer, image_bytes, wait=replaying is not None)
             try:
-                while (frames is None or summary.frames_written < frames) and \
+                while (frames is None or taken < frames) and \
                         (deadline is None or time.monotonic() < deadline):
-                    if ended is not None and ended():
+                    if background.error is not None or (ended is not None and ended()):
                         break
                     frame = camera.get_frame(timeout_ms)
                     if frame.error != 0:
@@ -296,28 +311,32 @@ def record(camera: pelorin.camera | Replayer, path: str | os.PathLike[str], *,
                             break
                         continue
                     failures_in_a_row = 0
-                    image = memoryview(frame.raw_image).tobytes()
-                    # A failed embedded-data read leaves the previous frame's bytes in place.
-                    ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
                     log_time = clock.log_time(frame)
-                    try:
-                        writer.write_metadata(clock.metadata())
-                        writer.write_frame(summary.frames_written, frame, image, ebd, log_time)
-                    except OSError as error:
-                        unwritten = error
-                        break
-                    summary.frames_written += 1
+                    # A failed embedded-data read leaves the previous frame's bytes in place.
+                    background.offer(frame, frame.has_sensor_time, ros2, log_time,
+                                     clock.metadata())
+                    taken += 1
                     if progress is not None:
-                        progress(summary.frames_written)
+                        progress(taken)
                     if interrupt.requested:
                         break
             except KeyboardInterrupt:
                 interrupt.requested = True
             except BaseException as error:  # the source's, raised again once the file is done
                 failed = error
+            background.stop()
+            summary.frames_written, summary.frames_dropped = background.written, \
+                background.dropped
+            if isinstance(background.error, OSError):
+                unwritten = background.error
+            elif background.error is not None:
+                failed = failed or background.error
             # The summary and the footer, after any failure too: the frames written stay readable.
             try:
-                writer.finish(clock.metadata())
+                writer.finish(clock.metadata(), {
+                    "frames_written": str(summary.frames_written),
+                    "frames_dropped": str(summary.frames_dropped),
+                    "frames_failed": str(summary.frames_failed)})
             except OSError as error:
                 unwritten = unwritten or error
         except OSError as error:  # the file's header
