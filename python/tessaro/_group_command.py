@@ -80,8 +80,10 @@ def record_group(args: argparse.Namespace, frames: int, decoding: dict[str, Any]
     written = ", ".join(f"{count} frames of {name}"
                         for name, count in summary.frames_written.items())
     failed = sum(summary.frames_failed.values())
+    dropped = sum(summary.frames_dropped.values())
     print(f"wrote {written} in mode {', '.join(sorted(modes))} to {summary.path}"
           + (f"; {failed} failed frames not written" if failed else "")
+          + (f"; {dropped} frames dropped (the disk was behind)" if dropped else "")
           + (f"; stopped recording {', '.join(summary.stopped)} after failures in a row"
              if summary.stopped else "") + ("; interrupted" if summary.interrupted else ""))
     return 0

@@ -6,6 +6,8 @@ import threading
 import time
 
 import pytest
+
+import tessaro
 from mcap.writer import CompressionType
 
 from tessaro_testing import FRAMES, raw_frames, streaming_camera
@@ -97,3 +99,20 @@ def test_a_second_stop_while_the_queue_is_written_drops_it_counted(tmp_path, mon
     assert (summary.frames_written, summary.frames_dropped, summary.interrupted) == (1, FRAMES - 1, True)
     with Recording(summary.path) as rec:
         assert (len(rec), rec.damage, rec.metadata["tessaro.recorder"]["frames_dropped"]) == (1, None, "5")
+
+
+def test_several_cameras_share_one_writer_thread_and_count_their_drops(tmp_path, monkeypatch):
+    from tessaro.recording import _multi
+    monkeypatch.setattr(background, "QUEUE_BYTES", 1)
+    write, hold = _multi._GroupWriter.write, threading.Event()
+    monkeypatch.setattr(_multi._GroupWriter, "write",
+                        lambda *args: (hold.wait(30) or pytest.fail("capture waited")) and write(*args))
+    with tessaro.open_group("synthetic", sensors=2, outputs=["depth"]) as group:
+        summary = group.record(tmp_path / "rig.mcap", frames=4,
+                               progress=lambda taken: taken == 8 and hold.set())
+    for name in ("synthetic0", "synthetic1"):
+        written, dropped = summary.frames_written[name], summary.frames_dropped[name]
+        assert written + dropped == 4 and written >= 1
+        with Recording(summary.path, camera=name) as rec:
+            assert len(rec) == written and rec.metadata["tessaro.recorder"]["frames_dropped"] == str(dropped)
+    assert sum(summary.frames_dropped.values()) >= 8 - 3

@@ -82,6 +82,7 @@ class _Job:
     ebd: bytes | None
     log_time: int
     times: dict[str, str]
+    sink: FrameSink | None
 
 
 class BackgroundWriter:
@@ -103,9 +104,10 @@ class BackgroundWriter:
         self._thread.start()
 
     def offer(self, frame: pelorin.frame_buffer, ebd: bool, outputs: bool, log_time: int,
-              times: dict[str, str]) -> bool:
+              times: dict[str, str], sink: FrameSink | None = None) -> bool:
         """Queues a copy of `frame` (its embedded data with `ebd`, the outputs ROS messages
-        carry with `outputs`); False when it was dropped instead."""
+        carry with `outputs`) for `sink`, by default the writer's own; False when it was
+        dropped instead."""
         try:
             image = self._free.get_nowait()
         except queue.Empty:
@@ -118,7 +120,8 @@ class BackgroundWriter:
                 return False
         image[:] = memoryview(frame.raw_image)
         data = memoryview(frame.raw_ebd).tobytes() if ebd else None
-        self._queue.put(_Job(copy_frame(frame, outputs), image, data, log_time, times))
+        self._queue.put(_Job(copy_frame(frame, outputs), image, data, log_time, times,
+                             sink))
         self.accepted += 1
         return True
 
@@ -148,8 +151,9 @@ class BackgroundWriter:
             if self.error is not None:
                 continue  # the caller sees the error and stops; the queue only empties
             try:
-                self._sink.write_metadata(job.times)
-                self._sink.write_frame(self.written, job.frame, image, job.ebd, job.log_time)
+                sink = job.sink or self._sink
+                sink.write_metadata(job.times)
+                sink.write_frame(self.written, job.frame, image, job.ebd, job.log_time)
                 self.written += 1
             except BaseException as error:  # whatever it is, the caller raises it
                 self.error = error

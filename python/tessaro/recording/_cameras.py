@@ -19,7 +19,7 @@ from tessaro.recording._format import EBD_TOPIC, IMAGE_TOPIC
 CAMERAS_RECORD = "tessaro.cameras"
 # Asks for the first camera, whatever the file holds.
 FIRST = "*"
-PER_CAMERA = ("tessaro.sensor", "tessaro.processing")
+PER_CAMERA = ("tessaro.sensor", "tessaro.processing", "tessaro.camera_model", "tessaro.recorder")
 
 
 def segments(ids: Sequence[str]) -> list[str]:

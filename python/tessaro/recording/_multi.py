@@ -13,13 +13,15 @@ from typing import TYPE_CHECKING, Any
 from mcap_ros2.writer import Writer
 
 from tessaro.errors import RecordingError
+from tessaro.recording._background import BackgroundWriter
 from tessaro.recording import _ros2 as messages
 from tessaro.recording._cameras import (CAMERAS_RECORD, PER_CAMERA, segments,
                                         topic_of)
 from tessaro.recording._camera_model import PinholeModel, fit_pinhole
 from tessaro.recording._clock import realtime_offset_ns
 from tessaro.recording._format import (CAMERA_INFO_TOPIC, CAMERA_MODEL_RECORD, DEPTH_TOPIC,
-                                       EBD_TOPIC, IMAGE_TOPIC, POINTS_TOPIC, metadata_records)
+                                       EBD_TOPIC, IMAGE_TOPIC, POINTS_TOPIC, RECORDER_RECORD,
+                                       metadata_records)
 from tessaro.recording._writer import (COMPRESSION, FAILURES_IN_A_ROW, OFFERED_QOS_PROFILES, _Output,
                                        _deferred_interrupt, _write_error)
 
@@ -52,6 +54,8 @@ class GroupRecordSummary:
     interrupted: bool
     stopped: list[str] = field(default_factory=list)
     """Cameras that failed FAILURES_IN_A_ROW frames running and were recorded no further."""
+    frames_dropped: dict[str, int] = field(default_factory=dict)
+    """Frames taken from each camera but not written because the disk was behind."""
 
 
 class _Channels:
@@ -73,6 +77,7 @@ class _Channels:
         self.offset_ns = 0 if member.epoch_times else offset_ns
         self.model: PinholeModel | None = None
         self.anchors: dict[str, str] | None = None
+        self.written = self.taken = self.failed = 0
         self.last: int | None = None
         self.interval: int | None = None
         self.failures_in_a_row = 0
@@ -135,8 +140,10 @@ class _GroupWriter:
                 elif index == 0:
                     self._writer.add_metadata(name, record)
 
-    def write(self, chan: _Channels, sequence: int, frame: pelorin.frame_buffer,
+    def write(self, chan: _Channels, frame: Any, image: bytes, ebd: bytes | None,
               log_time: int) -> None:
+        """One camera's frame, on the writer thread: `frame` is the copy the capture queued."""
+        sequence = chan.written
         def write(topic: str, schema: Any, message: dict[str, Any] | None) -> None:
             if message is None:
                 return
@@ -150,7 +157,6 @@ class _GroupWriter:
             self._writer.write_message(name, schema, message, log_time=log_time,
                                        publish_time=log_time, sequence=sequence)
 
-        ebd = memoryview(frame.raw_ebd).tobytes() if frame.has_sensor_time else None
         if chan.anchors is None:
             chan.anchors = {"realtime_offset_ns": str(chan.offset_ns),
                             "monotonic_anchor_ns": str(log_time - chan.offset_ns),
@@ -175,14 +181,34 @@ class _GroupWriter:
             if chan.model is not None:
                 write(CAMERA_INFO_TOPIC, self._camera_info,
                       chan.model.camera_info(log_time, chan.frame_id))
-        write(IMAGE_TOPIC, self._raw, raw(memoryview(frame.raw_image).tobytes()))
+        write(IMAGE_TOPIC, self._raw, raw(image))
+        chan.written += 1
         if all(c.anchors is not None for c in self._all):
             self._write_metadata()
         self._file.flush()
 
     def finish(self) -> None:
         self._write_metadata()
+        for chan in self._all:
+            self._writer.add_metadata(f"{RECORDER_RECORD}/{chan.segment}", {
+                "frames_written": str(chan.written),
+                "frames_dropped": str(chan.taken - chan.written),
+                "frames_failed": str(chan.failed)})
         self._writer.finish()  # type: ignore[no-untyped-call]
+
+
+class _ChannelSink:
+    """One camera's frames as the writer thread hands them over."""
+
+    def __init__(self, writer: _GroupWriter, chan: _Channels) -> None:
+        self._writer, self._chan = writer, chan
+
+    def write_metadata(self, times: dict[str, str]) -> None:
+        pass  # the group's writer writes it once every camera has a first frame
+
+    def write_frame(self, index: int, frame: Any, image: bytes, ebd: bytes | None,
+                    log_time: int) -> None:
+        self._writer.write(self._chan, frame, image, ebd, log_time)
 
 
 def record_group(members: Sequence[Member], path: str | os.PathLike[str], *,
@@ -197,8 +223,9 @@ def record_group(members: Sequence[Member], path: str | os.PathLike[str], *,
     cameras of one host, the capture time on the monotonic clock, so that log times line up
     across cameras. The camera whose next frame is due first is read next. Otherwise as
     `tessaro.recording.record`: failed frames counted, not written; the file written under a
-    temporary name and put in place when done; `progress` called with the frames written in
-    all."""
+    temporary name and put in place when done; compressing and writing on a thread of their
+    own, a frame that finds the queue full dropped and counted (a replay waits instead);
+    `progress` called with the frames taken in all."""
     if len(members) < 2:
         raise ValueError("record_group records two cameras or more; `record` records one")
     infos = [m.camera.get_camera_info() for m in members]
@@ -216,22 +243,26 @@ def record_group(members: Sequence[Member], path: str | os.PathLike[str], *,
     active = list(channels)
     failed: BaseException | None = None
     unwritten: OSError | None = None
-    written = 0
+    written = taken = 0
     with _deferred_interrupt() as interrupt:
         try:
             writer = _GroupWriter(output.file, channels, infos, ros2)
+            sinks = {id(chan): _ChannelSink(writer, chan) for chan in channels}
+            background = BackgroundWriter(sinks[id(channels[0])],
+                                          max(chan.raw_size for chan in channels),
+                                          wait=replaying is not None)
             try:
-                while active and not interrupt.requested and \
+                while active and not interrupt.requested and background.error is None and \
                         (deadline is None or time.monotonic() < deadline):
                     chan = min(active, key=_Channels.due)
                     member = chan.member
-                    done = summary.frames_written[member.name]
-                    if member.ended() or (frames is not None and done >= frames):
+                    if member.ended() or (frames is not None and chan.taken >= frames):
                         active.remove(chan)
                         continue
                     frame = member.camera.get_frame(timeout_ms)
                     if frame.error != 0:
                         summary.frames_failed[member.name] += 1
+                        chan.failed += 1
                         chan.failures_in_a_row += 1
                         if chan.failures_in_a_row >= FAILURES_IN_A_ROW:
                             summary.stopped.append(member.name)
@@ -239,19 +270,26 @@ def record_group(members: Sequence[Member], path: str | os.PathLike[str], *,
                         continue
                     chan.failures_in_a_row = 0
                     log_time = chan.log_time(member.frame_time(frame))
-                    try:
-                        writer.write(chan, done, frame, log_time)
-                    except OSError as error:
-                        unwritten = error
-                        break
-                    summary.frames_written[member.name] = done + 1
-                    written += 1
+                    # A failed embedded-data read leaves the previous frame's bytes in place.
+                    background.offer(frame, frame.has_sensor_time, ros2, log_time, {},
+                                     sinks[id(chan)])
+                    chan.taken += 1
+                    taken += 1
                     if progress is not None:
-                        progress(written)
+                        progress(taken)
             except KeyboardInterrupt:
                 interrupt.requested = True
             except BaseException as error:
                 failed = error
+            background.stop()
+            written = sum(chan.written for chan in channels)
+            for chan in channels:
+                summary.frames_written[chan.member.name] = chan.written
+                summary.frames_dropped[chan.member.name] = chan.taken - chan.written
+            if isinstance(background.error, OSError):
+                unwritten = background.error
+            elif background.error is not None:
+                failed = failed or background.error
             try:
                 writer.finish()
             except OSError as error:
