@@ -1,0 +1,67 @@
+// Python threads on one streaming camera, for test programs that embed the interpreter: the same
+// checks run on the simulated kernel and on the VM's.
+#pragma once
+
+namespace vorlake::tessaro::test_support {
+
+inline constexpr const char* camera_threads_script = R"py(
+import errno, threading, time
+
+def run_together(*calls):
+    """A thread that has not come back within a minute is stuck."""
+    threads = [threading.Thread(target=call, daemon=True) for call in calls]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not any(thread.is_alive() for thread in threads), "a thread on the camera never came back"
+
+def wait_beside(camera, release, timeout_ms):
+    """Another thread samples the clock while the camera waits for a frame that does not come: it
+    gets samples in during the wait only if the camera let go of the interpreter lock."""
+    camera.release_gil = release
+    samples, waited = [], []
+
+    def wait():
+        time.sleep(0.05)
+        start = time.monotonic()
+        error = camera.get_frame(timeout_ms).error
+        waited.extend([error, start, time.monotonic()])
+
+    def sample():
+        while not waited:
+            samples.append(time.monotonic())
+            time.sleep(0.001)
+
+    run_together(wait, sample)
+    error, start, end = waited
+    inside = sum(start + 0.1 < sample < end - 0.1 for sample in samples)
+    assert error == -errno.ETIME and end - start >= timeout_ms / 1000 - 0.01, waited
+    assert (inside > 0) == release, f"{inside} samples inside a {end - start:.2f} s wait"
+
+def share(camera, release, frames):
+    """Two threads stream one camera, the second restarting it now and then, until `frames` have
+    come: both get frames, and the only errors are waits that timed out or reads while it was
+    stopped."""
+    camera.release_gil = release
+    got, errors = ([], []), set()
+
+    def stream(which):
+        misses = 0
+        while len(got[0]) + len(got[1]) < frames and misses < 40:
+            error = camera.get_frame(500).error
+            if error:
+                errors.add(error)
+                misses += 1
+                continue
+            got[which].append(error)
+            misses = 0
+            if which and len(got[1]) % 5 == 0:
+                assert camera.stop() == 0 and camera.start() == 0
+
+    run_together(lambda: stream(0), lambda: stream(1))
+    assert all(got) and len(got[0]) + len(got[1]) >= frames, (len(got[0]), len(got[1]), errors)
+    assert errors <= {-errno.ETIME, -errno.EACCES}, errors
+)py";
+
+}  // namespace vorlake::tessaro::test_support
