@@ -39,10 +39,10 @@ def wait_beside(camera, release, timeout_ms):
     assert error == -errno.ETIME and end - start >= timeout_ms / 1000 - 0.01, waited
     assert (inside > 0) == release, f"{inside} samples inside a {end - start:.2f} s wait"
 
-def share(camera, release, frames):
-    """Two threads stream one camera, the second restarting it now and then, until `frames` have
-    come: both get frames, and the only errors are waits that timed out or reads while it was
-    stopped."""
+def share(camera, release, frames, mode):
+    """Two threads stream one camera, the second restarting or reopening it in `mode` now and then,
+    until `frames` have come: both get frames, and the only errors are waits that timed out or
+    reads while it was stopped."""
     camera.release_gil = release
     got, errors = ([], []), set()
 
@@ -56,7 +56,9 @@ def share(camera, release, frames):
                 continue
             got[which].append(error)
             misses = 0
-            if which and len(got[1]) % 5 == 0:
+            if which and len(got[1]) % 10 == 0:
+                assert camera.close() == 0 and camera.open(mode) == 0 and camera.start() == 0
+            elif which and len(got[1]) % 5 == 0:
                 assert camera.stop() == 0 and camera.start() == 0
 
     run_together(lambda: stream(0), lambda: stream(1))

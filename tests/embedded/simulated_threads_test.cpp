@@ -121,7 +121,7 @@ TEST_P(simulated_camera_threads, two_threads_stream_one_camera_while_one_restart
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
-    EXPECT_EQ(python_call("share", "60"), "");
+    EXPECT_EQ(python_call("share", "60, 0x311C"), "");
     EXPECT_EQ(kernel.most_waiting, 1);
 }
 

@@ -57,7 +57,7 @@ TEST_P(vivid_threads, two_threads_stream_one_camera_while_one_restarts_it) {
     ASSERT_EQ(prepare_hdmi_loop(capture, output, frame_height) + set_grey_format(capture_node, frame_height, 704), 0);
     ASSERT_EQ(show_frame(output, shown, frame_height, 704), 0);
     start_camera();
-    EXPECT_EQ(python_call("share", "30"), "");
+    EXPECT_EQ(python_call("share", "30, 0x211C"), "");
     EXPECT_EQ(cam->close(), 0);
 }
 
