@@ -5,9 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "camera_threads.hpp"
@@ -19,61 +18,39 @@
 namespace vorlake::tessaro::test_support {
 namespace {
 
-// The simulated kernel shared by threads: one call at a time, and a poll that finds no frame
-// waits up to its timeout for one that another thread supplies, where the plain simulation, with
-// nobody to move time on, ends it at once.
-class threaded_kernel final : public kernel_calls {
-    std::mutex mutex;
-    std::condition_variable arrived;
-
-    template <typename Call>
-    auto locked(Call call) {
-        std::lock_guard lock(mutex);
-        return call();
-    }
-
+// The simulated kernel with time in it: while `frame` is set, one arrives every 2 ms, and a poll
+// that finds none ready waits for one up to its timeout, where the plain simulation, with nobody
+// to move time on, ends it at once. It counts the threads inside a poll together.
+class timed_kernel final : public simulated_kernel {
 public:
-    int open(const char* path, int flags) override { return locked([&] { return inner.open(path, flags); }); }
-    int close(int fd) override { return locked([&] { return inner.close(fd); }); }
-    int ioctl(int fd, unsigned long request, void* arg) override {
-        return locked([&] { return inner.ioctl(fd, request, arg); });
-    }
-    void* mmap(void* address, std::size_t length, int protection, int flags, int fd, off_t offset) override {
-        return locked([&] { return inner.mmap(address, length, protection, flags, fd, offset); });
-    }
-    int munmap(void* address, std::size_t length) override { return locked([&] { return inner.munmap(address, length); }); }
-    int list_directory(const std::string& path, std::vector<std::string>& names) override {
-        return locked([&] { return inner.list_directory(path, names); });
-    }
-    int read_text_file(const std::string& path, std::string& content) override {
-        return locked([&] { return inner.read_text_file(path, content); });
-    }
     int poll(pollfd* fds, nfds_t count, int timeout_ms) override {
-        std::unique_lock lock(mutex);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        most_waiting = std::max(most_waiting, ++waiting);
+        using clock = std::chrono::steady_clock;
+        const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+        most_waiting = std::max(most_waiting.load(), ++waiting);
         for (;;) {
-            const int ready = inner.poll(fds, count, 0);
-            if (ready != 0 || std::chrono::steady_clock::now() >= deadline)
+            if (!frame.empty() && clock::now() >= next_frame) {
+                push_frame("/dev/video0", frame);
+                next_frame = clock::now() + std::chrono::milliseconds(2);
+            }
+            const int ready = simulated_kernel::poll(fds, count, 0);
+            if (ready != 0 || clock::now() >= deadline)
                 return --waiting, ready;
-            arrived.wait_until(lock, deadline);
+            std::this_thread::sleep_until(frame.empty() ? deadline : std::min(deadline, next_frame));
         }
     }
 
-    void push_frame(const std::vector<std::uint8_t>& frame) {
-        locked([&] { inner.push_frame("/dev/video0", frame); });
-        arrived.notify_all();
-    }
+    std::vector<std::uint8_t> frame;
+    std::atomic<int> waiting = 0, most_waiting = 0;
 
-    simulated_kernel inner;
-    int waiting = 0, most_waiting = 0;  // threads inside a poll
+private:
+    std::chrono::steady_clock::time_point next_frame;
 };
 
 // Parameter: whether the camera lets go of the interpreter lock while it waits.
 class simulated_camera_threads : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        kernel.inner.add_jetson_device({});
+        kernel.add_jetson_device({});
         output_of([&] {
             ASSERT_EQ(manager.init(), 0);
             ASSERT_NE(cam = manager.get_camera("media0/IMX704"), nullptr);
@@ -85,9 +62,9 @@ protected:
     // The manager outlives every test: leave it holding nothing of this simulated system.
     void TearDown() override {
         cam.reset();
-        kernel.inner.directories[simulated_kernel::media_devices_directory] = {};
+        kernel.directories[simulated_kernel::media_devices_directory] = {};
         output_of([&] { EXPECT_EQ(manager.init(), 0); });
-        EXPECT_EQ(kernel.inner.descriptors.size() + kernel.inner.mappings.size(), 0u);
+        EXPECT_EQ(kernel.descriptors.size() + kernel.mappings.size(), 0u);
     }
 
     // The failure of a function of the script called with the camera and the test's parameter;
@@ -101,7 +78,7 @@ protected:
         return failure;
     }
 
-    threaded_kernel kernel;
+    timed_kernel kernel;
     scoped_kernel_calls guard{kernel};
     camera_manager& manager = camera_manager::instance();
     std::shared_ptr<camera> cam;
@@ -111,16 +88,9 @@ TEST_P(simulated_camera_threads, another_thread_runs_only_while_a_releasing_came
     EXPECT_EQ(python_call("wait_beside", "600"), "");
 }
 
-// The frames come faster than two threads take them, so that a restart drops some unread. The
-// threads take turns inside the camera, so that they never wait for the device both at once.
+// The threads take turns inside the camera, so that they never wait for the device both at once.
 TEST_P(simulated_camera_threads, two_threads_stream_one_camera_while_one_restarts_it) {
-    const std::vector<std::uint8_t> frame = encode_raw_frame(random_frame_values(1, false, 1), false, true);
-    std::jthread feeder([&](std::stop_token stop) {
-        while (!stop.stop_requested()) {
-            kernel.push_frame(frame);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
+    kernel.frame = encode_raw_frame(random_frame_values(1, false, 1), false, true);
     EXPECT_EQ(python_call("share", "60, 0x311C"), "");
     EXPECT_EQ(kernel.most_waiting, 1);
 }

@@ -62,7 +62,7 @@ struct jetson_device_options {
     bool with_data_links = true, sensor_has_node = true;
 };
 
-class simulated_kernel final : public kernel_calls {
+class simulated_kernel : public kernel_calls {
 public:
     static constexpr std::uint32_t sensor_mode_control = 0x0098190E;
     static constexpr const char* media_devices_directory = "/sys/bus/media/devices/";
