@@ -2,6 +2,12 @@
 // checks run on the simulated kernel and on the VM's.
 #pragma once
 
+#include <memory>
+#include <string>
+
+#include "embedded_python.hpp"
+#include "support/captured_output.hpp"
+
 namespace vorlake::tessaro::test_support {
 
 inline constexpr const char* camera_threads_script = R"py(
@@ -65,5 +71,17 @@ def share(camera, release, frames, mode):
     assert all(got) and len(got[0]) + len(got[1]) >= frames, (len(got[0]), len(got[1]), errors)
     assert errors <= {-errno.ETIME, -errno.EACCES}, errors
 )py";
+
+// The failure of the script's `function` called with cam, whether it lets go of the interpreter
+// lock, and `arguments`; the camera's lines go unseen.
+inline std::string camera_threads_failure(const std::string& function, const std::shared_ptr<camera>& cam, bool release,
+                                          const std::string& arguments) {
+    std::string failure;
+    output_of([&] {
+        failure = python_failure(camera_threads_script,
+                                 function + "(camera, " + (release ? "True, " : "False, ") + arguments + ")", cam);
+    });
+    return failure;
+}
 
 }  // namespace vorlake::tessaro::test_support

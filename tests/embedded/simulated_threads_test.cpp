@@ -10,8 +10,6 @@
 #include <thread>
 
 #include "camera_threads.hpp"
-#include "embedded_python.hpp"
-#include "support/captured_output.hpp"
 #include "support/raw_frame_encoder.hpp"
 #include "support/simulated_kernel.hpp"
 
@@ -67,17 +65,6 @@ protected:
         EXPECT_EQ(kernel.descriptors.size() + kernel.mappings.size(), 0u);
     }
 
-    // The failure of a function of the script called with the camera and the test's parameter;
-    // the camera's lines go unseen.
-    std::string python_call(const std::string& function, const std::string& argument) {
-        std::string failure;
-        output_of([&] {
-            failure = python_failure(camera_threads_script,
-                                     function + "(camera, " + (GetParam() ? "True, " : "False, ") + argument + ")", cam);
-        });
-        return failure;
-    }
-
     timed_kernel kernel;
     scoped_kernel_calls guard{kernel};
     camera_manager& manager = camera_manager::instance();
@@ -85,13 +72,13 @@ protected:
 };
 
 TEST_P(simulated_camera_threads, another_thread_runs_only_while_a_releasing_camera_waits_for_a_frame) {
-    EXPECT_EQ(python_call("wait_beside", "600"), "");
+    EXPECT_EQ(camera_threads_failure("wait_beside", cam, GetParam(), "600"), "");
 }
 
 // The threads take turns inside the camera, so that they never wait for the device both at once.
 TEST_P(simulated_camera_threads, two_threads_stream_one_camera_while_one_restarts_it) {
     kernel.frame = encode_raw_frame(random_frame_values(1, false, 1), false, true);
-    EXPECT_EQ(python_call("share", "60, 0x311C"), "");
+    EXPECT_EQ(camera_threads_failure("share", cam, GetParam(), "60, 0x311C"), "");
     EXPECT_EQ(kernel.most_waiting, 1);
 }
 

@@ -6,8 +6,6 @@
 
 #include "camera_threads.hpp"
 #include "capture/v4l2_stream.hpp"
-#include "embedded_python.hpp"
-#include "support/captured_output.hpp"
 #include "support/raw_frame_encoder.hpp"
 #include "kernel/vivid_nodes.hpp"
 
@@ -27,16 +25,6 @@ protected:
         ASSERT_EQ(cam->open(0x211C) + cam->start(), 0);
     }
 
-    // The failure of a function of the script called with the camera and the test's parameter.
-    std::string python_call(const std::string& function, const std::string& argument) {
-        std::string failure;
-        ts::output_of([&] {
-            failure = ts::python_failure(ts::camera_threads_script,
-                                         function + "(camera, " + (GetParam() ? "True, " : "False, ") + argument + ")", cam);
-        });
-        return failure;
-    }
-
     std::shared_ptr<camera> cam = create_camera_offline("vivid threads");
 };
 
@@ -46,7 +34,7 @@ TEST_P(vivid_threads, another_thread_runs_only_while_a_releasing_camera_waits_fo
     int webcam = 0;
     ASSERT_EQ(capture.call(VIDIOC_S_INPUT, &webcam) + set_control(capture, "Percentage of Dropped Buffers", 100), 0);
     start_camera();
-    EXPECT_EQ(python_call("wait_beside", "600"), "");
+    EXPECT_EQ(ts::camera_threads_failure("wait_beside", cam, GetParam(), "600"), "");
     EXPECT_EQ(cam->close() + set_control(capture, "Percentage of Dropped Buffers", 0), 0);
 }
 
@@ -57,7 +45,7 @@ TEST_P(vivid_threads, two_threads_stream_one_camera_while_one_restarts_it) {
     ASSERT_EQ(prepare_hdmi_loop(capture, output, frame_height) + set_grey_format(capture_node, frame_height, 704), 0);
     ASSERT_EQ(show_frame(output, shown, frame_height, 704), 0);
     start_camera();
-    EXPECT_EQ(python_call("share", "30, 0x211C"), "");
+    EXPECT_EQ(ts::camera_threads_failure("share", cam, GetParam(), "30, 0x211C"), "");
     EXPECT_EQ(cam->close(), 0);
 }
 
