@@ -6,8 +6,8 @@
 
 #include "camera_threads.hpp"
 #include "capture/v4l2_stream.hpp"
-#include "support/raw_frame_encoder.hpp"
 #include "kernel/vivid_nodes.hpp"
+#include "support/raw_frame_encoder.hpp"
 
 namespace vorlake::tessaro {
 namespace {
