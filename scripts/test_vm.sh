@@ -127,6 +127,13 @@ for file in "${load_order[@]}"; do
     basename "$file" >>"$stage/lib/modules/load-order"
 done
 cp "$program" "$stage/tests/kernel_tests"
+# Tests that drive pelorin from Python threads embed Debian's CPython 3.11, with its extension
+# modules built in; it reads the pure-Python part of its standard library from /usr/lib/python3.11.
+if [ -d /usr/lib/python3.11 ]; then
+    (cd /usr/lib && find python3.11 \( -name test -o -name idlelib -o -name tkinter -o -name lib2to3 \
+        -o -name ensurepip -o -name site-packages -o -name dist-packages -o -name 'config-*' \) -prune \
+        -o -name '*.py' -print | cpio -pdm --quiet "$stage/usr/lib")
+fi
 (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
 
 # --- boot --------------------------------------------------------------------------------

@@ -26,45 +26,16 @@
 #include "pipeline/sensor_mode_control.hpp"
 #include "support/captured_output.hpp"
 #include "support/raw_frame_encoder.hpp"
+#include "vivid_nodes.hpp"
 
 namespace vorlake::tessaro {
 namespace {
 
 namespace ts = test_support;
 
-// vivid registers its nodes in a fixed order: video capture (input 0 webcam, 3 HDMI), video
-// output (output 1 HDMI), metadata capture.
-const std::string capture_node = "/dev/video0", output_node = "/dev/video1", metadata_node = "/dev/video2",
-                  media_node = "/dev/media0";
-constexpr std::uint32_t frame_width = 672, frame_height = 588;
+using namespace vivid;
+
 constexpr unsigned frame_timeout_ms = 2000;
-
-// A device node opened as the library opens its own. The test program sets no signal handler: no
-// EINTR to retry.
-struct device {
-    unique_fd fd;
-    explicit device(const std::string& path) : fd(open_device(path, O_RDWR | O_NONBLOCK)) {}
-    // 0, or -errno.
-    int call(unsigned long request, void* argument) const { return ::ioctl(fd.get(), request, argument) < 0 ? -errno : 0; }
-};
-
-// Finds the control by its name; a name the node lacks leaves an id the driver refuses.
-int set_control(const device& node, const char* name, std::int32_t value) {
-    v4l2_queryctrl query{.id = V4L2_CTRL_FLAG_NEXT_CTRL};
-    while (node.call(VIDIOC_QUERYCTRL, &query) == 0 && std::strcmp(reinterpret_cast<const char*>(query.name), name))
-        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
-    v4l2_control control{query.id, value};
-    return node.call(VIDIOC_S_CTRL, &control);
-}
-
-// An 8-bit grey format with the given height and line stride; a stride the driver changed breaks
-// the loop below.
-int set_grey_format(const std::string& node, std::uint32_t height, std::uint32_t stride) {
-    v4l2_format format{.type = node == output_node ? V4L2_BUF_TYPE_VIDEO_OUTPUT : V4L2_BUF_TYPE_VIDEO_CAPTURE};
-    format.fmt.pix = {.width = frame_width, .height = height, .pixelformat = V4L2_PIX_FMT_GREY,
-                      .field = V4L2_FIELD_NONE, .bytesperline = stride};
-    return device(node).call(VIDIOC_S_FMT, &format);
-}
 
 // The steady clock is CLOCK_MONOTONIC, which vivid stamps its buffers from.
 std::uint64_t monotonic_ns() {
@@ -131,39 +102,15 @@ TEST_P(vivid_loopback, a_camera_reads_raw_frames_looped_through_the_kernel_with_
     const loop_case& test = GetParam();
     const std::uint32_t stride = test.padded ? 704 : frame_width,
                         height = test.dual ? 2 * frame_height : frame_height;
-    // Both HDMI ends carry one raw frame (twice the lines for dual depth) with CVT
-    // reduced-blanking v2 timings, the one CVT form whose width is free. The capture side loops the
-    // output back once the formats match too, and its pattern generator's text overlay is off.
-    v4l2_dv_timings timings{.type = V4L2_DV_BT_656_1120};
-    timings.bt = {.width = frame_width, .height = height, .interlaced = V4L2_DV_PROGRESSIVE,
-                  .polarities = V4L2_DV_HSYNC_POS_POL, .pixelclock = 29'999'000, .hfrontporch = 8,
-                  .hsync = 32, .hbackporch = 40, .vfrontporch = 5, .vsync = 8, .vbackporch = 5,
-                  .standards = V4L2_DV_BT_STD_CVT, .flags = V4L2_DV_FL_REDUCED_BLANKING};
     const device capture(capture_node), output(output_node);
-    int hdmi_input = 3, hdmi_output = 1;
-    ASSERT_EQ(capture.call(VIDIOC_S_INPUT, &hdmi_input), 0);
-    ASSERT_EQ(output.call(VIDIOC_S_OUTPUT, &hdmi_output), 0);
-    ASSERT_EQ(capture.call(VIDIOC_S_DV_TIMINGS, &timings), 0);
-    ASSERT_EQ(output.call(VIDIOC_S_DV_TIMINGS, &timings), 0);
-    ASSERT_EQ(set_control(capture, "OSD Text Mode", 2), 0);
-    ASSERT_EQ(set_control(capture, "Loop Video", 1), 0);
+    ASSERT_EQ(prepare_hdmi_loop(capture, output, height), 0);
     // The library sets a packed format itself (a wrong request would break the loop); the stride
     // of a padded one is the video node's own business.
     ASSERT_EQ(test.padded ? set_grey_format(capture_node, height, stride)
                           : probe_pipeline().set_video_format(capture_node, frame_width, height, V4L2_PIX_FMT_GREY), 0);
-    ASSERT_EQ(set_grey_format(output_node, height, stride), 0);
-
-    // vivid keeps looping the last output buffer queued, so one buffer, lent from our memory,
-    // shows the frame for as long as the output node stays open.
     const ts::frame_values sent = ts::random_frame_values(7, test.dual, 1);
     const std::vector<std::uint8_t> shown = ts::encode_raw_frame(sent, test.dual, test.padded);
-    std::uint32_t type = V4L2_BUF_TYPE_VIDEO_OUTPUT, size = static_cast<std::uint32_t>(shown.size());
-    v4l2_requestbuffers request{.count = 1, .type = type, .memory = V4L2_MEMORY_USERPTR};
-    v4l2_buffer buffer{.type = type, .bytesused = size, .field = V4L2_FIELD_NONE, .memory = V4L2_MEMORY_USERPTR,
-                       .m = {.userptr = reinterpret_cast<unsigned long>(shown.data())}, .length = size};
-    ASSERT_EQ(output.call(VIDIOC_REQBUFS, &request), 0);
-    ASSERT_EQ(output.call(VIDIOC_QBUF, &buffer), 0);
-    ASSERT_EQ(output.call(VIDIOC_STREAMON, &type), 0);
+    ASSERT_EQ(show_frame(output, shown, height, stride), 0);
 
     auto cam = create_camera_offline("vivid loop");
     cam->add_stream(stream_type::stream_image,

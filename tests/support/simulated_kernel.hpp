@@ -63,7 +63,7 @@ struct jetson_device_options {
     std::vector<unsigned> broken = {};  // sensors (by position) whose nvcsi leads to no vi-output
 };
 
-class simulated_kernel final : public kernel_calls {
+class simulated_kernel : public kernel_calls {
 public:
     static constexpr std::uint32_t sensor_mode_control = 0x0098190E;
     static constexpr const char* media_devices_directory = "/sys/bus/media/devices/";
