@@ -92,13 +92,9 @@ class Timing:
     @classmethod
     def of(cls, record: pelorin.frame_buffer, host_time: float) -> Timing:
         """The times and counters of pelorin frame `record`, received at `host_time`."""
-        sensor = bool(record.has_sensor_time)
-        return cls(int(record.frame_id), int(record.timestamp), host_time,
-                   int(record.capture_time_ns) if record.has_capture_time else None,
-                   int(record.sequence) if record.has_sequence else None,
-                   int(record.frame_index) if sensor else None,
-                   int(record.sensor_timestamp) if sensor else None,
-                   int(record.dropped_frames))
+        # One call into the module for all of them: each attribute read would cross it anew.
+        frame_id, timestamp, capture, sequence, index, sensor, dropped = record.timing_fields()
+        return cls(frame_id, timestamp, host_time, capture, sequence, index, sensor, dropped)
 
 
 class Frame:
