@@ -18,6 +18,7 @@ from tessaro.errors import ExpiredFrameError, FrameError, MissingOutputError
 if TYPE_CHECKING:
     import pelorin
 
+
 __all__ = ["Array", "Frame", "RecordViews", "Timing"]
 
 Array = npt.NDArray[Any]
@@ -69,8 +70,12 @@ class RecordViews:
         per-echo outputs of several echoes are separate vectors in the record, so those are
         always stacked into a new array."""
         arrays: dict[str, Array] = {}
-        for name, parts in self.per_echo.items():
-            arrays[name] = np.array(parts) if copy or len(parts) > 1 else parts[0][np.newaxis]
+        if copy:
+            import pelorin  # loaded long before: a device has a camera
+            arrays.update(zip(self.per_echo, pelorin.copy_stacked(list(self.per_echo.values()))))
+        else:
+            for name, parts in self.per_echo.items():
+                arrays[name] = np.array(parts) if len(parts) > 1 else parts[0][np.newaxis]
         for name, view in self.whole.items():
             arrays[name] = view.copy() if copy else view
         return arrays
