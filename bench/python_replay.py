@@ -3,8 +3,10 @@
 A feeder that copies a prepared frame into the array it is given is replayed through an offline
 camera (three echoes, every output). Each frame is set against the C++ decode of a frame of the
 same mode (the C++ benchmark, run from here) plus one numpy copy of the frame's bytes; what is
-left over is the cost of the Python layer. Every figure is CPU time of three runs, printed as
-minimum / median.
+left over is the cost of the Python layer. Beside it: a numpy decoder of the same frame written
+the way a user would (numpy_decoder.py), and `tessaro.open` with its default outputs against
+pelorin's get_frame with the same outputs, both waiting without the interpreter lock as
+`tessaro.open` does. Every figure is CPU time of three runs, printed as minimum / median.
 """
 
 import argparse
@@ -19,8 +21,10 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
+import numpy_decoder
 import pelorin
-from tessaro._sensor import OUTPUTS, FrameFeeder, Mode, output_configuration
+import tessaro
+from tessaro._sensor import DEFAULT_OUTPUTS, OUTPUTS, FrameFeeder, Mode, output_configuration
 from tessaro.synthetic import wire
 
 RUNS = 3
@@ -34,11 +38,17 @@ def per_call_us(call: Callable[[], object], count: int) -> float:
     return (time.thread_time_ns() - start) / count / 1e3
 
 
-def replay_camera(frame: npt.NDArray[np.uint8], dual: bool) -> pelorin.camera:
+def feeding_camera(frame: npt.NDArray[np.uint8]) -> pelorin.camera:
     camera = pelorin.create_camera_offline("replay")
     camera.add_stream(pelorin.stream_image, FrameFeeder(lambda index: frame))
+    return camera
+
+
+def replay_camera(frame: npt.NDArray[np.uint8], dual: bool,
+                  outputs: tuple[str, ...] = tuple(OUTPUTS)) -> pelorin.camera:
+    camera = feeding_camera(frame)
     started = (camera.open(Mode.DUAL if dual else Mode.SINGLE), camera.configure_camera_echo(3),
-               camera.configure_camera_output(output_configuration(OUTPUTS)), camera.start())
+               camera.configure_camera_output(output_configuration(outputs)), camera.start())
     if started != (0, 0, 0, 0) or camera.get_frame(100).error != 0:
         raise RuntimeError(f"the replay camera did not start: {started}")
     return camera
@@ -48,11 +58,19 @@ def python_figures(dual: bool, count: int) -> dict[str, list[float]]:
     frame = wire.encode_raw_frame(wire.random_values(7, dual), dual)
     camera = replay_camera(frame, dual)
     target = np.empty_like(frame)
-    figures: dict[str, list[float]] = {"replay": [], "copy": []}
-    for _ in range(RUNS):
-        figures["replay"].append(per_call_us(lambda: camera.get_frame(100), count))
-        figures["copy"].append(per_call_us(lambda: np.copyto(target, frame), count))
-    if camera.get_frame(100).error != 0:
+    plain = replay_camera(frame, dual, DEFAULT_OUTPUTS)
+    plain.release_gil = True
+    figures: dict[str, list[float]] = {"replay": [], "copy": [], "numpy": [], "get_frame": [],
+                                       "open": []}
+    with tessaro.open(feeding_camera(frame), mode="dual" if dual else "single") as device:
+        frames = device.frames()
+        for _ in range(RUNS):
+            figures["replay"].append(per_call_us(lambda: camera.get_frame(100), count))
+            figures["copy"].append(per_call_us(lambda: np.copyto(target, frame), count))
+            figures["numpy"].append(per_call_us(lambda: numpy_decoder.decode(frame, dual), count // 10))
+            figures["get_frame"].append(per_call_us(lambda: plain.get_frame(100), count))
+            figures["open"].append(per_call_us(lambda: next(frames), count))
+    if camera.get_frame(100).error != 0 or plain.get_frame(100).error != 0:
         raise RuntimeError("the replay failed")
     return figures
 
@@ -97,6 +115,13 @@ def main() -> None:
         print(f"  {mode:6} replay / (decode + copy + 5 us) {min(replay) / min(aim):5.2f}x / "
               f"{statistics.median(replay) / statistics.median(aim):5.2f}x   Python layer "
               f"{spread(left)} us")
+        numpy = figures["numpy"]
+        print(f"  {mode:6} numpy decoder {spread(numpy)}   numpy decoder / replay "
+              f"{min(numpy) / min(replay):5.2f}x / {statistics.median(numpy) / statistics.median(replay):5.2f}x")
+        opened, plain = figures["open"], figures["get_frame"]
+        print(f"  {mode:6} tessaro.open {spread(opened)}   get_frame {spread(plain)}   default outputs, "
+              f"open / get_frame {min(opened) / min(plain):5.2f}x / "
+              f"{statistics.median(opened) / statistics.median(plain):5.2f}x")
 
 
 if __name__ == "__main__":

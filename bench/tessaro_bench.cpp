@@ -1,9 +1,8 @@
 // Decoding cost per frame against the cheapest conceivable alternative, measured in the same run:
 // touching the decoder's own working set in its own cache state, that is reading the frame's input
 // once and writing every output of a frame with three echoes once (the outputs are copied from the
-// input, the rest of the input is read). The older baseline, which copied the input and the
-// outputs from a separate source and so measured twice the bytes at whatever speed they fitted the
-// caches, is printed beside it for now. Single depth decodes a frame; dual depth prepares, decodes and merges one. Besides
+// input, the rest of the input is read), so that the ratio means the same whatever the cache
+// sizes. Single depth decodes a frame; dual depth prepares, decodes and merges one. Besides
 // the whole frame it times the stages one by one (the histogram copy, the small channels, the
 // merge as the difference of dual depth with and without it) and the frame with fewer echoes
 // or fewer outputs, so that the cost can be seen to follow what is enabled. Every case runs
@@ -80,23 +79,6 @@ void decode_frame(benchmark::State& state, bool dual, std::uint8_t echoes, outpu
             state.SkipWithError("decoding failed");
             break;
         }
-        benchmark::ClobberMemory();
-    }
-}
-
-// The old baseline: input and outputs copied from separate sources, twice the bytes the decoder
-// touches.
-void copy_frame(benchmark::State& state, bool dual) {
-    const frame_rig rig(dual, 3, output_set::all);
-    const std::vector<std::uint8_t> input = rig.frame.raw_image;
-    const std::vector<std::uint8_t> output_source(rig.all_output_bytes(), 0x5A);
-    std::vector<std::uint8_t> input_copy(input.size());
-    std::vector<std::uint8_t> output_copy(output_source.size());
-    for (auto _ : state) {
-        std::memcpy(input_copy.data(), input.data(), input.size());
-        std::memcpy(output_copy.data(), output_source.data(), output_source.size());
-        benchmark::DoNotOptimize(input_copy.data());
-        benchmark::DoNotOptimize(output_copy.data());
         benchmark::ClobberMemory();
     }
 }
@@ -209,8 +191,6 @@ int main(int argc, char** argv) {
     for (const bool dual : {false, true}) {
         settle(benchmark::RegisterBenchmark(dual ? "baseline/dual" : "baseline/single",
                                             [dual](benchmark::State& state) { touch_frame(state, dual); }));
-        settle(benchmark::RegisterBenchmark(dual ? "memcpy/dual" : "memcpy/single",
-                                            [dual](benchmark::State& state) { copy_frame(state, dual); }));
     }
     for (const bench_case& c : cases)
         settle(benchmark::RegisterBenchmark(c.name.c_str(), [c](benchmark::State& state) {
@@ -221,14 +201,10 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     std::printf("\nper frame on one core, and ratio to the baseline (the frame's input read once, every output of\n"
-                "3 echoes written once) as min / median of the runs; the old baseline (memcpy of input and outputs\n"
-                "from a separate source) beside it, median\n");
-    std::printf("  %-40s %9s %9s %15s %10s\n", "", "us", "frames/s", "baseline", "old memcpy");
-    auto row = [&reporter](const std::string& name, double nanoseconds, const std::string& ratios,
-                           const std::string& copy) {
-        const double old = reporter.nanoseconds.contains(copy) ? nanoseconds / reporter.spread(copy).second : 0;
-        std::printf("  %-40s %9.1f %9.0f %15s %9.2fx\n", name.c_str(), nanoseconds / 1e3, 1e9 / nanoseconds,
-                    ratios.c_str(), old);
+                "3 echoes written once) as min / median of the runs\n");
+    std::printf("  %-40s %9s %9s %15s\n", "", "us", "frames/s", "baseline");
+    auto row = [](const std::string& name, double nanoseconds, const std::string& ratios) {
+        std::printf("  %-40s %9.1f %9.0f %15s\n", name.c_str(), nanoseconds / 1e3, 1e9 / nanoseconds, ratios.c_str());
     };
     auto ratio = [](double a, double b) {
         char text[32];
@@ -238,7 +214,7 @@ int main(int argc, char** argv) {
     for (const bool dual : {false, true}) {
         const std::string base = dual ? "baseline/dual" : "baseline/single";
         if (reporter.nanoseconds.contains(base))
-            row(base, reporter.spread(base).second, "", dual ? "memcpy/dual" : "memcpy/single");
+            row(base, reporter.spread(base).second, "");
     }
     for (const bench_case& c : cases) {
         const std::string base = c.dual ? "baseline/dual" : "baseline/single";
@@ -246,7 +222,7 @@ int main(int argc, char** argv) {
             continue;
         const auto [least, middle] = reporter.spread(c.name);
         const auto [base_least, base_middle] = reporter.spread(base);
-        row(c.name, middle, ratio(least / base_least, middle / base_middle), c.dual ? "memcpy/dual" : "memcpy/single");
+        row(c.name, middle, ratio(least / base_least, middle / base_middle));
     }
     const std::string with = "dual/3 echoes/all outputs", without = with + ", no merge";
     if (reporter.nanoseconds.contains(with) && reporter.nanoseconds.contains(without) &&

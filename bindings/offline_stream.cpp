@@ -10,6 +10,7 @@
 
 #include "buffer_exports.hpp"
 #include "capture/stream_timing.hpp"
+#include "lent_frame_memory.hpp"
 
 namespace vorlake::tessaro::python {
 
@@ -49,9 +50,9 @@ public:
             size = delivered_size;
         for (int call = 0; call < 2; ++call) {
             // A new array of numpy's own each time: whatever the source does with it (keep it,
-            // resize it, write to it later) stays away from the camera's memory. The frame costs
-            // one copy on its way into the buffer.
-            byte_array array(size);
+            // resize it, write to it later) stays away from the camera's memory. Its memory
+            // becomes the buffer when the source let go of it; otherwise the frame is copied.
+            byte_array array = lender.lend(size);
             const int needed = (*callback)(array, timeout_ms);
             if (needed < 0)
                 return needed;
@@ -60,7 +61,8 @@ public:
             // The source may have resized the array in place: what it holds now is what counts.
             const py::ssize_t held = written_size(array);
             if (needed <= held) {
-                take_over(buffer, array, static_cast<std::size_t>(needed));
+                if (!lender.take_back(array, buffer, static_cast<std::size_t>(needed)))
+                    take_over(buffer, array, static_cast<std::size_t>(needed));
                 delivered_size = needed;
                 delivered = clock.deliver();
                 return 0;
@@ -89,6 +91,7 @@ private:
     }
 
     shared_source callback;
+    frame_memory_lender lender;
     py::ssize_t delivered_size = 0;  // size of the last frame read, 0 before the first
     delivery_clock clock;
     capture_timing delivered;

@@ -15,8 +15,9 @@ namespace vorlake::tessaro::python {
 // callable(array, timeout_ms) writes one frame into the start of array and returns its size; a
 // size larger than the array asks for a second call with an array of exactly that size. 0 means
 // no frame within the timeout, a negative result is an errno-style failure. The array is a new one
-// of numpy's own at every call, which the callable may keep or resize; the frame is copied out
-// of it when the call returns. The callable runs with the interpreter lock held, also when its
+// of numpy's own at every call, which the callable may keep or resize; when the call returns the
+// frame's memory becomes the camera's if nothing refers to the array any more, and is copied out
+// of it otherwise (lent_frame_memory.hpp). The callable runs with the interpreter lock held, also when its
 // camera waits without it.
 using frame_source =
     std::function<int(pybind11::array_t<std::uint8_t, pybind11::array::c_style>, unsigned int)>;

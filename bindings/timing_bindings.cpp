@@ -18,6 +18,20 @@ void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls) 
                            "the sensor's time, unwrapped to 64 bits; 0 without embedded data");
     frame_cls.def_readonly("dropped_frames", &frame_buffer::dropped_frames,
                            "frames lost between the previous frame and this one");
+    // The same fields in one call, for a per-frame path that would otherwise cross into the
+    // module once for each of them.
+    frame_cls.def(
+        "timing_fields",
+        [](const frame_buffer& f) {
+            auto known = [](bool has, std::uint64_t value) -> py::object {
+                return has ? py::object(py::int_(value)) : py::object(py::none());
+            };
+            return py::make_tuple(f.frame_id, f.timestamp, known(f.has_capture_time, f.capture_time_ns),
+                                  known(f.has_sequence, f.sequence), known(f.has_sensor_time, f.frame_index),
+                                  known(f.has_sensor_time, f.sensor_timestamp), f.dropped_frames);
+        },
+        "(frame_id, timestamp, capture_time_ns, sequence, frame_index, sensor_timestamp, dropped_frames); "
+        "the four in the middle are None where the frame does not know them");
     camera_cls.def("get_dropped_frames", gated("get_dropped_frames", waits::no, &camera::get_dropped_frames),
                     "Frames lost since the last start");
 }

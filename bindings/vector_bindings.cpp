@@ -1,6 +1,7 @@
 // The vector classes: three list-like ones and four that only export their memory.
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -334,6 +335,45 @@ void bind_buffer_vector(py::module_& m, const char* name) {
         });
 }
 
+// The per-echo outputs are a vector per echo: a frame that keeps its own copies stacks them into
+// one new array each. One call for all of them, since in the frame loop every call into numpy
+// finds its code and data pushed out of the caches by the decoder.
+py::list copy_stacked(const py::list& groups) {
+    const auto refuse = [] {
+        return py::value_error("copy_stacked: each group must be a non-empty list of C-contiguous arrays of "
+                               "one dtype and shape");
+    };
+    py::list stacked;
+    for (const py::handle group : groups) {
+        if (!py::isinstance<py::list>(group) || py::len(group) == 0)
+            throw refuse();
+        const auto parts = py::reinterpret_borrow<py::list>(group);
+        std::vector<py::array> arrays;
+        arrays.reserve(parts.size());
+        for (const py::handle part : parts) {
+            if (!py::isinstance<py::array>(part))
+                throw refuse();
+            arrays.push_back(py::reinterpret_borrow<py::array>(part));
+        }
+        const py::array& first = arrays.front();
+        for (const py::array& part : arrays) {
+            const bool same = part.dtype().num() == first.dtype().num() && part.ndim() == first.ndim() &&
+                              std::equal(first.shape(), first.shape() + first.ndim(), part.shape());
+            if (!same || (part.flags() & py::array::c_style) == 0)
+                throw refuse();
+        }
+        std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(arrays.size())};
+        shape.insert(shape.end(), first.shape(), first.shape() + first.ndim());
+        py::array out(first.dtype(), shape);
+        auto* target = static_cast<std::uint8_t*>(out.mutable_data());
+        const auto bytes = static_cast<std::size_t>(first.nbytes());
+        for (std::size_t k = 0; k < arrays.size(); ++k)
+            std::memcpy(target + k * bytes, arrays[k].data(), bytes);
+        stacked.append(std::move(out));
+    }
+    return stacked;
+}
+
 }  // namespace
 
 void bind_vectors(py::module_& m) {
@@ -345,6 +385,9 @@ void bind_vectors(py::module_& m) {
     bind_buffer_vector<std::vector<histogram_bins_t>, std::uint32_t, histogram_bins>(
         m, "vector_histogram");
     bind_buffer_vector<std::vector<pdc_counts_t>, std::uint32_t, pdc_channels>(m, "vector_pdc");
+    m.def("copy_stacked", &copy_stacked, py::arg("groups"),
+          "For each group of equally shaped C-contiguous arrays, a new array of them stacked along a new "
+          "first axis (numpy.stack of copies, in one call)");
 }
 
 }  // namespace vorlake::tessaro::python

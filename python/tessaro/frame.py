@@ -18,6 +18,7 @@ from tessaro.errors import ExpiredFrameError, FrameError, MissingOutputError
 if TYPE_CHECKING:
     import pelorin
 
+
 __all__ = ["Array", "Frame", "RecordViews", "Timing"]
 
 Array = npt.NDArray[Any]
@@ -69,8 +70,12 @@ class RecordViews:
         per-echo outputs of several echoes are separate vectors in the record, so those are
         always stacked into a new array."""
         arrays: dict[str, Array] = {}
-        for name, parts in self.per_echo.items():
-            arrays[name] = np.array(parts) if copy or len(parts) > 1 else parts[0][np.newaxis]
+        if copy:
+            import pelorin  # loaded long before: a device has a camera
+            arrays.update(zip(self.per_echo, pelorin.copy_stacked(list(self.per_echo.values()))))
+        else:
+            for name, parts in self.per_echo.items():
+                arrays[name] = np.array(parts) if len(parts) > 1 else parts[0][np.newaxis]
         for name, view in self.whole.items():
             arrays[name] = view.copy() if copy else view
         return arrays
@@ -92,13 +97,9 @@ class Timing:
     @classmethod
     def of(cls, record: pelorin.frame_buffer, host_time: float) -> Timing:
         """The times and counters of pelorin frame `record`, received at `host_time`."""
-        sensor = bool(record.has_sensor_time)
-        return cls(int(record.frame_id), int(record.timestamp), host_time,
-                   int(record.capture_time_ns) if record.has_capture_time else None,
-                   int(record.sequence) if record.has_sequence else None,
-                   int(record.frame_index) if sensor else None,
-                   int(record.sensor_timestamp) if sensor else None,
-                   int(record.dropped_frames))
+        # One call into the module for all of them: each attribute read would cross it anew.
+        frame_id, timestamp, capture, sequence, index, sensor, dropped = record.timing_fields()
+        return cls(frame_id, timestamp, host_time, capture, sequence, index, sensor, dropped)
 
 
 class Frame:

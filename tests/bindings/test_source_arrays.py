@@ -57,3 +57,20 @@ def test_arrays_kept_or_spoilt_by_the_source_never_reach_the_record(step, error,
     assert after.error == 0 and len(kept) == calls
     for raw, expected in [(after.raw_image, SECOND)] + [(t, FIRST) for t in taken]:
         np.testing.assert_array_equal(raw, expected)
+
+
+def test_frames_of_changing_size_taken_without_a_copy_stay_apart():
+    """A source that lets go of its arrays hands their memory to the camera: frames that grow
+    (padded) and shrink again each arrive whole, and bytes Python took of one keep them."""
+    seeds, pads = (5, 6, 7, 8), (False, True, False, True)
+    camera = streaming_camera([encoded(s, padded=p)[1] for s, p in zip(seeds, pads)])
+    taken = []
+    for seed in seeds:
+        frame = camera.get_frame(1)
+        values, unpadded = encoded(seed)
+        assert frame.error == 0
+        np.testing.assert_array_equal(frame.raw_image, unpadded)
+        np.testing.assert_array_equal(np.asarray(frame.histogram), values["histogram"])
+        taken.append((np.asarray(frame.raw_image), unpadded))
+    for raw, expected in taken:
+        np.testing.assert_array_equal(raw, expected)
