@@ -21,7 +21,7 @@ void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls) 
     // The same fields in one call, for a per-frame path that would otherwise cross into the
     // module once for each of them.
     frame_cls.def(
-        "timing_fields",
+        "_timing_fields",
         [](const frame_buffer& f) {
             auto known = [](bool has, std::uint64_t value) -> py::object {
                 return has ? py::object(py::int_(value)) : py::object(py::none());

@@ -340,7 +340,7 @@ void bind_buffer_vector(py::module_& m, const char* name) {
 // finds its code and data pushed out of the caches by the decoder.
 py::list copy_stacked(const py::list& groups) {
     const auto refuse = [] {
-        return py::value_error("copy_stacked: each group must be a non-empty list of C-contiguous arrays of "
+        return py::value_error("_copy_stacked: each group must be a non-empty list of C-contiguous arrays of "
                                "one dtype and shape");
     };
     py::list stacked;
@@ -385,7 +385,7 @@ void bind_vectors(py::module_& m) {
     bind_buffer_vector<std::vector<histogram_bins_t>, std::uint32_t, histogram_bins>(
         m, "vector_histogram");
     bind_buffer_vector<std::vector<pdc_counts_t>, std::uint32_t, pdc_channels>(m, "vector_pdc");
-    m.def("copy_stacked", &copy_stacked, py::arg("groups"),
+    m.def("_copy_stacked", &copy_stacked, py::arg("groups"),
           "For each group of equally shaped C-contiguous arrays, a new array of them stacked along a new "
           "first axis (numpy.stack of copies, in one call)");
 }

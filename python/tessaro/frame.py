@@ -72,7 +72,7 @@ class RecordViews:
         arrays: dict[str, Array] = {}
         if copy:
             import pelorin  # loaded long before: a device has a camera
-            arrays.update(zip(self.per_echo, pelorin.copy_stacked(list(self.per_echo.values()))))
+            arrays.update(zip(self.per_echo, pelorin._copy_stacked(list(self.per_echo.values()))))
         else:
             for name, parts in self.per_echo.items():
                 arrays[name] = np.array(parts) if len(parts) > 1 else parts[0][np.newaxis]
@@ -98,7 +98,7 @@ class Timing:
     def of(cls, record: pelorin.frame_buffer, host_time: float) -> Timing:
         """The times and counters of pelorin frame `record`, received at `host_time`."""
         # One call into the module for all of them: each attribute read would cross it anew.
-        frame_id, timestamp, capture, sequence, index, sensor, dropped = record.timing_fields()
+        frame_id, timestamp, capture, sequence, index, sensor, dropped = record._timing_fields()
         return cls(frame_id, timestamp, host_time, capture, sequence, index, sensor, dropped)
 
 

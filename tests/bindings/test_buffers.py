@@ -88,13 +88,13 @@ def test_misuse_never_touches_freed_memory():
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-4000:]
 
 
-def test_copy_stacked_copies_each_group_and_refuses_unequal_arrays():
+def test_private_copy_stacked_copies_each_group_and_refuses_unequal_arrays():
     parts = [np.arange(6, dtype=np.float32).reshape(2, 3) + k for k in range(3)]
-    stacked, single = pelorin.copy_stacked([parts, parts[:1]])
+    stacked, single = pelorin._copy_stacked([parts, parts[:1]])
     np.testing.assert_array_equal(stacked, np.stack(parts))
     assert single.shape == (1, 2, 3) and stacked.dtype == np.float32
     parts[0][:] = -1  # copies, not views
     assert stacked[0, 0, 0] == 0
     for bad in ([parts[0], parts[1].T.copy()], [parts[0], parts[1].astype(np.float64)], [parts[0][:, ::2]], []):
-        with pytest.raises(ValueError, match="copy_stacked"):
-            pelorin.copy_stacked([bad])
+        with pytest.raises(ValueError, match="_copy_stacked"):
+            pelorin._copy_stacked([bad])
