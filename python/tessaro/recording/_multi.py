@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 import time
@@ -10,19 +11,14 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from mcap_ros2.writer import Writer
-
 from tessaro.errors import RecordingError
 from tessaro.recording._background import BackgroundWriter
 from tessaro.recording import _ros2 as messages
 from tessaro.recording._cameras import (CAMERAS_RECORD, PER_CAMERA, segments,
                                         topic_of)
-from tessaro.recording._camera_model import PinholeModel, fit_pinhole
 from tessaro.recording._clock import realtime_offset_ns
-from tessaro.recording._format import (CAMERA_INFO_TOPIC, CAMERA_MODEL_RECORD, DEPTH_TOPIC,
-                                       EBD_TOPIC, IMAGE_TOPIC, POINTS_TOPIC, RECORDER_RECORD,
-                                       metadata_records)
-from tessaro.recording._writer import (COMPRESSION, FAILURES_IN_A_ROW, OFFERED_QOS_PROFILES, _Output,
+from tessaro.recording._format import CAMERA_MODEL_RECORD, RECORDER_RECORD, metadata_records
+from tessaro.recording._writer import (FAILURES_IN_A_ROW, CameraMessages, McapFile, _Output,
                                        _deferred_interrupt, _write_error)
 
 if TYPE_CHECKING:
@@ -65,17 +61,12 @@ class _Channels:
                  ) -> None:
         mode = info["supported_modes"][f"{info['mode']:x}"]
         self.member, self.segment = member, segment
-        self.size = (mode["sensor_width"], mode["sensor_height"])
         self.raw_size = int(mode["raw_size_image"])
-        self.topics = {topic: topic_of(topic, segment)
-                       for topic in (IMAGE_TOPIC, EBD_TOPIC, DEPTH_TOPIC, POINTS_TOPIC,
-                                     CAMERA_INFO_TOPIC)}
         self.frame_id = messages.check_frame_id(member.frame_id) if member.frame_id \
             else messages.optical_frame_id(segment)
         # The cameras of one host share the wall clock's offset, so that their log times line
         # up; a replayed recording's times are on the epoch already.
         self.offset_ns = 0 if member.epoch_times else offset_ns
-        self.model: PinholeModel | None = None
         self.anchors: dict[str, str] | None = None
         self.written = self.taken = self.failed = 0
         self.last: int | None = None
@@ -103,20 +94,13 @@ class _Channels:
 class _GroupWriter:
     def __init__(self, file: Any, channels: list[_Channels], infos: list[dict[str, Any]],
                  ros2: bool) -> None:
-        self._file, self._ros2 = file, ros2
-        # Each frame's image closes its chunk, as in a one-camera recording.
-        self._writer = Writer(file, chunk_size=min(c.raw_size for c in channels) - 1,
-                              compression=COMPRESSION)
-        self._raw = self._writer.register_msgdef(messages.RAW_FRAME_TYPE,
-                                                 messages.RAW_FRAME_DEFINITION)
-        if ros2:
-            self._image = self._writer.register_msgdef(messages.IMAGE_TYPE,
-                                                       messages.IMAGE_DEFINITION)
-            self._cloud = self._writer.register_msgdef(messages.POINT_CLOUD_TYPE,
-                                                       messages.POINT_CLOUD_DEFINITION)
-            self._camera_info = self._writer.register_msgdef(messages.CAMERA_INFO_TYPE,
-                                                             messages.CAMERA_INFO_DEFINITION)
-        self._channels: dict[str, int] = self._writer._channel_ids
+        self._file = file
+        mcap = McapFile(file, min(c.raw_size for c in channels), ros2)
+        self._writer = mcap.writer
+        self._messages = {id(chan): CameraMessages(
+            mcap, info, chan.member.outputs, chan.frame_id,
+            functools.partial(topic_of, segment=chan.segment),
+            f"{CAMERA_MODEL_RECORD}/{chan.segment}") for chan, info in zip(channels, infos)}
         self._all, self._infos = channels, infos
         self._metadata_written = False
         ids = [c.member.name for c in channels]
@@ -143,45 +127,11 @@ class _GroupWriter:
     def write(self, chan: _Channels, frame: Any, image: bytes, ebd: bytes | None,
               log_time: int) -> None:
         """One camera's frame, on the writer thread: `frame` is the copy the capture queued."""
-        sequence = chan.written
-        def write(topic: str, schema: Any, message: dict[str, Any] | None) -> None:
-            if message is None:
-                return
-            if "header" in message:
-                message["header"]["frame_id"] = chan.frame_id
-            name = chan.topics[topic]
-            if name not in self._channels:
-                self._channels[name] = self._writer._writer.register_channel(
-                    topic=name, message_encoding="cdr", schema_id=schema.id,
-                    metadata={"offered_qos_profiles": OFFERED_QOS_PROFILES})
-            self._writer.write_message(name, schema, message, log_time=log_time,
-                                       publish_time=log_time, sequence=sequence)
-
         if chan.anchors is None:
             chan.anchors = {"realtime_offset_ns": str(chan.offset_ns),
                             "monotonic_anchor_ns": str(log_time - chan.offset_ns),
                             "sensor_anchor": str(int(frame.sensor_timestamp)) if ebd else ""}
-
-        def raw(data: bytes) -> dict[str, Any]:
-            return messages.raw_frame(frame, data, ebd is not None, log_time, chan.frame_id)
-
-        outputs = chan.member.outputs
-        if ebd:
-            write(EBD_TOPIC, self._raw, raw(ebd))
-        if self._ros2:
-            write(DEPTH_TOPIC, self._image, messages.depth_image(
-                frame, *chan.size, log_time, outputs, chan.frame_id))
-            cloud = messages.point_cloud(frame, *chan.size, log_time, outputs, chan.frame_id)
-            write(POINTS_TOPIC, self._cloud, cloud)
-            if chan.model is None and cloud is not None:
-                chan.model = fit_pinhole(frame.point_cloud[0], *chan.size)
-                if chan.model is not None:
-                    self._writer.add_metadata(f"{CAMERA_MODEL_RECORD}/{chan.segment}",
-                                              chan.model.metadata(sequence))
-            if chan.model is not None:
-                write(CAMERA_INFO_TOPIC, self._camera_info,
-                      chan.model.camera_info(log_time, chan.frame_id))
-        write(IMAGE_TOPIC, self._raw, raw(image))
+        self._messages[id(chan)].write(chan.written, frame, image, ebd, log_time)
         chan.written += 1
         if all(c.anchors is not None for c in self._all):
             self._write_metadata()

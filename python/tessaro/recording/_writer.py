@@ -99,6 +99,84 @@ def _deferred_interrupt() -> Iterator[_Interrupt]:
             signal.signal(number, handler)
 
 
+class McapFile:
+    """An MCAP writer with the recording's message types registered. The image goes last into
+    a frame's chunk; being larger than the chunk size (the smallest camera's image, less a
+    byte), it closes the chunk, so a frame's messages share one chunk and are damaged or intact
+    together."""
+
+    def __init__(self, file: IO[bytes], smallest_image: int, ros2: bool) -> None:
+        self.writer = Writer(file, chunk_size=smallest_image - 1, compression=COMPRESSION)
+        register = self.writer.register_msgdef
+        self.raw = register(messages.RAW_FRAME_TYPE, messages.RAW_FRAME_DEFINITION)
+        self.ros2 = ros2
+        if ros2:
+            self.image = register(messages.IMAGE_TYPE, messages.IMAGE_DEFINITION)
+            self.cloud = register(messages.POINT_CLOUD_TYPE, messages.POINT_CLOUD_DEFINITION)
+            self.camera_info = register(messages.CAMERA_INFO_TYPE,
+                                        messages.CAMERA_INFO_DEFINITION)
+        # mcap-ros2 registers a channel without metadata at its first message; the ros2 profile
+        # wants each channel's offered QoS, so the channels are registered here first.
+        self._channels: dict[str, int] = self.writer._channel_ids
+
+    def write(self, topic: str, schema: Schema, message: dict[str, Any] | None, log_time: int,
+              sequence: int) -> None:
+        if message is None:
+            return
+        if topic not in self._channels:
+            self._channels[topic] = self.writer._writer.register_channel(
+                topic=topic, message_encoding="cdr", schema_id=schema.id,
+                metadata={"offered_qos_profiles": OFFERED_QOS_PROFILES})
+        self.writer.write_message(topic, schema, message, log_time=log_time,
+                                  publish_time=log_time, sequence=sequence)
+
+
+class CameraMessages:
+    """One camera's messages in a recording: its raw frames, and with ros2 its depth image,
+    point cloud and camera model. `topic` maps the one-camera topics to the file's;
+    `model_record` is where the model's metadata goes, once it is fitted."""
+
+    def __init__(self, mcap: McapFile, info: dict[str, Any],
+                 outputs: pelorin.camera_output_configuration | None, frame_id: str,
+                 topic: Callable[[str], str] = lambda name: name,
+                 model_record: str = CAMERA_MODEL_RECORD) -> None:
+        mode = info["supported_modes"][f"{info['mode']:x}"]
+        self._mcap, self._outputs, self.frame_id = mcap, outputs, frame_id
+        self._size = (mode["sensor_width"], mode["sensor_height"])
+        self._topics = {name: topic(name) for name in (IMAGE_TOPIC, EBD_TOPIC, DEPTH_TOPIC,
+                                                         POINTS_TOPIC, CAMERA_INFO_TOPIC)}
+        self._model_record = model_record
+        self._model: PinholeModel | None = None
+
+    def write(self, index: int, frame: Any, image: bytes, ebd: bytes | None,
+              log_time: int) -> None:
+        """Frame `index`: `frame` is the frame or the copy the capture queued of it."""
+        mcap = self._mcap
+
+        def write(topic: str, schema: Schema, message: dict[str, Any] | None) -> None:
+            mcap.write(self._topics[topic], schema, message, log_time, index)
+
+        def raw(data: bytes) -> dict[str, Any]:
+            return messages.raw_frame(frame, data, ebd is not None, log_time, self.frame_id)
+
+        if ebd:
+            write(EBD_TOPIC, mcap.raw, raw(ebd))
+        if mcap.ros2:
+            write(DEPTH_TOPIC, mcap.image, messages.depth_image(
+                frame, *self._size, log_time, self._outputs, self.frame_id))
+            cloud = messages.point_cloud(frame, *self._size, log_time, self._outputs,
+                                         self.frame_id)
+            write(POINTS_TOPIC, mcap.cloud, cloud)
+            if self._model is None and cloud is not None:
+                self._model = fit_pinhole(frame.point_cloud[0], *self._size)
+                if self._model is not None:
+                    mcap.writer.add_metadata(self._model_record, self._model.metadata(index))
+            if self._model is not None:
+                write(CAMERA_INFO_TOPIC, mcap.camera_info,
+                      self._model.camera_info(log_time, self.frame_id))
+        write(IMAGE_TOPIC, mcap.raw, raw(image))
+
+
 class _FrameWriter:
     """The MCAP side of `record`: one chunk per frame, written to disk as soon as it is whole,
     so that a recording that stops abruptly keeps every frame before the last."""
@@ -108,27 +186,12 @@ class _FrameWriter:
                  frame_id: str = messages.DEFAULT_FRAME_ID) -> None:
         mode = info["supported_modes"][f"{info['mode']:x}"]
         self._file = file
-        self._info, self._outputs, self._ros2 = info, outputs, ros2
+        self._info, self._outputs = info, outputs
         self._frame_id = frame_id
-        self._model: PinholeModel | None = None
-        self._size = (mode["sensor_width"], mode["sensor_height"])
-        # The image goes last into a frame's chunk; being larger than the chunk size, it closes
-        # the chunk, so a frame's messages share one chunk and are damaged or intact together.
-        self._writer = Writer(file, chunk_size=mode["raw_size_image"] - 1,
-                              compression=COMPRESSION)
-        self._raw = self._writer.register_msgdef(messages.RAW_FRAME_TYPE,
-                                                 messages.RAW_FRAME_DEFINITION)
-        if ros2:
-            self._image = self._writer.register_msgdef(messages.IMAGE_TYPE,
-                                                       messages.IMAGE_DEFINITION)
-            self._cloud = self._writer.register_msgdef(messages.POINT_CLOUD_TYPE,
-                                                       messages.POINT_CLOUD_DEFINITION)
-            self._camera_info = self._writer.register_msgdef(messages.CAMERA_INFO_TYPE,
-                                                             messages.CAMERA_INFO_DEFINITION)
+        self._mcap = McapFile(file, mode["raw_size_image"], ros2)
+        self._writer = self._mcap.writer
+        self._camera = CameraMessages(self._mcap, info, outputs, frame_id)
         self._metadata_written = False
-        # mcap-ros2 registers a channel without metadata at its first message; the ros2 profile
-        # wants each channel's offered QoS, so the channels are registered here first.
-        self._channels: dict[str, int] = self._writer._channel_ids
 
     def write_metadata(self, times: dict[str, str]) -> None:
         if not self._metadata_written:
@@ -137,36 +200,9 @@ class _FrameWriter:
                 self._writer.add_metadata(name, record)
             self._metadata_written = True
 
-    def write_frame(self, index: int, frame: pelorin.frame_buffer, image: bytes, ebd: bytes | None,
+    def write_frame(self, index: int, frame: Any, image: bytes, ebd: bytes | None,
                     log_time: int) -> None:
-        def write(topic: str, schema: Schema, message: dict[str, Any] | None) -> None:
-            if message is not None:
-                if topic not in self._channels:
-                    self._channels[topic] = self._writer._writer.register_channel(
-                        topic=topic, message_encoding="cdr", schema_id=schema.id,
-                        metadata={"offered_qos_profiles": OFFERED_QOS_PROFILES})
-                self._writer.write_message(topic, schema, message, log_time=log_time,
-                                           publish_time=log_time, sequence=index)
-
-        def raw(data: bytes) -> dict[str, Any]:
-            return messages.raw_frame(frame, data, ebd is not None, log_time, self._frame_id)
-
-        if ebd:
-            write(EBD_TOPIC, self._raw, raw(ebd))
-        if self._ros2:
-            write(DEPTH_TOPIC, self._image, messages.depth_image(
-                frame, *self._size, log_time, self._outputs, self._frame_id))
-            cloud = messages.point_cloud(frame, *self._size, log_time, self._outputs,
-                                         self._frame_id)
-            write(POINTS_TOPIC, self._cloud, cloud)
-            if self._model is None and cloud is not None:
-                self._model = fit_pinhole(frame.point_cloud[0], *self._size)
-                if self._model is not None:
-                    self._writer.add_metadata(CAMERA_MODEL_RECORD, self._model.metadata(index))
-            if self._model is not None:
-                write(CAMERA_INFO_TOPIC, self._camera_info,
-                      self._model.camera_info(log_time, self._frame_id))
-        write(IMAGE_TOPIC, self._raw, raw(image))
+        self._camera.write(index, frame, image, ebd, log_time)
         self._file.flush()
 
     def finish(self, times: dict[str, str], counts: dict[str, str]) -> None:
