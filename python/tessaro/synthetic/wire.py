@@ -58,18 +58,15 @@ def frame_size(dual: bool, padded: bool = False) -> int:
 
 def quarters(values: np.ndarray, sign_bit: int = 0) -> np.ndarray:
     """The words of fixed-point fields with two fraction bits; sign_bit 0 means unsigned."""
-    q = np.asarray(values, dtype=np.float64) * 4
-    np.rint(q, out=q)
-    low, high = (-(1 << sign_bit), 1 << sign_bit) if sign_bit else (0, 1 << 31)
-    # Written so that nan fails too.
-    if q.size and not (q.min() >= low and q.max() < high):
+    q = np.rint(np.asarray(values, dtype=np.float64) * 4).astype(np.int64)
+    if sign_bit:
+        limit = 1 << sign_bit
+        if np.any(q < -limit) or np.any(q >= limit):
+            raise ValueError("value does not fit the field")
+        q = np.where(q < 0, q + (limit << 1), q)
+    elif np.any(q < 0) or np.any(q >= 1 << 31):
         raise ValueError("value does not fit the field")
-    if not sign_bit:
-        return q.astype(np.uint32)
-    # Two's complement in sign_bit + 1 bits.
-    words: np.ndarray = q.astype(np.int32).view(np.uint32)
-    words &= np.uint32((2 << sign_bit) - 1)
-    return words
+    return q.astype(np.uint32)
 
 
 def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, np.ndarray]:
@@ -99,9 +96,10 @@ def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, 
     return values
 
 
-def _echo_words(values: dict[str, np.ndarray], words: np.ndarray) -> None:
-    """Puts the echo channels of every pixel into `words` (pixels, 3, 6), in line order."""
+def _echo_words(values: dict[str, np.ndarray]) -> np.ndarray:
+    """The echo channels of every pixel, (pixels, 3 * 6) words in line order."""
     points = values["points"]
+    words = np.empty((points.shape[1], MAX_ECHOES, ECHO_STRIDE), dtype=np.uint32)
     words[..., 0] = quarters(values["radial_depth"]).T
     words[..., 1:3] = quarters(points[..., :2], sign_bit=21).transpose(1, 0, 2)
     words[..., 3] = quarters(points[..., 2]).T
@@ -109,6 +107,7 @@ def _echo_words(values: dict[str, np.ndarray], words: np.ndarray) -> None:
     # Only the low byte is the status; the sensor's upper bits must be ignored.
     words[..., 5] = values["peak_status"].T
     words[..., 5] |= np.uint32(0xA5C3_0000)
+    return words.reshape(len(words), -1)
 
 
 @functools.cache
@@ -129,36 +128,21 @@ def _wire_rows(blocks: int) -> tuple[np.ndarray, np.ndarray]:
     return rows[:, 0], rows[:, 1:].reshape(-1)
 
 
-@functools.cache
-def _runs(blocks: int) -> tuple[tuple[int, int], ...]:
-    """(first pixel, its line on the wire) of each run of image lines that follow one another
-    on the wire as they do in pixel order."""
-    pixels = _wire_rows(blocks)[1]
-    starts = np.flatnonzero(np.diff(pixels, prepend=-2) != 1)
-    return tuple(zip(starts.tolist(), pixels[starts].tolist()))
-
-
 def encode_raw_frame(values: dict[str, np.ndarray], dual: bool,
                      padded: bool = False) -> np.ndarray:
     """The raw image frame as a uint8 array, in wire order."""
-    blocks = block_count(dual)
-    references = _wire_rows(blocks)[0]
-    # The image lines are put together in pixel order, where each channel is a plain slice, and
-    # then copied to the wire a run of lines at a time.
-    image = np.empty((pixel_count(dual), WORDS_PER_LINE), dtype="<u4")
-    image[:, LINE_WORD] = values["line_word"]
-    image[:, HISTOGRAM:HISTOGRAM + HISTOGRAM_BINS] = values["histogram"]
-    image[:, PDC:PDC + PDC_CHANNELS] = values["pdc"]
-    image[:, NOISE] = quarters(values["noise_level"])
-    _echo_words(values, image[:, ECHO_BASE:].reshape(len(image), MAX_ECHOES, ECHO_STRIDE))
+    references, pixels = _wire_rows(block_count(dual))
+    # Every word of a line is written below, each line straight to its place on the wire.
     stride = (PADDED_LINE_SIZE if padded else LINE_SIZE) // 4
-    lines = np.empty((blocks * LINES_PER_BLOCK, stride), dtype="<u4")
+    lines = np.empty((len(references) * LINES_PER_BLOCK, stride), dtype="<u4")
     if padded:
         lines[:, WORDS_PER_LINE:] = 0xEEEE_EEEE
     lines[references, :WORDS_PER_LINE] = values["reference"]
-    run = IMAGE_LINES // 2
-    for pixel, line in _runs(blocks):
-        lines[line:line + run, :WORDS_PER_LINE] = image[pixel:pixel + run]
+    lines[pixels, LINE_WORD] = values["line_word"]
+    lines[pixels, HISTOGRAM:HISTOGRAM + HISTOGRAM_BINS] = values["histogram"]
+    lines[pixels, PDC:PDC + PDC_CHANNELS] = values["pdc"]
+    lines[pixels, NOISE] = quarters(values["noise_level"])
+    lines[pixels, ECHO_BASE:WORDS_PER_LINE] = _echo_words(values)
     data: np.ndarray = lines.view(np.uint8).reshape(-1)
     return data
 
