@@ -132,19 +132,19 @@ def _peaks(ambient: np.ndarray, bin_mm: np.ndarray, whole: np.ndarray, zone: np.
     high = np.clip(np.ceil(centre + reach) + 1, 0, BINS).astype(np.intp)
     lengths = high - low
     ends = np.cumsum(lengths)
-    peak = np.repeat(np.arange(count), lengths)
-    bins = np.arange(len(peak)) + np.repeat(low - (ends - lengths), lengths)
-    values = (bins + 0.5) * bin_mm[peak] - distance[peak]
-    values /= width[peak]
+    # Each peak's values, bin after bin (repeating beats gathering by peak).
+    bins = np.arange(ends[-1] if count else 0) + np.repeat(low - (ends - lengths), lengths)
+    values = (bins + 0.5) * np.repeat(bin_mm, lengths) - np.repeat(distance, lengths)
+    values /= np.repeat(width, lengths)
     np.square(values, out=values)
     values *= -0.5
     np.exp(values, out=values)
-    values *= height[peak]
-    where = zone[peak] * BINS + bins
-    sums[where] = ambient[zone[peak]]
+    values *= np.repeat(height, lengths)
+    where = np.repeat(zone * BINS, lengths) + bins
+    sums[where] = np.repeat(ambient[zone], lengths)
     # Where each rank's values start, and the end.
     runs = np.append(np.r_[0, ends][np.searchsorted(rank, np.arange(rank[-1] + 1))],
-                     len(peak)) if count else np.zeros(1, dtype=np.intp)
+                     len(bins)) if count else np.zeros(1, dtype=np.intp)
     for start, end in zip(runs[:-1], runs[1:]):
         sums[where[start:end]] += values[start:end]
     return where, sums[where]
