@@ -368,12 +368,12 @@ class SyntheticSensor:
         status[peak == 0] = STATUS_NONE
         points = _quarters(radial[..., None].astype(np.float64) * self.rays)
         peak, noise_level = _quarters(peak), _quarters(np.sqrt(ambient))
-        subs = [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s], histogram[s],
-                         pdc_counts[s]) for s in range(len(rngs))]
+        frames = [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s],
+                           histogram[s], pdc_counts[s]) for s in range(len(rngs))]
         # The sub-frames' pixels one after the other, as on the wire: so they are in memory.
         pixels = {"noise_level": noise_level.reshape(-1),
                   "histogram": histogram.reshape(-1, BINS), "pdc": pdc_counts.reshape(-1, 4)}
-        return subs, pixels
+        return frames, pixels
 
     # -- the wire -------------------------------------------------------------------------------
 
