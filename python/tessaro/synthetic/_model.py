@@ -132,19 +132,19 @@ def _peaks(ambient: np.ndarray, bin_mm: np.ndarray, whole: np.ndarray, zone: np.
     high = np.clip(np.ceil(centre + reach) + 1, 0, BINS).astype(np.intp)
     lengths = high - low
     ends = np.cumsum(lengths)
-    peak = np.repeat(np.arange(count), lengths)
-    bins = np.arange(len(peak)) + np.repeat(low - (ends - lengths), lengths)
-    values = (bins + 0.5) * bin_mm[peak] - distance[peak]
-    values /= width[peak]
+    # Each peak's values, bin after bin (repeating beats gathering by peak).
+    bins = np.arange(ends[-1] if count else 0) + np.repeat(low - (ends - lengths), lengths)
+    values = (bins + 0.5) * np.repeat(bin_mm, lengths) - np.repeat(distance, lengths)
+    values /= np.repeat(width, lengths)
     np.square(values, out=values)
     values *= -0.5
     np.exp(values, out=values)
-    values *= height[peak]
-    where = zone[peak] * BINS + bins
-    sums[where] = ambient[zone[peak]]
+    values *= np.repeat(height, lengths)
+    where = np.repeat(zone * BINS, lengths) + bins
+    sums[where] = np.repeat(ambient[zone], lengths)
     # Where each rank's values start, and the end.
     runs = np.append(np.r_[0, ends][np.searchsorted(rank, np.arange(rank[-1] + 1))],
-                     len(peak)) if count else np.zeros(1, dtype=np.intp)
+                     len(bins)) if count else np.zeros(1, dtype=np.intp)
     for start, end in zip(runs[:-1], runs[1:]):
         sums[where[start:end]] += values[start:end]
     return where, sums[where]
@@ -259,7 +259,8 @@ class SyntheticSensor:
         seeded = np.random.default_rng([seed, 0xC0FFEE])
         self.ambient = float(seeded.uniform(100, 400))  # counts per 40 mm bin
         self.start_ticks = int(seeded.integers(0, 1_000_000))
-        self._cache: dict[int, list[SubFrame]] = {}
+        # Per frame: its sub-frames, and their per-pixel values in wire order.
+        self._cache: dict[int, tuple[list[SubFrame], dict[str, np.ndarray]]] = {}
         self._still_targets: _Targets | None = None
         self._fixed = self._fixed_lines()
         # One frame is worked out at a time, in working memory kept from frame to frame: fresh
@@ -294,6 +295,9 @@ class SyntheticSensor:
     def returns(self, index: int) -> list[SubFrame]:
         """What each sub-frame of frame `index` reports: one in single modes, near then far in
         dual-depth modes."""
+        return self._frame(index)[0]
+
+    def _frame(self, index: int) -> tuple[list[SubFrame], dict[str, np.ndarray]]:
         with self._lock:
             if index not in self._cache:
                 if len(self._cache) > 8:
@@ -301,7 +305,8 @@ class SyntheticSensor:
                 self._cache[index] = self._sub_frames(self._targets(index), index)
             return self._cache[index]
 
-    def _sub_frames(self, targets: _Targets, index: int) -> list[SubFrame]:
+    def _sub_frames(self, targets: _Targets, index: int
+                    ) -> tuple[list[SubFrame], dict[str, np.ndarray]]:
         # Sub-frames are worked out side by side, along the first axis, each drawing from its
         # own generator in the same order as one alone would.
         rngs = [np.random.default_rng([self.seed, index, s]) for s in range(len(self.model.ranges))]
@@ -363,20 +368,24 @@ class SyntheticSensor:
         status[peak == 0] = STATUS_NONE
         points = _quarters(radial[..., None].astype(np.float64) * self.rays)
         peak, noise_level = _quarters(peak), _quarters(np.sqrt(ambient))
-        return [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s], histogram[s],
-                         pdc_counts[s]) for s in range(len(rngs))]
+        frames = [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s],
+                           histogram[s], pdc_counts[s]) for s in range(len(rngs))]
+        # The sub-frames' pixels one after the other, as on the wire: so they are in memory.
+        pixels = {"noise_level": noise_level.reshape(-1),
+                  "histogram": histogram.reshape(-1, BINS), "pdc": pdc_counts.reshape(-1, 4)}
+        return frames, pixels
 
     # -- the wire -------------------------------------------------------------------------------
 
     def _wire_values(self, index: int) -> dict[str, np.ndarray]:
-        subs = self.returns(index)
+        subs, pixels = self._frame(index)
 
-        def joined(key: str, axis: int) -> np.ndarray:
+        def joined(key: str) -> np.ndarray:
             parts = [getattr(s, key) for s in subs]
-            return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=axis)
+            return parts[0] if len(parts) == 1 else np.concatenate(parts, axis=1)
 
-        values = {key: joined(key, 1) for key in wire.ECHO_VALUES}
-        values.update({key: joined(key, 0) for key in wire.PIXEL_VALUES})
+        values = {key: joined(key) for key in wire.ECHO_VALUES}
+        values.update(pixels)
         values.update(self._fixed)
         return values
 
