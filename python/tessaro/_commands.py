@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 import tessaro
+from tessaro._extras import require
 from tessaro._sensor import MODE_NAMES, OUTPUTS
 from tessaro.errors import SourceError, TessaroError, describe
 from tessaro.frame import Frame
@@ -243,6 +244,7 @@ def export_arguments(parser: argparse.ArgumentParser) -> None:
 def export(args: argparse.Namespace) -> int:
     """tessaro export FILE --frame K: PNG, PLY and .npz of one frame."""
     from tessaro import export as to_file
+    require("export", "writing pictures and point clouds")  # before any file is written
     with tessaro.open(args.file, echoes=args.echoes, outputs=decoding_outputs(args)) as device:
         assert device.replayer is not None, "a recording opens with its replayer"
         count, damage = len(device), device.replayer.recording.damage
