@@ -3,7 +3,7 @@
 # architecture:
 # - x86-64: pip installs each, by its tags, into a fresh virtual environment of its own CPython
 #   with the package's plain dependencies, on 3.10 with the oldest numpy the package accepts;
-#   scripts/replay_check.py then replays a frame and a recording through `tessaro.open` and the
+#   scripts/replay_check.py then replays a recording through `tessaro.open` and through the
 #   installed `tessaro` command, which must do without the extras.
 # - AArch64, for the versions a Debian release offers for arm64 (bookworm 3.11, trixie 3.13):
 #   pip installs each with its dependencies' arm64 wheels into a folder, by the tags of that
@@ -78,7 +78,8 @@ for version in "${versions[@]}"; do
     [ "$version" != "${versions[0]}" ] || numpy=("numpy==$min_numpy")
     "$venv/bin/python" -m pip install -q "$wheel" "${numpy[@]}"
     if [ ${#numpy[@]} -gt 0 ]; then
-        [ "$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')" = "$min_numpy" ] \
+        "$venv/bin/python" -c 'import sys, numpy; want = sys.argv[1].split(".")
+sys.exit(numpy.__version__.split(".") != want + ["0"] * (3 - len(want)))' "$min_numpy" \
             || fail "CPython $version did not get numpy $min_numpy"
     fi
     module=$(ls "$venv"/lib/python"$version"/site-packages/pelorin.*.so)
