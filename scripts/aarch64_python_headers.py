@@ -10,9 +10,11 @@ with the AArch64 pyconfig.h in place:
         of the file, and every other header, is the same on both 64-bit Linux targets).
 """
 
+import filecmp
 import re
 import shutil
 import sys
+import tempfile
 from pathlib import Path
 
 # "#define NAME VALUE" or "/* #undef NAME */": a setting of pyconfig.h.
@@ -42,9 +44,20 @@ def derive(pyconfig: str, amd64: str, arm64: str) -> str:
     return "\n".join(lines + list(changed.values())) + "\n"
 
 
-def main(out: Path, kind: str, *args: str) -> None:
-    if out.exists():
-        shutil.rmtree(out)
+def update(made: Path, out: Path) -> None:
+    """Makes `out` hold what `made` holds, rewriting only the files that differ: a build tree
+    rebuilds whatever includes a header newer than its objects."""
+    for source in made.rglob("*"):
+        target = out / source.relative_to(made)
+        if source.is_file() and not (target.is_file() and filecmp.cmp(source, target, False)):
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(source, target)
+    for target in out.rglob("*"):
+        if target.is_file() and not (made / target.relative_to(out)).exists():
+            target.unlink()
+
+
+def make(out: Path, kind: str, *args: str) -> None:
     if kind == "debian":
         root, version = Path(args[0]), args[1]
         shutil.copytree(root / f"usr/include/python{version}", out)
@@ -59,6 +72,12 @@ def main(out: Path, kind: str, *args: str) -> None:
                                                amd64.read_text(), arm64.read_text()))
     else:
         sys.exit(f"unknown kind {kind}: debian or derived")
+
+
+def main(out: Path, *args: str) -> None:
+    with tempfile.TemporaryDirectory() as scratch:
+        make(Path(scratch) / "include", *args)
+        update(Path(scratch) / "include", out)
 
 
 if __name__ == "__main__":
