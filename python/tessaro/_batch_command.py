@@ -16,10 +16,11 @@ from typing import Any
 
 import tessaro
 from tessaro._commands import Verb, examples, positive
+from tessaro._extras import require
+from tessaro.errors import MissingExtraError
 
 HELP = ("Tables of many recordings, in parallel on a local Dask cluster or an existing one: a "
         "Parquet file of frames per recording and a summary Parquet file of all of them.")
-EXTRA = "pip install 'pelorin[batch]'"
 GLOB_CHARACTERS = set("*?[")
 
 
@@ -103,14 +104,10 @@ def _settings(args: argparse.Namespace) -> Any:
 
 def main(args: argparse.Namespace) -> int:
     """Run the verb; returns the exit status."""
-    try:
-        import distributed  # noqa: F401  (the extra's packages, checked before any work)
-        import pyarrow  # noqa: F401
-        if args.zarr:
-            import zarr  # noqa: F401
-    except ImportError as error:
-        print(f"tessaro batch: error: needs the batch extra ({error.name} is missing): "
-              f"{EXTRA}", file=sys.stderr)
+    try:  # the extra's packages, checked before any work
+        require("batch", "the batch job", "distributed", "pyarrow", *(["zarr"] if args.zarr else []))
+    except MissingExtraError as error:
+        print(f"tessaro batch: error: {error}", file=sys.stderr)
         return 2
     from tessaro import _batch_engine as engine
     try:

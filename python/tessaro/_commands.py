@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 import tessaro
+from tessaro._extras import require
 from tessaro._sensor import DEFAULT_OUTPUTS, MODE_NAMES, OUTPUTS
 from tessaro.errors import ConfigurationError, SourceError, TessaroError, describe
 from tessaro.frame import Frame
@@ -480,6 +481,10 @@ def export(args: argparse.Namespace) -> int:
         assert device.replayer is not None, "a recording opens with its replayer"
         frames, chosen, echo = _export_plan(args, len(device), device.replayer.recording.damage,
                                             device.outputs, device.echoes)
+        needed = [module for name, module in (("png", "matplotlib"), ("ply", "plyfile"))
+                  if name in chosen]
+        if needed:  # before any file is written
+            require("export", "writing pictures and point clouds", *needed)
         args.out.mkdir(parents=True, exist_ok=True)
         device.replayer.seek(frames.start)
         names = iter(frames)

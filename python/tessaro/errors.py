@@ -6,7 +6,8 @@ import errno
 import os
 
 __all__ = ["ConfigurationError", "DeviceError", "ExpiredFrameError", "FrameError",
-           "MissingOutputError", "RecordingError", "SourceError", "TessaroError", "describe"]
+           "MissingExtraError", "MissingOutputError",
+           "RecordingError", "SourceError", "TessaroError", "describe"]
 
 # What each code means when the camera itself returns it; the errno text alone ("Permission
 # denied" for -13) would send the user looking in the wrong place.
@@ -80,3 +81,13 @@ class ExpiredFrameError(TessaroError, ReferenceError):
 
 class MissingOutputError(TessaroError, AttributeError):
     """A frame was asked for an output that the device was not configured to compute."""
+
+
+class MissingExtraError(TessaroError, ImportError):
+    """Work that needs an optional part of the package, whose pip extra is not installed. The
+    message names the work, the missing module and the extra that brings it."""
+
+    def __init__(self, extra: str, what: str, module: str) -> None:
+        self.extra = extra
+        super().__init__(f"{what} needs the {extra} extra ({module} is missing): "
+                         f"pip install 'pelorin[{extra}]'", name=module)

@@ -1,7 +1,8 @@
 """Frames out to files: a colour-mapped depth image (PNG), a point cloud (PLY) and every decoded
 output (numpy .npz).
 
-matplotlib and plyfile load only when a picture or a cloud is written.
+matplotlib and plyfile load only when a picture or a cloud is written; they come with the
+package's export extra (pip install 'pelorin[export]').
 """
 
 from __future__ import annotations
@@ -11,6 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from tessaro._extras import require
 from tessaro.frame import Frame
 
 if TYPE_CHECKING:
@@ -30,6 +32,7 @@ def depth_png(frame: Frame, path: PathLike, *, echo: int = 0, title: str | None 
     limits: the depth range of the colour scale, the same for every picture of a sequence that
         is to be compared; by default that of the frame's valid zones.
     """
+    require("export", "writing depth pictures", "matplotlib")
     from matplotlib.figure import Figure
     from matplotlib.patches import Patch
 
@@ -70,6 +73,7 @@ def point_cloud_ply(frame: Frame, path: PathLike, *, binary: bool = True) -> int
     """Write the frame's points with a return, every echo, as a PLY vertex list: x, y, z (mm,
     float32), the zone's row and column, the echo (from 0) and the radial depth. Returns the
     number of points written."""
+    require("export", "writing point clouds", "plyfile")
     from plyfile import PlyData, PlyElement
 
     points, depth = frame.points, frame.depth

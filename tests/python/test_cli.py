@@ -178,3 +178,20 @@ def test_odd_file_names_an_output_folder_and_a_closed_pipe(recordings, tmp_path)
     closed = subprocess.run(f"'{sys.executable}' -m tessaro.cli replay '{recordings}/single.mcap' | true", shell=True,
                             capture_output=True, text=True)
     assert closed.stderr == ""
+
+
+@pytest.mark.parametrize("missing", ["matplotlib", "plyfile"])
+def test_export_without_its_extra_names_it(recordings, tmp_path, capsys, monkeypatch, missing):
+    from tessaro import errors, export
+    from tessaro.device import open as open_device
+    monkeypatch.setitem(sys.modules, missing, None)
+    assert main(["export", str(recordings / "dual.mcap"), "--out", str(tmp_path)]) == 1
+    err = capsys.readouterr().err
+    assert err == (f"tessaro export: error: writing pictures and point clouds needs the export extra "
+                   f"({missing} is missing): pip install 'pelorin[export]'\n")
+    assert not list(tmp_path.iterdir())
+    with open_device(recordings / "dual.mcap") as device:
+        frame = next(iter(device))
+    write = export.depth_png if missing == "matplotlib" else export.point_cloud_ply
+    with pytest.raises(errors.MissingExtraError, match=rf"\({missing} is missing\): pip install 'pelorin\[export\]'$"):
+        write(frame, tmp_path / "out")
