@@ -86,7 +86,7 @@ def test_a_second_stop_while_the_queue_is_written_drops_it_counted(tmp_path, mon
 
     def interrupted(*args):  # once the capture waits for the queue to be written: stop twice
         while args[1] == 0 and sys._current_frames()[main.ident].f_code.co_name not in (
-                "join", "_wait_for_tstate_lock"):
+                "wait", "join", "_wait_for_tstate_lock"):
             time.sleep(0.001)
         if args[1] == 0:
             signal.pthread_kill(main.ident, signal.SIGINT)  # two of one kind may come as one

@@ -100,6 +100,10 @@ class BackgroundWriter:
         self._abandoned = False
         self.accepted = self.written = self.dropped = 0
         self.error: BaseException | None = None
+        # Set by the writer thread as it ends. Waited for instead of joining the thread: before
+        # Python 3.12, a join interrupted by Ctrl-C marks the thread as ended while it still runs,
+        # and a second join returns at once, with the file still being written.
+        self._ended = threading.Event()
         self._thread = threading.Thread(target=self._run, name="tessaro-recorder", daemon=True)
         self._thread.start()
 
@@ -145,6 +149,12 @@ class BackgroundWriter:
             self._free.put(spare)
 
     def _run(self) -> None:
+        try:
+            self._write_queued()
+        finally:
+            self._ended.set()
+
+    def _write_queued(self) -> None:
         while (job := self._next()) is not None and not self._abandoned:
             image = bytes(job.image)
             self._free.put(job.image)
@@ -163,10 +173,10 @@ class BackgroundWriter:
         second Ctrl-C) drops the frames not yet written instead, counted as dropped."""
         try:
             self._queue.put(None)
-            self._thread.join()
+            self._ended.wait()
         except KeyboardInterrupt:
             self._abandoned = True
             self._queue.put(None)
-            self._thread.join()
+            self._ended.wait()
         if self.error is None:
             self.dropped += self.accepted - self.written
