@@ -7,7 +7,7 @@
 # Debian 12 machine) is as easy to have as its own. Runs once per DIR.
 # Usage: scripts/debian_arm64_root.sh RELEASE X.Y DIR
 set -euo pipefail
-release=$1 version=$2 root=$3
+release=$1 version=$2 root=$(realpath -m "$3")
 [ -x "$root/usr/bin/python$version" ] && exit 0
 
 state=$root.apt
@@ -16,9 +16,9 @@ mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/debs"
 touch "$state/status"
 echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
      "http://deb.debian.org/debian $release main" >"$state/sources.list"
-apt_options=(-q -o "Dir::Etc::SourceList=$PWD/$state/sources.list" -o Dir::Etc::SourceParts=/dev/null
-             -o "Dir::State::Lists=$PWD/$state/lists" -o "Dir::Cache=$PWD/$state"
-             -o "Dir::State::status=$PWD/$state/status" -o APT::Architecture=arm64
+apt_options=(-q -o "Dir::Etc::SourceList=$state/sources.list" -o Dir::Etc::SourceParts=/dev/null
+             -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state"
+             -o "Dir::State::status=$state/status" -o APT::Architecture=arm64
              -o APT::Architectures::=arm64 -o APT::Sandbox::User=root -o Acquire::Languages=none)
 echo "wheels: fetching $release's arm64 CPython $version"
 apt-get "${apt_options[@]}" update >/dev/null
