@@ -67,7 +67,7 @@ def check(folder: Path, program: str | None) -> None:
                                rtol=1e-6, atol=1e-4)
 
     status, out, err = command(program, "replay", str(recording), "--quiet")
-    assert status == 0 and f"{recording}: {FRAMES} frames in " in out, (status, out, err)
+    assert status == 0 and f"{recording}: replayed {FRAMES} frames in " in out, (status, out, err)
     status, out, err = command(program, "export", str(recording), "--out", str(folder))
     assert status == 1 and err.endswith("pip install 'pelorin[export]'\n") \
         and err.count("\n") == 1, (status, out, err)
