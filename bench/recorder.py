@@ -33,6 +33,7 @@ from mcap.writer import CompressionType
 import pelorin
 from tessaro._sensor import OUTPUTS, FrameFeeder, Mode, output_configuration
 from tessaro.recording import _writer
+from tessaro.recording._clock import LogClock
 from tessaro.recording._background import copy_frame
 from tessaro.synthetic import SyntheticSensor
 
@@ -83,11 +84,12 @@ def writer_table(images: list[bytes], ebds: list[bytes], rounds: int, count: int
             def write() -> None:
                 with tempfile.TemporaryFile() as file:
                     sink = _writer._FrameWriter(file, info, output_configuration(OUTPUTS), ros2)
-                    sink.write_metadata("sensor_timestamp")
+                    times = LogClock(0).metadata()
+                    sink.write_metadata(times)
                     for i in range(count):
                         n = i % len(images)
                         sink.write_frame(i, cast(Any, frame), images[n], ebds[n], i * 1000)
-                    sink.finish("sensor_timestamp", {})
+                    sink.finish(times, {})
             _writer.COMPRESSION = codec
             ms = statistics.median(cpu_ms(write, count) for _ in range(rounds))
             print(f"  {codec.name.lower():5} {'raw + ROS 2' if ros2 else 'raw':12}"
@@ -130,11 +132,11 @@ def recorder_before(revision: str, folder: Path) -> ModuleType:
     text = subprocess.run(["git", "show", f"{revision}:{WRITER}"], check=True, text=True,
                           capture_output=True).stdout
     (folder / "writer_before.py").write_text(text)
-    spec = importlib.util.spec_from_file_location("writer_before", folder / "writer_before.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("writer_before", folder / "writer_before.py")
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     sys.modules["writer_before"] = module  # its dataclasses look themselves up there
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

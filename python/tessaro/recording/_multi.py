@@ -133,7 +133,7 @@ class _GroupWriter:
                             "sensor_anchor": str(int(frame.sensor_timestamp)) if ebd else ""}
         self._messages[id(chan)].write(chan.written, frame, image, ebd, log_time)
         chan.written += 1
-        if all(c.anchors is not None for c in self._all):
+        if not self._metadata_written and all(c.anchors is not None for c in self._all):
             self._write_metadata()
         self._file.flush()
 
