@@ -53,6 +53,12 @@ void bind_sensor_info(py::module_& m);
 void bind_frame_buffer(frame_buffer_class& cls);
 void bind_vectors(py::module_& m);
 void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls);
+void bind_frame_copies(py::module_& m, camera_class& camera_cls);
+
+// get_frame's work inside the camera's gate: the frame record it returns.
+std::shared_ptr<frame_buffer> fetch_frame(const std::shared_ptr<camera>& c, unsigned int timeout_ms);
+// The frame's times and counters as frame_buffer._timing_fields() returns them.
+py::tuple timing_fields(const frame_buffer& f);
 void bind_messages(py::module_& m);
 
 }  // namespace vorlake::tessaro::python

@@ -17,6 +17,22 @@ using camera_ptr = std::shared_ptr<camera>;
 
 }  // namespace
 
+std::shared_ptr<frame_buffer> fetch_frame(const camera_ptr& c, unsigned int timeout_ms) {
+    // The stream may write a raw frame larger than the record holds; buffers Python exported
+    // from the raw bytes keep the storage they point into.
+    if (auto current = c->shared_frame()) {
+        detach_exported_storage(current->raw_image);
+        detach_exported_storage(current->raw_ebd);
+    }
+    if (releases_interpreter_lock(c)) {
+        auto wait = [&] { c->get_frame(timeout_ms); };
+        without_interpreter_lock(wait);
+    } else {
+        c->get_frame(timeout_ms);
+    }
+    return c->shared_frame();
+}
+
 void bind_camera_manager(camera_manager_class& cls) {
     cls.def(py::init([] {
         return std::unique_ptr<camera_manager, never_delete>(&camera_manager::instance());
@@ -76,21 +92,7 @@ void bind_camera(camera_class& cls) {
     cls.def(
         "get_frame",
         [](const camera_ptr& c, unsigned int timeout_ms) {
-            return run_gated(c, "get_frame", waits::no, [&] {
-                // The stream may write a raw frame larger than the record holds; buffers Python
-                // exported from the raw bytes keep the storage they point into.
-                if (auto current = c->shared_frame()) {
-                    detach_exported_storage(current->raw_image);
-                    detach_exported_storage(current->raw_ebd);
-                }
-                if (releases_interpreter_lock(c)) {
-                    auto wait = [&] { c->get_frame(timeout_ms); };
-                    without_interpreter_lock(wait);
-                } else {
-                    c->get_frame(timeout_ms);
-                }
-                return c->shared_frame();
-            });
+            return run_gated(c, "get_frame", waits::no, [&] { return fetch_frame(c, timeout_ms); });
         },
         py::arg("timeout_ms"), "Get a processed frame from the camera");
     cls.def(

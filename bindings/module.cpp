@@ -25,5 +25,6 @@ PYBIND11_MODULE(pelorin, m) {
     bind_camera_manager(manager_cls);
     bind_camera(camera_cls);
     bind_frame_timing(frame_cls, camera_cls);
+    bind_frame_copies(m, camera_cls);
     bind_messages(m);
 }

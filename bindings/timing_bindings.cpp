@@ -4,6 +4,15 @@
 
 namespace vorlake::tessaro::python {
 
+py::tuple timing_fields(const frame_buffer& f) {
+    auto known = [](bool has, std::uint64_t value) -> py::object {
+        return has ? py::object(py::int_(value)) : py::object(py::none());
+    };
+    return py::make_tuple(f.frame_id, f.timestamp, known(f.has_capture_time, f.capture_time_ns),
+                          known(f.has_sequence, f.sequence), known(f.has_sensor_time, f.frame_index),
+                          known(f.has_sensor_time, f.sensor_timestamp), f.dropped_frames);
+}
+
 void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls) {
     frame_cls.def_readonly("has_capture_time", &frame_buffer::has_capture_time);
     frame_cls.def_readonly("capture_time_ns", &frame_buffer::capture_time_ns,
@@ -21,15 +30,7 @@ void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls) 
     // The same fields in one call, for a per-frame path that would otherwise cross into the
     // module once for each of them.
     frame_cls.def(
-        "_timing_fields",
-        [](const frame_buffer& f) {
-            auto known = [](bool has, std::uint64_t value) -> py::object {
-                return has ? py::object(py::int_(value)) : py::object(py::none());
-            };
-            return py::make_tuple(f.frame_id, f.timestamp, known(f.has_capture_time, f.capture_time_ns),
-                                  known(f.has_sequence, f.sequence), known(f.has_sensor_time, f.frame_index),
-                                  known(f.has_sensor_time, f.sensor_timestamp), f.dropped_frames);
-        },
+        "_timing_fields", &timing_fields,
         "(frame_id, timestamp, capture_time_ns, sequence, frame_index, sensor_timestamp, dropped_frames); "
         "the four in the middle are None where the frame does not know them");
     camera_cls.def("get_dropped_frames", gated("get_dropped_frames", waits::no, &camera::get_dropped_frames),

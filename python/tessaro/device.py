@@ -18,10 +18,10 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import pelorin
 
-from tessaro._sensor import DEFAULT_OUTPUTS, OUTPUTS, output_configuration
+from tessaro._sensor import DEFAULT_OUTPUTS, OUTPUTS, PER_ECHO, output_configuration
 from tessaro._sources import Resolved, parse_mode, resolve
 from tessaro.errors import ConfigurationError, DeviceError, FrameError, SourceError, describe
-from tessaro.frame import Frame, Lease, RecordViews, Timing
+from tessaro.frame import Frame, Lease, RecordViews
 
 if TYPE_CHECKING:
     from tessaro.recording import RecordSummary, Replayer
@@ -294,37 +294,47 @@ class Device:
                               "`with` block (or call start())")
         end = None if duration is None else time.monotonic() + duration
         delivered = in_a_row = 0
+        # One call into the module per frame gets the frame, its times, the count of lost frames
+        # and, for a copying frame, the copies of its outputs.
+        plan = self._copy_plan() if copy else None
+        next_frame = self.camera._next_frame
+        exhausted = self._resolved.exhausted
         while (n is None or delivered < n) and (end is None or time.monotonic() < end):
-            if self._resolved.exhausted():
+            if exhausted():
                 return
             self._expire()
-            record = self.camera.get_frame(timeout_ms)
-            received = time.monotonic()
-            if record.error != 0:
+            error, received, dropped, times, outputs = next_frame(timeout_ms, plan)
+            if error != 0:
                 self.frames_failed += 1
                 in_a_row += 1
                 failure = FrameError(
                     f"frame {self.frames_delivered + self.frames_failed - 1} from "
-                    f"'{self.name}' failed: {describe(record.error)}", record.error)
+                    f"'{self.name}' failed: {describe(error)}", error)
                 if policy == "raise":
                     raise failure
                 if in_a_row >= MAX_FAILURES_IN_A_ROW:
                     raise FrameError(f"{in_a_row} frames in a row failed; the last: {failure}",
-                                     record.error)
+                                     error)
                 continue
             in_a_row = 0
-            yield self._frame(record, received, copy)
+            self.frames_dropped = dropped
+            if type(outputs) is not dict:  # the record: zero-copy, or sizes the plan did not expect
+                outputs = self.views(outputs).take(copy)
+            lease = None if copy else Lease()
+            self._lease = lease
+            frame = Frame._taken(outputs, self.frames_delivered, times, received, self.mode,
+                                 self.echoes, self.dual, lease)
+            self.frames_delivered += 1
+            yield frame
             delivered += 1
 
-    def _frame(self, record: pelorin.frame_buffer, received: float, copy: bool) -> Frame:
-        self.frames_dropped = int(self.camera.get_dropped_frames())
-        lease = None if copy else Lease()
-        self._lease = lease
-        frame = Frame(self.views(record).take(copy), index=self.frames_delivered,
-                      timing=Timing.of(record, received), mode=self.mode, echoes=self.echoes,
-                      dual=self.dual, lease=lease)
-        self.frames_delivered += 1
-        return frame
+    def _copy_plan(self) -> pelorin._copy_plan:
+        """What a copying frame takes out of each record, in the order `RecordViews.take`
+        gives the outputs (per-echo ones first)."""
+        names = [name for name in self.outputs if name in PER_ECHO]
+        names += [name for name in self.outputs if name not in PER_ECHO]
+        return pelorin._copy_plan(names, [OUTPUTS[name] for name in names], self.echoes,
+                                  *self.grid, self.dual)
 
     def views(self, record: pelorin.frame_buffer) -> RecordViews:
         """The views of pelorin frame `record`, made again when start gave the camera a new

@@ -112,17 +112,38 @@ class Frame:
     the record and show later frames; copy them to keep them.
     """
 
-    __slots__ = ("_arrays", "_lease", "_index", "_timing", "_mode", "_echoes", "_dual")
+    __slots__ = ("_arrays", "_lease", "_index", "_timing", "_times", "_host_time", "_mode",
+                 "_echoes", "_dual")
 
     def __init__(self, arrays: dict[str, Array], *, index: int, timing: Timing, mode: int,
                  echoes: int, dual: bool, lease: Lease | None = None) -> None:
         self._arrays = arrays
         self._lease = lease
         self._index = index
-        self._timing = timing
+        self._timing: Timing | None = timing
+        self._times: tuple[Any, ...] = ()
+        self._host_time = timing.host_time
         self._mode = mode
         self._echoes = echoes
         self._dual = dual
+
+    @classmethod
+    def _taken(cls, arrays: dict[str, Array], index: int, times: tuple[Any, ...],
+               host_time: float, mode: int, echoes: int, dual: bool,
+               lease: Lease | None) -> Frame:
+        """A frame whose Timing is made from pelorin's timing fields `times` only when asked
+        for: most frames are never asked, and a frame loop pays for every object it makes."""
+        frame = cls.__new__(cls)
+        frame._arrays = arrays
+        frame._lease = lease
+        frame._index = index
+        frame._timing = None
+        frame._times = times
+        frame._host_time = host_time
+        frame._mode = mode
+        frame._echoes = echoes
+        frame._dual = dual
+        return frame
 
     def _live(self) -> None:
         if self._lease is not None and not self._lease.valid:
@@ -165,7 +186,12 @@ class Frame:
     def timing(self) -> Timing:
         """All the times and counters of the frame in one record."""
         self._live()
-        return self._timing
+        timing = self._timing
+        if timing is None:
+            frame_id, timestamp, capture, sequence, index, sensor, dropped = self._times
+            timing = self._timing = Timing(frame_id, timestamp, self._host_time, capture,
+                                           sequence, index, sensor, dropped)
+        return timing
 
     @property
     def frame_id(self) -> int:
@@ -275,4 +301,4 @@ class Frame:
         if self.expired:
             return f"<tessaro.Frame {self._index} (expired)>"
         return (f"<tessaro.Frame {self._index}: mode {self._mode:#x}, {self._echoes} echo(es), "
-                f"frame_id {self._timing.frame_id}, outputs {', '.join(self._arrays)}>")
+                f"frame_id {self.timing.frame_id}, outputs {', '.join(self._arrays)}>")

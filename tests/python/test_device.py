@@ -1,3 +1,5 @@
+import dataclasses
+
 import numpy as np
 import pytest
 
@@ -35,6 +37,32 @@ def test_zero_copy_frames_expire_at_the_next_frame():
         assert not depth.flags.writeable and not np.array_equal(depth, before)
         with pytest.raises(tessaro.ExpiredFrameError):
             first.frame_id
+
+
+@pytest.mark.parametrize("mode", [0x211C, 0x301C])
+def test_copied_frames_equal_views_of_the_same_frames(mode):
+    """The module's copies: the outputs of the record's views, in their order, with their times."""
+    names = ["noise", "pdc", "depth", "peak_status", "points"]
+    with tessaro.open("synthetic", mode=mode, outputs=names, seed=5) as copying, \
+            tessaro.open("synthetic", mode=mode, outputs=names, seed=5, zero_copy=True) as viewing:
+        for copied, viewed in zip(copying.frames(2), viewing.frames(2)):
+            assert copied.outputs == viewed.outputs == ("depth", "peak_status", "points", "noise", "pdc")
+            for name, view in viewed.arrays().items():
+                got = copied.arrays()[name]
+                assert (got.dtype, got.shape, got.flags.writeable) == (view.dtype, view.shape, True), name
+                np.testing.assert_array_equal(got, view, err_msg=name)
+            same_clocks = {"host_time": 0, "capture_time_ns": 0}  # when each camera took its frame
+            assert dataclasses.replace(copied.timing, **same_clocks) == dataclasses.replace(viewed.timing, **same_clocks)
+
+
+def test_a_record_the_copy_plan_does_not_fit_is_returned_whole():
+    camera = synthetic_camera(0x211C)
+    assert (camera.open(0x211C), camera.start()) == (0, 0)
+    short = pelorin._copy_plan(["depth"], ["radial_depth"], 3, 24, 23, False)  # a zone column short
+    error, _, dropped, times, record = camera._next_frame(1000, short)
+    assert (error, dropped, type(record), times) == (0, 0, pelorin.frame_buffer, record._timing_fields())
+    with pytest.raises(ValueError, match="no output field 'depth'"):
+        pelorin._copy_plan(["depth"], ["depth"], 1, 24, 24, False)
 
 
 def test_frames_lack_outputs_not_asked_for():
