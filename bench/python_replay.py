@@ -4,7 +4,8 @@ A feeder that copies a prepared frame into the array it is given is replayed thr
 camera (three echoes, every output). Each frame is set against the C++ decode of a frame of the
 same mode (the C++ benchmark, run from here) plus one numpy copy of the frame's bytes; what is
 left over is the cost of the Python layer. Beside it: a numpy decoder of the same frame written
-the way a user would (numpy_decoder.py), and `tessaro.open` with its default outputs against
+the way a user would (numpy_decoder.py; in dual depth it merges the sub-frames too, and its
+outputs are checked to equal the replay's before it is timed), and `tessaro.open` with its default outputs against
 pelorin's get_frame with the same outputs, both waiting without the interpreter lock as
 `tessaro.open` does. Every figure is CPU time of three runs, printed as minimum / median.
 """
@@ -62,6 +63,9 @@ def python_figures(dual: bool, count: int) -> dict[str, list[float]]:
     plain.release_gil = True
     figures: dict[str, list[float]] = {"replay": [], "copy": [], "numpy": [], "get_frame": [],
                                        "open": []}
+    differ = numpy_decoder.differences(numpy_decoder.decode(frame, dual), camera.get_frame(100))
+    if differ:
+        raise RuntimeError(f"the numpy decoder's {', '.join(differ)} differ from the replay's")
     with tessaro.open(feeding_camera(frame), mode="dual" if dual else "single") as device:
         frames = device.frames()
         for _ in range(RUNS):
@@ -116,7 +120,7 @@ def main() -> None:
               f"{statistics.median(replay) / statistics.median(aim):5.2f}x   Python layer "
               f"{spread(left)} us")
         numpy = figures["numpy"]
-        print(f"  {mode:6} numpy decoder {spread(numpy)}   numpy decoder / replay "
+        print(f"  {mode:6} numpy decoder {spread(numpy)}   same outputs, numpy decoder / replay "
               f"{min(numpy) / min(replay):5.2f}x / {statistics.median(numpy) / statistics.median(replay):5.2f}x")
         opened, plain = figures["open"], figures["get_frame"]
         print(f"  {mode:6} tessaro.open {spread(opened)}   get_frame {spread(plain)}   default outputs, "
