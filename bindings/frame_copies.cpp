@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <pybind11/numpy.h>
+#include <pybind11/typing.h>
 
 #include "bindings.hpp"
 #include "camera_gate.hpp"
@@ -91,10 +92,10 @@ public:
                 kind = field == candidate.name ? &candidate : kind;
             if (kind == nullptr)
                 throw py::value_error("_copy_plan: no output field '" + field + "'");
-            std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(kind->per_echo ? echoes : sub_frames)};
+            std::vector<Py_intptr_t> shape{static_cast<Py_intptr_t>(kind->per_echo ? echoes : sub_frames)};
             if (shape[0] == 1 && !kind->per_echo)
                 shape.clear();
-            shape.insert(shape.end(), {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)});
+            shape.insert(shape.end(), {static_cast<Py_intptr_t>(rows), static_cast<Py_intptr_t>(columns)});
             if (kind->columns > 1)
                 shape.push_back(kind->columns);
             outputs.push_back({py::str(names[k].cast<std::string>()), kind->id, kind->per_echo, dtype_of(kind->id), std::move(shape)});
@@ -109,15 +110,23 @@ public:
                     return py::none();
         }
         py::dict copied;
+        auto& numpy = py::detail::npy_api::get();
         for (const output& o : outputs) {
-            py::array copy(o.dtype, o.shape);
-            auto* target = static_cast<std::uint8_t*>(copy.mutable_data());
+            // numpy's own constructor, which steals the reference to the dtype: no shape or
+            // strides containers to build for each array.
+            auto copy = py::reinterpret_steal<py::object>(numpy.PyArray_NewFromDescr_(
+                numpy.PyArray_Type_, o.dtype.inc_ref().ptr(), static_cast<int>(o.shape.size()),
+                o.shape.data(), nullptr, nullptr, 0, nullptr));
+            if (!copy)
+                throw py::error_already_set();
+            char* target = py::detail::array_proxy(copy.ptr())->data;
             for (std::size_t part = 0; part < parts(o); ++part) {
                 const stored from = vector_of(f, o.field, part);
                 std::memcpy(target, from.data, from.size * from.element_bytes);
                 target += from.size * from.element_bytes;
             }
-            copied[o.name] = std::move(copy);
+            if (PyDict_SetItem(copied.ptr(), o.name.ptr(), copy.ptr()) != 0)
+                throw py::error_already_set();
         }
         return copied;
     }
@@ -128,7 +137,7 @@ private:
         field_id field;
         bool per_echo;
         py::dtype dtype;
-        std::vector<py::ssize_t> shape;
+        std::vector<Py_intptr_t> shape;
     };
 
     std::size_t parts(const output& o) const { return o.per_echo ? echoes : 1; }
@@ -158,7 +167,8 @@ void bind_frame_copies(py::module_& m, camera_class& camera_cls) {
              py::arg("dual"));
     camera_cls.def(
         "_next_frame",
-        [](const std::shared_ptr<camera>& c, unsigned int timeout_ms, const copy_plan* plan) {
+        [](const std::shared_ptr<camera>& c, unsigned int timeout_ms, const py::typing::Optional<copy_plan>& given) {
+            const copy_plan* plan = given.is_none() ? nullptr : given.cast<const copy_plan*>();
             return run_gated(c, "get_frame", waits::no, [&]() -> py::tuple {
                 const std::shared_ptr<frame_buffer> record = fetch_frame(c, timeout_ms);
                 if (!record)
@@ -173,7 +183,7 @@ void bind_frame_copies(py::module_& m, camera_class& camera_cls) {
                 return py::make_tuple(0, received, dropped, timing_fields(*record), std::move(outputs));
             });
         },
-        py::arg("timeout_ms"), py::arg("plan").none(true),
+        py::arg("timeout_ms"), py::arg("plan"),
         "Private to the tessaro package: get_frame, then (error, time.monotonic() on return, "
         "get_dropped_frames(), the frame's _timing_fields() or None on failure, and the copies of `plan` by "
         "name, or the frame record itself without a plan or when its outputs do not have the plan's sizes; "

@@ -302,7 +302,8 @@ class Device:
         while (n is None or delivered < n) and (end is None or time.monotonic() < end):
             if exhausted():
                 return
-            self._expire()
+            if self._lease is not None:
+                self._expire()
             error, received, dropped, times, outputs = next_frame(timeout_ms, plan)
             if error != 0:
                 self.frames_failed += 1
