@@ -14,6 +14,7 @@
 
 #include "bindings.hpp"
 #include "camera_gate.hpp"
+#include "construction_guard.hpp"
 
 namespace vorlake::tessaro::python {
 
@@ -160,8 +161,8 @@ double monotonic_seconds() {
 }  // namespace
 
 void bind_frame_copies(py::module_& m, camera_class& camera_cls) {
-    py::class_<copy_plan>(m, "_copy_plan",
-                          "Private to the tessaro package: what its frames copy out of each record")
+    made_by_call<py::class_<copy_plan>>(m, "_copy_plan",
+                                        "Private to the tessaro package: what its frames copy out of each record")
         .def(py::init<const py::sequence&, const py::sequence&, unsigned, unsigned, unsigned, bool>(),
              py::arg("names"), py::arg("fields"), py::arg("echoes"), py::arg("rows"), py::arg("columns"),
              py::arg("dual"));
