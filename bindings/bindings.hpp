@@ -57,8 +57,10 @@ void bind_frame_copies(py::module_& m, camera_class& camera_cls);
 
 // get_frame's work inside the camera's gate: the frame record it returns.
 std::shared_ptr<frame_buffer> fetch_frame(const std::shared_ptr<camera>& c, unsigned int timeout_ms);
-// The frame's times and counters as frame_buffer._timing_fields() returns them.
+// The frame's times and counters as frame_buffer._timing_fields() returns them; with a host
+// time, that time third, in the order of tessaro's Timing record.
 py::tuple timing_fields(const frame_buffer& f);
+py::tuple timing_fields(const frame_buffer& f, double host_time);
 void bind_messages(py::module_& m);
 
 }  // namespace vorlake::tessaro::python

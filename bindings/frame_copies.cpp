@@ -177,17 +177,17 @@ void bind_frame_copies(py::module_& m, camera_class& camera_cls) {
                 const double received = monotonic_seconds();
                 const std::uint64_t dropped = c->get_dropped_frames();
                 if (record->error != 0)
-                    return py::make_tuple(record->error, received, dropped, py::none(), py::none());
+                    return py::make_tuple(record->error, dropped, py::none(), py::none());
                 py::object outputs = plan != nullptr ? plan->copies(*record) : py::none();
                 if (outputs.is_none())
                     outputs = py::cast(record);
-                return py::make_tuple(0, received, dropped, timing_fields(*record), std::move(outputs));
+                return py::make_tuple(0, dropped, timing_fields(*record, received), std::move(outputs));
             });
         },
         py::arg("timeout_ms"), py::arg("plan"),
-        "Private to the tessaro package: get_frame, then (error, time.monotonic() on return, "
-        "get_dropped_frames(), the frame's _timing_fields() or None on failure, and the copies of `plan` by "
-        "name, or the frame record itself without a plan or when its outputs do not have the plan's sizes; "
+        "Private to the tessaro package: get_frame, then (error, get_dropped_frames(), the frame's "
+        "_timing_fields() with time.monotonic() on return third, and the copies of `plan` by name, or the "
+        "frame record itself without a plan or when its outputs do not have the plan's sizes; the last two "
         "None on failure)");
 }
 

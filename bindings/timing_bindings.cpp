@@ -4,11 +4,20 @@
 
 namespace vorlake::tessaro::python {
 
+namespace {
+
+py::object known(bool has, std::uint64_t value) { return has ? py::object(py::int_(value)) : py::object(py::none()); }
+
+}  // namespace
+
 py::tuple timing_fields(const frame_buffer& f) {
-    auto known = [](bool has, std::uint64_t value) -> py::object {
-        return has ? py::object(py::int_(value)) : py::object(py::none());
-    };
     return py::make_tuple(f.frame_id, f.timestamp, known(f.has_capture_time, f.capture_time_ns),
+                          known(f.has_sequence, f.sequence), known(f.has_sensor_time, f.frame_index),
+                          known(f.has_sensor_time, f.sensor_timestamp), f.dropped_frames);
+}
+
+py::tuple timing_fields(const frame_buffer& f, double host_time) {
+    return py::make_tuple(f.frame_id, f.timestamp, host_time, known(f.has_capture_time, f.capture_time_ns),
                           known(f.has_sequence, f.sequence), known(f.has_sensor_time, f.frame_index),
                           known(f.has_sensor_time, f.sensor_timestamp), f.dropped_frames);
 }
@@ -30,7 +39,7 @@ void bind_frame_timing(frame_buffer_class& frame_cls, camera_class& camera_cls) 
     // The same fields in one call, for a per-frame path that would otherwise cross into the
     // module once for each of them.
     frame_cls.def(
-        "_timing_fields", &timing_fields,
+        "_timing_fields", [](const frame_buffer& f) { return timing_fields(f); },
         "(frame_id, timestamp, capture_time_ns, sequence, frame_index, sensor_timestamp, dropped_frames); "
         "the four in the middle are None where the frame does not know them");
     camera_cls.def("get_dropped_frames", gated("get_dropped_frames", waits::no, &camera::get_dropped_frames),

@@ -299,12 +299,13 @@ class Device:
         plan = self._copy_plan() if copy else None
         next_frame = self.camera._next_frame
         exhausted = self._resolved.exhausted
+        kind = (self.mode, self.echoes, self.dual)
         while (n is None or delivered < n) and (end is None or time.monotonic() < end):
             if exhausted():
                 return
             if self._lease is not None:
                 self._expire()
-            error, received, dropped, times, outputs = next_frame(timeout_ms, plan)
+            error, dropped, times, outputs = next_frame(timeout_ms, plan)
             if error != 0:
                 self.frames_failed += 1
                 in_a_row += 1
@@ -323,8 +324,7 @@ class Device:
                 outputs = self.views(outputs).take(copy)
             lease = None if copy else Lease()
             self._lease = lease
-            frame = Frame._taken(outputs, self.frames_delivered, times, received, self.mode,
-                                 self.echoes, self.dual, lease)
+            frame = Frame._taken(outputs, self.frames_delivered, times, kind, lease)
             self.frames_delivered += 1
             yield frame
             delivered += 1

@@ -112,8 +112,7 @@ class Frame:
     the record and show later frames; copy them to keep them.
     """
 
-    __slots__ = ("_arrays", "_lease", "_index", "_timing", "_times", "_host_time", "_mode",
-                 "_echoes", "_dual")
+    __slots__ = ("_arrays", "_lease", "_index", "_timing", "_times", "_kind")
 
     def __init__(self, arrays: dict[str, Array], *, index: int, timing: Timing, mode: int,
                  echoes: int, dual: bool, lease: Lease | None = None) -> None:
@@ -122,27 +121,21 @@ class Frame:
         self._index = index
         self._timing: Timing | None = timing
         self._times: tuple[Any, ...] = ()
-        self._host_time = timing.host_time
-        self._mode = mode
-        self._echoes = echoes
-        self._dual = dual
+        self._kind = (mode, echoes, dual)
 
     @classmethod
     def _taken(cls, arrays: dict[str, Array], index: int, times: tuple[Any, ...],
-               host_time: float, mode: int, echoes: int, dual: bool,
-               lease: Lease | None) -> Frame:
-        """A frame whose Timing is made from pelorin's timing fields `times` only when asked
-        for: most frames are never asked, and a frame loop pays for every object it makes."""
+               kind: tuple[int, int, bool], lease: Lease | None) -> Frame:
+        """A frame whose Timing is made from `times` (its fields in order) only when asked
+        for: most frames are never asked, and a frame loop pays for every object it makes.
+        `kind` is (mode, echoes, dual)."""
         frame = cls.__new__(cls)
         frame._arrays = arrays
         frame._lease = lease
         frame._index = index
         frame._timing = None
         frame._times = times
-        frame._host_time = host_time
-        frame._mode = mode
-        frame._echoes = echoes
-        frame._dual = dual
+        frame._kind = kind
         return frame
 
     def _live(self) -> None:
@@ -188,9 +181,7 @@ class Frame:
         self._live()
         timing = self._timing
         if timing is None:
-            frame_id, timestamp, capture, sequence, index, sensor, dropped = self._times
-            timing = self._timing = Timing(frame_id, timestamp, self._host_time, capture,
-                                           sequence, index, sensor, dropped)
+            timing = self._timing = Timing(*self._times)
         return timing
 
     @property
@@ -240,19 +231,19 @@ class Frame:
     def mode(self) -> int:
         """The sensor mode id, e.g. 0x211C."""
         self._live()
-        return self._mode
+        return self._kind[0]
 
     @property
     def echoes(self) -> int:
         """The number of echoes per zone in the per-echo outputs."""
         self._live()
-        return self._echoes
+        return self._kind[1]
 
     @property
     def dual(self) -> bool:
         """True for a dual-depth mode (near and far sub-frames merged)."""
         self._live()
-        return self._dual
+        return self._kind[2]
 
     @property
     def depth(self) -> Array:
@@ -300,5 +291,5 @@ class Frame:
     def __repr__(self) -> str:
         if self.expired:
             return f"<tessaro.Frame {self._index} (expired)>"
-        return (f"<tessaro.Frame {self._index}: mode {self._mode:#x}, {self._echoes} echo(es), "
+        return (f"<tessaro.Frame {self._index}: mode {self.mode:#x}, {self.echoes} echo(es), "
                 f"frame_id {self.timing.frame_id}, outputs {', '.join(self._arrays)}>")

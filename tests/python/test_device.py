@@ -59,8 +59,8 @@ def test_a_record_the_copy_plan_does_not_fit_is_returned_whole():
     camera = synthetic_camera(0x211C)
     assert (camera.open(0x211C), camera.start()) == (0, 0)
     short = pelorin._copy_plan(["depth"], ["radial_depth"], 3, 24, 23, False)  # a zone column short
-    error, _, dropped, times, record = camera._next_frame(1000, short)
-    assert (error, dropped, type(record), times) == (0, 0, pelorin.frame_buffer, record._timing_fields())
+    error, dropped, times, record = camera._next_frame(1000, short)
+    assert (error, dropped, type(record), times[:2] + times[3:]) == (0, 0, pelorin.frame_buffer, record._timing_fields())
     with pytest.raises(ValueError, match="no output field 'depth'"):
         pelorin._copy_plan(["depth"], ["depth"], 1, 24, 24, False)
 

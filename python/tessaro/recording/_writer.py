@@ -13,7 +13,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 from types import FrameType
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, cast
 
 from mcap.records import Schema
 from mcap.writer import CompressionType
@@ -129,8 +129,10 @@ class McapFile:
             channel = self._channels[topic] = self.writer._writer.register_channel(
                 topic=topic, message_encoding="cdr", schema_id=schema.id,
                 metadata={"offered_qos_profiles": OFFERED_QOS_PROFILES})
-        self.writer._writer.add_message(channel_id=channel, log_time=log_time,
-                                        data=cdr.ENCODERS[schema.name](message),
+        # The writer copies the data into its chunk as it is: a bytearray serves, not copied
+        # once more into bytes.
+        data = cast(bytes, cdr.ENCODERS[schema.name](message))
+        self.writer._writer.add_message(channel_id=channel, log_time=log_time, data=data,
                                         publish_time=log_time, sequence=sequence)
 
 
