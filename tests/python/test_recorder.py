@@ -116,23 +116,3 @@ def test_several_cameras_share_one_writer_thread_and_count_their_drops(tmp_path,
         with Recording(summary.path, camera=name) as rec:
             assert len(rec) == written and rec.metadata["tessaro.recorder"]["frames_dropped"] == str(dropped)
     assert sum(summary.frames_dropped.values()) >= 8 - 3
-
-
-@pytest.mark.parametrize("frame_id", ["tessaro_optical_frame", "cam", "a/bc"])  # the header's string sets the alignment after it
-def test_messages_encode_to_the_bytes_of_mcap_ros2(frame_id):
-    from mcap_ros2._dynamic import serialize_dynamic
-    from tessaro.recording import _cdr, _ros2 as messages
-    from tessaro.recording._camera_model import PinholeModel
-    from tessaro.synthetic import SyntheticSensor
-    sensor = SyntheticSensor(0x301C, seed=2)
-    camera = streaming_camera([sensor.raw_frame(0)], mode=0x301C)
-    frame = camera.get_frame(1000)
-    model = PinholeModel(fx=101.5, fy=99.25, cx=11.5, cy=12.0, width=24, height=24, zones=576, rms_px=0.1, max_px=0.2)
-    header = messages.header(1_700_000_000_123_456_789, frame_id)
-    cases = [(messages.RAW_FRAME_TYPE, messages.RAW_FRAME_DEFINITION, messages.raw_frame(frame, b"\x01\x02\x03", True, 5, frame_id)),
-             (messages.IMAGE_TYPE, messages.IMAGE_DEFINITION, messages.depth_image(frame, 24, 24, 5, None, frame_id)),
-             (messages.POINT_CLOUD_TYPE, messages.POINT_CLOUD_DEFINITION, messages.point_cloud(frame, 24, 24, 5, None, frame_id)),
-             (messages.CAMERA_INFO_TYPE, messages.CAMERA_INFO_DEFINITION, {**model.camera_info(5, frame_id), "header": header}),
-             (messages.CAMERA_INFO_TYPE, messages.CAMERA_INFO_DEFINITION, {**model.camera_info(5, frame_id), "d": []})]
-    for name, definition, message in cases:
-        assert bytes(_cdr.ENCODERS[name](message)) == serialize_dynamic(name, definition)[name](message), name

@@ -13,13 +13,12 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 from types import FrameType
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, cast
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator
 
 from mcap.records import Schema
 from mcap.writer import CompressionType
 from mcap_ros2.writer import Writer
 
-from tessaro.recording import _cdr as cdr
 from tessaro.recording import _ros2 as messages
 from tessaro.recording._background import BackgroundWriter
 from tessaro.errors import ConfigurationError, RecordingError
@@ -124,16 +123,12 @@ class McapFile:
               sequence: int) -> None:
         if message is None:
             return
-        channel = self._channels.get(topic)
-        if channel is None:
-            channel = self._channels[topic] = self.writer._writer.register_channel(
+        if topic not in self._channels:
+            self._channels[topic] = self.writer._writer.register_channel(
                 topic=topic, message_encoding="cdr", schema_id=schema.id,
                 metadata={"offered_qos_profiles": OFFERED_QOS_PROFILES})
-        # The writer copies the data into its chunk as it is: a bytearray serves, not copied
-        # once more into bytes.
-        data = cast(bytes, cdr.ENCODERS[schema.name](message))
-        self.writer._writer.add_message(channel_id=channel, log_time=log_time, data=data,
-                                        publish_time=log_time, sequence=sequence)
+        self.writer.write_message(topic, schema, message, log_time=log_time,
+                                  publish_time=log_time, sequence=sequence)
 
 
 class CameraMessages:
