@@ -1,0 +1,172 @@
+// The synthetic sensor's per-frame histogram work, in loops that keep each zone's bins in cache.
+//
+// Every value must come out to the last bit as the numpy steps that define the model do it:
+// each bin goes through the same IEEE operations in the same order (this file is built without
+// floating-point contraction), the noise comes from the caller's numpy Generator through numpy's
+// own distribution functions, and the one transcendental, exp, is left to numpy between the two
+// calls below, since numpy's exp may differ from the C library's on some CPUs.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+extern "C" {
+#include <numpy/random/distributions.h>
+}
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr std::size_t zones = 576;
+constexpr std::size_t bins = 144;
+constexpr double peak_reach = 12.0;  // widths from its centre beyond which a peak adds nothing
+
+// `value` (|value| < 2^51) rounded half to even, as rint in the default rounding mode: the sum
+// with 1.5 * 2^52 has no fraction bits, and the addition rounds that way. Unlike a call to rint,
+// the compiler can vectorise it.
+double rounded(double value) {
+    constexpr double shift = 6755399441055744.0;
+    return (value + shift) - shift;
+}
+
+// A zone's counts: `level` with its noise, rounded and clipped at 0 (in that order, the same as
+// the other way round). Counts stay far below 2^31 (16 saturated peaks at most), so the signed
+// conversion, which vectorises, is exact.
+void count_bins(const float* __restrict noise, const double* __restrict level,
+                std::uint32_t* __restrict counts) {
+    for (std::size_t bin = 0; bin < bins; ++bin) {
+        const double value = double(noise[bin]) * std::sqrt(level[bin]) + level[bin];
+        counts[bin] = static_cast<std::uint32_t>(std::max(static_cast<std::int32_t>(rounded(value)), 0));
+    }
+}
+
+template <typename T>
+using input = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+bitgen_t* bit_generator(const py::handle& generator) {
+    py::object capsule = generator.attr("bit_generator").attr("capsule");
+    auto* state = static_cast<bitgen_t*>(PyCapsule_GetPointer(capsule.ptr(), "BitGenerator"));
+    if (state == nullptr) {
+        throw py::error_already_set();
+    }
+    return state;
+}
+
+void check_length(const py::array& array, py::ssize_t length, const char* name) {
+    if (array.size() != length) {
+        throw std::invalid_argument(std::string(name) + ": " + std::to_string(array.size()) +
+                                    " values for " + std::to_string(length) + " peaks");
+    }
+}
+
+// The bins each peak reaches, as (low, high) pairs, and the exponents of its Gaussian there,
+// peak after peak. `zone` is sub-frame * 576 + zone; a sub-frame whose `whole` is set has its
+// peaks worked out over every bin.
+py::tuple peak_exponents(const input<std::int64_t>& zone, const input<double>& distance,
+                         const input<double>& width, const std::vector<double>& bin_mm,
+                         const std::vector<bool>& whole) {
+    const auto count = zone.size();
+    check_length(distance, count, "distance");
+    check_length(width, count, "width");
+    if (bin_mm.size() != whole.size()) {
+        throw std::invalid_argument("bin_mm and whole: one value per sub-frame each");
+    }
+    py::array_t<std::int64_t> bounds({count, py::ssize_t{2}});
+    auto b = bounds.mutable_unchecked<2>();
+    auto z = zone.unchecked<1>();
+    auto d = distance.unchecked<1>();
+    auto w = width.unchecked<1>();
+    std::size_t total = 0;
+    for (py::ssize_t i = 0; i < count; ++i) {
+        const auto sub = static_cast<std::size_t>(z(i)) / zones;
+        if (z(i) < 0 || sub >= bin_mm.size()) {
+            throw std::invalid_argument("zone " + std::to_string(z(i)) + " outside the frame");
+        }
+        const double reach = whole[sub] ? double(bins) : peak_reach * w(i) / bin_mm[sub] + 1;
+        const double centre = d(i) / bin_mm[sub] - 0.5;
+        const double low = std::clamp(std::floor(centre - reach), 0.0, double(bins));
+        const double high = std::clamp(std::ceil(centre + reach) + 1, 0.0, double(bins));
+        b(i, 0) = static_cast<std::int64_t>(low);
+        b(i, 1) = static_cast<std::int64_t>(high);
+        total += static_cast<std::size_t>(std::max(0.0, high - low));
+    }
+    py::array_t<double> exponents(static_cast<py::ssize_t>(total));
+    double* out = exponents.mutable_data();
+    for (py::ssize_t i = 0; i < count; ++i) {
+        const double step = bin_mm[static_cast<std::size_t>(z(i)) / zones];
+        for (auto bin = b(i, 0); bin < b(i, 1); ++bin) {
+            double value = (double(bin) + 0.5) * step - d(i);
+            value /= w(i);
+            value = value * value;
+            *out++ = value * -0.5;
+        }
+    }
+    return py::make_tuple(bounds, exponents);
+}
+
+// Photon counts of every bin: the zone's ambient level plus its peaks (`gaussians`: exp of
+// `peak_exponents`, times each peak's height), with Poisson noise in its normal approximation
+// drawn zone after zone from each sub-frame's generator, clipped at 0 and rounded half to even.
+// Peaks must come sorted by zone, a zone's in the order they add up.
+void histograms(const py::list& generators, const input<double>& ambient,
+                const input<std::int64_t>& zone, const input<double>& height,
+                const input<std::int64_t>& bounds, const input<double>& gaussians,
+                py::array_t<std::uint32_t, py::array::c_style> out) {
+    const auto subs = generators.size();
+    if (ambient.size() != py::ssize_t(subs * zones) || out.size() != py::ssize_t(subs * zones * bins)) {
+        throw std::invalid_argument("ambient and out: one value per zone, and per bin, of each sub-frame");
+    }
+    const auto count = zone.size();
+    check_length(height, count, "height");
+    check_length(bounds, 2 * count, "bounds");
+    std::vector<bitgen_t*> states;
+    for (const auto& generator : generators) {
+        states.push_back(bit_generator(generator));
+    }
+    auto z = zone.unchecked<1>();
+    auto h = height.unchecked<1>();
+    const std::int64_t* span = bounds.data();
+    const double* gaussian = gaussians.data();
+    const double* gaussian_end = gaussian + gaussians.size();
+    const double* level_of = ambient.data();
+    std::uint32_t* counts = out.mutable_data();
+    double level[bins];
+    float noise[bins];
+    py::ssize_t peak = 0;
+    for (std::size_t flat = 0; flat < subs * zones; ++flat) {
+        std::fill(level, level + bins, level_of[flat]);
+        if (peak < count && z(peak) < std::int64_t(flat)) {
+            throw std::invalid_argument("peaks not sorted by zone");
+        }
+        for (; peak < count && z(peak) == std::int64_t(flat); ++peak) {
+            const auto low = span[2 * peak], high = span[2 * peak + 1];
+            if (low < 0 || high > std::int64_t(bins) || gaussian + std::max<std::int64_t>(0, high - low) > gaussian_end) {
+                throw std::invalid_argument("peak bounds outside the histogram");
+            }
+            for (auto bin = low; bin < high; ++bin) {
+                level[bin] += *gaussian++ * h(peak);
+            }
+        }
+        random_standard_normal_fill_f(states[flat / zones], bins, noise);
+        count_bins(noise, level, counts + flat * bins);
+    }
+    if (peak != count) {
+        throw std::invalid_argument("peaks not sorted by zone");
+    }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tessaro_synthetic, m) {
+    m.doc() = "The synthetic sensor's per-frame histogram work (private to tessaro.synthetic)";
+    m.def("peak_exponents", &peak_exponents, py::arg("zone"), py::arg("distance"),
+          py::arg("width"), py::arg("bin_mm"), py::arg("whole"));
+    m.def("histograms", &histograms, py::arg("generators"), py::arg("ambient"), py::arg("zone"),
+          py::arg("height"), py::arg("bounds"), py::arg("gaussians"), py::arg("out"));
+}
