@@ -36,3 +36,22 @@ def test_synthetic_frames_keep_their_bytes(mode, seed, index, padded, moving, di
     frame = hashlib.sha256(sensor.raw_frame(index).tobytes())
     frame.update(sensor.ebd_frame(index).tobytes())
     assert frame.hexdigest()[:32] == digest
+
+
+def test_histogram_kernel_refuses_what_would_write_outside_its_arrays():
+    import _tessaro_synthetic as kernels
+    import numpy as np
+
+    rng = np.random.default_rng(0)
+    ambient, out = np.full(576, 200.0), np.empty((576, 144), dtype=np.uint32)
+    zone, height = np.array([3, 1]), np.ones(2)
+    bounds, gaussians = np.array([[0, 2], [0, 2]]), np.ones(4)
+    cases = [(zone, bounds, gaussians, out),  # peaks out of zone order
+             (zone[::-1], np.array([[0, 2], [100, 145]]), np.ones(47), out),
+             (zone[::-1], bounds, np.ones(3), out),  # fewer values than the bounds span
+             (zone[::-1], bounds, gaussians, out[:-1])]
+    for peak_zone, peak_bounds, values, counts in cases:
+        with pytest.raises(ValueError):
+            kernels.histograms([rng], ambient, peak_zone, height, peak_bounds, values, counts)
+    with pytest.raises(ValueError, match="outside the frame"):
+        kernels.peak_exponents(np.array([576]), np.ones(1), np.ones(1), [40.0], [False])
