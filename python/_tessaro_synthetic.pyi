@@ -1,4 +1,4 @@
-"""The synthetic sensor's per-frame histogram work (private to tessaro.synthetic)."""
+"""The synthetic sensor's per-frame per-frame loops (private to tessaro.synthetic)."""
 
 import numpy as np
 import numpy.typing as npt
@@ -11,3 +11,10 @@ def histograms(generators: list[np.random.Generator], ambient: npt.NDArray[np.fl
                zone: npt.NDArray[np.intp], height: npt.NDArray[np.float64],
                bounds: npt.NDArray[np.int64], gaussians: npt.NDArray[np.float64],
                out: npt.NDArray[np.uint32]) -> None: ...
+
+def reported_echoes(generators: list[np.random.Generator], seen: npt.NDArray[np.bool_],
+                    height: npt.NDArray[np.float64], measured: npt.NDArray[np.float64],
+                    distance: npt.NDArray[np.float64], weak_below: npt.NDArray[np.float64],
+                    bin_mm: list[float], saturation: float, rays: npt.NDArray[np.float64]
+                    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32],
+                               npt.NDArray[np.float32], npt.NDArray[np.uint8]]: ...

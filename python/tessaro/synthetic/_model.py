@@ -42,9 +42,6 @@ SIGNAL_AT_1M = 80_000.0  # peak counts of a white target filling a zone at 1 m, 
 DETECTION_SIGMAS = 6.0
 PEAK_REACH = 12.0  # widths from its centre beyond which a histogram peak adds nothing
 
-# Peak status codes the model writes. The library gives them no meaning; these are guesses.
-STATUS_NONE, STATUS_VALID, STATUS_WEAK, STATUS_SATURATED = 0, 1, 2, 3
-
 
 @dataclass(frozen=True)
 class Range:
@@ -276,32 +273,11 @@ class SyntheticSensor:
                               for rng in rngs])
         pdc_counts = _counts(np.sqrt(pdc) * pdc_noise + pdc)
 
-        # The three strongest peaks, reported nearest first.
-        subs, rows = np.arange(len(rngs))[:, None, None], np.arange(ZONES)[:, None]
-        strongest = np.argsort(-height, axis=2, kind="stable")[..., :ECHOES]
-        distance = np.where(seen[subs, rows, strongest], targets.distance[rows, strongest],
-                            np.inf)
-        by_distance = strongest[subs, rows, np.argsort(distance, axis=2)]
-        reported = seen[subs, rows, by_distance]
-
-        def pick(values: np.ndarray) -> np.ndarray:
-            if values.ndim == 2:
-                return np.where(reported, values[rows, by_distance], 0).transpose(0, 2, 1)
-            return np.where(reported, values[subs, rows, by_distance], 0).transpose(0, 2, 1)
-
-        noise = np.stack([rng.standard_normal((ZONES, ECHOES)) for rng in rngs])
-        noise = np.clip(noise, -3, 3).transpose(0, 2, 1) * 0.05 * bin_mm[..., None]
-        radial = _quarters(np.where(reported.transpose(0, 2, 1), pick(targets.distance) + noise,
-                                    0))
-        peak = pick(height)
-        strength = pick(measured)
-        # The first of none, saturated and weak that holds, else valid.
-        status = np.full(peak.shape, STATUS_VALID, dtype=np.uint8)
-        status[strength < 2 * threshold[:, None, :, 0]] = STATUS_WEAK
-        status[strength >= PEAK_HEIGHT_LIMIT] = STATUS_SATURATED
-        status[peak == 0] = STATUS_NONE
-        points = _quarters(radial[..., None].astype(np.float64) * self.rays)
-        peak, noise_level = _quarters(peak), _quarters(np.sqrt(ambient))
+        # The three strongest peaks, reported nearest first, with their depth noise.
+        radial, points, peak, status = _kernels.reported_echoes(
+            rngs, seen, height, measured, targets.distance, 2 * threshold[..., 0],
+            [r.bin_mm for r in self.model.ranges], PEAK_HEIGHT_LIMIT, self.rays)
+        noise_level = _quarters(np.sqrt(ambient))
         frames = [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s],
                            histogram[s], pdc_counts[s]) for s in range(len(rngs))]
         # The sub-frames' pixels one after the other, as on the wire: so they are in memory.

@@ -1,39 +1,18 @@
-// The synthetic sensor's per-frame histogram work, in loops that keep each zone's bins in cache.
-//
-// Every value must come out to the last bit as the numpy steps that define the model do it:
-// each bin goes through the same IEEE operations in the same order (this file is built without
-// floating-point contraction), the noise comes from the caller's numpy Generator through numpy's
-// own distribution functions, and the one transcendental, exp, is left to numpy between the two
-// calls below, since numpy's exp may differ from the C library's on some CPUs.
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
+// Histograms of the synthetic sensor: each zone's ambient floor with its peaks added, and photon
+// noise. The one transcendental, exp, is left to numpy between the two calls, since numpy's exp
+// may differ from the C library's on some CPUs.
+#include "kernels.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <stdexcept>
-#include <vector>
+#include <string>
 
-extern "C" {
-#include <numpy/random/distributions.h>
-}
-
-namespace py = pybind11;
+namespace vorlake::tessaro::synthetic {
 
 namespace {
 
-constexpr std::size_t zones = 576;
-constexpr std::size_t bins = 144;
 constexpr double peak_reach = 12.0;  // widths from its centre beyond which a peak adds nothing
-
-// `value` (|value| < 2^51) rounded half to even, as rint in the default rounding mode: the sum
-// with 1.5 * 2^52 has no fraction bits, and the addition rounds that way. Unlike a call to rint,
-// the compiler can vectorise it.
-double rounded(double value) {
-    constexpr double shift = 6755399441055744.0;
-    return (value + shift) - shift;
-}
 
 // A zone's counts: `level` with its noise, rounded and clipped at 0 (in that order, the same as
 // the other way round). Counts stay far below 2^31 (16 saturated peaks at most), so the signed
@@ -46,24 +25,14 @@ void count_bins(const float* __restrict noise, const double* __restrict level,
     }
 }
 
-template <typename T>
-using input = py::array_t<T, py::array::c_style | py::array::forcecast>;
-
-bitgen_t* bit_generator(const py::handle& generator) {
-    py::object capsule = generator.attr("bit_generator").attr("capsule");
-    auto* state = static_cast<bitgen_t*>(PyCapsule_GetPointer(capsule.ptr(), "BitGenerator"));
-    if (state == nullptr) {
-        throw py::error_already_set();
-    }
-    return state;
-}
-
 void check_length(const py::array& array, py::ssize_t length, const char* name) {
     if (array.size() != length) {
         throw std::invalid_argument(std::string(name) + ": " + std::to_string(array.size()) +
                                     " values for " + std::to_string(length) + " peaks");
     }
 }
+
+}  // namespace
 
 // The bins each peak reaches, as (low, high) pairs, and the exponents of its Gaussian there,
 // peak after peak. `zone` is sub-frame * 576 + zone; a sub-frame whose `whole` is set has its
@@ -125,10 +94,7 @@ void histograms(const py::list& generators, const input<double>& ambient,
     const auto count = zone.size();
     check_length(height, count, "height");
     check_length(bounds, 2 * count, "bounds");
-    std::vector<bitgen_t*> states;
-    for (const auto& generator : generators) {
-        states.push_back(bit_generator(generator));
-    }
+    const auto states = bit_generators(generators);
     auto z = zone.unchecked<1>();
     auto h = height.unchecked<1>();
     const std::int64_t* span = bounds.data();
@@ -161,12 +127,21 @@ void histograms(const py::list& generators, const input<double>& ambient,
     }
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_tessaro_synthetic, m) {
-    m.doc() = "The synthetic sensor's per-frame histogram work (private to tessaro.synthetic)";
-    m.def("peak_exponents", &peak_exponents, py::arg("zone"), py::arg("distance"),
-          py::arg("width"), py::arg("bin_mm"), py::arg("whole"));
-    m.def("histograms", &histograms, py::arg("generators"), py::arg("ambient"), py::arg("zone"),
-          py::arg("height"), py::arg("bounds"), py::arg("gaussians"), py::arg("out"));
+bitgen_t* bit_generator(const py::handle& generator) {
+    py::object capsule = generator.attr("bit_generator").attr("capsule");
+    auto* state = static_cast<bitgen_t*>(PyCapsule_GetPointer(capsule.ptr(), "BitGenerator"));
+    if (state == nullptr) {
+        throw py::error_already_set();
+    }
+    return state;
 }
+
+std::vector<bitgen_t*> bit_generators(const py::list& generators) {
+    std::vector<bitgen_t*> states;
+    for (const auto& generator : generators) {
+        states.push_back(bit_generator(generator));
+    }
+    return states;
+}
+
+}  // namespace vorlake::tessaro::synthetic

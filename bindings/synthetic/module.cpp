@@ -1,0 +1,16 @@
+// _tessaro_synthetic: the synthetic sensor's per-frame loops, private to tessaro.synthetic.
+#include "kernels.hpp"
+
+namespace py = pybind11;
+using namespace vorlake::tessaro::synthetic;
+
+PYBIND11_MODULE(_tessaro_synthetic, m) {
+    m.doc() = "The synthetic sensor's per-frame loops (private to tessaro.synthetic)";
+    m.def("peak_exponents", &peak_exponents, py::arg("zone"), py::arg("distance"),
+          py::arg("width"), py::arg("bin_mm"), py::arg("whole"));
+    m.def("histograms", &histograms, py::arg("generators"), py::arg("ambient"), py::arg("zone"),
+          py::arg("height"), py::arg("bounds"), py::arg("gaussians"), py::arg("out"));
+    m.def("reported_echoes", &reported_echoes, py::arg("generators"), py::arg("seen"),
+          py::arg("height"), py::arg("measured"), py::arg("distance"), py::arg("weak_below"),
+          py::arg("bin_mm"), py::arg("saturation"), py::arg("rays"));
+}
