@@ -18,3 +18,10 @@ def reported_echoes(generators: list[np.random.Generator], seen: npt.NDArray[np.
                     bin_mm: list[float], saturation: float, rays: npt.NDArray[np.float64]
                     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32],
                                npt.NDArray[np.float32], npt.NDArray[np.uint8]]: ...
+
+def raw_frame(reference: npt.NDArray[np.uint32], line_word: npt.NDArray[np.uint32],
+              histogram: npt.NDArray[np.uint32], pdc: npt.NDArray[np.uint32],
+              noise_level: npt.NDArray[np.floating], radial_depth: npt.NDArray[np.floating],
+              points: npt.NDArray[np.floating], peak_height: npt.NDArray[np.floating],
+              peak_status: npt.NDArray[np.integer], reference_rows: npt.NDArray[np.intp],
+              pixel_rows: npt.NDArray[np.intp], padded: bool) -> npt.NDArray[np.uint8]: ...

@@ -58,4 +58,14 @@ py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
                           const std::vector<double>& bin_mm, double saturation,
                           const input<double>& rays);
 
+py::array_t<std::uint8_t> raw_frame(const input<std::uint32_t>& reference,
+                                    const input<std::uint32_t>& line_word,
+                                    const input<std::uint32_t>& histogram,
+                                    const input<std::uint32_t>& pdc, const input<double>& noise_level,
+                                    const input<double>& radial_depth, const input<double>& points,
+                                    const input<double>& peak_height,
+                                    const input<std::uint32_t>& peak_status,
+                                    const input<std::int64_t>& reference_rows,
+                                    const input<std::int64_t>& pixel_rows, bool padded);
+
 }  // namespace vorlake::tessaro::synthetic

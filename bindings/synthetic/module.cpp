@@ -13,4 +13,8 @@ PYBIND11_MODULE(_tessaro_synthetic, m) {
     m.def("reported_echoes", &reported_echoes, py::arg("generators"), py::arg("seen"),
           py::arg("height"), py::arg("measured"), py::arg("distance"), py::arg("weak_below"),
           py::arg("bin_mm"), py::arg("saturation"), py::arg("rays"));
+    m.def("raw_frame", &raw_frame, py::arg("reference"), py::arg("line_word"),
+          py::arg("histogram"), py::arg("pdc"), py::arg("noise_level"), py::arg("radial_depth"),
+          py::arg("points"), py::arg("peak_height"), py::arg("peak_status"),
+          py::arg("reference_rows"), py::arg("pixel_rows"), py::arg("padded"));
 }

@@ -55,3 +55,25 @@ def test_histogram_kernel_refuses_what_would_write_outside_its_arrays():
             kernels.histograms([rng], ambient, peak_zone, height, peak_bounds, values, counts)
     with pytest.raises(ValueError, match="outside the frame"):
         kernels.peak_exponents(np.array([576]), np.ones(1), np.ones(1), [40.0], [False])
+
+
+def test_encoder_keeps_each_field_in_its_bits():
+    import numpy as np
+
+    from tessaro.synthetic import wire
+
+    values = wire.random_values(1, False)
+    # The extremes of the signed fields, in pixel 0's first echo.
+    values["points"][0, 0, :2] = [-(2 ** 21) / 4, (2 ** 21 - 1) / 4]
+    values["peak_height"][0, 0] = -(2 ** 24) / 4
+    row = wire._wire_rows(wire.block_count(False))[1][0]
+    line = wire.encode_raw_frame(values, False).view("<u4").reshape(-1, wire.WORDS_PER_LINE)[row]
+    assert list(line[wire.ECHO_BASE + 1:wire.ECHO_BASE + 3]) == [1 << 21, (1 << 21) - 1]
+    assert line[wire.ECHO_BASE + 4] == 1 << 24
+    for key, index, value in [("radial_depth", (0, 0), -0.25), ("points", (0, 0, 0), 2 ** 21 / 4),
+                              ("points", (0, 0, 1), -(2 ** 21) / 4 - 0.25),
+                              ("peak_height", (0, 0), 2 ** 24 / 4), ("noise_level", (0,), np.nan)]:
+        broken = {name: array.copy() for name, array in values.items()}
+        broken[key][index] = value
+        with pytest.raises(ValueError, match="does not fit the field"):
+            wire.encode_raw_frame(broken, False)
