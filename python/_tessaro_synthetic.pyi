@@ -3,12 +3,16 @@
 import numpy as np
 import numpy.typing as npt
 
-def peak_exponents(zone: npt.NDArray[np.intp], distance: npt.NDArray[np.float64],
-                   width: npt.NDArray[np.float64], bin_mm: list[float], whole: list[bool]
-                   ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+def seen_peaks(generators: list[np.random.Generator], signal: npt.NDArray[np.float64],
+               distance: npt.NDArray[np.float64], spread: npt.NDArray[np.float64],
+               ambient: npt.NDArray[np.float64], min_mm: list[float], max_mm: list[float],
+               bin_mm: list[float], whole: list[bool], saturation: float, sigmas: float
+               ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_], npt.NDArray[np.float64],
+                          npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int64],
+                          npt.NDArray[np.float64]]: ...
 
 def histograms(generators: list[np.random.Generator], ambient: npt.NDArray[np.float64],
-               zone: npt.NDArray[np.intp], height: npt.NDArray[np.float64],
+               zone: npt.NDArray[np.int64], height: npt.NDArray[np.float64],
                bounds: npt.NDArray[np.int64], gaussians: npt.NDArray[np.float64],
                out: npt.NDArray[np.uint32]) -> None: ...
 

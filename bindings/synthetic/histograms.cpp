@@ -1,6 +1,5 @@
 // Histograms of the synthetic sensor: each zone's ambient floor with its peaks added, and photon
-// noise. The one transcendental, exp, is left to numpy between the two calls, since numpy's exp
-// may differ from the C library's on some CPUs.
+// noise.
 #include "kernels.hpp"
 
 #include <algorithm>
@@ -11,8 +10,6 @@
 namespace vorlake::tessaro::synthetic {
 
 namespace {
-
-constexpr double peak_reach = 12.0;  // widths from its centre beyond which a peak adds nothing
 
 // A zone's counts: `level` with its noise, rounded and clipped at 0 (in that order, the same as
 // the other way round). Counts stay far below 2^31 (16 saturated peaks at most), so the signed
@@ -34,53 +31,8 @@ void check_length(const py::array& array, py::ssize_t length, const char* name) 
 
 }  // namespace
 
-// The bins each peak reaches, as (low, high) pairs, and the exponents of its Gaussian there,
-// peak after peak. `zone` is sub-frame * 576 + zone; a sub-frame whose `whole` is set has its
-// peaks worked out over every bin.
-py::tuple peak_exponents(const input<std::int64_t>& zone, const input<double>& distance,
-                         const input<double>& width, const std::vector<double>& bin_mm,
-                         const std::vector<bool>& whole) {
-    const auto count = zone.size();
-    check_length(distance, count, "distance");
-    check_length(width, count, "width");
-    if (bin_mm.size() != whole.size()) {
-        throw std::invalid_argument("bin_mm and whole: one value per sub-frame each");
-    }
-    py::array_t<std::int64_t> bounds({count, py::ssize_t{2}});
-    auto b = bounds.mutable_unchecked<2>();
-    auto z = zone.unchecked<1>();
-    auto d = distance.unchecked<1>();
-    auto w = width.unchecked<1>();
-    std::size_t total = 0;
-    for (py::ssize_t i = 0; i < count; ++i) {
-        const auto sub = static_cast<std::size_t>(z(i)) / zones;
-        if (z(i) < 0 || sub >= bin_mm.size()) {
-            throw std::invalid_argument("zone " + std::to_string(z(i)) + " outside the frame");
-        }
-        const double reach = whole[sub] ? double(bins) : peak_reach * w(i) / bin_mm[sub] + 1;
-        const double centre = d(i) / bin_mm[sub] - 0.5;
-        const double low = std::clamp(std::floor(centre - reach), 0.0, double(bins));
-        const double high = std::clamp(std::ceil(centre + reach) + 1, 0.0, double(bins));
-        b(i, 0) = static_cast<std::int64_t>(low);
-        b(i, 1) = static_cast<std::int64_t>(high);
-        total += static_cast<std::size_t>(std::max(0.0, high - low));
-    }
-    py::array_t<double> exponents(static_cast<py::ssize_t>(total));
-    double* out = exponents.mutable_data();
-    for (py::ssize_t i = 0; i < count; ++i) {
-        const double step = bin_mm[static_cast<std::size_t>(z(i)) / zones];
-        for (auto bin = b(i, 0); bin < b(i, 1); ++bin) {
-            double value = (double(bin) + 0.5) * step - d(i);
-            value /= w(i);
-            value = value * value;
-            *out++ = value * -0.5;
-        }
-    }
-    return py::make_tuple(bounds, exponents);
-}
-
 // Photon counts of every bin: the zone's ambient level plus its peaks (`gaussians`: exp of
-// `peak_exponents`, times each peak's height), with Poisson noise in its normal approximation
+// `seen_peaks`, times each peak's height), with Poisson noise in its normal approximation
 // drawn zone after zone from each sub-frame's generator, clipped at 0 and rounded half to even.
 // Peaks must come sorted by zone, a zone's in the order they add up.
 void histograms(const py::list& generators, const input<double>& ambient,

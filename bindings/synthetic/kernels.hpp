@@ -43,9 +43,11 @@ bitgen_t* bit_generator(const py::handle& generator);
 
 std::vector<bitgen_t*> bit_generators(const py::list& generators);
 
-py::tuple peak_exponents(const input<std::int64_t>& zone, const input<double>& distance,
-                         const input<double>& width, const std::vector<double>& bin_mm,
-                         const std::vector<bool>& whole);
+py::tuple seen_peaks(const py::list& generators, const input<double>& signal,
+                     const input<double>& distance, const input<double>& spread,
+                     const input<double>& ambient, const std::vector<double>& min_mm,
+                     const std::vector<double>& max_mm, const std::vector<double>& bin_mm,
+                     const std::vector<bool>& whole, double saturation, double sigmas);
 
 void histograms(const py::list& generators, const input<double>& ambient,
                 const input<std::int64_t>& zone, const input<double>& height,

@@ -6,8 +6,10 @@ using namespace vorlake::tessaro::synthetic;
 
 PYBIND11_MODULE(_tessaro_synthetic, m) {
     m.doc() = "The synthetic sensor's per-frame loops (private to tessaro.synthetic)";
-    m.def("peak_exponents", &peak_exponents, py::arg("zone"), py::arg("distance"),
-          py::arg("width"), py::arg("bin_mm"), py::arg("whole"));
+    m.def("seen_peaks", &seen_peaks, py::arg("generators"), py::arg("signal"),
+          py::arg("distance"), py::arg("spread"), py::arg("ambient"), py::arg("min_mm"),
+          py::arg("max_mm"), py::arg("bin_mm"), py::arg("whole"), py::arg("saturation"),
+          py::arg("sigmas"));
     m.def("histograms", &histograms, py::arg("generators"), py::arg("ambient"), py::arg("zone"),
           py::arg("height"), py::arg("bounds"), py::arg("gaussians"), py::arg("out"));
     m.def("reported_echoes", &reported_echoes, py::arg("generators"), py::arg("seen"),

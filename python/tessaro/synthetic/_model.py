@@ -237,37 +237,25 @@ class SyntheticSensor:
         # Sub-frames are worked out side by side, along the first axis, each drawing from its
         # own generator in the same order as one alone would.
         rngs = [np.random.default_rng([self.seed, index, s]) for s in range(len(self.model.ranges))]
-        bin_mm, min_mm, max_mm = (np.array([getattr(r, name) for r in self.model.ranges],
-                                           dtype=np.float64)[:, None]
-                                  for name in ("bin_mm", "min_mm", "max_mm"))
+        bin_mm = np.array([r.bin_mm for r in self.model.ranges], dtype=np.float64)[:, None]
         # Ambient light comes back from whatever the zone sees, and more of it in wider bins.
         brightness = 0.3 + 0.7 * np.minimum(1.0, targets.signal.sum(axis=1) / 50_000)
         ambient = self.ambient * brightness * bin_mm / 40
-        threshold = DETECTION_SIGMAS * np.sqrt(ambient)[..., None]
-        draws = np.stack([rng.standard_normal(targets.signal.shape) for rng in rngs])
-        measured = targets.signal * (1 + 0.02 * draws)
-        seen = ((targets.distance >= min_mm[..., None]) & (targets.distance <= max_mm[..., None])
-                & (measured >= threshold))
-        height = np.where(seen, np.minimum(measured, PEAK_HEIGHT_LIMIT), 0)
-
-        sub, zone, target = np.nonzero(seen)
-        rank = (np.cumsum(seen, axis=2) - 1)[sub, zone, target]
-        width = np.maximum((0.6 * bin_mm)[sub, 0], targets.spread[zone, target] / 2)
         # Only on a floor so low that a peak's far tail would still count is it worked out
         # over every bin.
         whole = PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
             np.spacing(ambient.min(axis=1)) / 2
-        peak_zone = sub * ZONES + zone
-        bounds, gaussians = _kernels.peak_exponents(
-            peak_zone, targets.distance[zone, target], width,
-            [r.bin_mm for r in self.model.ranges], whole.tolist())
+        ranges = self.model.ranges
+        measured, seen, height, peak_zone, peak_height, bounds, gaussians = _kernels.seen_peaks(
+            rngs, targets.signal, targets.distance, targets.spread, ambient,
+            [r.min_mm for r in ranges], [r.max_mm for r in ranges], [r.bin_mm for r in ranges],
+            whole.tolist(), PEAK_HEIGHT_LIMIT, DETECTION_SIGMAS)
         np.exp(gaussians, out=gaussians)
         lit = np.where(seen, measured, 0)
         photons = np.stack([3 * np.einsum("zt,ztq->zq", lit[s], targets.quadrants)
                             for s in range(len(rngs))])
         histogram = np.empty((len(rngs), ZONES, BINS), dtype=np.uint32)
-        _kernels.histograms(rngs, ambient, peak_zone, height[sub, zone, target], bounds,
-                            gaussians, histogram)
+        _kernels.histograms(rngs, ambient, peak_zone, peak_height, bounds, gaussians, histogram)
         pdc = photons + ambient[..., None] * BINS / 4
         pdc_noise = np.stack([rng.standard_normal(pdc.shape[1:], dtype=np.float32)
                               for rng in rngs])
@@ -275,8 +263,9 @@ class SyntheticSensor:
 
         # The three strongest peaks, reported nearest first, with their depth noise.
         radial, points, peak, status = _kernels.reported_echoes(
-            rngs, seen, height, measured, targets.distance, 2 * threshold[..., 0],
-            [r.bin_mm for r in self.model.ranges], PEAK_HEIGHT_LIMIT, self.rays)
+            rngs, seen, height, measured, targets.distance,
+            2 * (DETECTION_SIGMAS * np.sqrt(ambient)), [r.bin_mm for r in ranges],
+            PEAK_HEIGHT_LIMIT, self.rays)
         noise_level = _quarters(np.sqrt(ambient))
         frames = [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s],
                            histogram[s], pdc_counts[s]) for s in range(len(rngs))]
