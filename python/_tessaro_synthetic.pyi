@@ -14,14 +14,17 @@ def seen_peaks(generators: list[np.random.Generator], signal: npt.NDArray[np.flo
 def histograms(generators: list[np.random.Generator], ambient: npt.NDArray[np.float64],
                zone: npt.NDArray[np.int64], height: npt.NDArray[np.float64],
                bounds: npt.NDArray[np.int64], gaussians: npt.NDArray[np.float64],
-               out: npt.NDArray[np.uint32]) -> None: ...
+               photons: npt.NDArray[np.float64], out: npt.NDArray[np.uint32],
+               pdc: npt.NDArray[np.uint32]) -> None: ...
 
 def reported_echoes(generators: list[np.random.Generator], seen: npt.NDArray[np.bool_],
                     height: npt.NDArray[np.float64], measured: npt.NDArray[np.float64],
-                    distance: npt.NDArray[np.float64], weak_below: npt.NDArray[np.float64],
-                    bin_mm: list[float], saturation: float, rays: npt.NDArray[np.float64]
+                    distance: npt.NDArray[np.float64], ambient: npt.NDArray[np.float64],
+                    bin_mm: list[float], saturation: float, sigmas: float,
+                    rays: npt.NDArray[np.float64]
                     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32],
-                               npt.NDArray[np.float32], npt.NDArray[np.uint8]]: ...
+                               npt.NDArray[np.float32], npt.NDArray[np.uint8],
+                               npt.NDArray[np.float32]]: ...
 
 def raw_frame(reference: npt.NDArray[np.uint32], line_word: npt.NDArray[np.uint32],
               histogram: npt.NDArray[np.uint32], pdc: npt.NDArray[np.uint32],

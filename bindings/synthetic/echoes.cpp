@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -50,12 +51,12 @@ std::array<std::size_t, echoes> strongest(const double* height) {
 }  // namespace
 
 // Per sub-frame, echo slot and zone: radial depth, points (with `rays`, a unit ray per zone),
-// peak height and status. Returns are the `seen` groups of each zone's hits; their depth noise is
+// peak height and status; and per sub-frame and zone the noise level of its `ambient` floor. Returns are the `seen` groups of each zone's hits; their depth noise is
 // drawn from each sub-frame's generator, a zone's three after the other's.
 py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
                           const input<double>& height, const input<double>& measured,
-                          const input<double>& distance, const input<double>& weak_below,
-                          const std::vector<double>& bin_mm, double saturation,
+                          const input<double>& distance, const input<double>& ambient,
+                          const std::vector<double>& bin_mm, double saturation, double sigmas,
                           const input<double>& rays) {
     const auto states = bit_generators(generators);
     const std::size_t subs = states.size();
@@ -63,7 +64,7 @@ py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
     check_size(height, subs * zones * targets, "height");
     check_size(measured, subs * zones * targets, "measured");
     check_size(distance, zones * targets, "distance");
-    check_size(weak_below, subs * zones, "weak_below");
+    check_size(ambient, subs * zones, "ambient");
     check_size(rays, zones * 3, "rays");
     if (bin_mm.size() != subs) {
         throw std::invalid_argument("bin_mm: one value per sub-frame");
@@ -72,17 +73,23 @@ py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
     py::array_t<float> radial(shape), peak(shape);
     py::array_t<float> points({py::ssize_t(subs), py::ssize_t(echoes), py::ssize_t(zones), py::ssize_t{3}});
     py::array_t<std::uint8_t> status(shape);
+    py::array_t<float> noise_level({py::ssize_t(subs), py::ssize_t(zones)});
     const bool* is_seen = seen.data();
     const double *heights = height.data(), *strengths = measured.data(), *ranges = distance.data();
-    const double *weak = weak_below.data(), *ray = rays.data();
+    const double *floor = ambient.data(), *ray = rays.data();
     float *radial_out = radial.mutable_data(), *peak_out = peak.mutable_data();
     float* points_out = points.mutable_data();
     std::uint8_t* status_out = status.mutable_data();
+    float* noise_level_out = noise_level.mutable_data();
     std::vector<double> noise(zones * echoes);
     for (std::size_t sub = 0; sub < subs; ++sub) {
         random_standard_normal_fill(states[sub], npy_intp(noise.size()), noise.data());
         for (std::size_t zone = 0; zone < zones; ++zone) {
             const std::size_t first = (sub * zones + zone) * targets;
+            // Under twice the detection threshold a return is weak.
+            const double noise_floor = std::sqrt(floor[sub * zones + zone]);
+            const double weak = 2 * (sigmas * noise_floor);
+            noise_level_out[sub * zones + zone] = quarters(noise_floor);
             const auto top = strongest(heights + first);
             std::array<double, echoes> nearness{};
             std::array<std::size_t, echoes> order{};
@@ -105,7 +112,7 @@ py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
                 const double strength = reported ? strengths[first + target] : 0.0;
                 // The first of none, saturated and weak that holds, else valid.
                 std::uint8_t code = status_valid;
-                if (strength < weak[sub * zones + zone]) code = status_weak;
+                if (strength < weak) code = status_weak;
                 if (strength >= saturation) code = status_saturated;
                 if (value == 0) code = status_none;
                 status_out[out] = code;
@@ -116,7 +123,7 @@ py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
             }
         }
     }
-    return py::make_tuple(radial, points, peak, status);
+    return py::make_tuple(radial, points, peak, status, noise_level);
 }
 
 }  // namespace vorlake::tessaro::synthetic

@@ -32,21 +32,25 @@ void check_length(const py::array& array, py::ssize_t length, const char* name) 
 }  // namespace
 
 // Photon counts of every bin: the zone's ambient level plus its peaks (`gaussians`: exp of
-// `seen_peaks`, times each peak's height), with Poisson noise in its normal approximation
-// drawn zone after zone from each sub-frame's generator, clipped at 0 and rounded half to even.
+// `seen_peaks`' exponents, times each peak's height), with Poisson noise in its normal
+// approximation drawn zone after zone from each sub-frame's generator, rounded half to even and
+// clipped at 0; then, from the same generator, the pdc counters of the sub-frame's zones.
 // Peaks must come sorted by zone, a zone's in the order they add up.
 void histograms(const py::list& generators, const input<double>& ambient,
                 const input<std::int64_t>& zone, const input<double>& height,
                 const input<std::int64_t>& bounds, const input<double>& gaussians,
-                py::array_t<std::uint32_t, py::array::c_style> out) {
-    const auto subs = generators.size();
-    if (ambient.size() != py::ssize_t(subs * zones) || out.size() != py::ssize_t(subs * zones * bins)) {
-        throw std::invalid_argument("ambient and out: one value per zone, and per bin, of each sub-frame");
+                const input<double>& photons, py::array_t<std::uint32_t, py::array::c_style> out,
+                py::array_t<std::uint32_t, py::array::c_style> pdc) {
+    const auto states = bit_generators(generators);
+    const std::size_t subs = states.size();
+    if (ambient.size() != py::ssize_t(subs * zones) || out.size() != py::ssize_t(subs * zones * bins) ||
+        photons.size() != py::ssize_t(subs * zones * pdc_channels) || pdc.size() != photons.size()) {
+        throw std::invalid_argument(
+            "ambient, out, photons and pdc: one value per zone, bin and channel of each sub-frame");
     }
     const auto count = zone.size();
     check_length(height, count, "height");
     check_length(bounds, 2 * count, "bounds");
-    const auto states = bit_generators(generators);
     auto z = zone.unchecked<1>();
     auto h = height.unchecked<1>();
     const std::int64_t* span = bounds.data();
@@ -56,44 +60,42 @@ void histograms(const py::list& generators, const input<double>& ambient,
     std::uint32_t* counts = out.mutable_data();
     double level[bins];
     float noise[bins];
+    std::vector<float> pdc_noise(zones * pdc_channels);
     py::ssize_t peak = 0;
-    for (std::size_t flat = 0; flat < subs * zones; ++flat) {
-        std::fill(level, level + bins, level_of[flat]);
-        if (peak < count && z(peak) < std::int64_t(flat)) {
-            throw std::invalid_argument("peaks not sorted by zone");
-        }
-        for (; peak < count && z(peak) == std::int64_t(flat); ++peak) {
-            const auto low = span[2 * peak], high = span[2 * peak + 1];
-            if (low < 0 || high > std::int64_t(bins) || gaussian + std::max<std::int64_t>(0, high - low) > gaussian_end) {
-                throw std::invalid_argument("peak bounds outside the histogram");
+    for (std::size_t sub = 0; sub < subs; ++sub) {
+        for (std::size_t flat = sub * zones; flat < (sub + 1) * zones; ++flat) {
+            std::fill(level, level + bins, level_of[flat]);
+            if (peak < count && z(peak) < std::int64_t(flat)) {
+                throw std::invalid_argument("peaks not sorted by zone");
             }
-            for (auto bin = low; bin < high; ++bin) {
-                level[bin] += *gaussian++ * h(peak);
+            for (; peak < count && z(peak) == std::int64_t(flat); ++peak) {
+                const auto low = span[2 * peak], high = span[2 * peak + 1];
+                if (low < 0 || high > std::int64_t(bins) ||
+                    gaussian + std::max<std::int64_t>(0, high - low) > gaussian_end) {
+                    throw std::invalid_argument("peak bounds outside the histogram");
+                }
+                for (auto bin = low; bin < high; ++bin) {
+                    level[bin] += *gaussian++ * h(peak);
+                }
             }
+            random_standard_normal_fill_f(states[sub], bins, noise);
+            count_bins(noise, level, counts + flat * bins);
         }
-        random_standard_normal_fill_f(states[flat / zones], bins, noise);
-        count_bins(noise, level, counts + flat * bins);
+        // Then the pdc counters: 3 x the zone's signal on each quarter of its SPADs, plus the
+        // ambient light of all its bins.
+        random_standard_normal_fill_f(states[sub], npy_intp(pdc_noise.size()), pdc_noise.data());
+        const double* lit = photons.data() + sub * zones * pdc_channels;
+        std::uint32_t* pdc_out = pdc.mutable_data() + sub * zones * pdc_channels;
+        for (std::size_t at = 0; at < zones * pdc_channels; ++at) {
+            const double ambient_light = level_of[sub * zones + at / pdc_channels] * double(bins) / 4;
+            const double expected = lit[at] + ambient_light;
+            const double value = std::sqrt(expected) * double(pdc_noise[at]) + expected;
+            pdc_out[at] = static_cast<std::uint32_t>(std::max<std::int64_t>(std::int64_t(rounded(value)), 0));
+        }
     }
     if (peak != count) {
         throw std::invalid_argument("peaks not sorted by zone");
     }
-}
-
-bitgen_t* bit_generator(const py::handle& generator) {
-    py::object capsule = generator.attr("bit_generator").attr("capsule");
-    auto* state = static_cast<bitgen_t*>(PyCapsule_GetPointer(capsule.ptr(), "BitGenerator"));
-    if (state == nullptr) {
-        throw py::error_already_set();
-    }
-    return state;
-}
-
-std::vector<bitgen_t*> bit_generators(const py::list& generators) {
-    std::vector<bitgen_t*> states;
-    for (const auto& generator : generators) {
-        states.push_back(bit_generator(generator));
-    }
-    return states;
 }
 
 }  // namespace vorlake::tessaro::synthetic

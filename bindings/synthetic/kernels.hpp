@@ -26,6 +26,7 @@ inline constexpr std::size_t zones = 576;
 inline constexpr std::size_t bins = 144;
 inline constexpr std::size_t echoes = 3;
 inline constexpr std::size_t targets = 16;  // groups of hits per zone
+inline constexpr std::size_t pdc_channels = 4;
 
 template <typename T>
 using input = py::array_t<T, py::array::c_style | py::array::forcecast>;
@@ -38,9 +39,7 @@ inline double rounded(double value) {
     return (value + shift) - shift;
 }
 
-// The state of a numpy Generator's bit generator, which numpy's distribution functions draw from.
-bitgen_t* bit_generator(const py::handle& generator);
-
+// The states of numpy Generators' bit generators, which numpy's distribution functions draw from.
 std::vector<bitgen_t*> bit_generators(const py::list& generators);
 
 py::tuple seen_peaks(const py::list& generators, const input<double>& signal,
@@ -52,12 +51,13 @@ py::tuple seen_peaks(const py::list& generators, const input<double>& signal,
 void histograms(const py::list& generators, const input<double>& ambient,
                 const input<std::int64_t>& zone, const input<double>& height,
                 const input<std::int64_t>& bounds, const input<double>& gaussians,
-                py::array_t<std::uint32_t, py::array::c_style> out);
+                const input<double>& photons, py::array_t<std::uint32_t, py::array::c_style> out,
+                py::array_t<std::uint32_t, py::array::c_style> pdc);
 
 py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
                           const input<double>& height, const input<double>& measured,
-                          const input<double>& distance, const input<double>& weak_below,
-                          const std::vector<double>& bin_mm, double saturation,
+                          const input<double>& distance, const input<double>& ambient,
+                          const std::vector<double>& bin_mm, double saturation, double sigmas,
                           const input<double>& rays);
 
 py::array_t<std::uint8_t> raw_frame(const input<std::uint32_t>& reference,

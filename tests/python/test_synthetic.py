@@ -44,6 +44,7 @@ def test_histogram_kernel_refuses_what_would_write_outside_its_arrays():
 
     rng = np.random.default_rng(0)
     ambient, out = np.full(576, 200.0), np.empty((576, 144), dtype=np.uint32)
+    photons, pdc = np.zeros((576, 4)), np.empty((576, 4), dtype=np.uint32)
     zone, height = np.array([3, 1]), np.ones(2)
     bounds, gaussians = np.array([[0, 2], [0, 2]]), np.ones(4)
     cases = [(zone, bounds, gaussians, out),  # peaks out of zone order
@@ -52,7 +53,8 @@ def test_histogram_kernel_refuses_what_would_write_outside_its_arrays():
              (zone[::-1], bounds, gaussians, out[:-1])]
     for peak_zone, peak_bounds, values, counts in cases:
         with pytest.raises(ValueError):
-            kernels.histograms([rng], ambient, peak_zone, height, peak_bounds, values, counts)
+            kernels.histograms([rng], ambient, peak_zone, height, peak_bounds, values, photons,
+                               counts, pdc)
 
 
 def test_encoder_keeps_each_field_in_its_bits():

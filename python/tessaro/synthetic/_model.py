@@ -81,14 +81,6 @@ def _quarters(values: np.ndarray) -> np.ndarray:
     return (np.round(np.asarray(values, dtype=np.float64) * 4) / 4).astype(np.float32)
 
 
-def _counts(values: np.ndarray) -> np.ndarray:
-    """Whole, non-negative photon counts of the noisy `values` (overwritten). The noise is
-    Poisson's in its normal approximation (counts are large), which is several times quicker to
-    draw: expected + sqrt(expected) * a float32 standard normal draw."""
-    np.maximum(values, 0, out=values)
-    return np.rint(values, out=values).astype(np.uint32)
-
-
 @dataclass
 class SubFrame:
     """What one sub-frame reports, per echo slot and zone, as written to the wire."""
@@ -255,18 +247,14 @@ class SyntheticSensor:
         photons = np.stack([3 * np.einsum("zt,ztq->zq", lit[s], targets.quadrants)
                             for s in range(len(rngs))])
         histogram = np.empty((len(rngs), ZONES, BINS), dtype=np.uint32)
-        _kernels.histograms(rngs, ambient, peak_zone, peak_height, bounds, gaussians, histogram)
-        pdc = photons + ambient[..., None] * BINS / 4
-        pdc_noise = np.stack([rng.standard_normal(pdc.shape[1:], dtype=np.float32)
-                              for rng in rngs])
-        pdc_counts = _counts(np.sqrt(pdc) * pdc_noise + pdc)
+        pdc_counts = np.empty(photons.shape, dtype=np.uint32)
+        _kernels.histograms(rngs, ambient, peak_zone, peak_height, bounds, gaussians, photons,
+                            histogram, pdc_counts)
 
         # The three strongest peaks, reported nearest first, with their depth noise.
-        radial, points, peak, status = _kernels.reported_echoes(
-            rngs, seen, height, measured, targets.distance,
-            2 * (DETECTION_SIGMAS * np.sqrt(ambient)), [r.bin_mm for r in ranges],
-            PEAK_HEIGHT_LIMIT, self.rays)
-        noise_level = _quarters(np.sqrt(ambient))
+        radial, points, peak, status, noise_level = _kernels.reported_echoes(
+            rngs, seen, height, measured, targets.distance, ambient, [r.bin_mm for r in ranges],
+            PEAK_HEIGHT_LIMIT, DETECTION_SIGMAS, self.rays)
         frames = [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s],
                            histogram[s], pdc_counts[s]) for s in range(len(rngs))]
         # The sub-frames' pixels one after the other, as on the wire: so they are in memory.
