@@ -11,13 +11,13 @@ namespace vorlake::tessaro::synthetic {
 
 namespace {
 
-// A zone's counts: `level` with its noise, rounded and clipped at 0 (in that order, the same as
-// the other way round). Counts stay far below 2^31 (16 saturated peaks at most), so the signed
-// conversion, which vectorises, is exact.
+// A zone's counts: `level` (whose square root is `root`) with its noise, rounded and clipped at 0
+// (in that order, the same as the other way round). Counts stay far below 2^31 (16 saturated
+// peaks at most), so the signed conversion, which vectorises, is exact.
 void count_bins(const float* __restrict noise, const double* __restrict level,
-                std::uint32_t* __restrict counts) {
+                const double* __restrict root, std::uint32_t* __restrict counts) {
     for (std::size_t bin = 0; bin < bins; ++bin) {
-        const double value = double(noise[bin]) * std::sqrt(level[bin]) + level[bin];
+        const double value = double(noise[bin]) * root[bin] + level[bin];
         counts[bin] = static_cast<std::uint32_t>(std::max(static_cast<std::int32_t>(rounded(value)), 0));
     }
 }
@@ -58,13 +58,16 @@ void histograms(const py::list& generators, const input<double>& ambient,
     const double* gaussian_end = gaussian + gaussians.size();
     const double* level_of = ambient.data();
     std::uint32_t* counts = out.mutable_data();
-    double level[bins];
+    double level[bins], root[bins];
     float noise[bins];
     std::vector<float> pdc_noise(zones * pdc_channels);
     py::ssize_t peak = 0;
     for (std::size_t sub = 0; sub < subs; ++sub) {
         for (std::size_t flat = sub * zones; flat < (sub + 1) * zones; ++flat) {
             std::fill(level, level + bins, level_of[flat]);
+            // Bins no peak reaches share the floor's root.
+            std::fill(root, root + bins, std::sqrt(level_of[flat]));
+            std::int64_t reached_low = bins, reached_high = 0;
             if (peak < count && z(peak) < std::int64_t(flat)) {
                 throw std::invalid_argument("peaks not sorted by zone");
             }
@@ -77,9 +80,16 @@ void histograms(const py::list& generators, const input<double>& ambient,
                 for (auto bin = low; bin < high; ++bin) {
                     level[bin] += *gaussian++ * h(peak);
                 }
+                if (low < high) {
+                    reached_low = std::min(reached_low, low);
+                    reached_high = std::max(reached_high, high);
+                }
+            }
+            for (auto bin = reached_low; bin < reached_high; ++bin) {
+                root[bin] = std::sqrt(level[bin]);
             }
             random_standard_normal_fill_f(states[sub], bins, noise);
-            count_bins(noise, level, counts + flat * bins);
+            count_bins(noise, level, root, counts + flat * bins);
         }
         // Then the pdc counters: 3 x the zone's signal on each quarter of its SPADs, plus the
         // ambient light of all its bins.

@@ -53,6 +53,7 @@ py::tuple seen_peaks(const py::list& generators, const input<double>& signal,
     const double *signals = signal.data(), *ranges = distance.data(), *spreads = spread.data();
     std::vector<std::int64_t> peak_zone, bounds;
     std::vector<double> peak_height, exponents;
+    exponents.reserve(subs * zones * 64);  // a few peaks of a few dozen bins in each zone
     for (std::size_t sub = 0; sub < subs; ++sub) {
         double* draws = measured_out + sub * per_sub;
         random_standard_normal_fill(states[sub], npy_intp(per_sub), draws);
