@@ -61,7 +61,12 @@ void histograms(const py::list& generators, const input<double>& ambient,
     double level[bins], root[bins];
     float noise[bins];
     std::vector<float> pdc_noise(zones * pdc_channels);
+    const double* photon_values = photons.data();
+    std::uint32_t* pdc_values = pdc.mutable_data();
     py::ssize_t peak = 0;
+    // numpy lets other threads run while it draws; so do these loops, which touch no Python
+    // object (the caller holds the arrays, and its Generators are its own).
+    py::gil_scoped_release unlocked;
     for (std::size_t sub = 0; sub < subs; ++sub) {
         for (std::size_t flat = sub * zones; flat < (sub + 1) * zones; ++flat) {
             std::fill(level, level + bins, level_of[flat]);
@@ -94,8 +99,8 @@ void histograms(const py::list& generators, const input<double>& ambient,
         // Then the pdc counters: 3 x the zone's signal on each quarter of its SPADs, plus the
         // ambient light of all its bins.
         random_standard_normal_fill_f(states[sub], npy_intp(pdc_noise.size()), pdc_noise.data());
-        const double* lit = photons.data() + sub * zones * pdc_channels;
-        std::uint32_t* pdc_out = pdc.mutable_data() + sub * zones * pdc_channels;
+        const double* lit = photon_values + sub * zones * pdc_channels;
+        std::uint32_t* pdc_out = pdc_values + sub * zones * pdc_channels;
         for (std::size_t at = 0; at < zones * pdc_channels; ++at) {
             const double ambient_light = level_of[sub * zones + at / pdc_channels] * double(bins) / 4;
             const double expected = lit[at] + ambient_light;
