@@ -51,7 +51,8 @@ std::array<std::size_t, echoes> strongest(const double* height) {
 }  // namespace
 
 // Per sub-frame, echo slot and zone: radial depth, points (with `rays`, a unit ray per zone),
-// peak height and status; and per sub-frame and zone the noise level of its `ambient` floor. Returns are the `seen` groups of each zone's hits; their depth noise is
+// peak height and status; and per sub-frame and zone the noise level of its `ambient` floor.
+// Returns are the `seen` groups of each zone's hits; their depth noise is
 // drawn from each sub-frame's generator, a zone's three after the other's.
 py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
                           const input<double>& height, const input<double>& measured,
@@ -69,9 +70,11 @@ py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
     if (bin_mm.size() != subs) {
         throw std::invalid_argument("bin_mm: one value per sub-frame");
     }
-    const auto shape = std::vector<py::ssize_t>{py::ssize_t(subs), py::ssize_t(echoes), py::ssize_t(zones)};
+    const auto shape =
+        std::vector<py::ssize_t>{py::ssize_t(subs), py::ssize_t(echoes), py::ssize_t(zones)};
     py::array_t<float> radial(shape), peak(shape);
-    py::array_t<float> points({py::ssize_t(subs), py::ssize_t(echoes), py::ssize_t(zones), py::ssize_t{3}});
+    py::array_t<float> points(
+        {py::ssize_t(subs), py::ssize_t(echoes), py::ssize_t(zones), py::ssize_t{3}});
     py::array_t<std::uint8_t> status(shape);
     py::array_t<float> noise_level({py::ssize_t(subs), py::ssize_t(zones)});
     const bool* is_seen = seen.data();
@@ -98,8 +101,9 @@ py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
                                                       : std::numeric_limits<double>::infinity();
                 order[k] = k;
             }
-            std::stable_sort(order.begin(), order.end(),
-                             [&](std::size_t a, std::size_t b) { return nearness[a] < nearness[b]; });
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return nearness[a] < nearness[b];
+            });
             for (std::size_t slot = 0; slot < echoes; ++slot) {
                 const std::size_t target = top[order[slot]];
                 const bool reported = is_seen[first + target];
@@ -118,7 +122,8 @@ py::tuple reported_echoes(const py::list& generators, const input<bool>& seen,
                 status_out[out] = code;
                 peak_out[out] = quarters(value);
                 for (std::size_t axis = 0; axis < 3; ++axis) {
-                    points_out[out * 3 + axis] = quarters(double(radial_out[out]) * ray[zone * 3 + axis]);
+                    points_out[out * 3 + axis] =
+                        quarters(double(radial_out[out]) * ray[zone * 3 + axis]);
                 }
             }
         }

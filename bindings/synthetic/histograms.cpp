@@ -18,7 +18,8 @@ void count_bins(const float* __restrict noise, const double* __restrict level,
                 const double* __restrict root, std::uint32_t* __restrict counts) {
     for (std::size_t bin = 0; bin < bins; ++bin) {
         const double value = double(noise[bin]) * root[bin] + level[bin];
-        counts[bin] = static_cast<std::uint32_t>(std::max(static_cast<std::int32_t>(rounded(value)), 0));
+        const auto whole = static_cast<std::int32_t>(rounded(value));
+        counts[bin] = static_cast<std::uint32_t>(std::max(whole, 0));
     }
 }
 
@@ -43,8 +44,10 @@ void histograms(const py::list& generators, const input<double>& ambient,
                 py::array_t<std::uint32_t, py::array::c_style> pdc) {
     const auto states = bit_generators(generators);
     const std::size_t subs = states.size();
-    if (ambient.size() != py::ssize_t(subs * zones) || out.size() != py::ssize_t(subs * zones * bins) ||
-        photons.size() != py::ssize_t(subs * zones * pdc_channels) || pdc.size() != photons.size()) {
+    if (ambient.size() != py::ssize_t(subs * zones) ||
+        out.size() != py::ssize_t(subs * zones * bins) ||
+        photons.size() != py::ssize_t(subs * zones * pdc_channels) ||
+        pdc.size() != photons.size()) {
         throw std::invalid_argument(
             "ambient, out, photons and pdc: one value per zone, bin and channel of each sub-frame");
     }
@@ -102,10 +105,12 @@ void histograms(const py::list& generators, const input<double>& ambient,
         const double* lit = photon_values + sub * zones * pdc_channels;
         std::uint32_t* pdc_out = pdc_values + sub * zones * pdc_channels;
         for (std::size_t at = 0; at < zones * pdc_channels; ++at) {
-            const double ambient_light = level_of[sub * zones + at / pdc_channels] * double(bins) / 4;
+            const double ambient_light =
+                level_of[sub * zones + at / pdc_channels] * double(bins) / 4;
             const double expected = lit[at] + ambient_light;
             const double value = std::sqrt(expected) * double(pdc_noise[at]) + expected;
-            pdc_out[at] = static_cast<std::uint32_t>(std::max<std::int64_t>(std::int64_t(rounded(value)), 0));
+            const auto whole = static_cast<std::int64_t>(rounded(value));
+            pdc_out[at] = static_cast<std::uint32_t>(std::max<std::int64_t>(whole, 0));
         }
     }
     if (peak != count) {

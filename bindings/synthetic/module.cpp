@@ -11,8 +11,8 @@ PYBIND11_MODULE(_tessaro_synthetic, m) {
           py::arg("max_mm"), py::arg("bin_mm"), py::arg("whole"), py::arg("saturation"),
           py::arg("sigmas"));
     m.def("histograms", &histograms, py::arg("generators"), py::arg("ambient"), py::arg("zone"),
-          py::arg("height"), py::arg("bounds"), py::arg("gaussians"), py::arg("photons"), py::arg("out"),
-          py::arg("pdc"));
+          py::arg("height"), py::arg("bounds"), py::arg("gaussians"), py::arg("photons"),
+          py::arg("out"), py::arg("pdc"));
     m.def("reported_echoes", &reported_echoes, py::arg("generators"), py::arg("seen"),
           py::arg("height"), py::arg("measured"), py::arg("distance"), py::arg("ambient"),
           py::arg("bin_mm"), py::arg("saturation"), py::arg("sigmas"), py::arg("rays"));

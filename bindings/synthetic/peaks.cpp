@@ -45,7 +45,8 @@ py::tuple seen_peaks(const py::list& generators, const input<double>& signal,
         whole.size() != subs) {
         throw std::invalid_argument("min_mm, max_mm, bin_mm and whole: one value per sub-frame");
     }
-    const auto shape = std::vector<py::ssize_t>{py::ssize_t(subs), py::ssize_t(zones), py::ssize_t(targets)};
+    const auto shape =
+        std::vector<py::ssize_t>{py::ssize_t(subs), py::ssize_t(zones), py::ssize_t(targets)};
     py::array_t<double> measured(shape), height(shape);
     py::array_t<bool> seen(shape);
     double *measured_out = measured.mutable_data(), *height_out = height.mutable_data();
@@ -91,7 +92,8 @@ py::tuple seen_peaks(const py::list& generators, const input<double>& signal,
         }
     }
     const auto count = py::ssize_t(peak_zone.size());
-    return py::make_tuple(measured, seen, height, py::array_t<std::int64_t>(count, peak_zone.data()),
+    return py::make_tuple(measured, seen, height,
+                          py::array_t<std::int64_t>(count, peak_zone.data()),
                           py::array_t<double>(count, peak_height.data()),
                           py::array_t<std::int64_t>({count, py::ssize_t{2}}, bounds.data()),
                           py::array_t<double>(py::ssize_t(exponents.size()), exponents.data()));

@@ -31,7 +31,9 @@ std::uint32_t quarters(double value) {
         throw py::value_error("value does not fit the field");
     }
     const auto whole = static_cast<std::int64_t>(q);
-    return static_cast<std::uint32_t>(whole < 0 ? whole + (std::int64_t{1} << (sign_bit + 1)) : whole);
+    // A negative value in two's complement within the field's bits.
+    const std::int64_t wrap = std::int64_t{1} << (sign_bit + 1);
+    return static_cast<std::uint32_t>(whole < 0 ? whole + wrap : whole);
 }
 
 void check_size(const py::array& array, std::size_t size, const char* name) {
@@ -46,7 +48,8 @@ void check_size(const py::array& array, std::size_t size, const char* name) {
 py::array_t<std::uint8_t> raw_frame(const input<std::uint32_t>& reference,
                                     const input<std::uint32_t>& line_word,
                                     const input<std::uint32_t>& histogram,
-                                    const input<std::uint32_t>& pdc, const input<double>& noise_level,
+                                    const input<std::uint32_t>& pdc,
+                                    const input<double>& noise_level,
                                     const input<double>& radial_depth, const input<double>& points,
                                     const input<double>& peak_height,
                                     const input<std::uint32_t>& peak_status,
