@@ -108,6 +108,18 @@ for version in "${versions[@]}"; do
             "$work/arm64-bookworm/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h"
     fi
     soabi=cpython-${version/./}-aarch64-linux-gnu
+    # _tessaro_synthetic links numpy's random C library: the AArch64 build of the numpy release
+    # the build machine's interpreter has, from its wheel.
+    numpy_version=$("$python" -c 'import numpy; print(numpy.__version__)')
+    numpy_root=$work/numpy-aarch64/$version-$numpy_version
+    if [ ! -f "$numpy_root/numpy/random/lib/libnpyrandom.a" ]; then
+        rm -rf "$numpy_root" && mkdir -p "$numpy_root"
+        .venv/bin/python -m pip download -q --no-deps --only-binary=:all: -d "$numpy_root" \
+            --python-version "$version" --implementation cp --platform manylinux_2_28_aarch64 \
+            --platform manylinux_2_17_aarch64 --platform manylinux2014_aarch64 \
+            "numpy==$numpy_version"
+        .venv/bin/python -m zipfile -e "$numpy_root"/numpy-*.whl "$numpy_root"
+    fi
     (cd "$work/sdist" && _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so" \
         "$python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" . \
         -C "build-dir=$work/aarch64/{wheel_tag}" \
@@ -116,6 +128,8 @@ for version in "${versions[@]}"; do
         -C cmake.define.Python_INCLUDE_DIR="$headers" \
         -C cmake.define.Python_SOABI="$soabi" \
         -C cmake.define.PELORIN_STUBS_FROM="${native_tree[$version]}/bindings/stubs/pelorin-stubs" \
+        -C cmake.define.TESSARO_NUMPY_INCLUDE_DIR="$numpy_root/numpy/_core/include" \
+        -C cmake.define.TESSARO_NUMPY_RANDOM_LIBRARY="$numpy_root/numpy/random/lib/libnpyrandom.a" \
         -C "cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$ccache_launcher")
 done
 

@@ -36,3 +36,44 @@ def test_synthetic_frames_keep_their_bytes(mode, seed, index, padded, moving, di
     frame = hashlib.sha256(sensor.raw_frame(index).tobytes())
     frame.update(sensor.ebd_frame(index).tobytes())
     assert frame.hexdigest()[:32] == digest
+
+
+def test_histogram_kernel_refuses_what_would_write_outside_its_arrays():
+    import _tessaro_synthetic as kernels
+    import numpy as np
+
+    rng = np.random.default_rng(0)
+    ambient, out = np.full(576, 200.0), np.empty((576, 144), dtype=np.uint32)
+    photons, pdc = np.zeros((576, 4)), np.empty((576, 4), dtype=np.uint32)
+    zone, height = np.array([3, 1]), np.ones(2)
+    bounds, gaussians = np.array([[0, 2], [0, 2]]), np.ones(4)
+    cases = [(zone, bounds, gaussians, out),  # peaks out of zone order
+             (zone[::-1], np.array([[0, 2], [100, 145]]), np.ones(47), out),
+             (zone[::-1], bounds, np.ones(3), out),  # fewer values than the bounds span
+             (zone[::-1], bounds, gaussians, out[:-1])]
+    for peak_zone, peak_bounds, values, counts in cases:
+        with pytest.raises(ValueError):
+            kernels.histograms([rng], ambient, peak_zone, height, peak_bounds, values, photons,
+                               counts, pdc)
+
+
+def test_encoder_keeps_each_field_in_its_bits():
+    import numpy as np
+
+    from tessaro.synthetic import wire
+
+    values = wire.random_values(1, False)
+    # The extremes of the signed fields, in pixel 0's first echo.
+    values["points"][0, 0, :2] = [-(2 ** 21) / 4, (2 ** 21 - 1) / 4]
+    values["peak_height"][0, 0] = -(2 ** 24) / 4
+    row = wire._wire_rows(wire.block_count(False))[1][0]
+    line = wire.encode_raw_frame(values, False).view("<u4").reshape(-1, wire.WORDS_PER_LINE)[row]
+    assert list(line[wire.ECHO_BASE + 1:wire.ECHO_BASE + 3]) == [1 << 21, (1 << 21) - 1]
+    assert line[wire.ECHO_BASE + 4] == 1 << 24
+    for key, index, value in [("radial_depth", (0, 0), -0.25), ("points", (0, 0, 0), 2 ** 21 / 4),
+                              ("points", (0, 0, 1), -(2 ** 21) / 4 - 0.25),
+                              ("peak_height", (0, 0), 2 ** 24 / 4), ("noise_level", (0,), np.nan)]:
+        broken = {name: array.copy() for name, array in values.items()}
+        broken[key][index] = value
+        with pytest.raises(ValueError, match="does not fit the field"):
+            wire.encode_raw_frame(broken, False)

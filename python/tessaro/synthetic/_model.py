@@ -19,6 +19,7 @@ import threading
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+import _tessaro_synthetic as _kernels
 import numpy as np
 
 from tessaro._sensor import FrameFeeder, Mode
@@ -40,9 +41,6 @@ PEAK_HEIGHT_LIMIT = 4_000_000.0  # saturation, inside the 25-bit signed peak-hei
 SIGNAL_AT_1M = 80_000.0  # peak counts of a white target filling a zone at 1 m, head-on
 DETECTION_SIGMAS = 6.0
 PEAK_REACH = 12.0  # widths from its centre beyond which a histogram peak adds nothing
-
-# Peak status codes the model writes. The library gives them no meaning; these are guesses.
-STATUS_NONE, STATUS_VALID, STATUS_WEAK, STATUS_SATURATED = 0, 1, 2, 3
 
 
 @dataclass(frozen=True)
@@ -81,73 +79,6 @@ DEFAULT_DUAL_PARAMS = (200.0, 2000.0, 50.0)  # select_near, select_far, merge_wi
 def _quarters(values: np.ndarray) -> np.ndarray:
     """Values on the sensor's fixed-point grid of a quarter unit."""
     return (np.round(np.asarray(values, dtype=np.float64) * 4) / 4).astype(np.float32)
-
-
-def _counts(values: np.ndarray) -> np.ndarray:
-    """Whole, non-negative photon counts of the noisy `values` (overwritten). The noise is
-    Poisson's in its normal approximation (counts are large), which is several times quicker to
-    draw: expected + sqrt(expected) * a float32 standard normal draw."""
-    np.maximum(values, 0, out=values)
-    return np.rint(values, out=values).astype(np.uint32)
-
-
-def _histogram_noise(rngs: list[np.random.Generator], ambient: np.ndarray, where: np.ndarray,
-                     expected: np.ndarray, scratch: "_Scratch") -> np.ndarray:
-    """Photon counts (`_counts`) of histograms (sub-frames, zones, bins) at the ambient level
-    `ambient` of their zone but at the flat indices `where`, which are at `expected`: those bins
-    are worked out one by one, the others a zone at a time, each with the same operations in
-    the same order. Each sub-frame's noise comes from its own generator."""
-    noise, counts = scratch.noise, scratch.counts
-    for rng, part in zip(rngs, noise):
-        rng.standard_normal(dtype=np.float32, out=part)
-    np.multiply(noise, np.sqrt(ambient)[..., None], out=counts)
-    counts += ambient[..., None]
-    flat = counts.reshape(-1)
-    flat[where] = np.sqrt(expected) * noise.reshape(-1)[where] + expected
-    return _counts(counts)
-
-
-def _peaks(ambient: np.ndarray, bin_mm: np.ndarray, whole: np.ndarray, zone: np.ndarray,
-           rank: np.ndarray, height: np.ndarray, distance: np.ndarray, width: np.ndarray,
-           sums: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Histograms (zones, bins) at the ambient level `ambient` of their zone, with a Gaussian
-    peak per target added: of `height` at `distance` with `width` (mm) in bins of `bin_mm`, in
-    zone `zone`, a zone's targets one after the other by `rank` (0 for its first). Returns the
-    flat indices of the bins the peaks reach and the expected counts there (an index may come
-    more than once).
-
-    A peak is worked out only within PEAK_REACH widths of its centre (and a bin more), over
-    every bin where `whole`: farther out it is below half a unit in the last place of the
-    ambient floor, so adding it would leave the sum as it is. Each bin's additions keep their
-    order, so the sums are the same to the last bit as a peak added over every bin. `sums`
-    (a value per bin) is overwritten where the peaks reach."""
-    # The n-th target of each zone goes in with the n-th of the others: no bin twice at once.
-    by_rank = np.argsort(rank, kind="stable")
-    zone, rank, bin_mm = zone[by_rank], rank[by_rank], bin_mm[by_rank]
-    height, distance, width = height[by_rank], distance[by_rank], width[by_rank]
-    count = len(zone)
-    reach = np.where(whole[by_rank], float(BINS), PEAK_REACH * width / bin_mm + 1)
-    centre = distance / bin_mm - 0.5  # in bins
-    low = np.clip(np.floor(centre - reach), 0, BINS).astype(np.intp)
-    high = np.clip(np.ceil(centre + reach) + 1, 0, BINS).astype(np.intp)
-    lengths = high - low
-    ends = np.cumsum(lengths)
-    # Each peak's values, bin after bin (repeating beats gathering by peak).
-    bins = np.arange(ends[-1] if count else 0) + np.repeat(low - (ends - lengths), lengths)
-    values = (bins + 0.5) * np.repeat(bin_mm, lengths) - np.repeat(distance, lengths)
-    values /= np.repeat(width, lengths)
-    np.square(values, out=values)
-    values *= -0.5
-    np.exp(values, out=values)
-    values *= np.repeat(height, lengths)
-    where = np.repeat(zone * BINS, lengths) + bins
-    sums[where] = np.repeat(ambient[zone], lengths)
-    # Where each rank's values start, and the end.
-    runs = np.append(np.r_[0, ends][np.searchsorted(rank, np.arange(rank[-1] + 1))],
-                     len(bins)) if count else np.zeros(1, dtype=np.intp)
-    for start, end in zip(runs[:-1], runs[1:]):
-        sums[where[start:end]] += values[start:end]
-    return where, sums[where]
 
 
 @dataclass
@@ -228,15 +159,6 @@ def _group_hits(hits: Hits, separation: float) -> _Targets:
                     np.nan_to_num(shares).reshape(zones, 16, 4))
 
 
-class _Scratch:
-    """Working memory of one frame's histograms, (sub-frames, zones, bins)."""
-
-    def __init__(self, subs: int) -> None:
-        self.noise = np.empty((subs, ZONES, BINS), dtype=np.float32)
-        self.counts = np.empty((subs, ZONES, BINS))
-        self.sums = np.empty(subs * ZONES * BINS)
-
-
 class SyntheticSensor:
     """Raw frames, embedded data and the expected decoded values of a scene, frame by frame."""
 
@@ -263,10 +185,7 @@ class SyntheticSensor:
         self._cache: dict[int, tuple[list[SubFrame], dict[str, np.ndarray]]] = {}
         self._still_targets: _Targets | None = None
         self._fixed = self._fixed_lines()
-        # One frame is worked out at a time, in working memory kept from frame to frame: fresh
-        # memory of this size costs a page fault per page on every frame.
         self._lock = threading.Lock()
-        self._scratch = _Scratch(len(self.model.ranges))
 
     # -- the model ------------------------------------------------------------------------------
 
@@ -310,64 +229,32 @@ class SyntheticSensor:
         # Sub-frames are worked out side by side, along the first axis, each drawing from its
         # own generator in the same order as one alone would.
         rngs = [np.random.default_rng([self.seed, index, s]) for s in range(len(self.model.ranges))]
-        bin_mm, min_mm, max_mm = (np.array([getattr(r, name) for r in self.model.ranges],
-                                           dtype=np.float64)[:, None]
-                                  for name in ("bin_mm", "min_mm", "max_mm"))
+        bin_mm = np.array([r.bin_mm for r in self.model.ranges], dtype=np.float64)[:, None]
         # Ambient light comes back from whatever the zone sees, and more of it in wider bins.
         brightness = 0.3 + 0.7 * np.minimum(1.0, targets.signal.sum(axis=1) / 50_000)
         ambient = self.ambient * brightness * bin_mm / 40
-        threshold = DETECTION_SIGMAS * np.sqrt(ambient)[..., None]
-        draws = np.stack([rng.standard_normal(targets.signal.shape) for rng in rngs])
-        measured = targets.signal * (1 + 0.02 * draws)
-        seen = ((targets.distance >= min_mm[..., None]) & (targets.distance <= max_mm[..., None])
-                & (measured >= threshold))
-        height = np.where(seen, np.minimum(measured, PEAK_HEIGHT_LIMIT), 0)
-
-        sub, zone, target = np.nonzero(seen)
-        rank = (np.cumsum(seen, axis=2) - 1)[sub, zone, target]
-        width = np.maximum((0.6 * bin_mm)[sub, 0], targets.spread[zone, target] / 2)
         # Only on a floor so low that a peak's far tail would still count is it worked out
         # over every bin.
         whole = PEAK_HEIGHT_LIMIT * math.exp(-0.5 * PEAK_REACH ** 2) >= \
             np.spacing(ambient.min(axis=1)) / 2
-        where, expected = _peaks(ambient.reshape(-1), bin_mm[sub, 0], whole[sub],
-                                 sub * ZONES + zone, rank, height[sub, zone, target],
-                                 targets.distance[zone, target], width, self._scratch.sums)
+        ranges = self.model.ranges
+        measured, seen, height, peak_zone, peak_height, bounds, gaussians = _kernels.seen_peaks(
+            rngs, targets.signal, targets.distance, targets.spread, ambient,
+            [r.min_mm for r in ranges], [r.max_mm for r in ranges], [r.bin_mm for r in ranges],
+            whole.tolist(), PEAK_HEIGHT_LIMIT, DETECTION_SIGMAS)
+        np.exp(gaussians, out=gaussians)
         lit = np.where(seen, measured, 0)
         photons = np.stack([3 * np.einsum("zt,ztq->zq", lit[s], targets.quadrants)
                             for s in range(len(rngs))])
-        histogram = _histogram_noise(rngs, ambient, where, expected, self._scratch)
-        pdc = photons + ambient[..., None] * BINS / 4
-        pdc_noise = np.stack([rng.standard_normal(pdc.shape[1:], dtype=np.float32)
-                              for rng in rngs])
-        pdc_counts = _counts(np.sqrt(pdc) * pdc_noise + pdc)
+        histogram = np.empty((len(rngs), ZONES, BINS), dtype=np.uint32)
+        pdc_counts = np.empty(photons.shape, dtype=np.uint32)
+        _kernels.histograms(rngs, ambient, peak_zone, peak_height, bounds, gaussians, photons,
+                            histogram, pdc_counts)
 
-        # The three strongest peaks, reported nearest first.
-        subs, rows = np.arange(len(rngs))[:, None, None], np.arange(ZONES)[:, None]
-        strongest = np.argsort(-height, axis=2, kind="stable")[..., :ECHOES]
-        distance = np.where(seen[subs, rows, strongest], targets.distance[rows, strongest],
-                            np.inf)
-        by_distance = strongest[subs, rows, np.argsort(distance, axis=2)]
-        reported = seen[subs, rows, by_distance]
-
-        def pick(values: np.ndarray) -> np.ndarray:
-            if values.ndim == 2:
-                return np.where(reported, values[rows, by_distance], 0).transpose(0, 2, 1)
-            return np.where(reported, values[subs, rows, by_distance], 0).transpose(0, 2, 1)
-
-        noise = np.stack([rng.standard_normal((ZONES, ECHOES)) for rng in rngs])
-        noise = np.clip(noise, -3, 3).transpose(0, 2, 1) * 0.05 * bin_mm[..., None]
-        radial = _quarters(np.where(reported.transpose(0, 2, 1), pick(targets.distance) + noise,
-                                    0))
-        peak = pick(height)
-        strength = pick(measured)
-        # The first of none, saturated and weak that holds, else valid.
-        status = np.full(peak.shape, STATUS_VALID, dtype=np.uint8)
-        status[strength < 2 * threshold[:, None, :, 0]] = STATUS_WEAK
-        status[strength >= PEAK_HEIGHT_LIMIT] = STATUS_SATURATED
-        status[peak == 0] = STATUS_NONE
-        points = _quarters(radial[..., None].astype(np.float64) * self.rays)
-        peak, noise_level = _quarters(peak), _quarters(np.sqrt(ambient))
+        # The three strongest peaks, reported nearest first, with their depth noise.
+        radial, points, peak, status, noise_level = _kernels.reported_echoes(
+            rngs, seen, height, measured, targets.distance, ambient, [r.bin_mm for r in ranges],
+            PEAK_HEIGHT_LIMIT, DETECTION_SIGMAS, self.rays)
         frames = [SubFrame(radial[s], points[s], peak[s], status[s], noise_level[s],
                            histogram[s], pdc_counts[s]) for s in range(len(rngs))]
         # The sub-frames' pixels one after the other, as on the wire: so they are in memory.

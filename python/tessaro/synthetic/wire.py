@@ -10,6 +10,7 @@ from __future__ import annotations
 import functools
 from collections.abc import Iterable
 
+import _tessaro_synthetic as _kernels
 import numpy as np
 import numpy.typing as npt
 
@@ -56,19 +57,6 @@ def frame_size(dual: bool, padded: bool = False) -> int:
     return block_count(dual) * LINES_PER_BLOCK * (PADDED_LINE_SIZE if padded else LINE_SIZE)
 
 
-def quarters(values: np.ndarray, sign_bit: int = 0) -> np.ndarray:
-    """The words of fixed-point fields with two fraction bits; sign_bit 0 means unsigned."""
-    q = np.rint(np.asarray(values, dtype=np.float64) * 4).astype(np.int64)
-    if sign_bit:
-        limit = 1 << sign_bit
-        if np.any(q < -limit) or np.any(q >= limit):
-            raise ValueError("value does not fit the field")
-        q = np.where(q < 0, q + (limit << 1), q)
-    elif np.any(q < 0) or np.any(q >= 1 << 31):
-        raise ValueError("value does not fit the field")
-    return q.astype(np.uint32)
-
-
 def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, np.ndarray]:
     """Per-pixel values every field can carry exactly; echoes from `echoes` on stay zero."""
     rng = np.random.default_rng(seed)
@@ -96,20 +84,6 @@ def random_values(seed: int, dual: bool, echoes: int = MAX_ECHOES) -> dict[str, 
     return values
 
 
-def _echo_words(values: dict[str, np.ndarray]) -> np.ndarray:
-    """The echo channels of every pixel, (pixels, 3 * 6) words in line order."""
-    points = values["points"]
-    words = np.empty((points.shape[1], MAX_ECHOES, ECHO_STRIDE), dtype=np.uint32)
-    words[..., 0] = quarters(values["radial_depth"]).T
-    words[..., 1:3] = quarters(points[..., :2], sign_bit=21).transpose(1, 0, 2)
-    words[..., 3] = quarters(points[..., 2]).T
-    words[..., 4] = quarters(values["peak_height"], sign_bit=24).T
-    # Only the low byte is the status; the sensor's upper bits must be ignored.
-    words[..., 5] = values["peak_status"].T
-    words[..., 5] |= np.uint32(0xA5C3_0000)
-    return words.reshape(len(words), -1)
-
-
 @functools.cache
 def _wire_rows(blocks: int) -> tuple[np.ndarray, np.ndarray]:
     """The line on the wire of each block's reference line, and of each pixel's image line."""
@@ -130,21 +104,15 @@ def _wire_rows(blocks: int) -> tuple[np.ndarray, np.ndarray]:
 
 def encode_raw_frame(values: dict[str, np.ndarray], dual: bool,
                      padded: bool = False) -> np.ndarray:
-    """The raw image frame as a uint8 array, in wire order."""
+    """The raw image frame as a uint8 array, in wire order. Fixed-point fields have two fraction
+    bits (x, y and peak height signed, in 22, 22 and 25 bits); a value a field cannot carry is a
+    ValueError. Only the low byte of a peak status word is the status: the model sets the upper
+    ones, which the decoder must ignore."""
     references, pixels = _wire_rows(block_count(dual))
-    # Every word of a line is written below, each line straight to its place on the wire.
-    stride = (PADDED_LINE_SIZE if padded else LINE_SIZE) // 4
-    lines = np.empty((len(references) * LINES_PER_BLOCK, stride), dtype="<u4")
-    if padded:
-        lines[:, WORDS_PER_LINE:] = 0xEEEE_EEEE
-    lines[references, :WORDS_PER_LINE] = values["reference"]
-    lines[pixels, LINE_WORD] = values["line_word"]
-    lines[pixels, HISTOGRAM:HISTOGRAM + HISTOGRAM_BINS] = values["histogram"]
-    lines[pixels, PDC:PDC + PDC_CHANNELS] = values["pdc"]
-    lines[pixels, NOISE] = quarters(values["noise_level"])
-    lines[pixels, ECHO_BASE:WORDS_PER_LINE] = _echo_words(values)
-    data: np.ndarray = lines.view(np.uint8).reshape(-1)
-    return data
+    return _kernels.raw_frame(
+        values["reference"], values["line_word"], values["histogram"], values["pdc"],
+        values["noise_level"], values["radial_depth"], values["points"], values["peak_height"],
+        values["peak_status"], references, pixels, padded)
 
 
 def encode_embedded_data(dual: bool, frame_counter: int = 0, time_counter: int = 0,
