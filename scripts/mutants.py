@@ -6,8 +6,8 @@ incrementally, runs the fast test tiers and reports whether a test caught it.
 
 The scratch copy lives in build-mutants/ and is kept between runs, so that only what a fault
 touches is rebuilt. A fault in the C++ library runs the native suites (not the VM) and then the
-binding tests; one in bindings/ runs the binding tests alone, one in python/ the Python package's
-and then the binding tests (the module's own memory is not the package's to break, so the
+binding tests; one in bindings/ runs the binding tests alone, one in python/ or in the synthetic
+sensor's compiled loops (bindings/synthetic/) the Python package's and then the binding tests (the module's own memory is not the package's to break, so the
 valgrind test is left out). The valgrind test runs last, only once everything else passed. A
 run of python/ faults alone checks the unchanged tree with those tiers only. A fault whose text no
 longer occurs exactly once in its file is reported as stale: the code it points at has moved and
@@ -148,9 +148,9 @@ def first_failure(file: str, timeout: float) -> str | None:
                 raise refused(complaint)
             if failure := failing_ctest(suites, left()):
                 return failure
-    if complaint := build(["pelorin"], left()):
+    if complaint := build(["pelorin", "_tessaro_synthetic"], left()):
         raise refused(complaint)
-    package = file.startswith("python/")
+    package = file.startswith(("python/", "bindings/synthetic/"))
     python_tests = ["tests/python", "tests/bindings"] if package else ["tests/bindings"]
     if failure := failing_pytest(python_tests, left()):
         return failure
