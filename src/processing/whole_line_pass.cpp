@@ -215,18 +215,31 @@ bool prepare_whole_line_pass(const raw_data_processor& plan, whole_line_pass& pa
 }
 
 void whole_line_pass::decode(const std::uint8_t* line, std::uint32_t first_index, std::uint32_t count) const {
-    for (std::uint32_t j = 0; j + 4 <= count; j += 4, line += 4 * line_size) {
-        const std::uint32_t p = first_index + j;
-        if (histogram != nullptr)
+    // Local copies: the compiler cannot otherwise tell that the outputs written do not overlap
+    // this record, and would read every field again after each store.
+    const std::uint32_t stride = line_size;
+    histogram_bins_t* const histogram_out = histogram;
+    pdc_counts_t* const pdc_out = pdc;
+    float* const noise_out = noise;
+    const std::uint32_t histogram_at = histogram_offset, pdc_at = pdc_offset, noise_at = noise_offset;
+    const detail::fixed_point_rule noise_format = noise_rule;
+    const std::uint8_t* l = line;
+    for (std::uint32_t p = first_index; p + 4 <= first_index + count; p += 4, l += 4 * stride) {
+        if (histogram_out != nullptr)
             for (std::uint32_t i = 0; i < 4; ++i)
-                detail::copy_words<histogram_bins>(histogram[p + i].data(), line + i * line_size + histogram_offset);
-        if (pdc != nullptr)
+                detail::copy_words<histogram_bins>(histogram_out[p + i].data(), l + i * stride + histogram_at);
+        if (pdc_out != nullptr)
             for (std::uint32_t i = 0; i < 4; ++i)
-                detail::copy_words<pdc_channels>(pdc[p + i].data(), line + i * line_size + pdc_offset);
-        if (noise != nullptr)
-            store4(std::bit_cast<int4>(decode4(gather(line, line_size, noise_offset), noise_rule)), noise + p);
-        for (std::uint32_t e = 0; e < echo_count; ++e)
-            decode_echo_four(echoes[e], line, line_size, p);
+                detail::copy_words<pdc_channels>(pdc_out[p + i].data(), l + i * stride + pdc_at);
+        if (noise_out != nullptr)
+            store4(std::bit_cast<int4>(decode4(gather(l, stride, noise_at), noise_format)), noise_out + p);
+    }
+    // Then each echo group over the same lines, which are still in the first-level cache.
+    for (std::uint32_t e = 0; e < echo_count; ++e) {
+        const echo_fields fields = echoes[e];
+        l = line;
+        for (std::uint32_t p = first_index; p + 4 <= first_index + count; p += 4, l += 4 * stride)
+            decode_echo_four(fields, l, stride, p);
     }
 }
 
