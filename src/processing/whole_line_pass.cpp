@@ -33,7 +33,7 @@ bool holds_frame(const Output* output, std::uint32_t pixels) {
 // group must agree on where the group starts, and the whole group must lie inside the line.
 bool place_in_group(whole_line_pass& pass, std::size_t echo, std::uint32_t offset, std::uint32_t place,
                     bool& placed) {
-    if (echo >= std::size(pass.echoes) || offset < place)
+    if (echo >= whole_line_pass::most_echoes || offset < place)
         return false;
     whole_line_pass::echo_fields& group = pass.echoes[echo];
     const std::uint32_t start = offset - place;
@@ -57,7 +57,7 @@ bool derive_during_pass(const raw_data_processor& plan, whole_line_pass& pass, s
     auto& depths = *plan.cartesian_depth_target;
     if (depths.size() < points.size())
         return false;
-    float* cartesian[std::size(pass.echoes)] = {};
+    float* cartesian[whole_line_pass::most_echoes] = {};
     for (std::size_t e = 0; e < points.size(); ++e) {
         std::size_t group = 0;
         while (group < pass.echo_count && pass.echoes[group].point != points[e].data())
@@ -67,7 +67,7 @@ bool derive_during_pass(const raw_data_processor& plan, whole_line_pass& pass, s
             return false;
         cartesian[group] = depths[e].data();
     }
-    for (std::size_t group = 0; group < std::size(pass.echoes); ++group)
+    for (std::size_t group = 0; group < whole_line_pass::most_echoes; ++group)
         pass.echoes[group].cartesian = cartesian[group];
     return true;
 }
@@ -159,7 +159,7 @@ bool prepare_whole_line_pass(const raw_data_processor& plan, whole_line_pass& pa
     pass = {};
     pass.line_size = plan.line_size;
     const std::uint32_t pixels = std::uint32_t{plan.block_count} * plan.line_count;
-    bool placed[std::size(pass.echoes)] = {};
+    bool placed[whole_line_pass::most_echoes] = {};
     for (const raw_data_values_decoder* d : plan.line_decoders) {
         int k = -1;
         if (d == &plan.histogram_decoder) {

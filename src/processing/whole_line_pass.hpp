@@ -4,6 +4,7 @@
 // and the decoders' per-run set-up is paid once per frame.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <vorlake/tessaro/types.hpp>
@@ -37,7 +38,8 @@ struct whole_line_pass {
     std::uint32_t noise_offset = 0;
     detail::fixed_point_rule noise_rule;
     float* noise = nullptr;
-    echo_fields echoes[3];
+    static constexpr std::size_t most_echoes = 3;
+    echo_fields echoes[most_echoes];
     std::uint32_t echo_count = 0;  // groups 0 .. echo_count - 1 may have wired outputs
     // Every element cartesian depth is derived from is written by the pass itself.
     bool derives_cartesian_depth = false;
