@@ -50,10 +50,14 @@ bool plan_fits(const raw_data_processor& plan, std::size_t buffer_size) {
 }
 
 line_walk::line_walk(const raw_data_processor& plan)
-    : plan(plan), whole_lines(!plan.line_decoders.empty() && prepare_whole_line_pass(plan, pass)) {}
+    : plan(plan),
+      whole_lines(!plan.line_decoders.empty() && prepare_whole_line_pass(plan, pass)),
+      pixels(std::uint32_t{plan.block_count} * plan.line_count) {}
 
 int line_walk::run(const std::uint8_t* line, std::uint32_t first_index, std::uint32_t count) {
-    if (whole_lines && count % whole_line_pass::lines_at_once == 0) {
+    // The pass was checked against the plan's own pixels only; any other run goes decoder by
+    // decoder, which checks every index.
+    if (whole_lines && count % whole_line_pass::lines_at_once == 0 && std::uint64_t{first_index} + count <= pixels) {
         pass.decode(line, first_index, count);
         return 0;
     }

@@ -91,6 +91,7 @@ private:
     const raw_data_processor& plan;
     whole_line_pass pass;
     bool whole_lines;
+    std::uint32_t pixels;
     bool every_run_whole = true;
 };
 
