@@ -132,17 +132,18 @@ void store_points(float4 x, float4 y, float4 z, point3f* out) {
 
 void decode_echo_four(const whole_line_pass::echo_fields& f, const std::uint8_t* line, std::uint32_t stride,
                       std::uint32_t p) {
-    if (f.radial_depth != nullptr || f.point != nullptr) {
+    if (f.point != nullptr) {
         int4 word[4];
         transpose(line, stride, f.offset, word);
         if (f.radial_depth != nullptr)
             store4(std::bit_cast<int4>(decode4(word[0], f.radial)), f.radial_depth + p);
-        if (f.point != nullptr) {
-            const float4 z = decode4(word[3], f.z);
-            store_points(decode4(word[1], f.x), decode4(word[2], f.y), z, f.point + p);
-            if (f.cartesian != nullptr)
-                store4(std::bit_cast<int4>(z), f.cartesian + p);
-        }
+        const float4 z = decode4(word[3], f.z);
+        store_points(decode4(word[1], f.x), decode4(word[2], f.y), z, f.point + p);
+        if (f.cartesian != nullptr)
+            store4(std::bit_cast<int4>(z), f.cartesian + p);
+    } else if (f.radial_depth != nullptr) {
+        // Without the point there is one word to take from each line, not four to turn.
+        store4(std::bit_cast<int4>(decode4(gather(line, stride, f.offset), f.radial)), f.radial_depth + p);
     }
     if (f.peak_height != nullptr)
         store4(std::bit_cast<int4>(decode4(gather(line, stride, f.offset + height_place), f.height)), f.peak_height + p);
