@@ -1,7 +1,8 @@
-// Every wired channel of a line decoded in one pass over the line, rather than one pass per
-// decoder over a run of lines: the line is read once, front to back, while it is in the
-// first-level cache, the small channels of four lines are decoded together in vector registers,
-// and the decoders' per-run set-up is paid once per frame.
+// Every wired channel of a run of lines decoded by one routine that knows the line layout,
+// rather than by one virtual decoder per channel: the histogram, pdc and noise of four lines at a
+// time, then each echo group over the same lines while they are still in the first-level cache,
+// its small channels of four lines turned into vector registers together. The decoders' checks
+// are made once per frame instead of once per run.
 #pragma once
 
 #include <cstddef>
