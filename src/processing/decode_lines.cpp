@@ -49,8 +49,19 @@ bool plan_fits(const raw_data_processor& plan, std::size_t buffer_size) {
     return plan.line_decoders.empty() || plan_fits_buffer(plan, buffer_size);
 }
 
-int decode_line_run(const raw_data_processor& plan, const std::uint8_t* line, std::uint32_t first_index,
-                    std::uint32_t count) {
+line_walk::line_walk(const raw_data_processor& plan)
+    : plan(plan),
+      whole_lines(!plan.line_decoders.empty() && prepare_whole_line_pass(plan, pass)),
+      pixels(std::uint32_t{plan.block_count} * plan.line_count) {}
+
+int line_walk::run(const std::uint8_t* line, std::uint32_t first_index, std::uint32_t count) {
+    // The pass was checked against the plan's own pixels only; any other run goes decoder by
+    // decoder, which checks every index.
+    if (whole_lines && count % whole_line_pass::lines_at_once == 0 && std::uint64_t{first_index} + count <= pixels) {
+        pass.decode(line, first_index, count);
+        return 0;
+    }
+    every_run_whole = false;
     // One call per decoder for the whole run: the run (at most one block, 32 KiB) stays in the
     // first-level cache while each decoder takes its column of it.
     for (const raw_data_values_decoder* decoder : plan.line_decoders) {
@@ -61,22 +72,24 @@ int decode_line_run(const raw_data_processor& plan, const std::uint8_t* line, st
     return 0;
 }
 
-void finish_decoding(const raw_data_processor& plan) {
-    derive_cartesian_depth(plan);
+void line_walk::finish() const {
+    if (!whole_lines || !every_run_whole || !pass.derives_cartesian_depth)
+        derive_cartesian_depth(plan);
 }
 
 int decode_lines(const raw_data_processor& plan, const std::vector<std::uint8_t>& buffer) {
     if (!plan_fits(plan, buffer.size()))
         return -EINVAL;
+    line_walk walk(plan);
     if (!plan.line_decoders.empty()) {
         for (std::uint32_t k = 0; k < plan.block_count; ++k) {
             const std::uint8_t* line =
                 buffer.data() + k * block_size(plan) + std::size_t{plan.first_line} * plan.line_size;
-            if (const int r = decode_line_run(plan, line, plan.line_count * k, plan.line_count); r != 0)
+            if (const int r = walk.run(line, plan.line_count * k, plan.line_count); r != 0)
                 return r;
         }
     }
-    finish_decoding(plan);
+    walk.finish();
     return 0;
 }
 

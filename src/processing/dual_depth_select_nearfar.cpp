@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "messages/message_output.hpp"
@@ -384,17 +385,25 @@ void move_words(const four_pixel_field<T, E>& field, std::size_t i, const int4 (
 }
 
 // Points and statuses are not four-byte words: each pixel's value is copied from the candidate
-// its slot takes (source[s][lane] = k + 1, or 0 for zeros).
+// its slot takes (source[s][lane] = k + 1, or 0 for zeros), through a table whose first row holds
+// zeros, so that no branch depends on the data. The rows past the candidates' are zeros as well.
 template <std::uint32_t E, typename T>
 void move_each(const four_pixel_field<T, E>& field, std::size_t i, const std::int32_t (&source)[E][lanes]) {
+    static_assert(2 * E + 1 <= 8 && std::is_trivially_copyable_v<T>);
     if (field.to[0] == nullptr)
         return;
-    T value[E][lanes];
+    static constexpr T zeros[lanes] = {};
+    const T* rows[8];
+    for (std::uint32_t k = 0; k < 8; ++k)
+        rows[k] = k >= 1 && k <= 2 * E ? field.from[k - 1] + i : zeros;
+    unsigned char value[E][lanes][sizeof(T)];
+#pragma GCC unroll 3
     for (std::uint32_t s = 0; s < E; ++s)
+#pragma GCC unroll 4
         for (std::uint32_t lane = 0; lane < lanes; ++lane)
-            value[s][lane] = source[s][lane] == 0 ? T{} : field.from[source[s][lane] - 1][i + lane];
+            std::memcpy(value[s][lane], rows[source[s][lane] & 7] + lane, sizeof(T));
     for (std::uint32_t s = 0; s < E; ++s)
-        std::copy_n(value[s], lanes, field.to[s] + i);
+        std::memcpy(field.to[s] + i, value[s], sizeof value[s]);
 }
 
 template <std::uint32_t E>

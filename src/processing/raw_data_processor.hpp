@@ -12,6 +12,7 @@
 #include "processing/raw_channel_layout.hpp"
 #include "processing/raw_data_values_decoder.hpp"
 #include "processing/value_decoders.hpp"
+#include "processing/whole_line_pass.hpp"
 
 namespace vorlake::tessaro {
 
@@ -73,13 +74,25 @@ int decode_lines(const raw_data_processor& plan, const std::vector<std::uint8_t>
 
 // The pieces of decode_lines, for a caller that decodes a frame run by run, straight from where
 // the lines lie. plan_fits: whether a buffer of this size holds every line and channel the plan
-// reads (always true for a plan without decoders). decode_line_run: `count` consecutive lines
-// starting at `line` (each line_size bytes) through every decoder, as image pixels
-// first_index .. first_index + count - 1; 0 or the first refused call's result.
-// finish_decoding: what follows the last run (cartesian depth).
+// reads (always true for a plan without decoders).
 bool plan_fits(const raw_data_processor& plan, std::size_t buffer_size);
-int decode_line_run(const raw_data_processor& plan, const std::uint8_t* line, std::uint32_t first_index,
-                    std::uint32_t count);
-void finish_decoding(const raw_data_processor& plan);
+
+// One frame's walk, set up once the frame's outputs have their sizes (and kept no longer).
+// run: `count` consecutive lines starting at `line` (each line_size bytes) through every decoder,
+// as image pixels first_index .. first_index + count - 1; 0 or the first refused call's result.
+// finish: what follows the last run (cartesian depth).
+class line_walk {
+public:
+    explicit line_walk(const raw_data_processor& plan);
+    int run(const std::uint8_t* line, std::uint32_t first_index, std::uint32_t count);
+    void finish() const;
+
+private:
+    const raw_data_processor& plan;
+    whole_line_pass pass;
+    bool whole_lines;
+    std::uint32_t pixels;
+    bool every_run_whole = true;
+};
 
 }  // namespace vorlake::tessaro

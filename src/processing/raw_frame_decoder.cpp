@@ -77,18 +77,19 @@ int decode_in_received_order(const std::uint8_t* frame, const line_swap_table& t
     const std::uint32_t line_size = plan.line_size;
     const std::uint32_t half_lines = table.image_lines_per_block / 2u;
     const std::size_t block_size = std::size_t{line_size} * (table.image_lines_per_block + table.ref_lines_per_block);
+    line_walk walk(plan);
     for (std::uint32_t i = 0; i < table.order.size(); ++i) {
         const std::uint32_t d = table.order[i];
         const std::uint32_t first_block = d % 2 == 0 ? d : d - 1;
         const std::uint32_t first_index = first_block * table.image_lines_per_block + (d % 2 == 0 ? 0 : half_lines);
         const std::uint8_t* half = frame + block_size * i + std::size_t{table.ref_lines_per_block} * line_size;
-        if (const int r = decode_line_run(plan, half, first_index, half_lines); r != 0)
+        if (const int r = walk.run(half, first_index, half_lines); r != 0)
             return r;
         const std::uint8_t* next = half + std::size_t{half_lines} * line_size;
-        if (const int r = decode_line_run(plan, next, first_index + table.image_lines_per_block, half_lines); r != 0)
+        if (const int r = walk.run(next, first_index + table.image_lines_per_block, half_lines); r != 0)
             return r;
     }
-    finish_decoding(plan);
+    walk.finish();
     return 0;
 }
 

@@ -58,6 +58,7 @@ struct fixed_point_rule {
     std::uint32_t sign_mask = 0;
     float scale = 1.0f;
 
+    fixed_point_rule() = default;
     explicit fixed_point_rule(fixed_point_format format) : scale(fraction_scale(format.fraction_bits)) {
         if (format.sign_bit != 0 && format.sign_bit < 32)
             sign_mask = std::uint32_t{1} << format.sign_bit;

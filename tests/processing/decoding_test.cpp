@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <random>
 #include <string>
 #include <tuple>
 
@@ -131,6 +132,36 @@ TEST(value_decoders, refuse_an_index_outside_the_output_or_a_wrong_count_and_wri
     fixed.size = 4;
     EXPECT_EQ(fixed.decode_lines(word + 4, 4, 3, 2), -1);
     EXPECT_EQ(floats, (std::vector<float>{-9.0f, -9.0f, 2.0f, 3.0f}));
+}
+
+// Runs of four lines go through the whole-line pass, other runs decoder by decoder: both plans
+// below read lines 3 .. 46 of every 47-line block of random words (every sign bit and status
+// bit occurs), the first in runs of 44 lines, the second in runs of 46, and must agree.
+TEST(decode_lines, the_whole_line_pass_and_the_decoders_agree_on_random_words) {
+    std::vector<std::uint8_t> words(395136);
+    std::mt19937 random(5);
+    for (auto& b : words)
+        b = static_cast<std::uint8_t>(random());
+    for (const std::uint8_t echoes : {1, 3}) {
+        frame_buffer whole(all_outputs, echoes, 12 * 44), each(all_outputs, echoes, 12 * 46);
+        std::unique_ptr<raw_data_processor> whole_plan, each_plan;
+        build_processor(whole_plan, {672, 12, 44, 3, echoes}, all_outputs, whole);
+        build_processor(each_plan, {672, 12, 46, 1, echoes}, all_outputs, each);
+        ASSERT_EQ(decode_lines(*whole_plan, words) + decode_lines(*each_plan, words), 0);
+        auto same = [](const auto& a, const auto& b) {
+            for (std::size_t p = 0; p < 12 * 44; ++p)
+                if (!(a.at(p) == b.at(p / 44 * 46 + p % 44 + 2)))
+                    return false;
+            return true;
+        };
+        EXPECT_TRUE(same(whole.histogram, each.histogram) && same(whole.pdc, each.pdc) &&
+                    same(whole.noise_level, each.noise_level));
+        for (unsigned e = 0; e < echoes; ++e)
+            EXPECT_TRUE(same(whole.radial_depth[e], each.radial_depth[e]) && same(whole.point_cloud[e], each.point_cloud[e]) &&
+                        same(whole.cartesian_depth[e], each.cartesian_depth[e]) &&
+                        same(whole.peak_height[e], each.peak_height[e]) && same(whole.peak_status[e], each.peak_status[e]))
+                << e;
+    }
 }
 
 TEST(embedded_data, decodes_the_first_line_of_an_encoded_frame) {
