@@ -7,7 +7,7 @@ CMAKE   := $(VENV)/bin/cmake
 CTEST   := $(VENV)/bin/ctest
 JOBS    ?= $(shell nproc)
 
-.PHONY: all setup configure build demo bench test test-native test-vm python-install test-python
+.PHONY: all setup configure build demo bench test check test-native test-vm python-install test-python
 
 all: build
 
@@ -117,6 +117,9 @@ test-wheels: wheels
 
 test: $(TEST_STEPS)
 	@python3 scripts/test_size.py
+
+# The quick round while working: the native C++ suites and the Python suites, a few minutes.
+check: test-native test-python
 
 # Test lines against code lines, with the counting rule written in the script.
 .PHONY: test-size
