@@ -94,13 +94,6 @@ class Timing:
     sensor_timestamp: int | None
     dropped: int
 
-    @classmethod
-    def of(cls, record: pelorin.frame_buffer, host_time: float) -> Timing:
-        """The times and counters of pelorin frame `record`, received at `host_time`."""
-        # One call into the module for all of them: each attribute read would cross it anew.
-        frame_id, timestamp, capture, sequence, index, sensor, dropped = record._timing_fields()
-        return cls(frame_id, timestamp, host_time, capture, sequence, index, sensor, dropped)
-
 
 class Frame:
     """One frame: its outputs as shaped numpy arrays, its counters and times.

@@ -76,11 +76,6 @@ TICKS_PER_SECOND = 300_000  # at multiplier 1
 DEFAULT_DUAL_PARAMS = (200.0, 2000.0, 50.0)  # select_near, select_far, merge_window
 
 
-def _quarters(values: np.ndarray) -> np.ndarray:
-    """Values on the sensor's fixed-point grid of a quarter unit."""
-    return (np.round(np.asarray(values, dtype=np.float64) * 4) / 4).astype(np.float32)
-
-
 @dataclass
 class SubFrame:
     """What one sub-frame reports, per echo slot and zone, as written to the wire."""
